@@ -1,0 +1,115 @@
+#include "app/main_loop.h"
+
+#include <algorithm>
+
+#include "combat/projectile_flight.h"
+#include "combat/respawn.h"
+#include "core/clock.h"
+#include "core/console.h"
+#include "core/random.h"
+#include "net/messages.h"
+#include "net/net.h"
+
+namespace skirmish {
+namespace {
+
+static_assert(16 / 1000.0 <= 1.0 / 60 && 17 / 1000.0 > 1.0 / 60);
+
+// The new player starts dead and unnamed, holding a clone of a random catalogue weapon.
+void SeatPlayer(Level& level, int id)
+{
+    Player* slot = PlayerSlot(level, id);
+    if (!slot)
+        return;
+    EntityTables& entities = level.entities;
+    Player joined;
+    if (entities.weaponCount > 0) {
+        const auto& pick = entities.weapons[static_cast<size_t>(Random() % entities.weaponCount)];
+        if (pick)
+            joined.weapon = pick->clone();
+    }
+    joined.id = id;
+    joined.name = "unnamed";
+    joined.health = 0;
+    joined.dead = true;
+    joined.connected = true;
+    joined.deathTime = ReadClock();
+    *slot = std::move(joined);
+}
+
+void TakeJoin(Level& level, LoopState& loop)
+{
+    int id = NetPlayerJoined();
+    if (id == 0)
+        return;
+    NetGetPlayerIP(id, loop.buffer, sizeof loop.buffer);
+    ConsoleLine("Player ID ", id, " has joined the game from ", EscapeForConsole(loop.buffer));
+    SendGreeting(id);
+    SeatPlayer(level, id);
+}
+
+// The record stays in its slot; only connected changes.
+void TakeLeave(Level& level)
+{
+    int id = NetPlayerLeft();
+    if (id == 0)
+        return;
+    ConsoleLine("Player ID ", id, " has left the game.");
+    if (Player* slot = PlayerSlot(level, id))
+        slot->connected = false;
+    BroadcastLeft(id);
+}
+
+// A late tick moves each projectile one step only; missed ticks are not made up.
+void RunMovementTick(Level& level, LoopState& loop)
+{
+    if (ElapsedMs(ReadClock(), loop.tickReference) / 1000.0 <= 1.0 / 60)
+        return;
+    MoveProjectiles(level);
+    loop.tickReference = ReadClock();
+}
+
+void HandleMessages(Level& level, LoopState& loop)
+{
+    while (NetGetMessage()) {
+        NetGetString(loop.buffer, sizeof loop.buffer);
+        if (!DispatchCommand(loop.buffer, level))
+            ConsoleLine("message \"", EscapeForConsole(loop.buffer), "\" Sent by P", NetMessageFrom(),
+                        ", but no matching command");
+    }
+}
+
+} // namespace
+
+void RunPass(Level& level, LoopState& loop)
+{
+    TakeJoin(level, loop);
+    TakeLeave(level);
+    RunMovementTick(level, loop);
+    CheckProjectiles(level);
+    RespawnDeadPlayers(level);
+    HandleMessages(level, loop);
+}
+
+int32_t MillisecondsUntilDue(const Level& level, const LoopState& loop, int32_t now)
+{
+    int64_t due = static_cast<int64_t>(kMovementTickMs) - ElapsedMs(now, loop.tickReference);
+    for (const Projectile& projectile : level.entities.projectiles)
+        due = std::min<int64_t>(due, static_cast<int64_t>(ExpiryDelayMs(projectile.lifetime)) -
+                                         ElapsedMs(now, projectile.creationTime));
+    for (const Player& player : level.entities.players)
+        if (player.connected && player.dead)
+            due = std::min<int64_t>(due, static_cast<int64_t>(kRespawnDelayMs) - ElapsedMs(now, player.deathTime));
+    return static_cast<int32_t>(std::clamp<int64_t>(due, 0, kMovementTickMs));
+}
+
+void RunMainLoop(Level& level, int32_t tickReference)
+{
+    LoopState loop{tickReference};
+    while (NetConnected()) {
+        RunPass(level, loop);
+        NetService(MillisecondsUntilDue(level, loop, ReadClock()));
+    }
+}
+
+} // namespace skirmish

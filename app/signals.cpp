@@ -1,0 +1,23 @@
+#include "app/signals.h"
+
+#include <csignal>
+
+#include "net/net.h"
+
+namespace skirmish {
+namespace {
+
+extern "C" void OnStopSignal(int) { NetRequestStop(); }
+
+} // namespace
+
+void InstallStopSignals()
+{
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+} // namespace skirmish

@@ -1,0 +1,9 @@
+#pragma once
+
+namespace skirmish {
+
+// SIGINT and SIGTERM end hosting as if the host had closed: the loop ends and
+// the normal teardown and exit broadcast follow.
+void InstallStopSignals();
+
+} // namespace skirmish

@@ -1,0 +1,170 @@
+#include "app/startup.h"
+
+#include <termios.h>
+#include <unistd.h>
+
+#include <iostream>
+#include <limits>
+#include <memory>
+#include <new>
+#include <stdexcept>
+
+#include "app/main_loop.h"
+#include "app/signals.h"
+#include "combat/insta_weapon.h"
+#include "core/clock.h"
+#include "core/console.h"
+#include "net/net.h"
+#include "world/rooms.h"
+
+namespace skirmish {
+namespace {
+
+constexpr uint16_t kServerPort = 23987;
+constexpr uint32_t kErrorBufferSize = 64;
+
+struct Question {
+    const char* prompt;
+    const char* error;
+    int32_t minimum;
+    int32_t maximum;
+    int32_t StartupAnswers::*answer;
+};
+
+const Question kQuestions[] = {
+    {"Input max number of players: ", "Players must be between 0 and 256.", 1, 127, &StartupAnswers::maxPlayers},
+    {"Input map x dimensions: ", "x must be greater than 0.", 1, std::numeric_limits<int32_t>::max(), &StartupAnswers::sizeX},
+    {"Input map y dimensions: ", "y must be greater than 0.", 1, std::numeric_limits<int32_t>::max(), &StartupAnswers::sizeY},
+    {"Input number of rooms: ", "rooms must be greater than 0.", 1, std::numeric_limits<int32_t>::max(), &StartupAnswers::roomCount},
+    {"Input number of weapons: ", "Weapons must be greater than 0.", 1, std::numeric_limits<int32_t>::max(), &StartupAnswers::weaponCount},
+};
+
+void ConsoleWrite(const char* text) { ConsoleStream() << text << std::flush; }
+
+// One answer; nullopt at the end of input. Text that is no 32-bit number is dropped up to the line end.
+std::optional<int32_t> ReadAnswer(std::istream& in, const Question& question)
+{
+    for (;;) {
+        ConsoleWrite(question.prompt);
+        int32_t value = 0;
+        if (in >> value) {
+            if (value >= question.minimum && value <= question.maximum)
+                return value;
+            ConsoleLine(question.error);
+            continue;
+        }
+        if (in.eof() || in.bad())
+            return std::nullopt;
+        in.clear();
+        in.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+        if (in.eof())
+            return std::nullopt;
+    }
+}
+
+// Memory a level of these answers needs, roughly, so that an impossible one is
+// refused with a message instead of being killed half-built by the system.
+bool LevelFitsInMemory(const StartupAnswers& answers)
+{
+    long pages = sysconf(_SC_PHYS_PAGES);
+    long pageSize = sysconf(_SC_PAGE_SIZE);
+    if (pages <= 0 || pageSize <= 0)
+        return true;
+    double available = static_cast<double>(pages) * static_cast<double>(pageSize);
+    double needed = (static_cast<double>(answers.roomCount) + 1) * 4 * sizeof(int32_t) +
+                    static_cast<double>(answers.weaponCount) * (sizeof(InstaWeapon) + 2 * sizeof(void*) + 16) +
+                    static_cast<double>(answers.maxPlayers) * sizeof(Player);
+    return needed < available / 2;
+}
+
+std::unique_ptr<Level> BuildLevel(const StartupAnswers& answers)
+{
+    if (!LevelFitsInMemory(answers))
+        return nullptr;
+    try {
+        return std::make_unique<Level>(answers.roomCount, answers.sizeX, answers.sizeY, answers.weaponCount,
+                                       answers.maxPlayers);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    } catch (const std::length_error&) {
+        return nullptr;
+    }
+}
+
+} // namespace
+
+std::optional<StartupAnswers> AskStartupQuestions(std::istream& in)
+{
+    StartupAnswers answers;
+    for (const Question& question : kQuestions) {
+        std::optional<int32_t> value = ReadAnswer(in, question);
+        if (!value)
+            return std::nullopt;
+        answers.*question.answer = *value;
+    }
+    return answers;
+}
+
+int RunServer(ServerEnvironment& environment)
+{
+    // Time at the prompts and in level generation counts toward the first movement tick.
+    const int32_t tickReference = ReadClock();
+    NetSetPort(kServerPort);
+    std::optional<StartupAnswers> answers = AskStartupQuestions(environment.in);
+    if (!answers) {
+        ConsoleLine("");
+        ConsoleLine("Input ended before the server was set up; nothing was started.");
+        return 1;
+    }
+    std::unique_ptr<Level> level = BuildLevel(*answers);
+    if (!level) {
+        ConsoleLine("Not enough memory for a level of ", answers->roomCount, " rooms and ", answers->weaponCount,
+                    " weapons; nothing was started.");
+        return 1;
+    }
+    ConsoleLine("Generating Level...");
+    level->seed = static_cast<int32_t>(static_cast<uint32_t>(environment.calendarTime()));
+    try {
+        GenerateRooms(*level);
+    } catch (const std::bad_alloc&) {
+        ConsoleLine("Out of memory while generating the weapon catalogue; nothing was started.");
+        return 1;
+    }
+    if (!NetHost(answers->maxPlayers)) {
+        char error[kErrorBufferSize];
+        NetGetError(error, kErrorBufferSize);
+        ConsoleLine("Error: ", error);
+        ConsoleWrite("Server not started.");
+        if (environment.pause)
+            environment.pause(environment.in);
+        return 0;
+    }
+    ConsoleLine("Server Started. Awaiting players...");
+    InstallStopSignals();
+    RunMainLoop(*level, tickReference);
+    return 0;
+}
+
+void PauseForKey(std::istream& in)
+{
+    ConsoleWrite("Press any key to continue . . . ");
+    if (&in == &std::cin && isatty(STDIN_FILENO)) {
+        termios saved{};
+        if (tcgetattr(STDIN_FILENO, &saved) == 0) {
+            termios raw = saved;
+            raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
+            raw.c_cc[VMIN] = 1;
+            raw.c_cc[VTIME] = 0;
+            tcsetattr(STDIN_FILENO, TCSANOW, &raw);
+            char key;
+            [[maybe_unused]] ssize_t got = read(STDIN_FILENO, &key, 1);
+            tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+            ConsoleLine("");
+            return;
+        }
+    }
+    in.get();
+    ConsoleLine("");
+}
+
+} // namespace skirmish

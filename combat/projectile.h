@@ -1,0 +1,23 @@
+#pragma once
+
+#include <cstdint>
+
+namespace skirmish {
+
+// Map units a projectile covers in one movement step.
+constexpr float ProjectileSpeed = 12.0f;
+
+// One live projectile: a plain value, copied freely.
+struct Projectile {
+    int32_t id = 0;
+    int32_t damage = 0;
+    float speed = ProjectileSpeed;
+    float x = 0;
+    float y = 0;
+    float angle = 0;    // degrees; travel is angle − 90 from +x towards +y
+    float lifetime = 0; // seconds
+    int32_t owner = 0;
+    int32_t creationTime = 0; // process clock reading
+};
+
+} // namespace skirmish

@@ -1,0 +1,204 @@
+#include "net/client.h"
+
+#include <enet/enet.h>
+
+#include <chrono>
+#include <deque>
+
+#include "net/enet_transport.h"
+#include "net/transport.h"
+
+namespace skirmish {
+
+struct NetClient::Impl {
+    ENetHost* host = nullptr;
+    ENetPeer* peer = nullptr;
+    bool isConnected = false;
+    bool lost = false;
+    bool full = false;
+    MessageWriter building;
+    PacketPacker outgoing;
+    std::deque<Bytes> inbox;
+    Bytes current;
+    MessageReader reader;
+
+    void handle(const ENetEvent& event)
+    {
+        switch (event.type) {
+        case ENET_EVENT_TYPE_CONNECT:
+            isConnected = true;
+            break;
+        case ENET_EVENT_TYPE_RECEIVE:
+            ForEachMessage(std::span<const uint8_t>(event.packet->data, event.packet->dataLength),
+                           [&](std::span<const uint8_t> message) { inbox.emplace_back(message.begin(), message.end()); });
+            enet_packet_destroy(event.packet);
+            break;
+        case ENET_EVENT_TYPE_DISCONNECT:
+            if (event.data == kDisconnectServerFull)
+                full = true;
+            isConnected = false;
+            lost = true;
+            peer = nullptr;
+            break;
+        case ENET_EVENT_TYPE_NONE:
+            break;
+        }
+    }
+
+    void flush()
+    {
+        if (!peer || !isConnected)
+            return;
+        outgoing.flush([&](Bytes&& packet) {
+            ENetPacket* enetPacket = enet_packet_create(packet.data(), packet.size(), ENET_PACKET_FLAG_RELIABLE);
+            if (enetPacket && enet_peer_send(peer, 0, enetPacket) != 0)
+                enet_packet_destroy(enetPacket);
+        });
+    }
+
+    void destroy()
+    {
+        if (host)
+            enet_host_destroy(host);
+        host = nullptr;
+        peer = nullptr;
+        isConnected = false;
+    }
+};
+
+NetClient::NetClient() : impl_(std::make_unique<Impl>()) {}
+
+NetClient::~NetClient()
+{
+    if (impl_->isConnected)
+        disconnect(200);
+    impl_->destroy();
+}
+
+bool NetClient::connect(const std::string& host, uint16_t port, int timeoutMs)
+{
+    impl_->destroy();
+    impl_->lost = impl_->full = false;
+    impl_->inbox.clear();
+    impl_->outgoing.clear();
+    if (!EnsureEnetInitialised())
+        return false;
+    impl_->host = enet_host_create(nullptr, 1, 1, 0, 0);
+    if (!impl_->host)
+        return false;
+    ENetAddress address{};
+    if (enet_address_set_host(&address, host.c_str()) != 0)
+        return false;
+    address.port = port;
+    impl_->peer = enet_host_connect(impl_->host, &address, 1, 0);
+    if (!impl_->peer)
+        return false;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!impl_->isConnected && !impl_->lost && std::chrono::steady_clock::now() < deadline)
+        service(10);
+    if (!impl_->isConnected && !impl_->lost && impl_->peer)
+        enet_peer_reset(impl_->peer);
+    return impl_->isConnected;
+}
+
+void NetClient::disconnect(int timeoutMs)
+{
+    if (!impl_->peer || !impl_->isConnected)
+        return;
+    impl_->flush();
+    enet_peer_disconnect_later(impl_->peer, 0);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (impl_->isConnected && std::chrono::steady_clock::now() < deadline)
+        service(10);
+    if (impl_->peer)
+        enet_peer_reset(impl_->peer);
+    impl_->isConnected = false;
+    impl_->peer = nullptr;
+    impl_->lost = false;
+}
+
+bool NetClient::connected() const { return impl_->isConnected; }
+bool NetClient::lostConnection() const { return impl_->lost; }
+bool NetClient::refusedAsFull() const { return impl_->full; }
+
+NetClient& NetClient::putString(std::string_view text)
+{
+    impl_->building.putString(text);
+    return *this;
+}
+
+NetClient& NetClient::putInt(int32_t value)
+{
+    impl_->building.putInt(value);
+    return *this;
+}
+
+NetClient& NetClient::putFloat(float value)
+{
+    impl_->building.putFloat(value);
+    return *this;
+}
+
+NetClient& NetClient::putByte(uint8_t value)
+{
+    impl_->building.putByte(value);
+    return *this;
+}
+
+void NetClient::send()
+{
+    send(impl_->building);
+    impl_->building.clear();
+}
+
+void NetClient::send(const MessageWriter& message)
+{
+    if (message.overflowed() || !impl_->isConnected)
+        return;
+    impl_->outgoing.add(message.bytes(), [&](Bytes&& packet) {
+        ENetPacket* enetPacket = enet_packet_create(packet.data(), packet.size(), ENET_PACKET_FLAG_RELIABLE);
+        if (enetPacket && enet_peer_send(impl_->peer, 0, enetPacket) != 0)
+            enet_packet_destroy(enetPacket);
+    });
+}
+
+void NetClient::service(int timeoutMs)
+{
+    if (!impl_->host)
+        return;
+    impl_->flush();
+    ENetEvent event;
+    int result = enet_host_service(impl_->host, &event, static_cast<enet_uint32>(timeoutMs));
+    while (result > 0) {
+        impl_->handle(event);
+        result = enet_host_service(impl_->host, &event, 0);
+    }
+}
+
+bool NetClient::nextMessage()
+{
+    if (impl_->inbox.empty())
+        return false;
+    impl_->current = std::move(impl_->inbox.front());
+    impl_->inbox.pop_front();
+    impl_->reader = MessageReader(impl_->current);
+    return true;
+}
+
+bool NetClient::waitForMessage(int timeoutMs)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (impl_->inbox.empty() && impl_->host && std::chrono::steady_clock::now() < deadline)
+        service(5);
+    return nextMessage();
+}
+
+void NetClient::getString(char* buffer, size_t size) { impl_->reader.getString(buffer, size); }
+std::string NetClient::getString() { return impl_->reader.getString(); }
+int32_t NetClient::getInt() { return impl_->reader.getInt(); }
+float NetClient::getFloat() { return impl_->reader.getFloat(); }
+uint8_t NetClient::getByte() { return impl_->reader.getByte(); }
+DecodedMessage NetClient::current() const { return DecodeMessage(impl_->current); }
+size_t NetClient::waiting() const { return impl_->inbox.size(); }
+
+} // namespace skirmish

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "net/codec.h"
+
+namespace skirmish {
+
+// The client half of the network layer: one connection to a server, the same
+// put/send operations and the same message reading as the server's.
+class NetClient {
+public:
+    NetClient();
+    ~NetClient();
+    NetClient(const NetClient&) = delete;
+    NetClient& operator=(const NetClient&) = delete;
+
+    // Connects and waits up to timeoutMs for the server's answer. False when the
+    // server is unreachable or refused (see refusedAsFull).
+    bool connect(const std::string& host, uint16_t port, int timeoutMs);
+    // Ends the connection gracefully, delivering what was sent before.
+    void disconnect(int timeoutMs = 1000);
+    bool connected() const;
+    // The server ended the connection (or it timed out) since connect.
+    bool lostConnection() const;
+    // The server turned us away because every id was taken.
+    bool refusedAsFull() const;
+
+    NetClient& putString(std::string_view text);
+    NetClient& putInt(int32_t value);
+    NetClient& putFloat(float value);
+    NetClient& putByte(uint8_t value);
+    // Queues the message built so far; it leaves at the next service.
+    void send();
+    void send(const MessageWriter& message);
+
+    // Sends what is queued and handles arrived traffic, waiting up to timeoutMs for some.
+    void service(int timeoutMs);
+    // Makes the next arrived message current; false when none is waiting.
+    bool nextMessage();
+    // Services until a message arrives or timeoutMs passes, then makes it current.
+    bool waitForMessage(int timeoutMs);
+
+    void getString(char* buffer, size_t size);
+    std::string getString();
+    int32_t getInt();
+    float getFloat();
+    uint8_t getByte();
+    // The current message decoded whole.
+    DecodedMessage current() const;
+    size_t waiting() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+} // namespace skirmish

@@ -1,0 +1,221 @@
+#include "net/enet_transport.h"
+
+#include <enet/enet.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace skirmish {
+namespace {
+
+constexpr int kSocketBufferBytes = 4 * 1024 * 1024;
+// Events handled in one service call at most, so a flood cannot hold the loop.
+constexpr int kMaxEventsPerService = 20000;
+constexpr int kCloseGraceMs = 1000;
+
+void ReleaseBacklog(ENetPacket* packet)
+{
+    *static_cast<size_t*>(packet->userData) -= packet->dataLength;
+}
+
+// Raises a socket buffer past the system's default cap where we may (root), else as far as allowed.
+void RaiseSocketBuffer(ENetSocket socket, int forceOption, enet_uint32 option)
+{
+    int bytes = kSocketBufferBytes;
+    if (setsockopt(socket, SOL_SOCKET, forceOption, &bytes, sizeof bytes) != 0)
+        enet_socket_set_option(socket, static_cast<ENetSocketOption>(option), kSocketBufferBytes);
+}
+
+class EnetTransport final : public Transport {
+public:
+    ~EnetTransport() override { close(); }
+
+    bool open(uint16_t port, int maxConnections, TransportEvents& events, std::string& error) override
+    {
+        close();
+        if (!EnsureEnetInitialised()) {
+            error = "ENet could not be initialised";
+            return false;
+        }
+        ENetAddress address{};
+        address.host = ENET_HOST_ANY;
+        address.port = port;
+        // One spare peer lets a client beyond the last id be told "full" at once
+        // instead of waiting for a timeout.
+        size_t peerCount = static_cast<size_t>(maxConnections) + 1;
+        errno = 0;
+        host_ = enet_host_create(&address, peerCount, 1, 0, 0);
+        if (!host_) {
+            int cause = errno;
+            error = "Cannot host on UDP port " + std::to_string(port) + ": " +
+                    (cause ? std::strerror(cause) : "host creation failed");
+            return false;
+        }
+        host_->maximumPacketSize = kMaxIncomingPacketBytes;
+        host_->maximumWaitingData = kMaxWaitingDataBytes;
+        RaiseSocketBuffer(host_->socket, SO_RCVBUFFORCE, ENET_SOCKOPT_RCVBUF);
+        RaiseSocketBuffer(host_->socket, SO_SNDBUFFORCE, ENET_SOCKOPT_SNDBUF);
+        events_ = &events;
+        backlog_.assign(peerCount, 0);
+        peerOfId_.assign(static_cast<size_t>(maxConnections) + 1, nullptr);
+        kicks_.clear();
+        return true;
+    }
+
+    bool isOpen() const override { return host_ != nullptr; }
+
+    void service(int timeoutMs) override
+    {
+        if (!host_)
+            return;
+        dropStalledPeers();
+        ENetEvent event;
+        int handled = 0;
+        int result = enet_host_service(host_, &event, static_cast<enet_uint32>(timeoutMs));
+        while (result > 0) {
+            handle(event);
+            if (++handled >= kMaxEventsPerService)
+                break;
+            result = enet_host_service(host_, &event, 0);
+        }
+        enet_host_flush(host_);
+    }
+
+    void sendPacket(int id, Bytes&& bytes) override
+    {
+        if (!host_ || id <= 0 || static_cast<size_t>(id) >= peerOfId_.size() || !peerOfId_[id])
+            return;
+        ENetPeer* peer = peerOfId_[id];
+        size_t& backlog = backlog_[static_cast<size_t>(peer - host_->peers)];
+        if (backlog + bytes.size() > kMaxOutgoingBacklogBytes) {
+            // The client stopped acknowledging; it is dropped at the next service.
+            kicks_.push_back(id);
+            return;
+        }
+        ENetPacket* packet = enet_packet_create(bytes.data(), bytes.size(), ENET_PACKET_FLAG_RELIABLE);
+        if (!packet)
+            return;
+        packet->userData = &backlog;
+        packet->freeCallback = ReleaseBacklog;
+        backlog += bytes.size();
+        if (enet_peer_send(peer, 0, packet) != 0)
+            enet_packet_destroy(packet);
+    }
+
+    void close() override
+    {
+        if (!host_)
+            return;
+        for (size_t i = 0; i < host_->peerCount; ++i) {
+            ENetPeer& peer = host_->peers[i];
+            if (peer.state == ENET_PEER_STATE_CONNECTED)
+                enet_peer_disconnect_later(&peer, 0);
+        }
+        // Servicing until every client has acknowledged its disconnect delivers what was queued before it.
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kCloseGraceMs);
+        ENetEvent event;
+        while (connectedPeers() > 0 && std::chrono::steady_clock::now() < deadline) {
+            if (enet_host_service(host_, &event, 10) > 0 && event.type == ENET_EVENT_TYPE_RECEIVE)
+                enet_packet_destroy(event.packet);
+        }
+        enet_host_destroy(host_);
+        host_ = nullptr;
+        events_ = nullptr;
+        peerOfId_.clear();
+        kicks_.clear();
+    }
+
+    uint16_t boundPort() const override { return host_ ? host_->address.port : 0; }
+
+private:
+    static int idOf(const ENetPeer* peer) { return static_cast<int>(reinterpret_cast<intptr_t>(peer->data)); }
+
+    size_t connectedPeers() const
+    {
+        size_t count = 0;
+        for (size_t i = 0; i < host_->peerCount; ++i) {
+            auto state = host_->peers[i].state;
+            if (state != ENET_PEER_STATE_DISCONNECTED && state != ENET_PEER_STATE_ZOMBIE)
+                ++count;
+        }
+        return count;
+    }
+
+    void handle(const ENetEvent& event)
+    {
+        switch (event.type) {
+        case ENET_EVENT_TYPE_CONNECT: {
+            char ip[64] = "";
+            enet_address_get_host_ip(&event.peer->address, ip, sizeof ip);
+            int id = events_->onConnect(ip);
+            event.peer->data = reinterpret_cast<void*>(static_cast<intptr_t>(id));
+            if (id == 0) {
+                enet_peer_disconnect(event.peer, kDisconnectServerFull);
+                return;
+            }
+            peerOfId_[id] = event.peer;
+            enet_peer_timeout(event.peer, ENET_PEER_TIMEOUT_LIMIT, ENET_PEER_TIMEOUT_MINIMUM, kSilentPeerTimeoutMs);
+            return;
+        }
+        case ENET_EVENT_TYPE_RECEIVE: {
+            int id = idOf(event.peer);
+            if (id != 0)
+                events_->onPacket(id, std::span<const uint8_t>(event.packet->data, event.packet->dataLength));
+            enet_packet_destroy(event.packet);
+            return;
+        }
+        case ENET_EVENT_TYPE_DISCONNECT:
+            forget(event.peer);
+            return;
+        case ENET_EVENT_TYPE_NONE:
+            return;
+        }
+    }
+
+    void forget(ENetPeer* peer)
+    {
+        int id = idOf(peer);
+        peer->data = nullptr;
+        if (id == 0)
+            return;
+        peerOfId_[id] = nullptr;
+        events_->onDisconnect(id);
+    }
+
+    void dropStalledPeers()
+    {
+        for (int id : kicks_) {
+            ENetPeer* peer = peerOfId_[id];
+            if (!peer)
+                continue;
+            peer->data = nullptr;
+            peerOfId_[id] = nullptr;
+            enet_peer_disconnect_now(peer, 0);
+            events_->onDisconnect(id);
+        }
+        kicks_.clear();
+    }
+
+    ENetHost* host_ = nullptr;
+    TransportEvents* events_ = nullptr;
+    std::vector<size_t> backlog_;      // unacknowledged bytes, by peer index
+    std::vector<ENetPeer*> peerOfId_;  // by id
+    std::vector<int> kicks_;
+};
+
+} // namespace
+
+bool EnsureEnetInitialised()
+{
+    static const bool initialised = enet_initialize() == 0;
+    return initialised;
+}
+
+std::unique_ptr<Transport> MakeEnetTransport() { return std::make_unique<EnetTransport>(); }
+
+} // namespace skirmish

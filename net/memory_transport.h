@@ -1,0 +1,60 @@
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "net/codec.h"
+#include "net/transport.h"
+
+namespace skirmish {
+
+// The transport as tests see it: no sockets, no waiting. A test plays the clients
+// (join, leave, send field by field) and reads every message the server sent.
+class MemoryTransport final : public Transport {
+public:
+    struct Delivery {
+        int to;
+        DecodedMessage message;
+    };
+
+    // Client side, driven by the test.
+    int connect(const std::string& address = "127.0.0.1"); // the id given, 0 when refused
+    void disconnect(int id);
+    void send(int id, const MessageWriter& message);     // one message in a packet of its own
+    void sendRaw(int id, std::span<const uint8_t> packet); // any bytes, as a packet
+    // Every message the server sent to id since it connected, or since the last clear.
+    std::vector<std::string> received(int id) const;
+    const std::vector<Delivery>& deliveries() const { return deliveries_; }
+    size_t packetsTo(int id) const;
+    void clearReceived();
+    // The next open fails with this text.
+    void failNextOpen(std::string error) { openError_ = std::move(error); }
+    // Hosting ends as if the host had gone away.
+    void endHosting() { open_ = false; }
+    int refusedCount() const { return refused_; }
+
+    // Transport.
+    bool open(uint16_t port, int maxConnections, TransportEvents& events, std::string& error) override;
+    bool isOpen() const override { return open_; }
+    void service(int) override {}
+    void sendPacket(int id, Bytes&& packet) override;
+    void close() override;
+    uint16_t boundPort() const override { return port_; }
+
+private:
+    struct Client {
+        std::vector<std::string> received;
+        size_t packets = 0;
+    };
+
+    bool open_ = false;
+    uint16_t port_ = 0;
+    std::string openError_;
+    TransportEvents* events_ = nullptr;
+    std::map<int, Client> clients_;
+    std::vector<Delivery> deliveries_;
+    int refused_ = 0;
+};
+
+} // namespace skirmish

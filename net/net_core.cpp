@@ -1,0 +1,284 @@
+// The process-wide host behind the Net* operations: ids, the queues of joins,
+// leaves and messages, the message being read and the one being built.
+#include <algorithm>
+#include <csignal>
+#include <cstring>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "net/codec.h"
+#include "net/enet_transport.h"
+#include "net/net.h"
+#include "net/transport.h"
+
+namespace skirmish {
+namespace {
+
+enum class IdState : uint8_t {
+    Free,    // may be handed to the next connection
+    Joining, // connected; the server has not taken the join yet
+    Joined,  // the server took the join
+    Left,    // the server took the leave; messages that raced it are still queued
+};
+
+struct Connection {
+    IdState state = IdState::Free;
+    bool closed = false; // the transport reported the end of the connection
+    std::string address;
+    std::vector<Bytes> held; // messages that arrived before the join was taken
+    size_t queued = 0;       // messages of this id in the inbox
+    PacketPacker outgoing;
+};
+
+struct Incoming {
+    int from;
+    Bytes message;
+};
+
+void CopyTerminated(const std::string& text, char* buffer, uint32_t size)
+{
+    if (!buffer || size == 0)
+        return;
+    size_t kept = std::min<size_t>(text.size(), size - 1);
+    std::memcpy(buffer, text.data(), kept);
+    buffer[kept] = '\0';
+}
+
+class NetCore final : public TransportEvents {
+public:
+    uint16_t port = 0;
+    std::unique_ptr<Transport> transport;
+    std::string error;
+    std::vector<Connection> connections; // index is the id; id 0 means nobody
+    std::deque<int> joins;
+    std::deque<int> leaves;
+    std::deque<Incoming> inbox;
+    Bytes current;
+    MessageReader reader;
+    int currentFrom = 0;
+    MessageWriter building;
+    volatile std::sig_atomic_t stopRequested = 0;
+
+    bool hasId(int id) const { return id > 0 && static_cast<size_t>(id) < connections.size(); }
+
+    // A client that can still be sent to: joined, and its connection not ended.
+    bool reachable(int id) const
+    {
+        return hasId(id) && connections[id].state == IdState::Joined && !connections[id].closed;
+    }
+
+    void release(int id) { connections[id] = Connection{}; }
+
+    int onConnect(const std::string& address) override
+    {
+        for (size_t id = 1; id < connections.size(); ++id) {
+            Connection& connection = connections[id];
+            if (connection.state != IdState::Free)
+                continue;
+            connection.state = IdState::Joining;
+            connection.address = address;
+            joins.push_back(static_cast<int>(id));
+            return static_cast<int>(id);
+        }
+        return 0;
+    }
+
+    void onDisconnect(int id) override
+    {
+        if (!hasId(id) || connections[id].state == IdState::Free || connections[id].closed)
+            return;
+        connections[id].closed = true;
+        connections[id].outgoing.clear();
+        leaves.push_back(id);
+    }
+
+    void onPacket(int id, std::span<const uint8_t> packet) override
+    {
+        if (!hasId(id) || connections[id].closed)
+            return;
+        Connection& connection = connections[id];
+        ForEachMessage(packet, [&](std::span<const uint8_t> message) {
+            if (connection.state == IdState::Joining) {
+                connection.held.emplace_back(message.begin(), message.end());
+            } else if (connection.state == IdState::Joined) {
+                inbox.push_back({id, Bytes(message.begin(), message.end())});
+                ++connection.queued;
+            }
+        });
+    }
+
+    void sendPacked(int id)
+    {
+        Connection& connection = connections[id];
+        connection.outgoing.add(building.bytes(), [&](Bytes&& packet) { transport->sendPacket(id, std::move(packet)); });
+    }
+
+    void flush()
+    {
+        if (!transport)
+            return;
+        for (size_t id = 1; id < connections.size(); ++id)
+            connections[id].outgoing.flush(
+                [&](Bytes&& packet) { transport->sendPacket(static_cast<int>(id), std::move(packet)); });
+    }
+
+    bool pending() const
+    {
+        // A leave waits for its join, so a queued leave alone is takeable only when its join is taken.
+        if (!joins.empty() || !inbox.empty())
+            return true;
+        return std::any_of(leaves.begin(), leaves.end(),
+                           [&](int id) { return connections[id].state != IdState::Joining; });
+    }
+
+    void reset()
+    {
+        connections.clear();
+        joins.clear();
+        leaves.clear();
+        inbox.clear();
+        current.clear();
+        reader = MessageReader();
+        currentFrom = 0;
+        building.clear();
+    }
+};
+
+NetCore core;
+
+} // namespace
+
+void NetSetPort(uint16_t port) { core.port = port; }
+
+bool NetHost(int playerCount)
+{
+    if (!core.transport)
+        core.transport = MakeEnetTransport();
+    core.reset();
+    core.stopRequested = 0;
+    core.error.clear();
+    // Slot 0 stands for nobody, so only ids 1 to playerCount − 1 are handed out.
+    core.connections.resize(static_cast<size_t>(std::max(playerCount, 1)));
+    int maxConnections = std::max(playerCount - 1, 0);
+    if (!core.transport->open(core.port, maxConnections, core, core.error)) {
+        core.connections.clear();
+        return false;
+    }
+    return true;
+}
+
+void NetGetError(char* buffer, uint32_t size) { CopyTerminated(core.error, buffer, size); }
+
+bool NetConnected() { return core.transport && core.transport->isOpen() && !core.stopRequested; }
+
+int NetPlayerJoined()
+{
+    if (core.joins.empty())
+        return 0;
+    int id = core.joins.front();
+    core.joins.pop_front();
+    Connection& connection = core.connections[id];
+    connection.state = IdState::Joined;
+    for (Bytes& message : connection.held)
+        core.inbox.push_back({id, std::move(message)});
+    connection.queued += connection.held.size();
+    connection.held.clear();
+    return id;
+}
+
+void NetGetPlayerIP(int id, char* buffer, uint32_t size)
+{
+    CopyTerminated(core.hasId(id) ? core.connections[id].address : std::string(), buffer, size);
+}
+
+int NetPlayerLeft()
+{
+    auto takeable = std::find_if(core.leaves.begin(), core.leaves.end(),
+                                 [](int id) { return core.connections[id].state != IdState::Joining; });
+    if (takeable == core.leaves.end())
+        return 0;
+    int id = *takeable;
+    core.leaves.erase(takeable);
+    // The id stays taken until the messages that raced the leave have been read.
+    core.connections[id].state = IdState::Left;
+    if (core.connections[id].queued == 0)
+        core.release(id);
+    return id;
+}
+
+bool NetGetMessage()
+{
+    if (core.inbox.empty())
+        return false;
+    Incoming& next = core.inbox.front();
+    core.currentFrom = next.from;
+    core.current = std::move(next.message);
+    core.inbox.pop_front();
+    core.reader = MessageReader(core.current);
+    Connection& connection = core.connections[core.currentFrom];
+    if (--connection.queued == 0 && connection.state == IdState::Left)
+        core.release(core.currentFrom);
+    return true;
+}
+
+void NetGetString(char* buffer, uint32_t size) { core.reader.getString(buffer, size); }
+int NetGetInt() { return core.reader.getInt(); }
+float NetGetFloat() { return core.reader.getFloat(); }
+uint8_t NetGetByte() { return core.reader.getByte(); }
+int NetMessageFrom() { return core.currentFrom; }
+
+void NetPutString(const char* text) { core.building.putString(text ? std::string_view(text) : std::string_view()); }
+void NetPutInt(int value) { core.building.putInt(value); }
+void NetPutFloat(float value) { core.building.putFloat(value); }
+void NetPutByte(uint8_t value) { core.building.putByte(value); }
+
+void NetSend(int id)
+{
+    if (!core.building.overflowed() && core.reachable(id))
+        core.sendPacked(id);
+    core.building.clear();
+}
+
+void NetSendAll()
+{
+    if (!core.building.overflowed()) {
+        for (size_t id = 1; id < core.connections.size(); ++id)
+            if (core.reachable(static_cast<int>(id)))
+                core.sendPacked(static_cast<int>(id));
+    }
+    core.building.clear();
+}
+
+void NetService(int timeoutMs)
+{
+    if (!core.transport || !core.transport->isOpen())
+        return;
+    core.flush();
+    core.transport->service(core.pending() ? 0 : std::max(timeoutMs, 0));
+}
+
+bool NetHasPending() { return core.pending(); }
+
+void NetShutdown()
+{
+    if (core.transport && core.transport->isOpen()) {
+        core.flush();
+        core.transport->close();
+    }
+    core.reset();
+}
+
+void NetRequestStop() { core.stopRequested = 1; }
+
+uint16_t NetBoundPort() { return core.transport ? core.transport->boundPort() : 0; }
+
+void NetUseTransport(std::unique_ptr<Transport> transport)
+{
+    NetShutdown();
+    core.transport = std::move(transport);
+    core.stopRequested = 0;
+    core.error.clear();
+}
+
+} // namespace skirmish

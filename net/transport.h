@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "net/codec.h"
+
+namespace skirmish {
+
+// What a transport reports to the network layer above it.
+class TransportEvents {
+public:
+    virtual ~TransportEvents() = default;
+    // A new connection: returns its id, or 0 when every id is taken (the transport then refuses it).
+    virtual int onConnect(const std::string& address) = 0;
+    // The connection with this id has ended, whoever ended it.
+    virtual void onDisconnect(int id) = 0;
+    // A packet from the connection with this id.
+    virtual void onPacket(int id, std::span<const uint8_t> packet) = 0;
+};
+
+// The server's transport under the Net* operations: ENet in the product, an
+// in-memory double in tests. Ids are the network layer's; the transport keeps its own map.
+class Transport {
+public:
+    virtual ~Transport() = default;
+    // Opens the host for up to maxConnections connections; on failure fills error.
+    virtual bool open(uint16_t port, int maxConnections, TransportEvents& events, std::string& error) = 0;
+    virtual bool isOpen() const = 0;
+    // Handles arrived traffic, waiting up to timeoutMs for some when there is none.
+    virtual void service(int timeoutMs) = 0;
+    // Queues one packet, delivered reliably and in order.
+    virtual void sendPacket(int id, Bytes&& packet) = 0;
+    // Delivers everything queued, disconnects every connection and closes the host.
+    virtual void close() = 0;
+    // The port actually bound (differs from the one asked for when that was 0).
+    virtual uint16_t boundPort() const = 0;
+};
+
+// ENet disconnect data sent to a connection that finds every id taken.
+constexpr uint32_t kDisconnectServerFull = 1;
+
+} // namespace skirmish

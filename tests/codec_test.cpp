@@ -1,0 +1,186 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "net/codec.h"
+
+namespace skirmish {
+namespace {
+
+std::vector<DecodedMessage> SplitPacket(const Bytes& packet)
+{
+    std::vector<DecodedMessage> out;
+    ForEachMessage(packet, [&](std::span<const uint8_t> m) { out.push_back(DecodeMessage(m)); });
+    return out;
+}
+
+TEST(Codec, every_field_type_round_trips_with_exact_bytes)
+{
+    MessageWriter writer;
+    writer.putString("Moved").putInt(-2).putFloat(27.5f).putByte(255);
+    const Bytes expected = {0x01, 5, 0, 'M', 'o', 'v', 'e', 'd', 0x02, 0xFE, 0xFF, 0xFF, 0xFF,
+                            0x03, 0x00, 0x00, 0xDC, 0x41, 0x04, 0xFF};
+    EXPECT_EQ(writer.bytes(), expected);
+
+    MessageReader reader(writer.bytes());
+    EXPECT_EQ(reader.getString(), "Moved");
+    EXPECT_EQ(reader.getInt(), -2);
+    EXPECT_EQ(reader.getFloat(), 27.5f);
+    EXPECT_EQ(reader.getByte(), 255);
+    EXPECT_TRUE(reader.atEnd());
+    EXPECT_FALSE(reader.failed());
+}
+
+TEST(Codec, extreme_values_round_trip)
+{
+    MessageWriter writer;
+    writer.putInt(std::numeric_limits<int32_t>::min()).putFloat(-0.0f).putFloat(std::nanf("")).putString("");
+    MessageReader reader(writer.bytes());
+    EXPECT_EQ(reader.getInt(), std::numeric_limits<int32_t>::min());
+    float negativeZero = reader.getFloat();
+    EXPECT_TRUE(std::signbit(negativeZero));
+    EXPECT_TRUE(std::isnan(reader.getFloat()));
+    EXPECT_EQ(reader.getString(), "");
+    EXPECT_FALSE(reader.failed());
+}
+
+// Catches a reader that reinterprets a field of another type instead of skipping it.
+TEST(Codec, reader_wrong_type_returns_zero_and_consumes_the_field)
+{
+    MessageWriter writer;
+    writer.putString("Move").putInt(7).putFloat(1.5f).putByte(3);
+    MessageReader reader(writer.bytes());
+    EXPECT_EQ(reader.getInt(), 0);        // the text
+    EXPECT_EQ(reader.getFloat(), 0.0f);   // the int
+    EXPECT_EQ(reader.getString(), "");    // the float
+    EXPECT_EQ(reader.getByte(), 3);       // in step again
+    EXPECT_FALSE(reader.failed());
+}
+
+TEST(Codec, reader_past_end_returns_zero_and_stays_failed)
+{
+    MessageWriter writer;
+    writer.putInt(5);
+    MessageReader reader(writer.bytes());
+    EXPECT_EQ(reader.getInt(), 5);
+    EXPECT_EQ(reader.getInt(), 0);
+    EXPECT_TRUE(reader.failed());
+    char buffer[8] = "junk";
+    reader.getString(buffer, sizeof buffer);
+    EXPECT_STREQ(buffer, "");
+}
+
+TEST(Codec, text_read_into_small_buffer_is_cut_terminated_and_the_rest_skipped)
+{
+    MessageWriter writer;
+    writer.putString("abcdefgh").putInt(42);
+    MessageReader reader(writer.bytes());
+    char buffer[4];
+    reader.getString(buffer, sizeof buffer);
+    EXPECT_STREQ(buffer, "abc");
+    EXPECT_EQ(reader.getInt(), 42);
+}
+
+// Every prefix of a valid message is a truncation somewhere; none may read past it
+// (the sanitizer build turns an overrun into a failure) and all reads after the cut give zero.
+TEST(Codec, hostile_bytes_never_overrun_and_give_zero_values)
+{
+    MessageWriter writer;
+    writer.putString("PlayerMessage").putInt(0x01020304).putFloat(2.0f).putByte(9);
+    const Bytes& whole = writer.bytes();
+    for (size_t cut = 0; cut < whole.size(); ++cut) {
+        Bytes prefix(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(cut));
+        MessageReader reader(prefix);
+        std::string name = reader.getString();
+        int32_t i = reader.getInt();
+        float f = reader.getFloat();
+        uint8_t b = reader.getByte();
+        EXPECT_TRUE(reader.failed()) << "cut at " << cut;
+        EXPECT_EQ(b, 0) << "cut at " << cut;
+        if (cut < 16) {
+            EXPECT_TRUE(name.empty() && i == 0 && f == 0.0f) << "cut at " << cut;
+        }
+    }
+
+    struct Case {
+        const char* what;
+        Bytes bytes;
+    };
+    for (const Case& c : {Case{"empty", {}},
+                          Case{"unknown tag", {0x07, 1, 2, 3, 4}},
+                          Case{"text claiming 65535 bytes", {0x01, 0xFF, 0xFF, 'a', 'b'}},
+                          Case{"text count cut", {0x01, 0x05}},
+                          Case{"int cut", {0x02, 1, 2}},
+                          Case{"tag zero", {0x00}}}) {
+        MessageReader reader(c.bytes);
+        EXPECT_EQ(reader.getString(), "") << c.what;
+        EXPECT_EQ(reader.getInt(), 0) << c.what;
+        EXPECT_EQ(reader.getFloat(), 0.0f) << c.what;
+        EXPECT_EQ(reader.getByte(), 0) << c.what;
+        EXPECT_TRUE(reader.failed()) << c.what;
+        EXPECT_TRUE(DecodeMessage(c.bytes).fields.empty()) << c.what;
+    }
+}
+
+TEST(Codec, packet_length_past_the_end_ends_the_message_at_the_packet_end)
+{
+    Bytes packet = {3, 0, 0x04, 7, 0x04,           // a whole message of one byte field... cut short by its length
+                    0x20, 0x00, 0x02, 1, 0, 0, 0}; // claims 32 bytes, has 5
+    auto messages = SplitPacket(packet);
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_EQ(messages[0].describe(), "b7 <malformed>");
+    EXPECT_EQ(messages[1].describe(), "1");
+
+    EXPECT_TRUE(SplitPacket(Bytes{}).empty());
+    EXPECT_TRUE(SplitPacket(Bytes{9}).empty()); // a lone byte is no length
+    EXPECT_EQ(SplitPacket(Bytes{0, 0}).size(), 1u); // a zero-length message is a message with no fields
+}
+
+// Catches a packer that sends one packet per message, or that splits or reorders messages.
+TEST(Codec, packer_packs_small_messages_in_order_and_sends_a_long_one_whole)
+{
+    std::vector<Bytes> packets;
+    auto send = [&](Bytes&& p) { packets.push_back(std::move(p)); };
+    PacketPacker packer;
+    for (int i = 0; i < 200; ++i) {
+        MessageWriter w;
+        w.putString("ProjMove").putInt(i).putFloat(1).putFloat(2);
+        packer.add(w.bytes(), send);
+    }
+    MessageWriter longOne;
+    longOne.putString(std::string(3000, 'x'));
+    packer.add(longOne.bytes(), send);
+    packer.flush(send);
+
+    int next = 0;
+    bool sawLong = false;
+    for (const Bytes& p : packets) {
+        EXPECT_TRUE(p.size() <= kPackingLimit || SplitPacket(p).size() == 1);
+        for (const DecodedMessage& m : SplitPacket(p)) {
+            if (m.fields[0].text.size() == 3000) {
+                sawLong = true;
+                EXPECT_EQ(next, 200);
+            } else {
+                EXPECT_EQ(m.fields[1].intValue, next++);
+            }
+        }
+    }
+    EXPECT_EQ(next, 200);
+    EXPECT_TRUE(sawLong);
+    EXPECT_LE(packets.size(), 200u * 24 / kPackingLimit + 3);
+}
+
+TEST(Codec, writer_refuses_fields_past_the_length_limit)
+{
+    MessageWriter writer;
+    writer.putString(std::string(kMaxMessageBytes - 3, 'a'));
+    EXPECT_FALSE(writer.overflowed());
+    writer.putByte(1);
+    EXPECT_TRUE(writer.overflowed());
+    EXPECT_EQ(writer.bytes().size(), kMaxMessageBytes);
+}
+
+} // namespace
+} // namespace skirmish

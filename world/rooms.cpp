@@ -1,0 +1,60 @@
+#include "world/rooms.h"
+
+#include <algorithm>
+#include <limits>
+
+#include "combat/weapon_catalogue.h"
+#include "core/random.h"
+
+namespace skirmish {
+namespace {
+
+// Room rows of absurd maps can walk past the 32-bit range; they are stored saturated.
+int32_t Saturate(int64_t value)
+{
+    return static_cast<int32_t>(std::clamp<int64_t>(value, std::numeric_limits<int32_t>::min(),
+                                                    std::numeric_limits<int32_t>::max()));
+}
+
+} // namespace
+
+int64_t RandomRange(int64_t lo, int64_t hi)
+{
+    if (hi == lo)
+        return 0;
+    return lo + Random() % (hi - lo);
+}
+
+void GenerateRooms(Level& level)
+{
+    SeedRandom(static_cast<uint32_t>(level.seed));
+    // Products are formed in 64 bits: identical to 32-bit arithmetic wherever that
+    // does not overflow, and defined for maps where it would.
+    const int64_t sizeX = level.sizeX;
+    const int64_t sizeY = level.sizeY;
+    const int64_t n = level.roomCount;
+    const int64_t average = (sizeX * sizeY) / n;
+    const int64_t spread = (sizeX + sizeY) / n;
+    int64_t column = 0;
+    int64_t row = 0;
+    for (int64_t i = 0; i < n; ++i) {
+        int64_t stride = RandomRange(average - spread, average + spread);
+        int64_t s = column + stride;
+        row += s / sizeX;
+        column = s % sizeX;
+        // Only rows past the map restart at 0; a row equal to sizeY stays.
+        if (row > sizeY)
+            row = 0;
+        level.roomX[i] = Saturate(column);
+        level.roomY[i] = Saturate(row);
+        level.roomWidth[i] = Saturate(RandomRange(2, (2 * sizeX) / n));
+        level.roomHeight[i] = Saturate(RandomRange(2, (2 * sizeY) / n));
+    }
+    level.roomX[n] = 0;
+    level.roomY[n] = level.sizeY;
+    level.roomWidth[n] = Saturate(RandomRange(4, static_cast<int64_t>(static_cast<double>(sizeX) * 1.5 / n)));
+    level.roomHeight[n] = Saturate(RandomRange(4, static_cast<int64_t>(static_cast<double>(sizeY) * 1.5 / n)));
+    GenerateWeapons(level);
+}
+
+} // namespace skirmish
