@@ -1,0 +1,156 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "harness.h"
+
+namespace skirmish::testing {
+namespace {
+
+using ::testing::ElementsAre;
+
+TEST(MainLoop, join_seats_the_slot_dead_and_unnamed_with_a_cloned_weapon_and_greets_only_that_player)
+{
+    ServerHarness server;
+    int first = server.join("10.1.2.3");
+    server.net->clearReceived();
+    int second = server.join("10.9.9.9");
+
+    EXPECT_EQ(first, 1);
+    EXPECT_EQ(second, 2);
+    Player& seated = server.slot(second);
+    EXPECT_EQ(seated.id, 2);
+    EXPECT_EQ(seated.name, "unnamed");
+    EXPECT_TRUE(seated.dead);
+    EXPECT_TRUE(seated.connected);
+    EXPECT_EQ(seated.health, 0);
+    EXPECT_EQ(seated.deathTime, server.clock.now());
+    ASSERT_NE(seated.weapon, nullptr);
+    EXPECT_NE(seated.weapon.get(), server.level->entities.weapons[0].get()); // a clone, never the catalogue's own
+    EXPECT_THAT(server.received(second), ElementsAre("MOTD Goes Here"));
+    EXPECT_TRUE(server.received(first).empty());
+    EXPECT_THAT(server.consoleLines(), ElementsAre("Player ID 1 has joined the game from 10.1.2.3",
+                                                   "Player ID 2 has joined the game from 10.9.9.9"));
+}
+
+// The spec takes one join per pass; a second join waits for the next pass.
+TEST(MainLoop, one_join_per_pass_and_the_weapon_pick_draws_from_the_generator)
+{
+    ServerHarness server;
+    server.level->entities.weaponCount = 2;
+    server.level->entities.weapons.push_back(std::make_unique<InstaWeapon>(77, 1.0f, 1, 0.0f, 1.0f));
+    server.random.push(5); // 5 mod 2 picks entry 1
+    server.net->connect();
+    server.net->connect();
+    server.pass();
+    EXPECT_TRUE(server.slot(1).connected);
+    EXPECT_FALSE(server.slot(2).connected);
+    EXPECT_EQ(server.slot(1).weapon->damage, 77);
+    server.pass();
+    EXPECT_TRUE(server.slot(2).connected);
+}
+
+TEST(MainLoop, join_and_leave_of_one_id_in_one_pass_handle_the_join_first_and_keep_the_record)
+{
+    ServerHarness server;
+    int watcher = server.join();
+    server.net->clearReceived();
+    int id = server.net->connect("1.2.3.4");
+    server.net->disconnect(id);
+    server.pass();
+
+    EXPECT_THAT(server.consoleLines(), ElementsAre("Player ID 1 has joined the game from 127.0.0.1",
+                                                   "Player ID 2 has joined the game from 1.2.3.4",
+                                                   "Player ID 2 has left the game."));
+    Player& left = server.slot(id);
+    EXPECT_FALSE(left.connected);
+    EXPECT_EQ(left.name, "unnamed");
+    EXPECT_NE(left.weapon, nullptr);
+    EXPECT_THAT(server.received(watcher), ElementsAre("Left 2"));
+}
+
+TEST(MainLoop, leave_keeps_position_name_and_weapon)
+{
+    ServerHarness server;
+    int id = server.joinAlive(33.5f, 44.0f, "Ann");
+    Weapon* weapon = server.slot(id).weapon.get();
+    server.net->disconnect(id);
+    server.pass();
+    Player& left = server.slot(id);
+    EXPECT_FALSE(left.connected);
+    EXPECT_EQ(left.x, 33.5f);
+    EXPECT_EQ(left.name, "Ann");
+    EXPECT_EQ(left.weapon.get(), weapon);
+}
+
+TEST(MainLoop, every_waiting_message_is_handled_in_one_pass_and_unmatched_words_are_logged_once)
+{
+    ServerHarness server;
+    int id = server.join();
+    server.console.str("");
+    for (const char* word : {"move", "Fire ", "Movee", "", "\x1b[31mred"})
+        server.send(id, MessageWriter().putString(word).putInt(1), false);
+    server.pass();
+    EXPECT_THAT(server.consoleLines(),
+                ElementsAre("message \"move\" Sent by P1, but no matching command",
+                            "message \"Fire \" Sent by P1, but no matching command",
+                            "message \"Movee\" Sent by P1, but no matching command",
+                            "message \"\" Sent by P1, but no matching command",
+                            "message \"\\x1b[31mred\" Sent by P1, but no matching command"));
+    EXPECT_THAT(server.received(id), ElementsAre("MOTD Goes Here")); // nothing answers an unmatched word
+}
+
+// Catches a tick at >= 1/60 s (16 ms would tick) or one that makes up missed steps.
+TEST(MainLoop, movement_tick_runs_at_17_ms_not_16_and_a_stall_moves_once)
+{
+    ServerHarness server;
+    int watcher = server.join();
+    server.level->entities.projectiles.push_back(Projectile{.id = 4, .x = 0, .y = 0, .angle = 90, .lifetime = 100,
+                                                            .creationTime = server.clock.now()});
+    server.loop.tickReference = server.clock.now();
+    server.net->clearReceived();
+
+    server.clock.advance(16);
+    server.pass();
+    EXPECT_TRUE(server.received(watcher).empty());
+    server.clock.advance(1);
+    server.pass();
+    EXPECT_THAT(server.received(watcher), ElementsAre("ProjMove 4 12f 0f"));
+    EXPECT_EQ(server.loop.tickReference, server.clock.now());
+
+    server.net->clearReceived();
+    server.clock.advance(1000);
+    server.pass();
+    server.pass();
+    EXPECT_THAT(server.received(watcher), ElementsAre("ProjMove 4 24f 0f"));
+}
+
+TEST(MainLoop, the_network_wait_ends_when_the_next_tick_expiry_or_respawn_is_due)
+{
+    ServerHarness server;
+    const int32_t now = server.clock.now();
+    server.loop.tickReference = now - 5;
+    EXPECT_EQ(MillisecondsUntilDue(*server.level, server.loop, now), 12);
+    server.loop.tickReference = now - 500; // overdue
+    EXPECT_EQ(MillisecondsUntilDue(*server.level, server.loop, now), 0);
+
+    server.loop.tickReference = now;
+    server.level->entities.projectiles.push_back(Projectile{.lifetime = 1.0f, .creationTime = now - 995});
+    EXPECT_EQ(MillisecondsUntilDue(*server.level, server.loop, now), 6); // expires at 1001 ms
+    server.level->entities.projectiles.clear();
+
+    int id = server.join();
+    server.slot(id).deathTime = now - 2990;
+    EXPECT_EQ(MillisecondsUntilDue(*server.level, server.loop, now), 10);
+}
+
+TEST(MainLoop, ids_stay_below_the_slot_count_and_one_slot_is_kept_back)
+{
+    ServerHarness server(3);
+    EXPECT_EQ(server.join(), 1);
+    EXPECT_EQ(server.join(), 2);
+    EXPECT_EQ(server.net->connect(), 0); // three slots, ids 1 and 2 only
+    EXPECT_EQ(server.net->refusedCount(), 1);
+}
+
+} // namespace
+} // namespace skirmish::testing
