@@ -37,27 +37,29 @@ void SeatPlayer(Level& level, int id)
     *slot = std::move(joined);
 }
 
-void TakeJoin(Level& level, LoopState& loop)
+bool TakeJoin(Level& level, LoopState& loop)
 {
     int id = NetPlayerJoined();
     if (id == 0)
-        return;
+        return false;
     NetGetPlayerIP(id, loop.buffer, sizeof loop.buffer);
     ConsoleLine("Player ID ", id, " has joined the game from ", EscapeForConsole(loop.buffer));
     SendGreeting(id);
     SeatPlayer(level, id);
+    return true;
 }
 
 // The record stays in its slot; only connected changes.
-void TakeLeave(Level& level)
+bool TakeLeave(Level& level)
 {
     int id = NetPlayerLeft();
     if (id == 0)
-        return;
+        return false;
     ConsoleLine("Player ID ", id, " has left the game.");
     if (Player* slot = PlayerSlot(level, id))
         slot->connected = false;
     BroadcastLeft(id);
+    return true;
 }
 
 // A late tick moves each projectile one step only; missed ticks are not made up.
@@ -69,26 +71,30 @@ void RunMovementTick(Level& level, LoopState& loop)
     loop.tickReference = ReadClock();
 }
 
-void HandleMessages(Level& level, LoopState& loop)
+bool HandleMessages(Level& level, LoopState& loop)
 {
+    bool handled = false;
     while (NetGetMessage()) {
+        handled = true;
         NetGetString(loop.buffer, sizeof loop.buffer);
         if (!DispatchCommand(loop.buffer, level))
             ConsoleLine("message \"", EscapeForConsole(loop.buffer), "\" Sent by P", NetMessageFrom(),
                         ", but no matching command");
     }
+    return handled;
 }
 
 } // namespace
 
-void RunPass(Level& level, LoopState& loop)
+bool RunPass(Level& level, LoopState& loop)
 {
-    TakeJoin(level, loop);
-    TakeLeave(level);
+    bool joined = TakeJoin(level, loop);
+    bool left = TakeLeave(level);
     RunMovementTick(level, loop);
     CheckProjectiles(level);
     RespawnDeadPlayers(level);
-    HandleMessages(level, loop);
+    bool handled = HandleMessages(level, loop);
+    return joined || left || handled;
 }
 
 int32_t MillisecondsUntilDue(const Level& level, const LoopState& loop, int32_t now)
@@ -107,8 +113,10 @@ void RunMainLoop(Level& level, int32_t tickReference)
 {
     LoopState loop{tickReference};
     while (NetConnected()) {
-        RunPass(level, loop);
-        NetService(MillisecondsUntilDue(level, loop, ReadClock()));
+        // What a pass took in (a shot, a move) is settled by the next pass at once,
+        // as a polling loop would; only an idle pass waits for the network.
+        bool tookInput = RunPass(level, loop);
+        NetService(tookInput ? 0 : MillisecondsUntilDue(level, loop, ReadClock()));
     }
 }
 

@@ -18,8 +18,9 @@ struct LoopState {
 };
 
 // One pass: a join, a leave, the movement tick when due, hits and expiry,
-// respawns, then every waiting client message.
-void RunPass(Level& level, LoopState& loop);
+// respawns, then every waiting client message. True when it took a join, a
+// leave or a message.
+bool RunPass(Level& level, LoopState& loop);
 
 // Milliseconds until the loop next has timed work (tick, expiry, respawn), at most one tick.
 int32_t MillisecondsUntilDue(const Level& level, const LoopState& loop, int32_t now);

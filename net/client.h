@@ -17,8 +17,9 @@ public:
     NetClient(const NetClient&) = delete;
     NetClient& operator=(const NetClient&) = delete;
 
-    // Connects and waits up to timeoutMs for the server's answer. False when the
-    // server is unreachable or refused (see refusedAsFull).
+    // Connects and waits up to timeoutMs for the server's answer; false when it is
+    // unreachable. A full server accepts and at once disconnects with data 1:
+    // refusedAsFull() turns true when that arrives.
     bool connect(const std::string& host, uint16_t port, int timeoutMs);
     // Ends the connection gracefully, delivering what was sent before.
     void disconnect(int timeoutMs = 1000);

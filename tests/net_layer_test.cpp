@@ -1,0 +1,316 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <thread>
+
+#include "net/client.h"
+#include "net/memory_transport.h"
+#include "net/messages.h"
+#include "net/net.h"
+
+namespace skirmish {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+std::string ReadText()
+{
+    char buffer[256];
+    NetGetString(buffer, sizeof buffer);
+    return buffer;
+}
+
+// The server's side of the in-memory transport, driven by the raw Net* calls.
+struct MemoryHost : ::testing::Test {
+    MemoryTransport* net = nullptr;
+    void SetUp() override
+    {
+        auto transport = std::make_unique<MemoryTransport>();
+        net = transport.get();
+        NetUseTransport(std::move(transport));
+        ASSERT_TRUE(NetHost(4));
+    }
+    void TearDown() override { NetUseTransport(nullptr); }
+};
+
+TEST_F(MemoryHost, ids_are_lowest_free_and_not_reused_before_the_leave_is_taken)
+{
+    EXPECT_EQ(net->connect(), 1);
+    EXPECT_EQ(net->connect(), 2);
+    EXPECT_EQ(net->connect(), 3);
+    EXPECT_EQ(net->connect(), 0); // four slots: ids 1 to 3
+    EXPECT_EQ(NetPlayerJoined(), 1);
+    EXPECT_EQ(NetPlayerJoined(), 2);
+    EXPECT_EQ(NetPlayerJoined(), 3);
+    net->disconnect(2);
+    EXPECT_EQ(net->connect(), 0); // 2 is gone but its leave not yet taken
+    EXPECT_EQ(NetPlayerLeft(), 2);
+    EXPECT_EQ(net->connect(), 2);
+}
+
+// Two clients that connect at once and name themselves at once must both keep their names.
+TEST_F(MemoryHost, messages_wait_for_their_senders_join_and_keep_their_order)
+{
+    int a = net->connect();
+    int b = net->connect();
+    net->send(b, MessageWriter().putString("Name").putString("bee"));
+    net->send(a, MessageWriter().putString("Name").putString("ay"));
+    net->send(a, MessageWriter().putString("Fire"));
+
+    EXPECT_EQ(NetPlayerJoined(), a);
+    ASSERT_TRUE(NetGetMessage());
+    EXPECT_EQ(NetMessageFrom(), a);
+    EXPECT_EQ(ReadText(), "Name");
+    EXPECT_EQ(ReadText(), "ay");
+    ASSERT_TRUE(NetGetMessage());
+    EXPECT_EQ(ReadText(), "Fire");
+    EXPECT_FALSE(NetGetMessage()); // b's name waits for b's join
+
+    EXPECT_EQ(NetPlayerJoined(), b);
+    ASSERT_TRUE(NetGetMessage());
+    EXPECT_EQ(NetMessageFrom(), b);
+    EXPECT_EQ(ReadText(), "Name");
+    EXPECT_EQ(ReadText(), "bee");
+}
+
+TEST_F(MemoryHost, a_leave_is_never_reported_before_its_join)
+{
+    int id = net->connect();
+    net->disconnect(id);
+    EXPECT_EQ(NetPlayerLeft(), 0);
+    EXPECT_EQ(NetPlayerJoined(), id);
+    EXPECT_EQ(NetPlayerLeft(), id);
+}
+
+TEST_F(MemoryHost, broadcasts_reach_joined_clients_only_and_a_pass_packs_them_into_few_packets)
+{
+    int joined = net->connect();
+    NetPlayerJoined();
+    int waiting = net->connect();
+    for (int i = 0; i < 300; ++i)
+        BroadcastProjMove(i, 1.5f, 2.5f);
+    NetService(0);
+    EXPECT_EQ(net->received(joined).size(), 300u);
+    EXPECT_EQ(net->received(waiting).size(), 0u);
+    EXPECT_LE(net->packetsTo(joined), 300u * 24 / 1200 + 2);
+    EXPECT_EQ(net->received(joined)[299], "ProjMove 299 1.5f 2.5f");
+}
+
+// A client's bytes are arbitrary: every read must stay inside the message.
+TEST_F(MemoryHost, hostile_packets_give_zero_values_and_never_overrun)
+{
+    int id = net->connect();
+    NetPlayerJoined();
+    const std::vector<uint8_t> hostile[] = {
+        {}, {0x05}, {0x02, 0x00}, {0xFF, 0xFF, 0x01, 0xFF, 0xFF}, {0x03, 0x00, 0x01, 0x04, 0x00, 'M', 'o'},
+    };
+    for (const auto& packet : hostile)
+        net->sendRaw(id, packet);
+    int messages = 0;
+    while (NetGetMessage()) {
+        ++messages;
+        char buffer[256] = "x";
+        NetGetString(buffer, sizeof buffer);
+        EXPECT_STREQ(buffer, "");
+        EXPECT_EQ(NetGetInt(), 0);
+        EXPECT_EQ(NetGetFloat(), 0.0f);
+    }
+    EXPECT_EQ(messages, 4); // the empty packet and the lone byte carry none; a cut length still ends a message
+}
+
+TEST_F(MemoryHost, hosting_failure_is_reported_with_a_terminated_error_text)
+{
+    NetShutdown();
+    net->failNextOpen(std::string(100, 'e'));
+    EXPECT_FALSE(NetHost(4));
+    char buffer[64];
+    NetGetError(buffer, sizeof buffer);
+    EXPECT_EQ(std::string(buffer), std::string(63, 'e'));
+    EXPECT_FALSE(NetConnected());
+}
+
+// --- Real ENet on loopback. The host binds port 0, so tests never meet a running server.
+// The server runs on the test's thread; clients run on one of their own, as they would in their own process.
+
+struct EnetHost : ::testing::Test {
+    void SetUp() override
+    {
+        NetUseTransport(nullptr);
+        NetSetPort(0);
+    }
+    void TearDown() override { NetUseTransport(nullptr); }
+
+    // Services the server until done() or the time runs out.
+    static bool ServeUntil(const std::function<bool()>& done, int timeoutMs = 3000)
+    {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (std::chrono::steady_clock::now() < deadline) {
+            NetService(1);
+            if (done())
+                return true;
+        }
+        return false;
+    }
+
+    // Runs clientSide on its own thread while the server is serviced, until it returns.
+    static void WithClients(const std::function<void()>& clientSide)
+    {
+        std::atomic<bool> finished{false};
+        std::thread clients([&] {
+            clientSide();
+            finished = true;
+        });
+        ServeUntil([&] { return finished.load(); }, 10000);
+        clients.join();
+    }
+
+    static bool WaitFor(NetClient& client, const std::function<bool()>& done, int timeoutMs = 3000)
+    {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (!done() && std::chrono::steady_clock::now() < deadline)
+            client.service(1);
+        return done();
+    }
+};
+
+TEST_F(EnetHost, ids_are_lowest_free_and_a_client_past_the_last_id_is_told_full)
+{
+    ASSERT_TRUE(NetHost(3));
+    NetClient a, b, c, d;
+    WithClients([&] {
+        EXPECT_TRUE(a.connect("127.0.0.1", NetBoundPort(), 2000));
+        EXPECT_TRUE(b.connect("127.0.0.1", NetBoundPort(), 2000));
+    });
+    std::vector<int> joins;
+    ASSERT_TRUE(ServeUntil([&] {
+        while (int id = NetPlayerJoined())
+            joins.push_back(id);
+        return joins.size() == 2;
+    }));
+    EXPECT_THAT(joins, ElementsAre(1, 2));
+
+    WithClients([&] {
+        c.connect("127.0.0.1", NetBoundPort(), 2000);
+        EXPECT_TRUE(WaitFor(c, [&] { return c.refusedAsFull(); }));
+    });
+    EXPECT_EQ(NetPlayerJoined(), 0); // the refused client is never a join
+
+    WithClients([&] { a.disconnect(1000); });
+    int left = 0;
+    ASSERT_TRUE(ServeUntil([&] { return (left = NetPlayerLeft()) != 0; }));
+    EXPECT_EQ(left, 1);
+    WithClients([&] { EXPECT_TRUE(d.connect("127.0.0.1", NetBoundPort(), 2000)); });
+    int rejoined = 0;
+    ASSERT_TRUE(ServeUntil([&] { return (rejoined = NetPlayerJoined()) != 0; }));
+    EXPECT_EQ(rejoined, 1);
+    char ip[256];
+    NetGetPlayerIP(1, ip, sizeof ip);
+    EXPECT_STREQ(ip, "127.0.0.1");
+}
+
+TEST_F(EnetHost, join_messages_and_leave_arrive_in_order_and_replies_reach_the_client)
+{
+    ASSERT_TRUE(NetHost(4));
+    NetClient client;
+    WithClients([&] {
+        ASSERT_TRUE(client.connect("127.0.0.1", NetBoundPort(), 2000));
+        for (int i = 0; i < 50; ++i) {
+            client.putString("Move").putFloat(static_cast<float>(i)).putFloat(0);
+            client.send();
+        }
+        client.service(0);
+    });
+    int id = 0;
+    ASSERT_TRUE(ServeUntil([&] { return (id = NetPlayerJoined()) != 0; }));
+    SendGreeting(id);
+    std::vector<float> seen;
+    ASSERT_TRUE(ServeUntil([&] {
+        while (NetGetMessage()) {
+            EXPECT_EQ(ReadText(), "Move");
+            seen.push_back(NetGetFloat());
+        }
+        return seen.size() == 50;
+    }));
+    for (int i = 0; i < 50; ++i)
+        EXPECT_EQ(seen[static_cast<size_t>(i)], static_cast<float>(i));
+
+    WithClients([&] {
+        ASSERT_TRUE(client.waitForMessage(2000));
+        EXPECT_EQ(client.current().describe(), "MOTD Goes Here");
+        client.disconnect(1000);
+    });
+    int left = 0;
+    ASSERT_TRUE(ServeUntil([&] { return (left = NetPlayerLeft()) != 0; }));
+    EXPECT_EQ(left, id);
+}
+
+TEST_F(EnetHost, final_messages_are_delivered_before_the_disconnect_at_shutdown)
+{
+    ASSERT_TRUE(NetHost(4));
+    NetClient first, second;
+    WithClients([&] {
+        ASSERT_TRUE(first.connect("127.0.0.1", NetBoundPort(), 2000));
+        ASSERT_TRUE(second.connect("127.0.0.1", NetBoundPort(), 2000));
+    });
+    int joined = 0;
+    ASSERT_TRUE(ServeUntil([&] {
+        while (NetPlayerJoined())
+            ++joined;
+        return joined == 2;
+    }));
+
+    std::vector<std::string> firstGot, secondGot;
+    std::thread clients([&] {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while ((!first.lostConnection() || !second.lostConnection()) && std::chrono::steady_clock::now() < deadline) {
+            for (auto [client, got] : {std::pair{&first, &firstGot}, std::pair{&second, &secondGot}}) {
+                client->service(1);
+                while (client->nextMessage())
+                    got->push_back(client->current().describe());
+            }
+        }
+    });
+    for (int i = 0; i < 500; ++i)
+        BroadcastProjMove(i, 0, 0);
+    BroadcastServerQuit();
+    NetShutdown();
+    clients.join();
+    for (const auto* got : {&firstGot, &secondGot}) {
+        ASSERT_EQ(got->size(), 501u);
+        EXPECT_EQ(got->back(), "ServerQuit");
+    }
+    EXPECT_TRUE(first.lostConnection());
+    EXPECT_TRUE(second.lostConnection());
+}
+
+TEST_F(EnetHost, hosting_on_a_busy_port_fails_with_a_readable_error)
+{
+    int busy = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    ASSERT_EQ(bind(busy, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    socklen_t length = sizeof address;
+    getsockname(busy, reinterpret_cast<sockaddr*>(&address), &length);
+    uint16_t port = ntohs(address.sin_port);
+
+    NetSetPort(port);
+    EXPECT_FALSE(NetHost(4));
+    char error[64];
+    NetGetError(error, sizeof error);
+    EXPECT_THAT(error, HasSubstr("Address already in use"));
+    EXPECT_THAT(error, HasSubstr(std::to_string(port)));
+    close(busy);
+}
+
+} // namespace
+} // namespace skirmish
