@@ -1,0 +1,127 @@
+#pragma once
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace skirmish::testing {
+
+// The real server binary in a child process, its console piped both ways.
+class ServerProcess {
+public:
+    // argv[0] is the program (the server, or a wrapper such as faketime); environment adds NAME=value entries.
+    explicit ServerProcess(std::vector<std::string> argv, std::vector<std::string> environment = {})
+    {
+        int in[2], out[2];
+        if (pipe(in) != 0 || pipe(out) != 0)
+            return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            setpgid(0, 0); // its own group, so a wrapper's children end with it
+            dup2(in[0], STDIN_FILENO);
+            dup2(out[1], STDOUT_FILENO);
+            dup2(out[1], STDERR_FILENO);
+            close(in[1]);
+            close(out[0]);
+            for (std::string& entry : environment)
+                putenv(entry.data());
+            std::vector<char*> args;
+            for (std::string& arg : argv)
+                args.push_back(arg.data());
+            args.push_back(nullptr);
+            execvp(args[0], args.data());
+            _exit(127);
+        }
+        close(in[0]);
+        close(out[1]);
+        input_ = in[1];
+        outputFd_ = out[0];
+        fcntl(outputFd_, F_SETFL, O_NONBLOCK);
+    }
+
+    ~ServerProcess()
+    {
+        if (pid_ > 0 && !exitStatus_) {
+            kill(-pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        if (input_ >= 0)
+            close(input_);
+        if (outputFd_ >= 0)
+            close(outputFd_);
+    }
+
+    void type(const std::string& text)
+    {
+        [[maybe_unused]] ssize_t written = write(input_, text.data(), text.size());
+    }
+
+    void closeInput()
+    {
+        close(input_);
+        input_ = -1;
+    }
+
+    // Reads console output until it contains text or the time runs out.
+    bool waitForOutput(const std::string& text, int timeoutMs = 5000)
+    {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (console_.find(text) == std::string::npos) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0)
+                return false;
+            readSome(static_cast<int>(left.count()));
+        }
+        return true;
+    }
+
+    const std::string& output()
+    {
+        readSome(0);
+        return console_;
+    }
+
+    void signal(int number) { kill(pid_, number); }
+
+    // The exit status, once the process has ended within the time.
+    std::optional<int> waitForExit(int timeoutMs = 5000)
+    {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (!exitStatus_ && std::chrono::steady_clock::now() < deadline) {
+            int status = 0;
+            if (waitpid(pid_, &status, WNOHANG) == pid_)
+                exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            else
+                readSome(10);
+        }
+        readSome(0);
+        return exitStatus_;
+    }
+
+private:
+    void readSome(int timeoutMs)
+    {
+        pollfd fd{outputFd_, POLLIN, 0};
+        if (poll(&fd, 1, timeoutMs) <= 0)
+            return;
+        char buffer[4096];
+        ssize_t got;
+        while ((got = read(outputFd_, buffer, sizeof buffer)) > 0)
+            console_.append(buffer, static_cast<size_t>(got));
+    }
+
+    pid_t pid_ = -1;
+    int input_ = -1;
+    int outputFd_ = -1;
+    std::string console_;
+    std::optional<int> exitStatus_;
+};
+
+} // namespace skirmish::testing
