@@ -163,6 +163,8 @@ void PauseForKey(std::istream& in)
             return;
         }
     }
+    // The line end after the last answer is not a key press: skip the rest of that line first.
+    in.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
     in.get();
     ConsoleLine("");
 }

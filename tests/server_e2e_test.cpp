@@ -188,7 +188,9 @@ TEST(RealServer, a_player_shot_to_death_comes_back_three_seconds_later)
 
     ServerProcess server({SKIRMISH_SERVER_BINARY}, {std::string("LD_PRELOAD=") + fakeTimeLibrary,
                                                     std::string("FAKETIME=") + when, "TZ=UTC",
-                                                    "FAKETIME_DONT_FAKE_MONOTONIC=1"});
+                                                    "FAKETIME_DONT_FAKE_MONOTONIC=1",
+                                                    // a sanitizer build must accept the preloaded library
+                                                    "ASAN_OPTIONS=verify_asan_link_order=0:halt_on_error=1"});
     server.type("4\n10\n10\n2\n1\n");
     ASSERT_TRUE(server.waitForOutput("Server Started. Awaiting players...\n")) << server.output();
 

@@ -19,6 +19,7 @@ public:
     // argv[0] is the program (the server, or a wrapper such as faketime); environment adds NAME=value entries.
     explicit ServerProcess(std::vector<std::string> argv, std::vector<std::string> environment = {})
     {
+        ::signal(SIGPIPE, SIG_IGN); // a server that ended must fail a test, not kill it
         int in[2], out[2];
         if (pipe(in) != 0 || pipe(out) != 0)
             return;

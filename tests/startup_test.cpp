@@ -95,9 +95,9 @@ TEST_F(FailedHost, prints_the_error_then_server_not_started_without_line_end_the
                                                "Server not started."));
 }
 
-TEST_F(FailedHost, pause_waits_for_one_byte_of_piped_input)
+TEST_F(FailedHost, pause_skips_the_answer_line_end_and_waits_for_one_byte_of_piped_input)
 {
-    std::istringstream in("kq");
+    std::istringstream in("\nkq");  // the line end left after the last answer
     std::ostringstream out;
     ScopedConsole capture(out);
     PauseForKey(in);
