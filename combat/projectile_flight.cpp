@@ -3,48 +3,18 @@
 #include <cmath>
 #include <limits>
 
+#include "combat/hit_index.h"
 #include "combat/projectile_ids.h"
 #include "core/clock.h"
-#include "core/whole_number.h"
 #include "net/messages.h"
 
 namespace skirmish {
 namespace {
 
-// Half the side of the open square in which a projectile hits a player.
-constexpr int64_t kHitBoxHalf = 20;
-
 bool Expired(const Projectile& projectile, int32_t now)
 {
     auto elapsed = static_cast<float>(ElapsedMs(now, projectile.creationTime) / 1000.0);
     return projectile.lifetime < elapsed;
-}
-
-// The open 40 × 40 box around the player's truncated position. Bounds are formed
-// in 64 bits so positions near the 32-bit limits cannot overflow them.
-bool InHitBox(const Player& player, const Projectile& projectile)
-{
-    if (!std::isfinite(player.x) || !std::isfinite(player.y) || !std::isfinite(projectile.x) ||
-        !std::isfinite(projectile.y))
-        return false;
-    int64_t px = TruncateToInt32(player.x);
-    int64_t py = TruncateToInt32(player.y);
-    double x = projectile.x;
-    double y = projectile.y;
-    return static_cast<double>(px - kHitBoxHalf) < x && x < static_cast<double>(px + kHitBoxHalf) &&
-           static_cast<double>(py - kHitBoxHalf) < y && y < static_cast<double>(py + kHitBoxHalf);
-}
-
-// The first connected, living player other than the owner whose box holds the projectile.
-Player* FirstPlayerHit(EntityTables& entities, const Projectile& projectile)
-{
-    for (Player& player : entities.players) {
-        if (!player.connected || player.dead || player.id == projectile.owner)
-            continue;
-        if (InHitBox(player, projectile))
-            return &player;
-    }
-    return nullptr;
 }
 
 void ApplyHit(Player& victim, const Projectile& projectile)
@@ -76,6 +46,8 @@ void MoveProjectiles(Level& level)
 void CheckProjectiles(Level& level)
 {
     EntityTables& entities = level.entities;
+    HitIndex index;
+    index.build(entities);
     auto position = entities.projectiles.begin();
     while (position != entities.projectiles.end()) {
         if (Expired(*position, ReadClock())) {
@@ -85,7 +57,7 @@ void CheckProjectiles(Level& level)
             position = entities.projectiles.erase(position);
             continue;
         }
-        if (Player* victim = FirstPlayerHit(entities, *position)) {
+        if (Player* victim = index.firstHit(*position)) {
             ApplyHit(*victim, *position);
             position = EraseProjectile(position, entities);
             continue;

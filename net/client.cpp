@@ -199,6 +199,8 @@ int32_t NetClient::getInt() { return impl_->reader.getInt(); }
 float NetClient::getFloat() { return impl_->reader.getFloat(); }
 uint8_t NetClient::getByte() { return impl_->reader.getByte(); }
 DecodedMessage NetClient::current() const { return DecodeMessage(impl_->current); }
+size_t NetClient::currentSize() const { return impl_->current.size(); }
+bool NetClient::currentBroken() const { return impl_->reader.failed(); }
 size_t NetClient::waiting() const { return impl_->inbox.size(); }
 
 } // namespace skirmish

@@ -51,6 +51,9 @@ public:
     uint8_t getByte();
     // The current message decoded whole.
     DecodedMessage current() const;
+    // Bytes of the current message, and whether a read of it ran past its end or met a broken field.
+    size_t currentSize() const;
+    bool currentBroken() const;
     size_t waiting() const;
 
 private:

@@ -61,6 +61,8 @@ void MemoryTransport::sendPacket(int id, Bytes&& packet)
     if (client == clients_.end())
         return;
     ++client->second.packets;
+    if (!recording_)
+        return;
     ForEachMessage(packet, [&](std::span<const uint8_t> message) {
         DecodedMessage decoded = DecodeMessage(message);
         client->second.received.push_back(decoded.describe());

@@ -33,6 +33,8 @@ public:
     // Hosting ends as if the host had gone away.
     void endHosting() { open_ = false; }
     int refusedCount() const { return refused_; }
+    // Off: packets are counted but not decoded or kept (for benchmarks).
+    void setRecording(bool on) { recording_ = on; }
 
     // Transport.
     bool open(uint16_t port, int maxConnections, TransportEvents& events, std::string& error) override;
@@ -55,6 +57,7 @@ private:
     std::map<int, Client> clients_;
     std::vector<Delivery> deliveries_;
     int refused_ = 0;
+    bool recording_ = true;
 };
 
 } // namespace skirmish

@@ -1,0 +1,116 @@
+// Micro-benchmarks of the server's hot paths on the in-memory transport.
+#include <benchmark/benchmark.h>
+
+#include <memory>
+#include <sstream>
+
+#include "combat/insta_weapon.h"
+#include "combat/projectile_flight.h"
+#include "core/clock.h"
+#include "core/console.h"
+#include "net/codec.h"
+#include "net/dispatch.h"
+#include "net/memory_transport.h"
+#include "net/net.h"
+#include "world/level.h"
+
+namespace skirmish {
+namespace {
+
+// 127 slots, 126 connected living players spread over a 64 × 64 map, and projectiles
+// flying beside them where they never hit, so every pass tests the same number.
+struct BusyWorld {
+    FakeClock clock{1000};
+    ScopedClock useClock{clock};
+    MemoryTransport* net = nullptr;
+    std::unique_ptr<Level> level;
+
+    explicit BusyWorld(int projectiles)
+    {
+        auto transport = std::make_unique<MemoryTransport>();
+        transport->setRecording(false);
+        net = transport.get();
+        NetUseTransport(std::move(transport));
+        NetHost(127);
+        level = std::make_unique<Level>(8, 64, 64, 1, 127);
+        for (int id = 1; id < 127; ++id) {
+            net->connect();
+            NetPlayerJoined();
+            Player& p = level->entities.players[static_cast<size_t>(id)];
+            p.id = id;
+            p.connected = true;
+            p.dead = false;
+            p.health = 100;
+            p.x = static_cast<float>((id * 397) % 2048);
+            p.y = static_cast<float>((id * 769) % 2048);
+        }
+        for (int i = 0; i < projectiles; ++i) {
+            Projectile projectile;
+            projectile.id = i;
+            projectile.x = static_cast<float>((i * 131) % 2048) + 0.5f;
+            projectile.y = static_cast<float>((i * 71) % 2048) + 4096.5f;
+            projectile.angle = static_cast<float>(i % 360);
+            projectile.lifetime = 1e6f;
+            projectile.owner = 1 + i % 126;
+            projectile.creationTime = clock.now();
+            level->entities.projectiles.push_back(projectile);
+        }
+    }
+    ~BusyWorld() { NetUseTransport(nullptr); }
+};
+
+void BM_CheckProjectiles(benchmark::State& state)
+{
+    BusyWorld world(static_cast<int>(state.range(0)));
+    const bool moved = state.range(1) != 0;
+    for (auto _ : state) {
+        if (moved)
+            MoveProjectiles(*world.level); // a tick pass: every projectile changed
+        CheckProjectiles(*world.level);
+        NetService(0);
+    }
+    state.counters["projectiles"] = static_cast<double>(world.level->entities.projectiles.size());
+}
+BENCHMARK(BM_CheckProjectiles)->Args({1000, 0})->Args({1000, 1})->ArgNames({"projectiles", "tick"});
+
+void BM_MoveProjectiles(benchmark::State& state)
+{
+    BusyWorld world(1000);
+    for (auto _ : state) {
+        MoveProjectiles(*world.level);
+        NetService(0);
+    }
+    state.SetItemsProcessed(state.iterations() * 1000 * 126);
+}
+BENCHMARK(BM_MoveProjectiles);
+
+void BM_LevelSnapshot(benchmark::State& state)
+{
+    BusyWorld world(1000);
+    for (auto _ : state) {
+        SendLevelSnapshot(*world.level, 1);
+        NetService(0);
+    }
+}
+BENCHMARK(BM_LevelSnapshot);
+
+void BM_CodecWriteAndRead(benchmark::State& state)
+{
+    for (auto _ : state) {
+        MessageWriter writer;
+        writer.putString("ProjMove").putInt(42).putFloat(1.5f).putFloat(-2.5f);
+        MessageReader reader(writer.bytes());
+        char name[32];
+        reader.getString(name, sizeof name);
+        benchmark::DoNotOptimize(reader.getInt());
+        benchmark::DoNotOptimize(reader.getFloat());
+        benchmark::DoNotOptimize(reader.getFloat());
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_CodecWriteAndRead);
+
+} // namespace
+} // namespace skirmish
+
+BENCHMARK_MAIN();

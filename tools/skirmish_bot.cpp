@@ -1,0 +1,211 @@
+// skirmish-bot: connects simulated players to a server and reports what they saw.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tools/bot.h"
+
+namespace skirmish {
+namespace {
+
+struct Options {
+    int bots = 8;
+    double seconds = 20;
+    double warmup = 0;
+    BotRates rates;
+    std::string host = "127.0.0.1";
+    uint16_t port = 23987;
+    bool progress = true;
+};
+
+const char* const kUsage = R"(Usage: skirmish-bot [options]
+
+Connects simulated players to a Skirmish server. Each names itself, then sends
+"Move" (a small random step) and "Rotate" at the move rate and "Fire" at the fire
+rate. At the end it prints what the bots saw.
+
+Options:
+  --bots N         bots to connect (default 8)
+  --seconds S      how long to measure (default 20)
+  --warmup S       run this long first without measuring (default 0)
+  --move-rate R    "Move" + "Rotate" pairs per second per bot (default 30)
+  --fire-rate R    "Fire" per second per bot (default 10)
+  --host H         server address (default 127.0.0.1)
+  --port P         server port (default 23987)
+  --quiet          no progress line
+  --help           this text
+
+Summary: bots connected and refused (server full), messages received per second
+(total and per bot), the round trip from "Move" to its "Moved" (p50/p99/max), the
+gap between two "ProjMove" of one projectile as clients see it (p50/p99/max, ms),
+the most live projectiles one bot saw, and any protocol error. The last line,
+starting "RESULT", repeats it all as key=value pairs for scripts.
+
+Exit status: 0; 1 when a bot saw a malformed message or lost its connection
+without the server saying "ServerQuit"; 2 for bad options or no bot connected.
+)";
+
+bool ParseOptions(int argc, char** argv, Options& options)
+{
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
+        const char* v = nullptr;
+        if (arg == "--help") {
+            std::cout << kUsage;
+            std::exit(0);
+        } else if (arg == "--quiet") {
+            options.progress = false;
+        } else if ((arg == "--bots") && (v = value())) {
+            options.bots = std::atoi(v);
+        } else if (arg == "--seconds" && (v = value())) {
+            options.seconds = std::atof(v);
+        } else if (arg == "--warmup" && (v = value())) {
+            options.warmup = std::atof(v);
+        } else if (arg == "--move-rate" && (v = value())) {
+            options.rates.movesPerSecond = std::atof(v);
+        } else if (arg == "--fire-rate" && (v = value())) {
+            options.rates.firesPerSecond = std::atof(v);
+        } else if (arg == "--host" && (v = value())) {
+            options.host = v;
+        } else if (arg == "--port" && (v = value())) {
+            options.port = static_cast<uint16_t>(std::atoi(v));
+        } else {
+            std::cerr << "skirmish-bot: unknown or incomplete option " << arg << "\n\n" << kUsage;
+            return false;
+        }
+    }
+    if (options.bots < 1 || options.seconds <= 0 || options.warmup < 0 || options.rates.movesPerSecond < 0 ||
+        options.rates.firesPerSecond < 0) {
+        std::cerr << "skirmish-bot: --bots must be at least 1, --seconds above 0, rates and warm-up not negative\n";
+        return false;
+    }
+    return true;
+}
+
+double Seconds(BotClock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+} // namespace
+} // namespace skirmish
+
+int main(int argc, char** argv)
+{
+    using namespace skirmish;
+    Options options;
+    if (!ParseOptions(argc, argv, options))
+        return 2;
+
+    std::vector<std::unique_ptr<Bot>> bots;
+    int refused = 0;
+    for (int i = 0; i < options.bots; ++i) {
+        auto bot = std::make_unique<Bot>(i + 1, options.rates, static_cast<uint32_t>(1000 + i));
+        if (bot->connect(options.host, options.port, 3000)) {
+            // A full server accepts, then turns the bot away: give that a moment to show.
+            for (int k = 0; k < 5 && !bot->refused(); ++k)
+                bot->step(BotClock::now(), false);
+            if (bot->refused())
+                ++refused;
+            else
+                bots.push_back(std::move(bot));
+        } else if (bot->refused()) {
+            ++refused;
+        }
+        for (auto& b : bots)
+            b->step(BotClock::now(), false);
+    }
+    if (bots.empty()) {
+        std::cerr << "skirmish-bot: no bot could connect to " << options.host << ":" << options.port << "\n";
+        return 2;
+    }
+    bots.front()->trackProjectiles();
+
+    const bool showProgress = options.progress && isatty(STDERR_FILENO);
+    const auto start = BotClock::now();
+    const auto measureFrom = start + std::chrono::duration_cast<BotClock::duration>(std::chrono::duration<double>(options.warmup));
+    const auto end = measureFrom + std::chrono::duration_cast<BotClock::duration>(std::chrono::duration<double>(options.seconds));
+    uint64_t messagesAtMeasureStart = 0, bytesAtMeasureStart = 0;
+    bool measuring = false;
+    auto nextProgress = start;
+    uint64_t lastMessages = 0;
+    auto lastProgressAt = start;
+
+    for (auto now = BotClock::now(); now < end; now = BotClock::now()) {
+        if (!measuring && now >= measureFrom) {
+            measuring = true;
+            for (auto& bot : bots) {
+                messagesAtMeasureStart += bot->stats().messages;
+                bytesAtMeasureStart += bot->stats().bytes;
+            }
+        }
+        uint64_t before = 0, after = 0;
+        for (auto& bot : bots) {
+            before += bot->stats().messages;
+            bot->step(now, measuring);
+            after += bot->stats().messages;
+        }
+        if (after == before)
+            std::this_thread::sleep_for(std::chrono::microseconds(300));
+        if (showProgress && now >= nextProgress) {
+            int connected = 0;
+            for (auto& bot : bots)
+                connected += bot->connected();
+            double rate = static_cast<double>(after - lastMessages) / std::max(Seconds(now - lastProgressAt), 1e-3);
+            std::fprintf(stderr, "\r%d/%d bots connected | %.0f msg/s | %s %.0f s left   ", connected, options.bots,
+                         rate, measuring ? "measuring," : "warming up,", Seconds(end - now));
+            lastMessages = after;
+            lastProgressAt = now;
+            nextProgress = now + std::chrono::milliseconds(500);
+        }
+    }
+    if (showProgress)
+        std::fprintf(stderr, "\n");
+
+    BotStats total;
+    int lost = 0;
+    for (auto& bot : bots) {
+        const BotStats& s = bot->stats();
+        total.messages += s.messages;
+        total.bytes += s.bytes;
+        total.malformed += s.malformed;
+        total.unknown += s.unknown;
+        total.commandsSent += s.commandsSent;
+        total.moveEcho.merge(s.moveEcho);
+        total.projCadence.merge(s.projCadence);
+        total.liveProjectilesMax = std::max(total.liveProjectilesMax, s.liveProjectilesMax);
+        if (bot->lost() && !bot->serverQuit())
+            ++lost;
+    }
+    for (auto& bot : bots)
+        bot->disconnect();
+
+    const double measured = options.seconds;
+    const double messagesPerSecond = static_cast<double>(total.messages - messagesAtMeasureStart) / measured;
+    const double bytesPerSecond = static_cast<double>(total.bytes - bytesAtMeasureStart) / measured;
+    const auto connectedCount = static_cast<int>(bots.size());
+    std::printf("bots connected: %d, refused: %d, lost: %d\n", connectedCount, refused, lost);
+    std::printf("messages received: %.0f/s in all, %.0f/s per bot (%.0f bytes/s in all)\n", messagesPerSecond,
+                messagesPerSecond / connectedCount, bytesPerSecond);
+    std::printf("Move -> Moved round trip: p50 %.2f ms, p99 %.2f ms, max %.2f ms (%llu samples)\n",
+                total.moveEcho.percentile(50), total.moveEcho.percentile(99), total.moveEcho.max(),
+                static_cast<unsigned long long>(total.moveEcho.count()));
+    std::printf("ProjMove cadence: p50 %.2f ms, p99 %.2f ms, max %.2f ms (%llu samples)\n",
+                total.projCadence.percentile(50), total.projCadence.percentile(99), total.projCadence.max(),
+                static_cast<unsigned long long>(total.projCadence.count()));
+    std::printf("live projectiles at most: %zu\n", total.liveProjectilesMax);
+    std::printf("protocol errors: %llu malformed, %llu unknown messages\n",
+                static_cast<unsigned long long>(total.malformed), static_cast<unsigned long long>(total.unknown));
+    std::printf("RESULT bots=%d refused=%d lost=%d msgs_per_s=%.0f bytes_per_s=%.0f echo_p50=%.2f echo_p99=%.2f "
+                "echo_max=%.2f cadence_p50=%.2f cadence_p99=%.2f cadence_max=%.2f live_max=%zu malformed=%llu "
+                "unknown=%llu\n",
+                connectedCount, refused, lost, messagesPerSecond, bytesPerSecond, total.moveEcho.percentile(50),
+                total.moveEcho.percentile(99), total.moveEcho.max(), total.projCadence.percentile(50),
+                total.projCadence.percentile(99), total.projCadence.max(), total.liveProjectilesMax,
+                static_cast<unsigned long long>(total.malformed), static_cast<unsigned long long>(total.unknown));
+    return (total.malformed > 0 || lost > 0) ? 1 : 0;
+}
