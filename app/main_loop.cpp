@@ -113,10 +113,14 @@ void RunMainLoop(Level& level, int32_t tickReference)
 {
     LoopState loop{tickReference};
     while (NetConnected()) {
-        // What a pass took in (a shot, a move) is settled by the next pass at once,
-        // as a polling loop would; only an idle pass waits for the network.
         bool tookInput = RunPass(level, loop);
-        NetService(tookInput ? 0 : MillisecondsUntilDue(level, loop, ReadClock()));
+        int32_t due = MillisecondsUntilDue(level, loop, ReadClock());
+        // A busy server gathers input for a moment so that one pass (and one packet
+        // per client) serves many commands; an idle one sleeps until traffic or work.
+        if (tookInput)
+            NetCollect(std::min(due, kInputBatchMs));
+        else
+            NetService(due);
     }
 }
 

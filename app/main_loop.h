@@ -11,6 +11,9 @@ namespace skirmish {
 // in whole milliseconds, at 17 ms.
 constexpr int32_t kMovementTickMs = 17;
 
+// After a pass that took input, the next one waits at most this long for more.
+constexpr int32_t kInputBatchMs = 1;
+
 // What the loop keeps between passes.
 struct LoopState {
     int32_t tickReference; // clock reading of the last movement tick

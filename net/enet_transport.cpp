@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace skirmish {
@@ -69,11 +70,17 @@ public:
 
     bool isOpen() const override { return host_ != nullptr; }
 
-    void service(int timeoutMs) override
+    void service(int timeoutMs, bool untilTimeout) override
     {
         if (!host_)
             return;
         dropStalledPeers();
+        if (untilTimeout && timeoutMs > 0) {
+            // Let the traffic of the whole window gather in the socket, then take it
+            // in one go: one round of acknowledgements instead of one per arrival.
+            std::this_thread::sleep_for(std::chrono::milliseconds(timeoutMs));
+            timeoutMs = 0;
+        }
         ENetEvent event;
         int handled = 0;
         int result = enet_host_service(host_, &event, static_cast<enet_uint32>(timeoutMs));

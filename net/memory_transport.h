@@ -39,7 +39,7 @@ public:
     // Transport.
     bool open(uint16_t port, int maxConnections, TransportEvents& events, std::string& error) override;
     bool isOpen() const override { return open_; }
-    void service(int) override {}
+    void service(int, bool) override {}
     void sendPacket(int id, Bytes&& packet) override;
     void close() override;
     uint16_t boundPort() const override { return port_; }

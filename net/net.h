@@ -31,6 +31,9 @@ void NetSendAll();
 // Sends what is packed and handles arrived traffic, waiting up to timeoutMs when
 // nothing is pending. The main loop's only wait.
 void NetService(int timeoutMs);
+// Sends what is packed, then takes in traffic for timeoutMs whatever arrives, so
+// that a busy loop handles input in batches rather than one message a pass.
+void NetCollect(int timeoutMs);
 // True while joins, leaves or messages wait to be taken.
 bool NetHasPending();
 // Delivers what is queued, disconnects every client and closes the host.

@@ -255,7 +255,15 @@ void NetService(int timeoutMs)
     if (!core.transport || !core.transport->isOpen())
         return;
     core.flush();
-    core.transport->service(core.pending() ? 0 : std::max(timeoutMs, 0));
+    core.transport->service(core.pending() ? 0 : std::max(timeoutMs, 0), false);
+}
+
+void NetCollect(int timeoutMs)
+{
+    if (!core.transport || !core.transport->isOpen())
+        return;
+    core.flush();
+    core.transport->service(std::max(timeoutMs, 0), true);
 }
 
 bool NetHasPending() { return core.pending(); }

@@ -29,7 +29,8 @@ public:
     virtual bool open(uint16_t port, int maxConnections, TransportEvents& events, std::string& error) = 0;
     virtual bool isOpen() const = 0;
     // Handles arrived traffic, waiting up to timeoutMs for some when there is none.
-    virtual void service(int timeoutMs) = 0;
+    // With untilTimeout, it goes on taking traffic until the whole time has passed.
+    virtual void service(int timeoutMs, bool untilTimeout) = 0;
     // Queues one packet, delivered reliably and in order.
     virtual void sendPacket(int id, Bytes&& packet) = 0;
     // Delivers everything queued, disconnects every connection and closes the host.
