@@ -1,5 +1,7 @@
 #include "app/main_loop.h"
 
+#include <malloc.h>
+
 #include <algorithm>
 
 #include "combat/projectile_flight.h"
@@ -49,6 +51,17 @@ bool TakeJoin(Level& level, LoopState& loop)
     return true;
 }
 
+bool NobodyConnected(const Level& level)
+{
+    for (const Player& player : level.entities.players)
+        if (player.connected)
+            return false;
+    return true;
+}
+
+// A server left empty after a busy hour gives the memory it no longer uses back to the system.
+void ReturnFreeMemory() { malloc_trim(0); }
+
 // The record stays in its slot; only connected changes.
 bool TakeLeave(Level& level)
 {
@@ -59,6 +72,8 @@ bool TakeLeave(Level& level)
     if (Player* slot = PlayerSlot(level, id))
         slot->connected = false;
     BroadcastLeft(id);
+    if (NobodyConnected(level))
+        ReturnFreeMemory();
     return true;
 }
 

@@ -75,7 +75,7 @@ NetClient::~NetClient()
     impl_->destroy();
 }
 
-bool NetClient::connect(const std::string& host, uint16_t port, int timeoutMs)
+bool NetClient::connect(const std::string& host, uint16_t port, int timeoutMs, size_t channels)
 {
     impl_->destroy();
     impl_->lost = impl_->full = false;
@@ -83,14 +83,14 @@ bool NetClient::connect(const std::string& host, uint16_t port, int timeoutMs)
     impl_->outgoing.clear();
     if (!EnsureEnetInitialised())
         return false;
-    impl_->host = enet_host_create(nullptr, 1, 1, 0, 0);
+    impl_->host = enet_host_create(nullptr, 1, channels, 0, 0);
     if (!impl_->host)
         return false;
     ENetAddress address{};
     if (enet_address_set_host(&address, host.c_str()) != 0)
         return false;
     address.port = port;
-    impl_->peer = enet_host_connect(impl_->host, &address, 1, 0);
+    impl_->peer = enet_host_connect(impl_->host, &address, channels, 0);
     if (!impl_->peer)
         return false;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -160,6 +160,17 @@ void NetClient::send(const MessageWriter& message)
         if (enetPacket && enet_peer_send(impl_->peer, 0, enetPacket) != 0)
             enet_packet_destroy(enetPacket);
     });
+}
+
+void NetClient::sendRawPacket(std::span<const uint8_t> bytes)
+{
+    if (!impl_->peer || !impl_->isConnected)
+        return;
+    impl_->flush();
+    ENetPacket* packet = enet_packet_create(bytes.data(), bytes.size(), ENET_PACKET_FLAG_RELIABLE);
+    if (packet && enet_peer_send(impl_->peer, 0, packet) != 0)
+        enet_packet_destroy(packet);
+    enet_host_flush(impl_->host);
 }
 
 void NetClient::service(int timeoutMs)

@@ -20,7 +20,7 @@ public:
     // Connects and waits up to timeoutMs for the server's answer; false when it is
     // unreachable. A full server accepts and at once disconnects with data 1:
     // refusedAsFull() turns true when that arrives.
-    bool connect(const std::string& host, uint16_t port, int timeoutMs);
+    bool connect(const std::string& host, uint16_t port, int timeoutMs, size_t channels = 1);
     // Ends the connection gracefully, delivering what was sent before.
     void disconnect(int timeoutMs = 1000);
     bool connected() const;
@@ -36,6 +36,8 @@ public:
     // Queues the message built so far; it leaves at the next service.
     void send();
     void send(const MessageWriter& message);
+    // Sends any bytes as one packet, at once: for tests of hostile input.
+    void sendRawPacket(std::span<const uint8_t> bytes);
 
     // Sends what is queued and handles arrived traffic, waiting up to timeoutMs for some.
     void service(int timeoutMs);

@@ -1,6 +1,7 @@
 #include "net/enet_transport.h"
 
 #include <enet/enet.h>
+#include <enet/time.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -75,6 +76,7 @@ public:
         if (!host_)
             return;
         dropStalledPeers();
+        dropSilentPeers();
         if (untilTimeout && timeoutMs > 0) {
             // Let the traffic of the whole window gather in the socket, then take it
             // in one go: one round of acknowledgements instead of one per arrival.
@@ -192,6 +194,21 @@ private:
             return;
         peerOfId_[id] = nullptr;
         events_->onDisconnect(id);
+    }
+
+    // ENet's own timeout needs unacknowledged traffic to notice a vanished client;
+    // this catches any connected peer that has sent nothing at all for too long.
+    void dropSilentPeers()
+    {
+        enet_uint32 now = enet_time_get();
+        for (size_t id = 1; id < peerOfId_.size(); ++id) {
+            ENetPeer* peer = peerOfId_[id];
+            if (peer && peer->state == ENET_PEER_STATE_CONNECTED &&
+                ENET_TIME_DIFFERENCE(now, peer->lastReceiveTime) > kSilentPeerTimeoutMs) {
+                kicks_.push_back(static_cast<int>(id));
+            }
+        }
+        dropStalledPeers();
     }
 
     void dropStalledPeers()

@@ -90,6 +90,7 @@ public:
     }
 
     void signal(int number) { kill(pid_, number); }
+    pid_t pid() const { return pid_; }
 
     // The exit status, once the process has ended within the time.
     std::optional<int> waitForExit(int timeoutMs = 5000)
