@@ -208,3 +208,35 @@ TEST(Dispatch, commands_after_the_leave_change_the_record_but_never_reconnect_it
 
 } // namespace
 } // namespace skirmish::testing
+
+namespace skirmish::testing {
+namespace {
+
+// A client must not be able to forge console lines, move the operator's cursor or
+// flood the log through a name or a command word.
+TEST(Console, hostile_names_and_words_give_one_bounded_escaped_line_each)
+{
+    const std::string hostile[] = {
+        "two\nlines", "carriage\rreturn", "\x1b[2J\x1b[H", "100%n%s%x", "bad\xff\xfe utf8", "\xc3", std::string(600, '\n'),
+    };
+    for (const std::string& text : hostile) {
+        for (bool asName : {true, false}) {
+            ServerHarness server;
+            int id = server.join();
+            server.console.str("");
+            if (asName)
+                server.send(id, MessageWriter().putString("Name").putString(text));
+            else
+                server.send(id, MessageWriter().putString(text));
+            std::vector<std::string> lines = server.consoleLines();
+            ASSERT_EQ(lines.size(), 1u) << ::testing::PrintToString(text);
+            const std::string& line = lines[0];
+            EXPECT_LE(line.size(), 64u + 255u * 4u);
+            for (unsigned char c : line)
+                EXPECT_TRUE(c >= 0x20 && c != 0x7F) << "control byte " << int(c) << " in " << line;
+        }
+    }
+}
+
+} // namespace
+} // namespace skirmish::testing
