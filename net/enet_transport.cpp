@@ -17,7 +17,7 @@ namespace {
 
 constexpr int kSocketBufferBytes = 4 * 1024 * 1024;
 // Events handled in one service call at most, so a flood cannot hold the loop.
-constexpr int kMaxEventsPerService = 20000;
+constexpr int kMaxEventsPerService = 4096;
 constexpr int kCloseGraceMs = 1000;
 
 void ReleaseBacklog(ENetPacket* packet)
@@ -85,10 +85,10 @@ public:
         }
         ENetEvent event;
         int handled = 0;
-        int result = enet_host_service(host_, &event, static_cast<enet_uint32>(timeoutMs));
+        int result = events_->wantsMore() ? enet_host_service(host_, &event, static_cast<enet_uint32>(timeoutMs)) : 0;
         while (result > 0) {
             handle(event);
-            if (++handled >= kMaxEventsPerService)
+            if (++handled >= kMaxEventsPerService || !events_->wantsMore())
                 break;
             result = enet_host_service(host_, &event, 0);
         }

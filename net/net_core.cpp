@@ -36,6 +36,10 @@ struct Incoming {
     Bytes message;
 };
 
+// Messages taken in before the transport is asked to hold back: a flood then waits
+// outside, so one pass never has more than this to handle.
+constexpr size_t kInboxHighWater = 4096;
+
 void CopyTerminated(const std::string& text, char* buffer, uint32_t size)
 {
     if (!buffer || size == 0)
@@ -107,6 +111,8 @@ public:
             }
         });
     }
+
+    bool wantsMore() const override { return inbox.size() < kInboxHighWater; }
 
     void sendPacked(int id)
     {

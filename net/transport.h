@@ -18,6 +18,9 @@ public:
     virtual void onDisconnect(int id) = 0;
     // A packet from the connection with this id.
     virtual void onPacket(int id, std::span<const uint8_t> packet) = 0;
+    // False while enough input waits to be handled: the transport then leaves the
+    // rest where it is (ENet's queues, the socket) for a later service.
+    virtual bool wantsMore() const { return true; }
 };
 
 // The server's transport under the Net* operations: ENet in the product, an
