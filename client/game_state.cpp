@@ -1,0 +1,116 @@
+#include "client/game_state.h"
+
+namespace skirmish::client {
+namespace {
+
+struct Fields {
+    const DecodedMessage& message;
+    int32_t i(size_t at) const { return at < message.fields.size() ? message.fields[at].intValue : 0; }
+    float f(size_t at) const { return at < message.fields.size() ? message.fields[at].floatValue : 0.0f; }
+    uint8_t b(size_t at) const { return at < message.fields.size() ? message.fields[at].byteValue : 0; }
+    std::string t(size_t at) const { return at < message.fields.size() ? message.fields[at].text : std::string(); }
+};
+
+void Log(GameState& state, std::string line)
+{
+    state.log.push_back(std::move(line));
+    while (state.log.size() > kLogLines)
+        state.log.pop_front();
+}
+
+std::string NameOf(const GameState& state, int32_t id)
+{
+    auto player = state.players.find(id);
+    return player == state.players.end() ? "player " + std::to_string(id) : player->second.name;
+}
+
+} // namespace
+
+void ApplyMessage(GameState& state, const DecodedMessage& message)
+{
+    const Fields m{message};
+    // Room records carry no name: they are known by their place after "LevelInfo".
+    if (state.roomRecordsExpected > 0 && !message.fields.empty() && message.fields[0].type == FieldType::Int) {
+        state.rooms.push_back({m.i(0), m.i(1), m.i(2), m.i(3)});
+        --state.roomRecordsExpected;
+        return;
+    }
+    const std::string name = message.name();
+    if (name == "MOTD Goes Here") {
+        state.link = Link::Playing;
+        Log(state, name);
+    } else if (name == "LevelInfo") {
+        state.roomCount = m.i(1);
+        state.sizeX = m.i(2);
+        state.sizeY = m.i(3);
+        state.rooms.clear();
+        state.players.clear();
+        state.projectiles.clear();
+        state.roomRecordsExpected = state.roomCount >= 0 ? static_cast<size_t>(state.roomCount) + 1 : 0;
+    } else if (name == "Player") {
+        SeenPlayer& player = state.players[m.i(1)];
+        player.name = m.t(2);
+        player.x = m.f(3);
+        player.y = m.f(4);
+        player.dead = m.b(5) != 0;
+    } else if (name == "NewProjectile") {
+        state.projectiles[m.i(1)] = {m.f(2), m.f(3), m.f(4)};
+    } else if (name == "ProjMove") {
+        auto projectile = state.projectiles.find(m.i(1));
+        if (projectile != state.projectiles.end()) {
+            projectile->second.x = m.f(2);
+            projectile->second.y = m.f(3);
+        }
+    } else if (name == "ProjDelete") {
+        state.projectiles.erase(m.i(1));
+    } else if (name == "Moved") {
+        SeenPlayer& player = state.players[m.i(1)];
+        player.x = m.f(2);
+        player.y = m.f(3);
+    } else if (name == "Rotated") {
+        state.players[m.i(1)].rotation = m.f(2);
+    } else if (name == "Alive") {
+        state.players[m.i(1)].dead = false;
+        if (m.i(1) == state.myId)
+            state.myHealth = 100;
+    } else if (name == "Joined") {
+        state.players[m.i(1)].name = m.t(2);
+        if (state.myId == 0 && m.t(2) == state.myName)
+            state.myId = m.i(1);
+        Log(state, m.t(2) + " joined");
+    } else if (name == "Left") {
+        Log(state, NameOf(state, m.i(1)) + " left");
+        state.players.erase(m.i(1));
+    } else if (name == "Dead") {
+        state.players[m.i(1)].dead = true;
+        Log(state, NameOf(state, m.i(2)) + " killed " + NameOf(state, m.i(1)));
+    } else if (name == "Health") {
+        state.myHealth = m.i(1);
+    } else if (name == "PlayerMessage") {
+        Log(state, NameOf(state, m.i(1)) + ": " + m.t(2));
+    } else if (name == "ServerQuit") {
+        state.link = Link::ServerQuit;
+    }
+}
+
+std::string LinkMessage(const GameState& state, const std::string& host, uint16_t port)
+{
+    const std::string where = host + ":" + std::to_string(port);
+    switch (state.link) {
+    case Link::Connecting:
+        return "Connecting to " + where + " ...";
+    case Link::Unreachable:
+        return "Cannot reach a server at " + where + ".";
+    case Link::Full:
+        return "The server at " + where + " is full.";
+    case Link::ServerQuit:
+        return "The server has quit.";
+    case Link::Lost:
+        return "The connection to " + where + " was lost.";
+    case Link::Playing:
+        return "";
+    }
+    return "";
+}
+
+} // namespace skirmish::client

@@ -1,0 +1,304 @@
+// skirmish-client: a desktop client to play and watch a Skirmish server.
+#include <SDL2/SDL.h>
+#include <SDL2/SDL_image.h>
+#include <SDL2/SDL_ttf.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <string>
+#include <thread>
+
+#include "client/game_state.h"
+#include "client/renderer.h"
+#include "client/view.h"
+#include "net/client.h"
+
+namespace skirmish::client {
+namespace {
+
+struct Options {
+    std::string host = "127.0.0.1";
+    uint16_t port = 23987;
+    std::string name = "player";
+    bool headless = false;
+    std::string screenshot;
+    double seconds = 0; // 0: until the window is closed
+    bool wholeMap = false;
+    int width = 1024;
+    int height = 768;
+};
+
+const char* const kUsage = R"(Usage: skirmish-client [options] [NAME]
+
+Plays on a Skirmish server as NAME (default "player").
+
+  --host H            server address (default 127.0.0.1)
+  --port P            server port (default 23987)
+  --whole-map         show the whole map instead of following your player
+  --size WxH          window size (default 1024x768)
+  --headless          draw offscreen, no display needed
+  --screenshot FILE   write the last frame to FILE (.png, else BMP)
+  --seconds N         quit after N seconds
+  --help              this text
+
+Keys: W A S D move, the mouse aims, the left button fires, Enter opens and sends
+chat (Esc cancels), R respawns at once, Tab switches between following your
+player and the whole map.
+)";
+
+bool ParseOptions(int argc, char** argv, Options& options)
+{
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        auto next = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
+        const char* v = nullptr;
+        if (arg == "--help") {
+            std::cout << kUsage;
+            std::exit(0);
+        } else if (arg == "--headless") {
+            options.headless = true;
+        } else if (arg == "--whole-map") {
+            options.wholeMap = true;
+        } else if (arg == "--host" && (v = next())) {
+            options.host = v;
+        } else if (arg == "--port" && (v = next())) {
+            options.port = static_cast<uint16_t>(std::atoi(v));
+        } else if (arg == "--screenshot" && (v = next())) {
+            options.screenshot = v;
+        } else if (arg == "--seconds" && (v = next())) {
+            options.seconds = std::atof(v);
+        } else if (arg == "--size" && (v = next())) {
+            if (std::sscanf(v, "%dx%d", &options.width, &options.height) != 2 || options.width < 64 ||
+                options.height < 64 || options.width > 8192 || options.height > 8192) {
+                std::cerr << "skirmish-client: --size takes WIDTHxHEIGHT, 64 to 8192 each\n";
+                return false;
+            }
+        } else if (!arg.empty() && arg[0] != '-') {
+            options.name = arg;
+        } else {
+            std::cerr << "skirmish-client: unknown or incomplete option " << arg << "\n\n" << kUsage;
+            return false;
+        }
+    }
+    if (options.headless && options.seconds <= 0) {
+        std::cerr << "skirmish-client: --headless needs --seconds\n";
+        return false;
+    }
+    return true;
+}
+
+// What the player's hands ask for, turned into commands.
+struct Controls {
+    bool chatting = false;
+    std::string chatLine;
+    bool wholeMap = false;
+    std::chrono::steady_clock::time_point nextMove{};
+    float lastAim = 0;
+};
+
+constexpr float kStep = 6.0f; // map units per "Move", up to 30 a second
+
+void HandleEvent(const SDL_Event& event, Controls& controls, NetClient& net, bool& running)
+{
+    switch (event.type) {
+    case SDL_QUIT:
+        running = false;
+        break;
+    case SDL_TEXTINPUT:
+        if (controls.chatting && controls.chatLine.size() < 200)
+            controls.chatLine += event.text.text;
+        break;
+    case SDL_KEYDOWN: {
+        SDL_Keycode key = event.key.keysym.sym;
+        if (controls.chatting) {
+            if (key == SDLK_RETURN || key == SDLK_KP_ENTER) {
+                if (!controls.chatLine.empty())
+                    net.putString("PlayerMessage").putString(controls.chatLine).send();
+                controls.chatting = false;
+                controls.chatLine.clear();
+                SDL_StopTextInput();
+            } else if (key == SDLK_ESCAPE) {
+                controls.chatting = false;
+                controls.chatLine.clear();
+                SDL_StopTextInput();
+            } else if (key == SDLK_BACKSPACE && !controls.chatLine.empty()) {
+                controls.chatLine.pop_back();
+            }
+        } else if (key == SDLK_RETURN || key == SDLK_KP_ENTER) {
+            controls.chatting = true;
+            SDL_StartTextInput();
+        } else if (key == SDLK_r) {
+            net.putString("Respawn").putInt(0).putInt(0).send();
+        } else if (key == SDLK_TAB) {
+            controls.wholeMap = !controls.wholeMap;
+        }
+        break;
+    }
+    case SDL_MOUSEBUTTONDOWN:
+        if (event.button.button == SDL_BUTTON_LEFT)
+            net.putString("Fire").send();
+        break;
+    default:
+        break;
+    }
+}
+
+// Held keys move; the mouse aims. Both are sent at most 30 times a second.
+void SendHeldInput(Controls& controls, NetClient& net, const GameState& state, const View& view)
+{
+    auto now = std::chrono::steady_clock::now();
+    if (controls.chatting || now < controls.nextMove || state.link != Link::Playing)
+        return;
+    controls.nextMove = now + std::chrono::milliseconds(33);
+    const Uint8* keys = SDL_GetKeyboardState(nullptr);
+    float dx = static_cast<float>(keys[SDL_SCANCODE_D] - keys[SDL_SCANCODE_A]) * kStep;
+    float dy = static_cast<float>(keys[SDL_SCANCODE_S] - keys[SDL_SCANCODE_W]) * kStep;
+    if (dx != 0 || dy != 0)
+        net.putString("Move").putFloat(dx).putFloat(dy).send();
+    auto me = state.players.find(state.myId);
+    if (me == state.players.end())
+        return;
+    int mouseX = 0, mouseY = 0;
+    SDL_GetMouseState(&mouseX, &mouseY);
+    float aim = AimAngle(mouseX / view.scale + view.originX - me->second.x, mouseY / view.scale + view.originY - me->second.y);
+    if (std::fabs(aim - controls.lastAim) > 0.5f) {
+        controls.lastAim = aim;
+        net.putString("Rotate").putFloat(aim).send();
+    }
+}
+
+void ReadServer(NetClient& net, GameState& state)
+{
+    net.service(0);
+    while (net.nextMessage())
+        ApplyMessage(state, net.current());
+    if (net.lostConnection() && state.link != Link::ServerQuit)
+        state.link = net.refusedAsFull() ? Link::Full : Link::Lost;
+}
+
+bool SaveScreenshot(SDL_Renderer* renderer, int width, int height, const std::string& file)
+{
+    SDL_Surface* shot = SDL_CreateRGBSurfaceWithFormat(0, width, height, 32, SDL_PIXELFORMAT_ARGB8888);
+    if (!shot)
+        return false;
+    bool ok = SDL_RenderReadPixels(renderer, nullptr, SDL_PIXELFORMAT_ARGB8888, shot->pixels, shot->pitch) == 0;
+    bool png = file.size() > 4 && file.compare(file.size() - 4, 4, ".png") == 0;
+    ok = ok && (png ? IMG_SavePNG(shot, file.c_str()) : SDL_SaveBMP(shot, file.c_str())) == 0;
+    SDL_FreeSurface(shot);
+    return ok;
+}
+
+TTF_Font* OpenFont()
+{
+    for (const char* path : {"/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf",
+                             "/usr/share/fonts/truetype/liberation/LiberationSans-Regular.ttf"})
+        if (TTF_Font* font = TTF_OpenFont(path, 16))
+            return font;
+    return nullptr;
+}
+
+int Run(const Options& options)
+{
+    if (options.headless)
+        SDL_SetHint(SDL_HINT_VIDEODRIVER, "offscreen");
+    if (SDL_Init(options.headless ? 0 : SDL_INIT_VIDEO) != 0 || TTF_Init() != 0) {
+        std::cerr << "skirmish-client: cannot start SDL: " << SDL_GetError() << "\n";
+        return 1;
+    }
+    SDL_Window* window = nullptr;
+    SDL_Surface* canvas = nullptr;
+    SDL_Renderer* renderer = nullptr;
+    if (options.headless) {
+        canvas = SDL_CreateRGBSurfaceWithFormat(0, options.width, options.height, 32, SDL_PIXELFORMAT_ARGB8888);
+        renderer = canvas ? SDL_CreateSoftwareRenderer(canvas) : nullptr;
+    } else {
+        window = SDL_CreateWindow(("Skirmish - " + options.name).c_str(), SDL_WINDOWPOS_CENTERED,
+                                  SDL_WINDOWPOS_CENTERED, options.width, options.height, SDL_WINDOW_RESIZABLE);
+        renderer = window ? SDL_CreateRenderer(window, -1, SDL_RENDERER_PRESENTVSYNC) : nullptr;
+        if (window && !renderer)
+            renderer = SDL_CreateRenderer(window, -1, SDL_RENDERER_SOFTWARE);
+    }
+    if (!renderer) {
+        std::cerr << "skirmish-client: cannot open a " << (options.headless ? "canvas" : "window") << ": "
+                  << SDL_GetError() << "\n";
+        return 1;
+    }
+    TTF_Font* font = OpenFont();
+
+    GameState state;
+    state.myName = options.name.substr(0, 255);
+    NetClient net;
+    if (net.connect(options.host, options.port, 3000)) {
+        net.putString("Name").putString(state.myName).send();
+    } else {
+        state.link = Link::Unreachable;
+        std::cerr << "skirmish-client: " << LinkMessage(state, options.host, options.port) << "\n";
+    }
+
+    Controls controls;
+    controls.wholeMap = options.wholeMap;
+    const auto start = std::chrono::steady_clock::now();
+    bool running = true;
+    Link reported = state.link;
+    while (running) {
+        if (options.seconds > 0 &&
+            std::chrono::steady_clock::now() - start >= std::chrono::duration<double>(options.seconds))
+            break;
+        SDL_Event event;
+        while (!options.headless && SDL_PollEvent(&event))
+            HandleEvent(event, controls, net, running);
+        ReadServer(net, state);
+        if (state.link != reported && state.link != Link::Playing) {
+            std::cerr << "skirmish-client: " << LinkMessage(state, options.host, options.port) << "\n";
+            reported = state.link;
+        }
+        int width = options.width, height = options.height;
+        if (window)
+            SDL_GetRendererOutputSize(renderer, &width, &height);
+        View view = controls.wholeMap ? WholeMapView(state, width, height) : FollowView(state, width, height);
+        if (!options.headless)
+            SendHeldInput(controls, net, state, view);
+        DrawFrame(renderer, font, state, view, width, height, LinkMessage(state, options.host, options.port),
+                  controls.chatLine);
+        if (window)
+            SDL_RenderPresent(renderer);
+        std::this_thread::sleep_for(std::chrono::milliseconds(16));
+    }
+
+    int status = 0;
+    if (!options.screenshot.empty()) {
+        int width = options.width, height = options.height;
+        if (window)
+            SDL_GetRendererOutputSize(renderer, &width, &height);
+        if (!SaveScreenshot(renderer, width, height, options.screenshot)) {
+            std::cerr << "skirmish-client: cannot write " << options.screenshot << ": " << SDL_GetError() << "\n";
+            status = 1;
+        }
+    }
+    net.disconnect(300);
+    if (font)
+        TTF_CloseFont(font);
+    SDL_DestroyRenderer(renderer);
+    if (canvas)
+        SDL_FreeSurface(canvas);
+    if (window)
+        SDL_DestroyWindow(window);
+    TTF_Quit();
+    SDL_Quit();
+    if (state.link != Link::Playing && status == 0)
+        status = 2; // never got to play, or the game ended under us
+    return status;
+}
+
+} // namespace
+} // namespace skirmish::client
+
+int main(int argc, char** argv)
+{
+    skirmish::client::Options options;
+    if (!skirmish::client::ParseOptions(argc, argv, options))
+        return 64;
+    return skirmish::client::Run(options);
+}
