@@ -43,6 +43,15 @@ struct LoopbackServer : ::testing::Test {
         t.join();
         ASSERT_TRUE(ok);
     }
+
+    static void TakeJoins(int count)
+    {
+        for (int joined = 0; joined < count;)
+            if (NetPlayerJoined())
+                ++joined;
+            else
+                NetService(1);
+    }
 };
 
 // One client stops reading while the server broadcasts at full rate: it must be
@@ -52,12 +61,7 @@ TEST_F(LoopbackServer, a_stalled_client_is_dropped_and_the_others_keep_their_cad
     NetClient reader, stalled;
     ConnectOnThread(reader);
     ConnectOnThread(stalled);
-    int joined = 0;
-    while (joined < 2)
-        if (NetPlayerJoined())
-            ++joined;
-        else
-            NetService(1);
+    TakeJoins(2);
 
     std::atomic<bool> stop{false};
     std::vector<double> gaps;
@@ -161,12 +165,7 @@ TEST_F(LoopbackServer, odd_packets_and_channel_counts_leave_the_server_working)
     NetClient odd, wide;
     ConnectOnThread(odd);
     ConnectOnThread(wide, 255);
-    int joined = 0;
-    while (joined < 2)
-        if (NetPlayerJoined())
-            ++joined;
-        else
-            NetService(1);
+    TakeJoins(2);
 
     std::thread sending([&] {
         odd.sendRawPacket({});
