@@ -18,6 +18,8 @@ void InstallStopSignals()
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    // A log reader that goes away must not take the game down with it.
+    std::signal(SIGPIPE, SIG_IGN);
 }
 
 } // namespace skirmish
