@@ -32,7 +32,7 @@ TEST(MainLoop, join_seats_the_slot_dead_and_unnamed_with_a_cloned_weapon_and_gre
                                                    "Player ID 2 has joined the game from 10.9.9.9"));
 }
 
-// The spec takes one join per pass; a second join waits for the next pass.
+// One join is taken per pass; a second join waits for the next pass.
 TEST(MainLoop, one_join_per_pass_and_the_weapon_pick_draws_from_the_generator)
 {
     ServerHarness server;
