@@ -4,6 +4,7 @@
 #include <SDL2/SDL_ttf.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>

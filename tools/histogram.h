@@ -6,7 +6,8 @@
 
 namespace skirmish {
 
-// Milliseconds in fixed buckets of 0.05 ms up to 2 s: constant memory, however many samples.
+// Milliseconds in fixed buckets of 0.05 ms up to 500 ms (later ones share the last
+// bucket; the maximum is kept exactly): constant memory, however many samples.
 class LatencyHistogram {
 public:
     void record(double ms)
@@ -46,7 +47,7 @@ public:
 
 private:
     static constexpr double kBucketMs = 0.05;
-    static constexpr size_t kBuckets = 40000;
+    static constexpr size_t kBuckets = 10000;
     std::array<uint64_t, kBuckets> counts_{};
     uint64_t total_ = 0;
     double max_ = 0;
