@@ -37,7 +37,7 @@ public:
         for (size_t i = 0; i < kBuckets; ++i) {
             seen += counts_[i];
             if (seen >= rank)
-                return std::min((static_cast<double>(i) + 1) * kBucketMs, max_);
+                return i + 1 == kBuckets ? max_ : std::min((static_cast<double>(i) + 1) * kBucketMs, max_);
         }
         return max_;
     }

@@ -144,11 +144,15 @@ int main(int argc, char** argv)
             }
         }
         uint64_t before = 0, after = 0;
+        bool anyConnected = false;
         for (auto& bot : bots) {
+            anyConnected |= bot->connected();
             before += bot->stats().messages;
             bot->step(now, measuring);
             after += bot->stats().messages;
         }
+        if (!anyConnected)
+            break; // every bot has lost its server: nothing more to measure
         if (after == before)
             std::this_thread::sleep_for(std::chrono::microseconds(300));
         if (showProgress && now >= nextProgress) {
@@ -163,6 +167,7 @@ int main(int argc, char** argv)
             nextProgress = now + std::chrono::milliseconds(500);
         }
     }
+    const auto stopped = BotClock::now();
     if (showProgress)
         std::fprintf(stderr, "\n");
 
@@ -184,9 +189,11 @@ int main(int argc, char** argv)
     for (auto& bot : bots)
         bot->disconnect();
 
-    const double measured = options.seconds;
-    const double messagesPerSecond = static_cast<double>(total.messages - messagesAtMeasureStart) / measured;
-    const double bytesPerSecond = static_cast<double>(total.bytes - bytesAtMeasureStart) / measured;
+    // The measured window ends early when every bot lost its server.
+    const double measured = measuring ? Seconds(std::min(stopped, end) - measureFrom) : 0;
+    auto perSecond = [&](uint64_t count) { return measured > 0 ? static_cast<double>(count) / measured : 0.0; };
+    const double messagesPerSecond = perSecond(total.messages - messagesAtMeasureStart);
+    const double bytesPerSecond = perSecond(total.bytes - bytesAtMeasureStart);
     const auto connectedCount = static_cast<int>(bots.size());
     std::printf("bots connected: %d, refused: %d, lost: %d\n", connectedCount, refused, lost);
     std::printf("messages received: %.0f/s in all, %.0f/s per bot (%.0f bytes/s in all)\n", messagesPerSecond,

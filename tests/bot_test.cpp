@@ -1,0 +1,77 @@
+// skirmish-bot against the real server: its summary, and its exit status when things go wrong.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "server_process.h"
+#include "tools/histogram.h"
+
+namespace skirmish::testing {
+namespace {
+
+using ::testing::HasSubstr;
+
+TEST(LatencyHistogramTest, percentiles_come_from_the_bucket_edges_and_the_max_is_exact)
+{
+    LatencyHistogram histogram;
+    EXPECT_EQ(histogram.percentile(99), 0);
+    for (int i = 1; i <= 100; ++i)
+        histogram.record(i * 0.1); // 0.1 to 10 ms
+    histogram.record(900);         // past the last bucket
+    EXPECT_EQ(histogram.count(), 101u);
+    EXPECT_NEAR(histogram.percentile(50), 5.1, 0.06);
+    EXPECT_NEAR(histogram.percentile(98), 9.9, 0.06);
+    EXPECT_EQ(histogram.percentile(100), 900);
+    EXPECT_EQ(histogram.max(), 900);
+}
+
+std::string Field(const std::string& out, const std::string& key)
+{
+    auto at = out.find(" " + key + "=");
+    if (at == std::string::npos)
+        return "";
+    at += key.size() + 2;
+    return out.substr(at, out.find_first_of(" \n", at) - at);
+}
+
+TEST(BotTool, bots_play_and_report_a_clean_summary)
+{
+    ServerProcess server({SKIRMISH_SERVER_BINARY});
+    server.type("8\n16\n16\n4\n6\n");
+    ASSERT_TRUE(server.waitForOutput("Server Started. Awaiting players...\n")) << server.output();
+    ServerProcess bots({SKIRMISH_BOT_BINARY, "--bots", "3", "--seconds", "2", "--quiet"});
+    ASSERT_EQ(bots.waitForExit(15000), 0) << bots.output();
+    const std::string& out = bots.output();
+    EXPECT_EQ(Field(out, "bots"), "3");
+    EXPECT_EQ(Field(out, "lost"), "0");
+    EXPECT_EQ(Field(out, "malformed"), "0");
+    EXPECT_EQ(Field(out, "unknown"), "0");
+    EXPECT_GT(std::stod(Field(out, "msgs_per_s")), 100);
+    EXPECT_GT(std::stod(Field(out, "echo_p50")), 0);
+    EXPECT_THAT(server.output(), HasSubstr("Player 1 updated name to bot-1"));
+    server.signal(SIGTERM);
+    EXPECT_EQ(server.waitForExit(), 0);
+}
+
+TEST(BotTool, a_server_that_vanishes_without_goodbye_fails_the_run)
+{
+    ServerProcess server({SKIRMISH_SERVER_BINARY});
+    server.type("8\n16\n16\n4\n6\n");
+    ASSERT_TRUE(server.waitForOutput("Server Started. Awaiting players...\n")) << server.output();
+    ServerProcess bots({SKIRMISH_BOT_BINARY, "--bots", "2", "--seconds", "40", "--quiet"});
+    ASSERT_TRUE(server.waitForOutput("Player 2 updated name to bot-2"));
+    server.signal(SIGKILL); // no "ServerQuit": the bots time out and stop early
+    EXPECT_EQ(bots.waitForExit(38000), 1) << bots.output();
+    EXPECT_EQ(Field(bots.output(), "lost"), "2");
+}
+
+TEST(BotTool, no_server_and_bad_options_exit_with_status_2)
+{
+    ServerProcess nobody({SKIRMISH_BOT_BINARY, "--bots", "1", "--port", "9", "--seconds", "1"});
+    EXPECT_EQ(nobody.waitForExit(15000), 2);
+    ServerProcess bad({SKIRMISH_BOT_BINARY, "--bots", "0"});
+    EXPECT_EQ(bad.waitForExit(5000), 2);
+    EXPECT_THAT(bad.output(), HasSubstr("--bots must be at least 1"));
+}
+
+} // namespace
+} // namespace skirmish::testing
