@@ -6,9 +6,9 @@
 
 #include "combat/projectile_flight.h"
 #include "combat/respawn.h"
+#include "combat/weapon_catalogue.h"
 #include "core/clock.h"
 #include "core/console.h"
-#include "core/random.h"
 #include "net/messages.h"
 #include "net/net.h"
 
@@ -23,13 +23,8 @@ void SeatPlayer(Level& level, int id)
     Player* slot = PlayerSlot(level, id);
     if (!slot)
         return;
-    EntityTables& entities = level.entities;
     Player joined;
-    if (entities.weaponCount > 0) {
-        const auto& pick = entities.weapons[static_cast<size_t>(Random() % entities.weaponCount)];
-        if (pick)
-            joined.weapon = pick->clone();
-    }
+    joined.weapon = CloneRandomCatalogueWeapon(level.entities);
     joined.id = id;
     joined.name = "unnamed";
     joined.health = 0;

@@ -1,5 +1,6 @@
 #include "combat/respawn.h"
 
+#include "combat/weapon_catalogue.h"
 #include "core/clock.h"
 #include "core/random.h"
 #include "net/messages.h"
@@ -35,10 +36,7 @@ void RespawnDeadPlayers(Level& level)
         player.x = x;
         player.y = y;
         BroadcastMoved(player.id, player.x, player.y);
-        if (entities.weaponCount > 0) {
-            const auto& pick = entities.weapons[static_cast<size_t>(Random() % entities.weaponCount)];
-            player.weapon = pick ? pick->clone() : nullptr;
-        }
+        player.weapon = CloneRandomCatalogueWeapon(entities);
         BroadcastAlive(player.id);
     }
 }

@@ -58,3 +58,15 @@ void GenerateWeapons(Level& level)
 }
 
 } // namespace skirmish
+
+namespace skirmish {
+
+std::unique_ptr<Weapon> CloneRandomCatalogueWeapon(const EntityTables& entities)
+{
+    if (entities.weaponCount <= 0 || entities.weapons.empty())
+        return nullptr;
+    const auto& pick = entities.weapons[static_cast<size_t>(Random() % entities.weaponCount) % entities.weapons.size()];
+    return pick ? pick->clone() : nullptr;
+}
+
+} // namespace skirmish
