@@ -261,7 +261,7 @@ int Run(const Options& options)
         View view = controls.wholeMap ? WholeMapView(state, width, height) : FollowView(state, width, height);
         if (!options.headless)
             SendHeldInput(controls, net, state, view);
-        DrawFrame(renderer, font, state, view, width, height, LinkMessage(state, options.host, options.port),
+        DrawFrame(renderer, font, state, view, height, LinkMessage(state, options.host, options.port),
                   controls.chatLine);
         if (window)
             SDL_RenderPresent(renderer);

@@ -92,15 +92,14 @@ void DrawHud(SDL_Renderer* renderer, TTF_Font* font, const GameState& state, int
 
 } // namespace
 
-void DrawFrame(SDL_Renderer* renderer, TTF_Font* font, const GameState& state, const View& view, int width,
-               int height, const std::string& status, const std::string& chatLine)
+void DrawFrame(SDL_Renderer* renderer, TTF_Font* font, const GameState& state, const View& view, int height,
+               const std::string& status, const std::string& chatLine)
 {
     SetColour(renderer, kBackground);
     SDL_RenderClear(renderer);
     if (state.sizeX > 0)
         DrawWorld(renderer, font, state, view);
     DrawHud(renderer, font, state, height, status, chatLine);
-    (void)width;
 }
 
 } // namespace skirmish::client

@@ -29,7 +29,7 @@ constexpr float kPlayerRadius = 16.0f;
 
 // Draws one frame: map, rooms, projectiles, players with names, and the HUD.
 // font may be null (no text). chatLine is the line being typed, or empty.
-void DrawFrame(SDL_Renderer* renderer, TTF_Font* font, const GameState& state, const View& view, int width,
-               int height, const std::string& status, const std::string& chatLine);
+void DrawFrame(SDL_Renderer* renderer, TTF_Font* font, const GameState& state, const View& view, int height,
+               const std::string& status, const std::string& chatLine);
 
 } // namespace skirmish::client

@@ -212,6 +212,5 @@ uint8_t NetClient::getByte() { return impl_->reader.getByte(); }
 DecodedMessage NetClient::current() const { return DecodeMessage(impl_->current); }
 size_t NetClient::currentSize() const { return impl_->current.size(); }
 bool NetClient::currentBroken() const { return impl_->reader.failed(); }
-size_t NetClient::waiting() const { return impl_->inbox.size(); }
 
 } // namespace skirmish

@@ -56,7 +56,6 @@ public:
     // Bytes of the current message, and whether a read of it ran past its end or met a broken field.
     size_t currentSize() const;
     bool currentBroken() const;
-    size_t waiting() const;
 
 private:
     struct Impl;

@@ -31,7 +31,6 @@ public:
 
     const Bytes& bytes() const { return bytes_; }
     bool overflowed() const { return overflowed_; }
-    bool empty() const { return bytes_.empty(); }
     void clear();
 
 private:
@@ -83,7 +82,6 @@ public:
     void add(std::span<const uint8_t> message, const std::function<void(Bytes&&)>& sendFull);
     // Hands over what is waiting, if anything.
     void flush(const std::function<void(Bytes&&)>& send);
-    bool empty() const { return pending_.empty(); }
     void clear() { pending_.clear(); }
 
 private:

@@ -75,8 +75,8 @@ public:
     {
         if (!host_)
             return;
-        dropStalledPeers();
-        dropSilentPeers();
+        queueSilentPeers();
+        dropKickedPeers();
         if (untilTimeout && timeoutMs > 0) {
             // Let the traffic of the whole window gather in the socket, then take it
             // in one go: one round of acknowledgements instead of one per arrival.
@@ -198,7 +198,7 @@ private:
 
     // ENet's own timeout needs unacknowledged traffic to notice a vanished client;
     // this catches any connected peer that has sent nothing at all for too long.
-    void dropSilentPeers()
+    void queueSilentPeers()
     {
         enet_uint32 now = enet_time_get();
         for (size_t id = 1; id < peerOfId_.size(); ++id) {
@@ -208,10 +208,10 @@ private:
                 kicks_.push_back(static_cast<int>(id));
             }
         }
-        dropStalledPeers();
     }
 
-    void dropStalledPeers()
+    // Ends the connections queued for dropping (stalled or silent) and reports each as a leave.
+    void dropKickedPeers()
     {
         for (int id : kicks_) {
             ENetPeer* peer = peerOfId_[id];

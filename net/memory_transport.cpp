@@ -64,9 +64,7 @@ void MemoryTransport::sendPacket(int id, Bytes&& packet)
     if (!recording_)
         return;
     ForEachMessage(packet, [&](std::span<const uint8_t> message) {
-        DecodedMessage decoded = DecodeMessage(message);
-        client->second.received.push_back(decoded.describe());
-        deliveries_.push_back({id, std::move(decoded)});
+        client->second.received.push_back(DecodeMessage(message).describe());
     });
 }
 
@@ -88,7 +86,6 @@ void MemoryTransport::clearReceived()
         client.received.clear();
         client.packets = 0;
     }
-    deliveries_.clear();
 }
 
 } // namespace skirmish

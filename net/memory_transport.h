@@ -13,11 +13,6 @@ namespace skirmish {
 // (join, leave, send field by field) and reads every message the server sent.
 class MemoryTransport final : public Transport {
 public:
-    struct Delivery {
-        int to;
-        DecodedMessage message;
-    };
-
     // Client side, driven by the test.
     int connect(const std::string& address = "127.0.0.1"); // the id given, 0 when refused
     void disconnect(int id);
@@ -25,13 +20,10 @@ public:
     void sendRaw(int id, std::span<const uint8_t> packet); // any bytes, as a packet
     // Every message the server sent to id since it connected, or since the last clear.
     std::vector<std::string> received(int id) const;
-    const std::vector<Delivery>& deliveries() const { return deliveries_; }
     size_t packetsTo(int id) const;
     void clearReceived();
     // The next open fails with this text.
     void failNextOpen(std::string error) { openError_ = std::move(error); }
-    // Hosting ends as if the host had gone away.
-    void endHosting() { open_ = false; }
     int refusedCount() const { return refused_; }
     // Off: packets are counted but not decoded or kept (for benchmarks).
     void setRecording(bool on) { recording_ = on; }
@@ -55,7 +47,6 @@ private:
     std::string openError_;
     TransportEvents* events_ = nullptr;
     std::map<int, Client> clients_;
-    std::vector<Delivery> deliveries_;
     int refused_ = 0;
     bool recording_ = true;
 };

@@ -34,8 +34,6 @@ void NetService(int timeoutMs);
 // Sends what is packed, then takes in traffic for timeoutMs whatever arrives, so
 // that a busy loop handles input in batches rather than one message a pass.
 void NetCollect(int timeoutMs);
-// True while joins, leaves or messages wait to be taken.
-bool NetHasPending();
 // Delivers what is queued, disconnects every client and closes the host.
 void NetShutdown();
 // Makes NetConnected false from now on; safe to call from a signal handler.

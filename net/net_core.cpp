@@ -272,8 +272,6 @@ void NetCollect(int timeoutMs)
     core.transport->service(std::max(timeoutMs, 0), true);
 }
 
-bool NetHasPending() { return core.pending(); }
-
 void NetShutdown()
 {
     if (core.transport && core.transport->isOpen()) {
