@@ -3,15 +3,15 @@
 #include <iostream>
 
 #include "app/startup.h"
-#include "net/messages.h"
 #include "net/net.h"
+#include "protocol/messages.h"
 
 namespace {
 
 // Every ordinary end of the process tells the clients, then closes the host so the message reaches them.
 void OnProcessExit()
 {
-    skirmish::BroadcastServerQuit();
+    skirmish::NetSendAll(skirmish::message::ServerQuit());
     skirmish::NetShutdown();
 }
 

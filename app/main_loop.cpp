@@ -4,133 +4,117 @@
 
 #include <algorithm>
 
-#include "combat/projectile_flight.h"
-#include "combat/respawn.h"
-#include "combat/weapon_catalogue.h"
 #include "core/clock.h"
-#include "core/console.h"
-#include "net/messages.h"
+#include "game/commands.h"
+#include "game/flight.h"
+#include "game/respawn.h"
+#include "game/seating.h"
+#include "game/timers.h"
 #include "net/net.h"
 
 namespace skirmish {
 namespace {
 
-static_assert(16 / 1000.0 <= 1.0 / 60 && 17 / 1000.0 > 1.0 / 60);
-
-// The new player starts dead and unnamed, holding a clone of a random catalogue weapon.
-void SeatPlayer(Level& level, int id)
-{
-    Player* slot = PlayerSlot(level, id);
-    if (!slot)
-        return;
-    Player joined;
-    joined.weapon = CloneRandomCatalogueWeapon(level.entities);
-    joined.id = id;
-    joined.name = "unnamed";
-    joined.health = 0;
-    joined.dead = true;
-    joined.connected = true;
-    joined.deathTime = ReadClock();
-    *slot = std::move(joined);
-}
-
-bool TakeJoin(Level& level, LoopState& loop)
+bool TakeJoin(Level& level, int32_t now, Outbox& out)
 {
     int id = NetPlayerJoined();
     if (id == 0)
         return false;
-    NetGetPlayerIP(id, loop.buffer, sizeof loop.buffer);
-    ConsoleLine("Player ID ", id, " has joined the game from ", EscapeForConsole(loop.buffer));
-    SendGreeting(id);
-    SeatPlayer(level, id);
-    return true;
-}
-
-bool NobodyConnected(const Level& level)
-{
-    for (const Player& player : level.entities.players)
-        if (player.connected)
-            return false;
+    SeatPlayer(level, id, NetGetPlayerIP(id), now, out);
     return true;
 }
 
 // A server left empty after a busy hour gives the memory it no longer uses back to the system.
 void ReturnFreeMemory() { malloc_trim(0); }
 
-// The record stays in its slot; only connected changes.
-bool TakeLeave(Level& level)
+bool TakeLeave(Level& level, Outbox& out)
 {
     int id = NetPlayerLeft();
     if (id == 0)
         return false;
-    ConsoleLine("Player ID ", id, " has left the game.");
-    if (Player* slot = PlayerSlot(level, id))
-        slot->connected = false;
-    BroadcastLeft(id);
+    ReleasePlayer(level, id, out);
     if (NobodyConnected(level))
         ReturnFreeMemory();
     return true;
 }
 
 // A late tick moves each projectile one step only; missed ticks are not made up.
-void RunMovementTick(Level& level, LoopState& loop)
+// With nothing in flight a tick is unobservable: the reference then keeps the
+// tick's phase, as if the loop had been ticking all along while it slept.
+void RunMovementTick(Level& level, LoopState& loop, int32_t now, Outbox& out)
 {
-    if (ElapsedMs(ReadClock(), loop.tickReference) / 1000.0 <= 1.0 / 60)
+    if (!Due(now, loop.tickReference, kMovementTickMs))
         return;
-    MoveProjectiles(level);
+    if (level.entities.projectiles.empty()) {
+        int32_t skipped = ElapsedMs(now, loop.tickReference) / kMovementTickMs;
+        loop.tickReference = static_cast<int32_t>(static_cast<uint32_t>(loop.tickReference) +
+                                                  static_cast<uint32_t>(skipped * kMovementTickMs));
+        return;
+    }
+    MoveProjectiles(level, out);
+    // The step's own duration counts toward the next tick.
     loop.tickReference = ReadClock();
 }
 
-bool HandleMessages(Level& level, LoopState& loop)
+bool HandleMessages(Level& level, int32_t now, Outbox& out)
 {
     bool handled = false;
-    while (NetGetMessage()) {
+    NetMessage message;
+    while (NetGetMessage(message)) {
         handled = true;
-        NetGetString(loop.buffer, sizeof loop.buffer);
-        if (!DispatchCommand(loop.buffer, level))
-            ConsoleLine("message \"", EscapeForConsole(loop.buffer), "\" Sent by P", NetMessageFrom(),
-                        ", but no matching command");
+        HandleMessage(level, message.from, message.bytes, now, out);
     }
     return handled;
 }
 
 } // namespace
 
-bool RunPass(Level& level, LoopState& loop)
+void NetOutbox::toPlayer(int id, const MessageWriter& message) { NetSend(id, message); }
+void NetOutbox::toAll(const MessageWriter& message) { NetSendAll(message); }
+
+bool RunPass(Level& level, LoopState& loop, int32_t now, Outbox& out)
 {
-    bool joined = TakeJoin(level, loop);
-    bool left = TakeLeave(level);
-    RunMovementTick(level, loop);
-    CheckProjectiles(level);
-    RespawnDeadPlayers(level);
-    bool handled = HandleMessages(level, loop);
+    bool joined = TakeJoin(level, now, out);
+    bool left = TakeLeave(level, out);
+    RunMovementTick(level, loop, now, out);
+    CheckProjectiles(level, now, out);
+    RespawnDeadPlayers(level, now, out);
+    bool handled = HandleMessages(level, now, out);
     return joined || left || handled;
 }
 
-int32_t MillisecondsUntilDue(const Level& level, const LoopState& loop, int32_t now)
+std::optional<int32_t> MillisecondsUntilDue(const Level& level, const LoopState& loop, int32_t now)
 {
-    int64_t due = static_cast<int64_t>(kMovementTickMs) - ElapsedMs(now, loop.tickReference);
+    std::optional<int64_t> due;
+    auto consider = [&](int32_t since, int32_t delayMs) {
+        int64_t wait = MsUntilDue(now, since, delayMs);
+        due = due ? std::min(*due, wait) : wait;
+    };
     for (const Projectile& projectile : level.entities.projectiles)
-        due = std::min<int64_t>(due, static_cast<int64_t>(ExpiryDelayMs(projectile.lifetime)) -
-                                         ElapsedMs(now, projectile.creationTime));
+        consider(projectile.creationTime, ExpiryDelayMs(projectile.lifetime));
+    if (!level.entities.projectiles.empty())
+        consider(loop.tickReference, kMovementTickMs);
     for (const Player& player : level.entities.players)
-        if (player.connected && player.dead)
-            due = std::min<int64_t>(due, static_cast<int64_t>(kRespawnDelayMs) - ElapsedMs(now, player.deathTime));
-    return static_cast<int32_t>(std::clamp<int64_t>(due, 0, kMovementTickMs));
+        if (WaitsToRespawn(player))
+            consider(player.deathTime, kRespawnDelayMs);
+    if (!due)
+        return std::nullopt;
+    return static_cast<int32_t>(std::min<int64_t>(*due, kMovementTickMs));
 }
 
 void RunMainLoop(Level& level, int32_t tickReference)
 {
     LoopState loop{tickReference};
+    NetOutbox out;
     while (NetConnected()) {
-        bool tookInput = RunPass(level, loop);
-        int32_t due = MillisecondsUntilDue(level, loop, ReadClock());
+        bool tookInput = RunPass(level, loop, ReadClock(), out);
+        std::optional<int32_t> due = MillisecondsUntilDue(level, loop, ReadClock());
         // A busy server gathers input for a moment so that one pass (and one packet
         // per client) serves many commands; an idle one sleeps until traffic or work.
         if (tookInput)
-            NetCollect(std::min(due, kInputBatchMs));
+            NetCollect(std::min(due.value_or(kInputBatchMs), kInputBatchMs));
         else
-            NetService(due);
+            NetService(due.value_or(kWaitForTraffic));
     }
 }
 

@@ -11,17 +11,16 @@
 
 #include "app/main_loop.h"
 #include "app/signals.h"
-#include "combat/insta_weapon.h"
 #include "core/clock.h"
 #include "core/console.h"
+#include "game/insta_weapon.h"
+#include "game/rooms.h"
 #include "net/net.h"
-#include "world/rooms.h"
 
 namespace skirmish {
 namespace {
 
 constexpr uint16_t kServerPort = 23987;
-constexpr uint32_t kErrorBufferSize = 64;
 
 struct Question {
     const char* prompt;
@@ -31,6 +30,8 @@ struct Question {
     int32_t StartupAnswers::*answer;
 };
 
+// The players' error line names 0 and 256 although 1 to 127 are accepted: operators
+// and scripts know the line as it is, so it is kept word for word.
 const Question kQuestions[] = {
     {"Input max number of players: ", "Players must be between 0 and 256.", 1, 127, &StartupAnswers::maxPlayers},
     {"Input map x dimensions: ", "x must be greater than 0.", 1, std::numeric_limits<int32_t>::max(), &StartupAnswers::sizeX},
@@ -125,15 +126,13 @@ int RunServer(ServerEnvironment& environment)
     ConsoleLine("Generating Level...");
     level->seed = static_cast<int32_t>(static_cast<uint32_t>(environment.calendarTime()));
     try {
-        GenerateRooms(*level);
+        GenerateRooms(*level, ReadClock());
     } catch (const std::bad_alloc&) {
         ConsoleLine("Out of memory while generating the weapon catalogue; nothing was started.");
         return 1;
     }
     if (!NetHost(answers->maxPlayers)) {
-        char error[kErrorBufferSize];
-        NetGetError(error, kErrorBufferSize);
-        ConsoleLine("Error: ", error);
+        ConsoleLine("Error: ", NetGetError());
         ConsoleWrite("Server not started.");
         if (environment.pause)
             environment.pause(environment.in);

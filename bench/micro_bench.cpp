@@ -4,15 +4,16 @@
 #include <memory>
 #include <sstream>
 
-#include "combat/insta_weapon.h"
-#include "combat/projectile_flight.h"
+#include "app/main_loop.h"
 #include "core/clock.h"
 #include "core/console.h"
-#include "net/codec.h"
-#include "net/dispatch.h"
+#include "game/commands.h"
+#include "game/flight.h"
+#include "game/level.h"
 #include "net/memory_transport.h"
 #include "net/net.h"
-#include "world/level.h"
+#include "protocol/codec.h"
+#include "protocol/messages.h"
 
 namespace skirmish {
 namespace {
@@ -24,6 +25,7 @@ struct BusyWorld {
     ScopedClock useClock{clock};
     MemoryTransport* net = nullptr;
     std::unique_ptr<Level> level;
+    NetOutbox out;
 
     explicit BusyWorld(int projectiles)
     {
@@ -65,8 +67,8 @@ void BM_CheckProjectiles(benchmark::State& state)
     const bool moved = state.range(1) != 0;
     for (auto _ : state) {
         if (moved)
-            MoveProjectiles(*world.level); // a tick pass: every projectile changed
-        CheckProjectiles(*world.level);
+            MoveProjectiles(*world.level, world.out); // a tick pass: every projectile changed
+        CheckProjectiles(*world.level, world.clock.now(), world.out);
         NetService(0);
     }
     state.counters["projectiles"] = static_cast<double>(world.level->entities.projectiles.size());
@@ -77,7 +79,7 @@ void BM_MoveProjectiles(benchmark::State& state)
 {
     BusyWorld world(1000);
     for (auto _ : state) {
-        MoveProjectiles(*world.level);
+        MoveProjectiles(*world.level, world.out);
         NetService(0);
     }
     state.SetItemsProcessed(state.iterations() * 1000 * 126);
@@ -88,7 +90,7 @@ void BM_LevelSnapshot(benchmark::State& state)
 {
     BusyWorld world(1000);
     for (auto _ : state) {
-        SendLevelSnapshot(*world.level, 1);
+        SendLevelSnapshot(*world.level, 1, world.out);
         NetService(0);
     }
 }
@@ -97,11 +99,9 @@ BENCHMARK(BM_LevelSnapshot);
 void BM_CodecWriteAndRead(benchmark::State& state)
 {
     for (auto _ : state) {
-        MessageWriter writer;
-        writer.putString("ProjMove").putInt(42).putFloat(1.5f).putFloat(-2.5f);
+        MessageWriter writer = message::ProjMove(42, 1.5f, -2.5f);
         MessageReader reader(writer.bytes());
-        char name[32];
-        reader.getString(name, sizeof name);
+        benchmark::DoNotOptimize(reader.getString(31));
         benchmark::DoNotOptimize(reader.getInt());
         benchmark::DoNotOptimize(reader.getFloat());
         benchmark::DoNotOptimize(reader.getFloat());

@@ -30,30 +30,27 @@ int main(int argc, char** argv)
     std::signal(SIGTERM, Stop);
     NetSetPort(23987);
     if (!NetHost(127)) {
-        char error[64];
-        NetGetError(error, sizeof error);
-        std::fprintf(stderr, "transport-baseline: %s\n", error);
+        std::fprintf(stderr, "transport-baseline: %s\n", NetGetError().c_str());
         return 1;
     }
-    const std::string padding(static_cast<size_t>(bytes - 3), 'x');
+    MessageWriter padding;
+    padding.putString(std::string(static_cast<size_t>(bytes - 3), 'x'));
     const double perTick = perClient * 17 / 1000.0;
     double owed = 0;
     int32_t tickReference = ReadClock();
-    char buffer[256];
+    NetMessage message;
     while (!stopping) {
         while (NetPlayerJoined() != 0) {
         }
         while (NetPlayerLeft() != 0) {
         }
-        while (NetGetMessage())
-            NetGetString(buffer, sizeof buffer);
+        while (NetGetMessage(message)) {
+        }
         if (ElapsedMs(ReadClock(), tickReference) >= 17) {
             tickReference = ReadClock();
             owed += perTick;
-            for (; owed >= 1; owed -= 1) {
-                NetPutString(padding.c_str());
-                NetSendAll();
-            }
+            for (; owed >= 1; owed -= 1)
+                NetSendAll(padding);
         }
         NetService(std::max(0, 17 - ElapsedMs(ReadClock(), tickReference)));
     }

@@ -1,5 +1,7 @@
 #include "client/game_state.h"
 
+#include "protocol/names.h"
+
 namespace skirmish::client {
 namespace {
 
@@ -36,10 +38,10 @@ void ApplyMessage(GameState& state, const DecodedMessage& message)
         return;
     }
     const std::string name = message.name();
-    if (name == "MOTD Goes Here") {
+    if (name == names::kGreeting) {
         state.link = Link::Playing;
         Log(state, name);
-    } else if (name == "LevelInfo") {
+    } else if (name == names::kLevelInfo) {
         state.roomCount = m.i(1);
         state.sizeX = m.i(2);
         state.sizeY = m.i(3);
@@ -47,48 +49,48 @@ void ApplyMessage(GameState& state, const DecodedMessage& message)
         state.players.clear();
         state.projectiles.clear();
         state.roomRecordsExpected = state.roomCount >= 0 ? static_cast<size_t>(state.roomCount) + 1 : 0;
-    } else if (name == "Player") {
+    } else if (name == names::kPlayer) {
         SeenPlayer& player = state.players[m.i(1)];
         player.name = m.t(2);
         player.x = m.f(3);
         player.y = m.f(4);
         player.dead = m.b(5) != 0;
-    } else if (name == "NewProjectile") {
+    } else if (name == names::kNewProjectile) {
         state.projectiles[m.i(1)] = {m.f(2), m.f(3), m.f(4)};
-    } else if (name == "ProjMove") {
+    } else if (name == names::kProjMove) {
         auto projectile = state.projectiles.find(m.i(1));
         if (projectile != state.projectiles.end()) {
             projectile->second.x = m.f(2);
             projectile->second.y = m.f(3);
         }
-    } else if (name == "ProjDelete") {
+    } else if (name == names::kProjDelete) {
         state.projectiles.erase(m.i(1));
-    } else if (name == "Moved") {
+    } else if (name == names::kMoved) {
         SeenPlayer& player = state.players[m.i(1)];
         player.x = m.f(2);
         player.y = m.f(3);
-    } else if (name == "Rotated") {
+    } else if (name == names::kRotated) {
         state.players[m.i(1)].rotation = m.f(2);
-    } else if (name == "Alive") {
+    } else if (name == names::kAlive) {
         state.players[m.i(1)].dead = false;
         if (m.i(1) == state.myId)
             state.myHealth = 100;
-    } else if (name == "Joined") {
+    } else if (name == names::kJoined) {
         state.players[m.i(1)].name = m.t(2);
         if (state.myId == 0 && m.t(2) == state.myName)
             state.myId = m.i(1);
         Log(state, m.t(2) + " joined");
-    } else if (name == "Left") {
+    } else if (name == names::kLeft) {
         Log(state, NameOf(state, m.i(1)) + " left");
         state.players.erase(m.i(1));
-    } else if (name == "Dead") {
+    } else if (name == names::kDead) {
         state.players[m.i(1)].dead = true;
         Log(state, NameOf(state, m.i(2)) + " killed " + NameOf(state, m.i(1)));
-    } else if (name == "Health") {
+    } else if (name == names::kHealth) {
         state.myHealth = m.i(1);
-    } else if (name == "PlayerMessage") {
+    } else if (name == names::kPlayerMessage) {
         Log(state, NameOf(state, m.i(1)) + ": " + m.t(2));
-    } else if (name == "ServerQuit") {
+    } else if (name == names::kServerQuit) {
         state.link = Link::ServerQuit;
     }
 }

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "net/codec.h"
+#include "protocol/codec.h"
 
 namespace skirmish::client {
 

@@ -14,7 +14,9 @@
 #include "client/game_state.h"
 #include "client/renderer.h"
 #include "client/view.h"
+#include "core/flags.h"
 #include "net/client.h"
+#include "protocol/messages.h"
 
 namespace skirmish::client {
 namespace {
@@ -38,7 +40,7 @@ Plays on a Skirmish server as NAME (default "player").
   --host H            server address (default 127.0.0.1)
   --port P            server port (default 23987)
   --whole-map         show the whole map instead of following your player
-  --size WxH          window size (default 1024x768)
+  --size WxH          window size, 64 to 8192 each (default 1024x768)
   --headless          draw offscreen, no display needed
   --screenshot FILE   write the last frame to FILE (.png, else BMP)
   --seconds N         quit after N seconds
@@ -51,37 +53,46 @@ player and the whole map.
 
 bool ParseOptions(int argc, char** argv, Options& options)
 {
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        auto next = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
-        const char* v = nullptr;
-        if (arg == "--help") {
-            std::cout << kUsage;
-            std::exit(0);
-        } else if (arg == "--headless") {
-            options.headless = true;
-        } else if (arg == "--whole-map") {
-            options.wholeMap = true;
-        } else if (arg == "--host" && (v = next())) {
-            options.host = v;
-        } else if (arg == "--port" && (v = next())) {
-            options.port = static_cast<uint16_t>(std::atoi(v));
-        } else if (arg == "--screenshot" && (v = next())) {
-            options.screenshot = v;
-        } else if (arg == "--seconds" && (v = next())) {
-            options.seconds = std::atof(v);
-        } else if (arg == "--size" && (v = next())) {
-            if (std::sscanf(v, "%dx%d", &options.width, &options.height) != 2 || options.width < 64 ||
-                options.height < 64 || options.width > 8192 || options.height > 8192) {
-                std::cerr << "skirmish-client: --size takes WIDTHxHEIGHT, 64 to 8192 each\n";
-                return false;
-            }
-        } else if (!arg.empty() && arg[0] != '-') {
-            options.name = arg;
-        } else {
-            std::cerr << "skirmish-client: unknown or incomplete option " << arg << "\n\n" << kUsage;
-            return false;
-        }
+    bool help = false;
+    const Flag flags[] = {
+        {"--help", false, [&](std::string_view) { return help = true; }},
+        {"--headless", false, [&](std::string_view) { return options.headless = true; }},
+        {"--whole-map", false, [&](std::string_view) { return options.wholeMap = true; }},
+        {"--host", true, [&](std::string_view v) { return !(options.host = v).empty(); }},
+        {"--port", true,
+         [&](std::string_view v) {
+             auto n = ParseWhole(v, 1, 65535);
+             return n && (options.port = static_cast<uint16_t>(*n));
+         }},
+        {"--screenshot", true, [&](std::string_view v) { return !(options.screenshot = v).empty(); }},
+        {"--seconds", true,
+         [&](std::string_view v) {
+             auto n = ParseReal(v);
+             return n && (options.seconds = *n) >= 0;
+         }},
+        {"--size", true,
+         [&](std::string_view v) {
+             size_t x = v.find('x');
+             auto w = ParseWhole(v.substr(0, x), 64, 8192);
+             auto h = x == std::string_view::npos ? std::nullopt : ParseWhole(v.substr(x + 1), 64, 8192);
+             if (!w || !h)
+                 return false;
+             options.width = static_cast<int>(*w);
+             options.height = static_cast<int>(*h);
+             return true;
+         }},
+    };
+    std::string error = ParseFlags(argc, argv, flags, [&](std::string_view name) {
+        options.name = name;
+        return true;
+    });
+    if (help) {
+        std::cout << kUsage;
+        std::exit(0);
+    }
+    if (!error.empty()) {
+        std::cerr << "skirmish-client: " << error << "\n\n" << kUsage;
+        return false;
     }
     if (options.headless && options.seconds <= 0) {
         std::cerr << "skirmish-client: --headless needs --seconds\n";
@@ -116,7 +127,7 @@ void HandleEvent(const SDL_Event& event, Controls& controls, NetClient& net, boo
         if (controls.chatting) {
             if (key == SDLK_RETURN || key == SDLK_KP_ENTER) {
                 if (!controls.chatLine.empty())
-                    net.putString("PlayerMessage").putString(controls.chatLine).send();
+                    net.send(command::PlayerMessage(controls.chatLine));
                 controls.chatting = false;
                 controls.chatLine.clear();
                 SDL_StopTextInput();
@@ -131,7 +142,7 @@ void HandleEvent(const SDL_Event& event, Controls& controls, NetClient& net, boo
             controls.chatting = true;
             SDL_StartTextInput();
         } else if (key == SDLK_r) {
-            net.putString("Respawn").putInt(0).putInt(0).send();
+            net.send(command::Respawn(0, 0));
         } else if (key == SDLK_TAB) {
             controls.wholeMap = !controls.wholeMap;
         }
@@ -139,7 +150,7 @@ void HandleEvent(const SDL_Event& event, Controls& controls, NetClient& net, boo
     }
     case SDL_MOUSEBUTTONDOWN:
         if (event.button.button == SDL_BUTTON_LEFT)
-            net.putString("Fire").send();
+            net.send(command::Fire());
         break;
     default:
         break;
@@ -157,7 +168,7 @@ void SendHeldInput(Controls& controls, NetClient& net, const GameState& state, c
     float dx = static_cast<float>(keys[SDL_SCANCODE_D] - keys[SDL_SCANCODE_A]) * kStep;
     float dy = static_cast<float>(keys[SDL_SCANCODE_S] - keys[SDL_SCANCODE_W]) * kStep;
     if (dx != 0 || dy != 0)
-        net.putString("Move").putFloat(dx).putFloat(dy).send();
+        net.send(command::Move(dx, dy));
     auto me = state.players.find(state.myId);
     if (me == state.players.end())
         return;
@@ -166,7 +177,7 @@ void SendHeldInput(Controls& controls, NetClient& net, const GameState& state, c
     float aim = AimAngle(mouseX / view.scale + view.originX - me->second.x, mouseY / view.scale + view.originY - me->second.y);
     if (std::fabs(aim - controls.lastAim) > 0.5f) {
         controls.lastAim = aim;
-        net.putString("Rotate").putFloat(aim).send();
+        net.send(command::Rotate(aim));
     }
 }
 
@@ -232,7 +243,7 @@ int Run(const Options& options)
     state.myName = options.name.substr(0, 255);
     NetClient net;
     if (net.connect(options.host, options.port, 3000)) {
-        net.putString("Name").putString(state.myName).send();
+        net.send(command::Name(state.myName));
     } else {
         state.link = Link::Unreachable;
         std::cerr << "skirmish-client: " << LinkMessage(state, options.host, options.port) << "\n";

@@ -9,13 +9,14 @@
 #include <sstream>
 
 #include "app/main_loop.h"
-#include "combat/projectile_ids.h"
 #include "core/clock.h"
 #include "core/console.h"
 #include "core/random.h"
+#include "game/projectile_ids.h"
+#include "game/rooms.h"
 #include "net/memory_transport.h"
 #include "net/net.h"
-#include "world/rooms.h"
+#include "protocol/names.h"
 
 namespace {
 
@@ -31,7 +32,8 @@ struct Script {
 };
 
 // Known command words make the fuzzer's life easier than guessing them byte by byte.
-const char* const kWords[] = {"Move", "Rotate", "PlayerMessage", "Respawn", "Name", "Fire", "move", ""};
+const std::string_view kWords[] = {names::kMove, names::kRotate, names::kPlayerMessage, names::kRespawn,
+                                   names::kName, names::kFire,   "move",                ""};
 
 } // namespace
 
@@ -54,8 +56,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     NetHost(players);
     Level level(1 + script.byte() % 4, 1 + script.byte() % 40, 1 + script.byte() % 40, 1 + script.byte() % 4, players);
     level.seed = script.word();
-    GenerateRooms(level);
+    GenerateRooms(level, clock.now());
     LoopState loop{clock.now()};
+    NetOutbox out;
 
     for (int steps = 0; script.more() && steps < 2000; ++steps) {
         switch (script.byte() % 7) {
@@ -115,13 +118,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             clock.advance(script.word());
             break;
         default:
-            RunPass(level, loop);
+            RunPass(level, loop, clock.now(), out);
             NetService(0);
             break;
         }
     }
     for (int i = 0; i < 4; ++i) {
-        RunPass(level, loop);
+        RunPass(level, loop, clock.now(), out);
         NetService(0);
     }
     NetUseTransport(nullptr);

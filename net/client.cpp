@@ -16,7 +16,6 @@ struct NetClient::Impl {
     bool isConnected = false;
     bool lost = false;
     bool full = false;
-    MessageWriter building;
     PacketPacker outgoing;
     std::deque<Bytes> inbox;
     Bytes current;
@@ -45,15 +44,19 @@ struct NetClient::Impl {
         }
     }
 
+    // Queues one packet on the one channel, delivered reliably and in order.
+    void sendPacket(std::span<const uint8_t> bytes)
+    {
+        ENetPacket* packet = enet_packet_create(bytes.data(), bytes.size(), ENET_PACKET_FLAG_RELIABLE);
+        if (packet && enet_peer_send(peer, 0, packet) != 0)
+            enet_packet_destroy(packet);
+    }
+
     void flush()
     {
         if (!peer || !isConnected)
             return;
-        outgoing.flush([&](Bytes&& packet) {
-            ENetPacket* enetPacket = enet_packet_create(packet.data(), packet.size(), ENET_PACKET_FLAG_RELIABLE);
-            if (enetPacket && enet_peer_send(peer, 0, enetPacket) != 0)
-                enet_packet_destroy(enetPacket);
-        });
+        outgoing.flush([&](Bytes&& packet) { sendPacket(packet); });
     }
 
     void destroy()
@@ -121,45 +124,11 @@ bool NetClient::connected() const { return impl_->isConnected; }
 bool NetClient::lostConnection() const { return impl_->lost; }
 bool NetClient::refusedAsFull() const { return impl_->full; }
 
-NetClient& NetClient::putString(std::string_view text)
-{
-    impl_->building.putString(text);
-    return *this;
-}
-
-NetClient& NetClient::putInt(int32_t value)
-{
-    impl_->building.putInt(value);
-    return *this;
-}
-
-NetClient& NetClient::putFloat(float value)
-{
-    impl_->building.putFloat(value);
-    return *this;
-}
-
-NetClient& NetClient::putByte(uint8_t value)
-{
-    impl_->building.putByte(value);
-    return *this;
-}
-
-void NetClient::send()
-{
-    send(impl_->building);
-    impl_->building.clear();
-}
-
 void NetClient::send(const MessageWriter& message)
 {
     if (message.overflowed() || !impl_->isConnected)
         return;
-    impl_->outgoing.add(message.bytes(), [&](Bytes&& packet) {
-        ENetPacket* enetPacket = enet_packet_create(packet.data(), packet.size(), ENET_PACKET_FLAG_RELIABLE);
-        if (enetPacket && enet_peer_send(impl_->peer, 0, enetPacket) != 0)
-            enet_packet_destroy(enetPacket);
-    });
+    impl_->outgoing.add(message.bytes(), [&](Bytes&& packet) { impl_->sendPacket(packet); });
 }
 
 void NetClient::sendRawPacket(std::span<const uint8_t> bytes)
@@ -167,9 +136,7 @@ void NetClient::sendRawPacket(std::span<const uint8_t> bytes)
     if (!impl_->peer || !impl_->isConnected)
         return;
     impl_->flush();
-    ENetPacket* packet = enet_packet_create(bytes.data(), bytes.size(), ENET_PACKET_FLAG_RELIABLE);
-    if (packet && enet_peer_send(impl_->peer, 0, packet) != 0)
-        enet_packet_destroy(packet);
+    impl_->sendPacket(bytes);
     enet_host_flush(impl_->host);
 }
 
@@ -204,8 +171,7 @@ bool NetClient::waitForMessage(int timeoutMs)
     return nextMessage();
 }
 
-void NetClient::getString(char* buffer, size_t size) { impl_->reader.getString(buffer, size); }
-std::string NetClient::getString() { return impl_->reader.getString(); }
+std::string NetClient::getString(size_t maxBytes) { return impl_->reader.getString(maxBytes); }
 int32_t NetClient::getInt() { return impl_->reader.getInt(); }
 float NetClient::getFloat() { return impl_->reader.getFloat(); }
 uint8_t NetClient::getByte() { return impl_->reader.getByte(); }

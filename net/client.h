@@ -4,12 +4,12 @@
 #include <memory>
 #include <string>
 
-#include "net/codec.h"
+#include "protocol/codec.h"
 
 namespace skirmish {
 
-// The client half of the network layer: one connection to a server, the same
-// put/send operations and the same message reading as the server's.
+// The client half of the network layer: one connection to a server, messages
+// built with the protocol's writer and read field by field.
 class NetClient {
 public:
     NetClient();
@@ -29,12 +29,7 @@ public:
     // The server turned us away because every id was taken.
     bool refusedAsFull() const;
 
-    NetClient& putString(std::string_view text);
-    NetClient& putInt(int32_t value);
-    NetClient& putFloat(float value);
-    NetClient& putByte(uint8_t value);
-    // Queues the message built so far; it leaves at the next service.
-    void send();
+    // Queues a message; it leaves at the next service.
     void send(const MessageWriter& message);
     // Sends any bytes as one packet, at once: for tests of hostile input.
     void sendRawPacket(std::span<const uint8_t> bytes);
@@ -46,8 +41,7 @@ public:
     // Services until a message arrives or timeoutMs passes, then makes it current.
     bool waitForMessage(int timeoutMs);
 
-    void getString(char* buffer, size_t size);
-    std::string getString();
+    std::string getString(size_t maxBytes = kMaxMessageBytes);
     int32_t getInt();
     float getFloat();
     uint8_t getByte();

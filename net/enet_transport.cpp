@@ -2,8 +2,10 @@
 
 #include <enet/enet.h>
 #include <enet/time.h>
+#include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -19,6 +21,9 @@ constexpr int kSocketBufferBytes = 4 * 1024 * 1024;
 // Events handled in one service call at most, so a flood cannot hold the loop.
 constexpr int kMaxEventsPerService = 4096;
 constexpr int kCloseGraceMs = 1000;
+// While anyone is connected ENet must be serviced this often at least: it resends
+// unacknowledged data and notices silent peers only when called.
+constexpr int kConnectedWaitCapMs = 50;
 
 void ReleaseBacklog(ENetPacket* packet)
 {
@@ -80,12 +85,14 @@ public:
         if (untilTimeout && timeoutMs > 0) {
             // Let the traffic of the whole window gather in the socket, then take it
             // in one go: one round of acknowledgements instead of one per arrival.
+            enet_host_flush(host_);
             std::this_thread::sleep_for(std::chrono::milliseconds(timeoutMs));
-            timeoutMs = 0;
+        } else if (timeoutMs != 0 && events_->wantsMore()) {
+            waitForTraffic(timeoutMs);
         }
         ENetEvent event;
         int handled = 0;
-        int result = events_->wantsMore() ? enet_host_service(host_, &event, static_cast<enet_uint32>(timeoutMs)) : 0;
+        int result = events_->wantsMore() ? enet_host_service(host_, &event, 0) : 0;
         while (result > 0) {
             handle(event);
             if (++handled >= kMaxEventsPerService || !events_->wantsMore())
@@ -142,6 +149,17 @@ public:
     uint16_t boundPort() const override { return host_ ? host_->address.port : 0; }
 
 private:
+    // Sends what is queued, then sleeps until a datagram arrives, a signal comes or
+    // the time is up. Our own poll, unlike ENet's wait, returns on a signal.
+    void waitForTraffic(int timeoutMs)
+    {
+        enet_host_flush(host_);
+        if (connectedPeers() > 0)
+            timeoutMs = timeoutMs < 0 ? kConnectedWaitCapMs : std::min(timeoutMs, kConnectedWaitCapMs);
+        pollfd socket{host_->socket, POLLIN, 0};
+        poll(&socket, 1, timeoutMs);
+    }
+
     static int idOf(const ENetPeer* peer) { return static_cast<int>(reinterpret_cast<intptr_t>(peer->data)); }
 
     size_t connectedPeers() const

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "net/codec.h"
+#include "protocol/codec.h"
 #include "net/transport.h"
 
 namespace skirmish {

@@ -2,34 +2,39 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
+
+#include "protocol/codec.h"
 
 namespace skirmish {
 
 class Transport;
 
+// One client message as it arrived: who sent it and its bytes.
+struct NetMessage {
+    int from = 0;
+    Bytes bytes;
+};
+
 // The server's network library: plain free functions over one process-wide host.
 void NetSetPort(uint16_t port);
 bool NetHost(int playerCount);
-void NetGetError(char* buffer, uint32_t size);
+std::string NetGetError();
 bool NetConnected();
 int NetPlayerJoined();
-void NetGetPlayerIP(int id, char* buffer, uint32_t size);
+std::string NetGetPlayerIP(int id);
 int NetPlayerLeft();
-bool NetGetMessage();
-void NetGetString(char* buffer, uint32_t size);
-int NetGetInt();
-float NetGetFloat();
-uint8_t NetGetByte();
-int NetMessageFrom();
-void NetPutString(const char* text);
-void NetPutInt(int value);
-void NetPutFloat(float value);
-void NetPutByte(uint8_t value);
-void NetSend(int id);
-void NetSendAll();
+// Takes the oldest waiting client message; false when none waits.
+bool NetGetMessage(NetMessage& message);
+// Queues one message for one client, or for every joined client; an overflowed one is dropped.
+void NetSend(int id, const MessageWriter& message);
+void NetSendAll(const MessageWriter& message);
 
-// Sends what is packed and handles arrived traffic, waiting up to timeoutMs when
-// nothing is pending. The main loop's only wait.
+// A wait with no time limit: only traffic (or a stop signal) ends it.
+constexpr int kWaitForTraffic = -1;
+
+// Sends what is packed and handles arrived traffic, waiting up to timeoutMs
+// (or kWaitForTraffic) when nothing is pending. The main loop's only wait.
 void NetService(int timeoutMs);
 // Sends what is packed, then takes in traffic for timeoutMs whatever arrives, so
 // that a busy loop handles input in batches rather than one message a pass.

@@ -1,13 +1,12 @@
-// The process-wide host behind the Net* operations: ids, the queues of joins,
-// leaves and messages, the message being read and the one being built.
+// The process-wide host behind the Net* operations: ids and the queues of joins,
+// leaves and messages.
 #include <algorithm>
 #include <csignal>
-#include <cstring>
 #include <deque>
 #include <string>
 #include <vector>
 
-#include "net/codec.h"
+#include "protocol/codec.h"
 #include "net/enet_transport.h"
 #include "net/net.h"
 #include "net/transport.h"
@@ -31,23 +30,9 @@ struct Connection {
     PacketPacker outgoing;
 };
 
-struct Incoming {
-    int from;
-    Bytes message;
-};
-
 // Messages taken in before the transport is asked to hold back: a flood then waits
 // outside, so one pass never has more than this to handle.
 constexpr size_t kInboxHighWater = 4096;
-
-void CopyTerminated(const std::string& text, char* buffer, uint32_t size)
-{
-    if (!buffer || size == 0)
-        return;
-    size_t kept = std::min<size_t>(text.size(), size - 1);
-    std::memcpy(buffer, text.data(), kept);
-    buffer[kept] = '\0';
-}
 
 class NetCore final : public TransportEvents {
 public:
@@ -57,11 +42,7 @@ public:
     std::vector<Connection> connections; // index is the id; id 0 means nobody
     std::deque<int> joins;
     std::deque<int> leaves;
-    std::deque<Incoming> inbox;
-    Bytes current;
-    MessageReader reader;
-    int currentFrom = 0;
-    MessageWriter building;
+    std::deque<NetMessage> inbox;
     volatile std::sig_atomic_t stopRequested = 0;
 
     bool hasId(int id) const { return id > 0 && static_cast<size_t>(id) < connections.size(); }
@@ -114,10 +95,10 @@ public:
 
     bool wantsMore() const override { return inbox.size() < kInboxHighWater; }
 
-    void sendPacked(int id)
+    void sendPacked(int id, const MessageWriter& message)
     {
         Connection& connection = connections[id];
-        connection.outgoing.add(building.bytes(), [&](Bytes&& packet) { transport->sendPacket(id, std::move(packet)); });
+        connection.outgoing.add(message.bytes(), [&](Bytes&& packet) { transport->sendPacket(id, std::move(packet)); });
     }
 
     void flush()
@@ -144,10 +125,6 @@ public:
         joins.clear();
         leaves.clear();
         inbox.clear();
-        current.clear();
-        reader = MessageReader();
-        currentFrom = 0;
-        building.clear();
     }
 };
 
@@ -174,7 +151,7 @@ bool NetHost(int playerCount)
     return true;
 }
 
-void NetGetError(char* buffer, uint32_t size) { CopyTerminated(core.error, buffer, size); }
+std::string NetGetError() { return core.error; }
 
 bool NetConnected() { return core.transport && core.transport->isOpen() && !core.stopRequested; }
 
@@ -193,10 +170,7 @@ int NetPlayerJoined()
     return id;
 }
 
-void NetGetPlayerIP(int id, char* buffer, uint32_t size)
-{
-    CopyTerminated(core.hasId(id) ? core.connections[id].address : std::string(), buffer, size);
-}
+std::string NetGetPlayerIP(int id) { return core.hasId(id) ? core.connections[id].address : std::string(); }
 
 int NetPlayerLeft()
 {
@@ -213,47 +187,31 @@ int NetPlayerLeft()
     return id;
 }
 
-bool NetGetMessage()
+bool NetGetMessage(NetMessage& message)
 {
     if (core.inbox.empty())
         return false;
-    Incoming& next = core.inbox.front();
-    core.currentFrom = next.from;
-    core.current = std::move(next.message);
+    message = std::move(core.inbox.front());
     core.inbox.pop_front();
-    core.reader = MessageReader(core.current);
-    Connection& connection = core.connections[core.currentFrom];
+    Connection& connection = core.connections[message.from];
     if (--connection.queued == 0 && connection.state == IdState::Left)
-        core.release(core.currentFrom);
+        core.release(message.from);
     return true;
 }
 
-void NetGetString(char* buffer, uint32_t size) { core.reader.getString(buffer, size); }
-int NetGetInt() { return core.reader.getInt(); }
-float NetGetFloat() { return core.reader.getFloat(); }
-uint8_t NetGetByte() { return core.reader.getByte(); }
-int NetMessageFrom() { return core.currentFrom; }
-
-void NetPutString(const char* text) { core.building.putString(text ? std::string_view(text) : std::string_view()); }
-void NetPutInt(int value) { core.building.putInt(value); }
-void NetPutFloat(float value) { core.building.putFloat(value); }
-void NetPutByte(uint8_t value) { core.building.putByte(value); }
-
-void NetSend(int id)
+void NetSend(int id, const MessageWriter& message)
 {
-    if (!core.building.overflowed() && core.reachable(id))
-        core.sendPacked(id);
-    core.building.clear();
+    if (!message.overflowed() && core.reachable(id))
+        core.sendPacked(id, message);
 }
 
-void NetSendAll()
+void NetSendAll(const MessageWriter& message)
 {
-    if (!core.building.overflowed()) {
-        for (size_t id = 1; id < core.connections.size(); ++id)
-            if (core.reachable(static_cast<int>(id)))
-                core.sendPacked(static_cast<int>(id));
-    }
-    core.building.clear();
+    if (message.overflowed())
+        return;
+    for (size_t id = 1; id < core.connections.size(); ++id)
+        if (core.reachable(static_cast<int>(id)))
+            core.sendPacked(static_cast<int>(id), message);
 }
 
 void NetService(int timeoutMs)
@@ -261,7 +219,7 @@ void NetService(int timeoutMs)
     if (!core.transport || !core.transport->isOpen())
         return;
     core.flush();
-    core.transport->service(core.pending() ? 0 : std::max(timeoutMs, 0), false);
+    core.transport->service(core.pending() ? 0 : std::max(timeoutMs, kWaitForTraffic), false);
 }
 
 void NetCollect(int timeoutMs)

@@ -4,7 +4,7 @@
 #include <span>
 #include <string>
 
-#include "net/codec.h"
+#include "protocol/codec.h"
 
 namespace skirmish {
 
@@ -31,8 +31,9 @@ public:
     // Opens the host for up to maxConnections connections; on failure fills error.
     virtual bool open(uint16_t port, int maxConnections, TransportEvents& events, std::string& error) = 0;
     virtual bool isOpen() const = 0;
-    // Handles arrived traffic, waiting up to timeoutMs for some when there is none.
-    // With untilTimeout, it goes on taking traffic until the whole time has passed.
+    // Handles arrived traffic, waiting up to timeoutMs for some when there is none
+    // (a negative timeout: as long as nothing arrives). With untilTimeout, it goes on
+    // taking traffic until the whole time has passed.
     virtual void service(int timeoutMs, bool untilTimeout) = 0;
     // Queues one packet, delivered reliably and in order.
     virtual void sendPacket(int id, Bytes&& packet) = 0;

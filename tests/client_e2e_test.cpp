@@ -12,6 +12,7 @@
 #include "client/renderer.h"
 #include "client/view.h"
 #include "net/client.h"
+#include "protocol/messages.h"
 #include "server_process.h"
 
 namespace skirmish::testing {
@@ -41,7 +42,7 @@ TEST(DesktopClient, headless_screenshot_shows_the_rooms_and_the_players)
     seen.myName = "probe";
     NetClient probe;
     ASSERT_TRUE(probe.connect("127.0.0.1", 23987, 3000));
-    probe.putString("Name").putString("probe").send();
+    probe.send(command::Name("probe"));
     auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
     while (seen.myId == 0 && std::chrono::steady_clock::now() < until) {
         probe.service(5);

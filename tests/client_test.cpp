@@ -3,6 +3,7 @@
 
 #include "client/game_state.h"
 #include "client/view.h"
+#include "protocol/messages.h"
 
 namespace skirmish::client {
 namespace {
@@ -16,17 +17,17 @@ TEST(ClientState, snapshot_gives_rooms_players_and_own_id_then_updates_follow)
 {
     GameState state;
     state.myName = "Eve";
-    Apply(state, MessageWriter().putString("MOTD Goes Here"));
+    Apply(state, message::Greeting());
     EXPECT_EQ(state.link, Link::Playing);
-    Apply(state, MessageWriter().putString("LevelInfo").putInt(2).putInt(10).putInt(8).putInt(4));
+    Apply(state, message::LevelInfo(2, 10, 8, 4));
     for (int i = 0; i < 3; ++i)
         Apply(state, MessageWriter().putInt(i).putInt(i + 1).putInt(2).putInt(3));
-    Apply(state, MessageWriter().putString("Player").putInt(1).putString("Bob").putFloat(5).putFloat(6).putByte(0).putInt(0));
-    Apply(state, MessageWriter().putString("Player").putInt(2).putString("Eve").putFloat(0).putFloat(0).putByte(1).putInt(0));
-    Apply(state, MessageWriter().putString("PlayersDone"));
-    Apply(state, MessageWriter().putString("NewProjectile").putInt(7).putFloat(1).putFloat(2).putFloat(90));
-    Apply(state, MessageWriter().putString("ProjDone"));
-    Apply(state, MessageWriter().putString("Joined").putInt(2).putString("Eve"));
+    Apply(state, message::Player(1, "Bob", 5, 6, false));
+    Apply(state, message::Player(2, "Eve", 0, 0, true));
+    Apply(state, message::PlayersDone());
+    Apply(state, message::NewProjectile(7, 1, 2, 90));
+    Apply(state, message::ProjDone());
+    Apply(state, message::Joined(2, "Eve"));
 
     ASSERT_EQ(state.rooms.size(), 3u);
     EXPECT_EQ(state.rooms[2].x, 2);
@@ -37,20 +38,20 @@ TEST(ClientState, snapshot_gives_rooms_players_and_own_id_then_updates_follow)
     EXPECT_TRUE(state.players.at(2).dead);
     ASSERT_EQ(state.projectiles.count(7), 1u);
 
-    Apply(state, MessageWriter().putString("ProjMove").putInt(7).putFloat(13).putFloat(2));
+    Apply(state, message::ProjMove(7, 13, 2));
     EXPECT_EQ(state.projectiles.at(7).x, 13.0f);
-    Apply(state, MessageWriter().putString("Health").putInt(40));
+    Apply(state, message::Health(40));
     EXPECT_EQ(state.myHealth, 40);
-    Apply(state, MessageWriter().putString("Dead").putInt(1).putInt(2));
+    Apply(state, message::Dead(1, 2));
     EXPECT_TRUE(state.players.at(1).dead);
     EXPECT_EQ(state.log.back(), "Eve killed Bob");
-    Apply(state, MessageWriter().putString("ProjDelete").putInt(7));
+    Apply(state, message::ProjDelete(7));
     EXPECT_TRUE(state.projectiles.empty());
-    Apply(state, MessageWriter().putString("Alive").putInt(2));
+    Apply(state, message::Alive(2));
     EXPECT_EQ(state.myHealth, 100);
-    Apply(state, MessageWriter().putString("Left").putInt(1));
+    Apply(state, message::Left(1));
     EXPECT_EQ(state.players.count(1), 0u);
-    Apply(state, MessageWriter().putString("ServerQuit"));
+    Apply(state, message::ServerQuit());
     EXPECT_EQ(state.link, Link::ServerQuit);
     EXPECT_EQ(LinkMessage(state, "h", 1), "The server has quit.");
 }

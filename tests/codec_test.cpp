@@ -4,7 +4,7 @@
 #include <cstring>
 #include <limits>
 
-#include "net/codec.h"
+#include "protocol/codec.h"
 
 namespace skirmish {
 namespace {
@@ -67,19 +67,17 @@ TEST(Codec, reader_past_end_returns_zero_and_stays_failed)
     EXPECT_EQ(reader.getInt(), 5);
     EXPECT_EQ(reader.getInt(), 0);
     EXPECT_TRUE(reader.failed());
-    char buffer[8] = "junk";
-    reader.getString(buffer, sizeof buffer);
-    EXPECT_STREQ(buffer, "");
+    EXPECT_EQ(reader.getString(), "");
 }
 
-TEST(Codec, text_read_into_small_buffer_is_cut_terminated_and_the_rest_skipped)
+TEST(Codec, text_is_kept_byte_for_byte_up_to_the_cap_and_the_rest_skipped)
 {
+    using namespace std::string_literals;
     MessageWriter writer;
-    writer.putString("abcdefgh").putInt(42);
+    writer.putString("ab\0defgh"s).putString("\0\x1b\xff"s).putInt(42);
     MessageReader reader(writer.bytes());
-    char buffer[4];
-    reader.getString(buffer, sizeof buffer);
-    EXPECT_STREQ(buffer, "abc");
+    EXPECT_EQ(reader.getString(3), "ab\0"s);
+    EXPECT_EQ(reader.getString(), "\0\x1b\xff"s);
     EXPECT_EQ(reader.getInt(), 42);
 }
 

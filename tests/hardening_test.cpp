@@ -8,11 +8,12 @@
 #include <thread>
 
 #include "app/main_loop.h"
-#include "combat/projectile_ids.h"
+#include "game/projectile_ids.h"
 #include "core/clock.h"
 #include "core/console.h"
+#include "game/timers.h"
 #include "net/client.h"
-#include "net/messages.h"
+#include "protocol/messages.h"
 #include "net/net.h"
 #include "net/transport.h"
 
@@ -82,19 +83,19 @@ TEST_F(LoopbackServer, a_stalled_client_is_dropped_and_the_others_keep_their_cad
         }
     });
 
-    const std::string padding(100, 'p');
+    MessageWriter padding;
+    padding.putString(std::string(100, 'p'));
+    MessageWriter tick;
+    tick.putString("Tick");
     int left = 0;
     auto start = Clock::now();
     auto nextTick = start;
     while (left == 0 && Clock::now() - start < std::chrono::seconds(15)) {
         if (Clock::now() >= nextTick) {
             nextTick += std::chrono::milliseconds(17);
-            for (int i = 0; i < 200; ++i) { // about 1.3 MB/s to each client
-                NetPutString(padding.c_str());
-                NetSendAll();
-            }
-            NetPutString("Tick");
-            NetSendAll();
+            for (int i = 0; i < 200; ++i) // about 1.3 MB/s to each client
+                NetSendAll(padding);
+            NetSendAll(tick);
         }
         NetService(1);
         left = NetPlayerLeft();
@@ -119,13 +120,13 @@ TEST_F(LoopbackServer, a_flooding_client_cannot_starve_the_movement_tick)
     Level level(2, 10, 10, 1, 8);
     level.entities.weapons[0] = nullptr;
     LoopState loop{ReadClock()};
+    NetOutbox out;
     NetClient flooder;
     ConnectOnThread(flooder);
 
     std::atomic<bool> stop{false};
     std::thread floodThread([&] {
-        MessageWriter move;
-        move.putString("Move").putFloat(0.25f).putFloat(0);
+        MessageWriter move = command::Move(0.25f, 0);
         while (!stop) {
             for (int i = 0; i < 500; ++i)
                 flooder.send(move);
@@ -137,10 +138,10 @@ TEST_F(LoopbackServer, a_flooding_client_cannot_starve_the_movement_tick)
     auto start = Clock::now();
     while (Clock::now() - start < std::chrono::seconds(2)) {
         int32_t before = loop.tickReference;
-        bool tookInput = RunPass(level, loop);
+        bool tookInput = RunPass(level, loop, ReadClock(), out);
         if (loop.tickReference != before)
             ticks.push_back(loop.tickReference);
-        int32_t due = MillisecondsUntilDue(level, loop, ReadClock());
+        int32_t due = MillisecondsUntilDue(level, loop, ReadClock()).value_or(kMovementTickMs);
         if (tookInput)
             NetCollect(std::min(due, kInputBatchMs));
         else
@@ -171,16 +172,14 @@ TEST_F(LoopbackServer, odd_packets_and_channel_counts_leave_the_server_working)
         odd.sendRawPacket({});
         std::vector<uint8_t> garbage = {0xFF, 0xFF, 0x01, 0xFF, 0xFF, 0x07};
         odd.sendRawPacket(garbage);
-        odd.putString("Fire");
-        odd.send();
+        odd.send(command::Fire());
         for (int i = 0; i < 50; ++i)
             odd.service(2);
         std::vector<uint8_t> huge(200 * 1024, 0x01);
         odd.sendRawPacket(huge);
         for (int i = 0; i < 50; ++i)
             odd.service(2);
-        wide.putString("Name").putString("wide");
-        wide.send();
+        wide.send(command::Name("wide"));
         for (int i = 0; i < 200; ++i) {
             odd.service(2);
             wide.service(2);
@@ -190,11 +189,8 @@ TEST_F(LoopbackServer, odd_packets_and_channel_counts_leave_the_server_working)
     auto start = Clock::now();
     while (words.size() < 3 && Clock::now() - start < std::chrono::seconds(3)) {
         NetService(1);
-        while (NetGetMessage()) {
-            char word[256];
-            NetGetString(word, sizeof word);
-            words.push_back(word);
-        }
+        for (NetMessage message; NetGetMessage(message);)
+            words.push_back(MessageReader(message.bytes).getString());
     }
     sending.join();
     EXPECT_THAT(words, ::testing::UnorderedElementsAre("", "Fire", "Name")); // the garbage reads as an empty word

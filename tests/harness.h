@@ -6,20 +6,22 @@
 #include <vector>
 
 #include "app/main_loop.h"
-#include "combat/insta_weapon.h"
-#include "combat/projectile_ids.h"
+#include "game_harness.h"
 #include "core/clock.h"
 #include "core/console.h"
 #include "core/random.h"
-#include "net/codec.h"
+#include "game/insta_weapon.h"
+#include "game/level.h"
+#include "game/projectile_ids.h"
 #include "net/memory_transport.h"
 #include "net/net.h"
-#include "world/level.h"
+#include "protocol/codec.h"
+#include "protocol/messages.h"
 
 namespace skirmish::testing {
 
-// A server on the in-memory transport with a fake clock, a scripted generator
-// and a captured console: the whole game, without sockets or sleeping.
+// The main loop over the in-memory transport with a fake clock, a scripted
+// generator and a captured console: the whole server, without sockets or sleeping.
 struct ServerHarness {
     explicit ServerHarness(int players = 8, int rooms = 3, int sizeX = 10, int sizeY = 10)
         : useClock(clock), useRandom(random), useConsole(console)
@@ -29,14 +31,10 @@ struct ServerHarness {
         NetUseTransport(std::move(transport));
         NetHost(players);
         level = std::make_unique<Level>(rooms, sizeX, sizeY, 1, players);
-        for (int i = 0; i <= rooms; ++i) {
-            level->roomX[i] = 10 * i;
-            level->roomY[i] = 10 * i + 1;
-            level->roomWidth[i] = 2 + i;
-            level->roomHeight[i] = 3 + i;
-        }
+        for (int i = 0; i <= rooms; ++i)
+            level->rooms[static_cast<size_t>(i)] = Room{10 * i, 10 * i + 1, 2 + i, 3 + i};
         // One predictable weapon: damage 10, ready after 0.5 s, one straight projectile living 1 s.
-        level->entities.weapons[0] = std::make_unique<InstaWeapon>(10, 0.5f, 1, 0.0f, 1.0f);
+        level->entities.weapons[0] = std::make_unique<InstaWeapon>(10, 0.5f, 1, 0.0f, 1.0f, clock.now());
         loop.tickReference = clock.now();
         TheProjectileIdPool() = ProjectileIdPool{};
     }
@@ -46,7 +44,7 @@ struct ServerHarness {
     // One pass of the main loop, then the flush that ends every pass.
     void pass()
     {
-        RunPass(*level, loop);
+        RunPass(*level, loop, clock.now(), out);
         NetService(0);
     }
 
@@ -62,12 +60,8 @@ struct ServerHarness {
     int joinAlive(float x, float y, const std::string& name = "p")
     {
         int id = join();
-        send(id, MessageWriter().putString("Name").putString(name));
-        Player& player = slot(id);
-        player.dead = false;
-        player.health = 100;
-        player.x = x;
-        player.y = y;
+        send(id, command::Name(name));
+        BringToLife(slot(id), x, y);
         net->clearReceived();
         console.str("");
         return id;
@@ -84,14 +78,7 @@ struct ServerHarness {
 
     std::vector<std::string> received(int id) const { return net->received(id); }
 
-    std::vector<std::string> consoleLines() const
-    {
-        std::vector<std::string> lines;
-        std::istringstream in(console.str());
-        for (std::string line; std::getline(in, line);)
-            lines.push_back(line);
-        return lines;
-    }
+    std::vector<std::string> consoleLines() const { return Lines(console); }
 
     FakeClock clock{100000};
     ScriptedRandom random;
@@ -102,6 +89,7 @@ struct ServerHarness {
     MemoryTransport* net = nullptr;
     std::unique_ptr<Level> level;
     LoopState loop{0};
+    NetOutbox out;
 };
 
 } // namespace skirmish::testing

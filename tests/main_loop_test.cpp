@@ -1,6 +1,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "harness.h"
 
 namespace skirmish::testing {
@@ -36,8 +38,7 @@ TEST(MainLoop, join_seats_the_slot_dead_and_unnamed_with_a_cloned_weapon_and_gre
 TEST(MainLoop, one_join_per_pass_and_the_weapon_pick_draws_from_the_generator)
 {
     ServerHarness server;
-    server.level->entities.weaponCount = 2;
-    server.level->entities.weapons.push_back(std::make_unique<InstaWeapon>(77, 1.0f, 1, 0.0f, 1.0f));
+    server.level->entities.weapons.push_back(std::make_unique<InstaWeapon>(77, 1.0f, 1, 0.0f, 1.0f, 0));
     server.random.push(5); // 5 mod 2 picks entry 1
     server.net->connect();
     server.net->connect();
@@ -124,23 +125,48 @@ TEST(MainLoop, movement_tick_runs_at_17_ms_not_16_and_a_stall_moves_once)
     EXPECT_THAT(server.received(watcher), ElementsAre("ProjMove 4 24f 0f"));
 }
 
-TEST(MainLoop, the_network_wait_ends_when_the_next_tick_expiry_or_respawn_is_due)
+// An empty server must sleep until traffic comes; a busy one must wake for its next timed step.
+TEST(MainLoop, the_network_wait_ends_when_the_next_tick_expiry_or_respawn_is_due_and_is_endless_without_any)
 {
     ServerHarness server;
     const int32_t now = server.clock.now();
-    server.loop.tickReference = now - 5;
-    EXPECT_EQ(MillisecondsUntilDue(*server.level, server.loop, now), 12);
-    server.loop.tickReference = now - 500; // overdue
-    EXPECT_EQ(MillisecondsUntilDue(*server.level, server.loop, now), 0);
+    server.loop.tickReference = now - 500;
+    EXPECT_EQ(MillisecondsUntilDue(*server.level, server.loop, now), std::nullopt); // nothing in flight, nobody dead
 
-    server.loop.tickReference = now;
     server.level->entities.projectiles.push_back(Projectile{.lifetime = 1.0f, .creationTime = now - 995});
-    EXPECT_EQ(MillisecondsUntilDue(*server.level, server.loop, now), 6); // expires at 1001 ms
+    EXPECT_EQ(MillisecondsUntilDue(*server.level, server.loop, now), 0); // the tick is overdue
+    server.loop.tickReference = now - 5;
+    EXPECT_EQ(MillisecondsUntilDue(*server.level, server.loop, now), 6); // expires at 1001 ms, before the tick at 17
+    server.level->entities.projectiles.front().creationTime = now;
+    EXPECT_EQ(MillisecondsUntilDue(*server.level, server.loop, now), 12);
     server.level->entities.projectiles.clear();
 
     int id = server.join();
     server.slot(id).deathTime = now - 2990;
     EXPECT_EQ(MillisecondsUntilDue(*server.level, server.loop, now), 10);
+    server.slot(id).deathTime = now;
+    EXPECT_EQ(MillisecondsUntilDue(*server.level, server.loop, now), 17); // never more than a tick
+}
+
+// Ticks with nothing to move are unobservable, but the phase they keep is not:
+// after a long sleep the first projectile moves on the 17 ms grid of the last tick.
+TEST(MainLoop, a_server_that_slept_keeps_the_tick_phase)
+{
+    ServerHarness server;
+    int watcher = server.join();
+    server.loop.tickReference = server.clock.now();
+    server.clock.advance(17 * 100 + 5);
+    server.pass();
+    EXPECT_EQ(server.loop.tickReference, server.clock.now() - 5);
+    server.level->entities.projectiles.push_back(Projectile{.id = 4, .angle = 90, .lifetime = 100,
+                                                            .creationTime = server.clock.now()});
+    server.net->clearReceived();
+    server.clock.advance(11);
+    server.pass();
+    EXPECT_TRUE(server.received(watcher).empty());
+    server.clock.advance(1);
+    server.pass();
+    EXPECT_THAT(server.received(watcher), ElementsAre("ProjMove 4 12f 0f"));
 }
 
 TEST(MainLoop, ids_stay_below_the_slot_count_and_one_slot_is_kept_back)
@@ -150,6 +176,69 @@ TEST(MainLoop, ids_stay_below_the_slot_count_and_one_slot_is_kept_back)
     EXPECT_EQ(server.join(), 2);
     EXPECT_EQ(server.net->connect(), 0); // three slots, ids 1 and 2 only
     EXPECT_EQ(server.net->refusedCount(), 1);
+}
+
+// A message that raced its own leave reaches a slot that is no longer connected.
+TEST(MainLoop, commands_after_the_leave_change_the_record_but_never_reconnect_it)
+{
+    ServerHarness server;
+    int id = server.joinAlive(0, 0);
+    int other = server.join();
+    server.net->send(id, command::Move(1, 0));
+    server.net->send(id, command::Respawn(0, 0));
+    server.net->disconnect(id);
+    server.net->clearReceived();
+    server.pass();
+    EXPECT_FALSE(server.slot(id).connected);
+    EXPECT_THAT(server.received(other), ElementsAre("Left 1", "Moved 1 1f 0f", "Moved 1 10f 11f", "Moved 1 10f 11f",
+                                                    "Alive 1"));
+    // The id is free again only once its last message was read.
+    EXPECT_EQ(server.join(), 1);
+}
+
+// A server whose clock count passes 2^31 ms must keep timing everything.
+TEST(ClockWrap, expiry_hit_death_respawn_and_ticks_work_across_the_wrap)
+{
+    ServerHarness server;
+    server.clock.set(std::numeric_limits<int32_t>::max() - 1500);
+    server.loop.tickReference = server.clock.now();
+    int victim = server.joinAlive(112, 100);
+    int shooter = server.joinAlive(0, 0);
+    server.slot(victim).health = 5;
+    server.slot(shooter).weapon = std::make_unique<InstaWeapon>(10, 0.5f, 1, 0.0f, 1.0f, server.clock.now());
+    server.clock.advance(600); // 1500 - 600: still before the wrap
+    server.slot(shooter).x = 100;
+    server.slot(shooter).y = 100;
+    server.slot(shooter).rotation = 90;
+    server.random.push(16383);
+    server.send(shooter, command::Fire());
+    ASSERT_EQ(server.level->entities.projectiles.size(), 1u);
+
+    server.clock.advance(17); // tick: the projectile moves onto the victim
+    server.pass();
+    EXPECT_TRUE(server.slot(victim).dead);
+
+    server.clock.advance(900); // the clock wraps here
+    EXPECT_LT(server.clock.now(), 0);
+    server.slot(shooter).weapon->lastFireTicks = server.clock.now();
+    server.clock.advance(600);
+    server.random.push(16383);
+    server.send(shooter, command::Fire());
+    EXPECT_EQ(server.level->entities.projectiles.size(), 1u); // the cooldown worked across the wrap
+    server.clock.advance(1000);
+    server.pass();
+    EXPECT_EQ(server.level->entities.projectiles.size(), 1u);
+    server.clock.advance(1);
+    server.pass();
+    EXPECT_TRUE(server.level->entities.projectiles.empty()); // expired at 1001 ms
+
+    server.clock.advance(498); // 2999 ms since the death
+    server.pass();
+    EXPECT_TRUE(server.slot(victim).dead);
+    server.clock.advance(1);
+    server.random.push(0);
+    server.pass();
+    EXPECT_FALSE(server.slot(victim).dead);
 }
 
 } // namespace

@@ -13,7 +13,7 @@
 
 #include "net/client.h"
 #include "net/memory_transport.h"
-#include "net/messages.h"
+#include "protocol/messages.h"
 #include "net/net.h"
 
 namespace skirmish {
@@ -22,11 +22,13 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 
-std::string ReadText()
+// The next waiting message, decoded: "from: fields".
+std::string NextMessage()
 {
-    char buffer[256];
-    NetGetString(buffer, sizeof buffer);
-    return buffer;
+    NetMessage message;
+    if (!NetGetMessage(message))
+        return "none";
+    return std::to_string(message.from) + ": " + DecodeMessage(message.bytes).describe();
 }
 
 // The server's side of the in-memory transport, driven by the raw Net* calls.
@@ -62,24 +64,17 @@ TEST_F(MemoryHost, messages_wait_for_their_senders_join_and_keep_their_order)
 {
     int a = net->connect();
     int b = net->connect();
-    net->send(b, MessageWriter().putString("Name").putString("bee"));
-    net->send(a, MessageWriter().putString("Name").putString("ay"));
-    net->send(a, MessageWriter().putString("Fire"));
+    net->send(b, command::Name("bee"));
+    net->send(a, command::Name("ay"));
+    net->send(a, command::Fire());
 
     EXPECT_EQ(NetPlayerJoined(), a);
-    ASSERT_TRUE(NetGetMessage());
-    EXPECT_EQ(NetMessageFrom(), a);
-    EXPECT_EQ(ReadText(), "Name");
-    EXPECT_EQ(ReadText(), "ay");
-    ASSERT_TRUE(NetGetMessage());
-    EXPECT_EQ(ReadText(), "Fire");
-    EXPECT_FALSE(NetGetMessage()); // b's name waits for b's join
+    EXPECT_EQ(NextMessage(), "1: Name ay");
+    EXPECT_EQ(NextMessage(), "1: Fire");
+    EXPECT_EQ(NextMessage(), "none"); // b's name waits for b's join
 
     EXPECT_EQ(NetPlayerJoined(), b);
-    ASSERT_TRUE(NetGetMessage());
-    EXPECT_EQ(NetMessageFrom(), b);
-    EXPECT_EQ(ReadText(), "Name");
-    EXPECT_EQ(ReadText(), "bee");
+    EXPECT_EQ(NextMessage(), "2: Name bee");
 }
 
 TEST_F(MemoryHost, a_leave_is_never_reported_before_its_join)
@@ -97,7 +92,7 @@ TEST_F(MemoryHost, broadcasts_reach_joined_clients_only_and_a_pass_packs_them_in
     NetPlayerJoined();
     int waiting = net->connect();
     for (int i = 0; i < 300; ++i)
-        BroadcastProjMove(i, 1.5f, 2.5f);
+        NetSendAll(message::ProjMove(i, 1.5f, 2.5f));
     NetService(0);
     EXPECT_EQ(net->received(joined).size(), 300u);
     EXPECT_EQ(net->received(waiting).size(), 0u);
@@ -116,25 +111,22 @@ TEST_F(MemoryHost, hostile_packets_give_zero_values_and_never_overrun)
     for (const auto& packet : hostile)
         net->sendRaw(id, packet);
     int messages = 0;
-    while (NetGetMessage()) {
+    for (NetMessage message; NetGetMessage(message);) {
         ++messages;
-        char buffer[256] = "x";
-        NetGetString(buffer, sizeof buffer);
-        EXPECT_STREQ(buffer, "");
-        EXPECT_EQ(NetGetInt(), 0);
-        EXPECT_EQ(NetGetFloat(), 0.0f);
+        MessageReader reader(message.bytes);
+        EXPECT_EQ(reader.getString(), "");
+        EXPECT_EQ(reader.getInt(), 0);
+        EXPECT_EQ(reader.getFloat(), 0.0f);
     }
     EXPECT_EQ(messages, 4); // the empty packet and the lone byte carry none; a cut length still ends a message
 }
 
-TEST_F(MemoryHost, hosting_failure_is_reported_with_a_terminated_error_text)
+TEST_F(MemoryHost, hosting_failure_is_reported_with_the_whole_error_text)
 {
     NetShutdown();
     net->failNextOpen(std::string(100, 'e'));
     EXPECT_FALSE(NetHost(4));
-    char buffer[64];
-    NetGetError(buffer, sizeof buffer);
-    EXPECT_EQ(std::string(buffer), std::string(63, 'e'));
+    EXPECT_EQ(NetGetError(), std::string(100, 'e'));
     EXPECT_FALSE(NetConnected());
 }
 
@@ -212,9 +204,7 @@ TEST_F(EnetHost, ids_are_lowest_free_and_a_client_past_the_last_id_is_told_full)
     int rejoined = 0;
     ASSERT_TRUE(ServeUntil([&] { return (rejoined = NetPlayerJoined()) != 0; }));
     EXPECT_EQ(rejoined, 1);
-    char ip[256];
-    NetGetPlayerIP(1, ip, sizeof ip);
-    EXPECT_STREQ(ip, "127.0.0.1");
+    EXPECT_EQ(NetGetPlayerIP(1), "127.0.0.1");
 }
 
 TEST_F(EnetHost, join_messages_and_leave_arrive_in_order_and_replies_reach_the_client)
@@ -223,20 +213,19 @@ TEST_F(EnetHost, join_messages_and_leave_arrive_in_order_and_replies_reach_the_c
     NetClient client;
     WithClients([&] {
         ASSERT_TRUE(client.connect("127.0.0.1", NetBoundPort(), 2000));
-        for (int i = 0; i < 50; ++i) {
-            client.putString("Move").putFloat(static_cast<float>(i)).putFloat(0);
-            client.send();
-        }
+        for (int i = 0; i < 50; ++i)
+            client.send(command::Move(static_cast<float>(i), 0));
         client.service(0);
     });
     int id = 0;
     ASSERT_TRUE(ServeUntil([&] { return (id = NetPlayerJoined()) != 0; }));
-    SendGreeting(id);
+    NetSend(id, message::Greeting());
     std::vector<float> seen;
     ASSERT_TRUE(ServeUntil([&] {
-        while (NetGetMessage()) {
-            EXPECT_EQ(ReadText(), "Move");
-            seen.push_back(NetGetFloat());
+        for (NetMessage message; NetGetMessage(message);) {
+            MessageReader reader(message.bytes);
+            EXPECT_EQ(reader.getString(), "Move");
+            seen.push_back(reader.getFloat());
         }
         return seen.size() == 50;
     }));
@@ -280,8 +269,8 @@ TEST_F(EnetHost, final_messages_are_delivered_before_the_disconnect_at_shutdown)
         }
     });
     for (int i = 0; i < 500; ++i)
-        BroadcastProjMove(i, 0, 0);
-    BroadcastServerQuit();
+        NetSendAll(message::ProjMove(i, 0, 0));
+    NetSendAll(message::ServerQuit());
     NetShutdown();
     clients.join();
     for (const auto* got : {&firstGot, &secondGot}) {
@@ -305,8 +294,7 @@ TEST_F(EnetHost, hosting_on_a_busy_port_fails_with_a_readable_error)
 
     NetSetPort(port);
     EXPECT_FALSE(NetHost(4));
-    char error[64];
-    NetGetError(error, sizeof error);
+    std::string error = NetGetError();
     EXPECT_THAT(error, HasSubstr("Address already in use"));
     EXPECT_THAT(error, HasSubstr(std::to_string(port)));
     close(busy);

@@ -10,11 +10,11 @@
 #include <sstream>
 #include <thread>
 
-#include "combat/insta_weapon.h"
+#include "game/insta_weapon.h"
 #include "core/console.h"
 #include "net/client.h"
 #include "server_process.h"
-#include "world/rooms.h"
+#include "game/rooms.h"
 
 namespace skirmish::testing {
 namespace {
@@ -68,9 +68,9 @@ void ServeBoth(Player& a, Player& b, int ms)
 std::vector<std::string> RoomRecords(const Level& level)
 {
     std::vector<std::string> records;
-    for (size_t i = 0; i < level.roomX.size(); ++i)
-        records.push_back(std::to_string(level.roomX[i]) + " " + std::to_string(level.roomY[i]) + " " +
-                          std::to_string(level.roomWidth[i]) + " " + std::to_string(level.roomHeight[i]));
+    for (const Room& room : level.rooms)
+        records.push_back(std::to_string(room.x) + " " + std::to_string(room.y) + " " + std::to_string(room.width) +
+                          " " + std::to_string(room.height));
     return records;
 }
 
@@ -82,7 +82,7 @@ std::unique_ptr<Level> LevelFor(int64_t seed, int32_t players, int32_t sizeX, in
     ScopedConsole capture(quiet);
     auto level = std::make_unique<Level>(rooms, sizeX, sizeY, weapons, players);
     level->seed = static_cast<int32_t>(seed);
-    GenerateRooms(*level);
+    GenerateRooms(*level, 0);
     return level;
 }
 
@@ -200,8 +200,8 @@ TEST(RealServer, a_player_shot_to_death_comes_back_three_seconds_later)
     shooter.send(MessageWriter().putString("Name").putString("Shooter"));
     victim.send(MessageWriter().putString("Name").putString("Victim"));
     ASSERT_EQ(victim.waitFor("Joined 2"), "Joined 2 Victim");
-    const float roomX = static_cast<float>(level->roomX[1]);
-    const float roomY = static_cast<float>(level->roomY[1]);
+    const float roomX = static_cast<float>(level->rooms[1].x);
+    const float roomY = static_cast<float>(level->rooms[1].y);
     // Ten units apart on x: the shot starts inside the victim's box, whatever its spread.
     shooter.send(MessageWriter().putString("Respawn").putInt(0).putInt(0));
     victim.send(MessageWriter().putString("Respawn").putInt(0).putInt(10));

@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "net/client.h"
+#include "protocol/messages.h"
 #include "server_process.h"
 
 namespace skirmish::testing {
@@ -51,8 +52,7 @@ TEST(Soak, churning_clients_never_crash_leak_or_reuse_an_id_before_its_leave)
         if (action < 8 && live.size() < 110) {
             Churner churner{std::make_unique<NetClient>(), ++connections};
             if (churner.client->connect("127.0.0.1", 23987, 2000)) {
-                churner.client->putString("Name").putString("churn-" + std::to_string(churner.number));
-                churner.client->send();
+                churner.client->send(command::Name("churn-" + std::to_string(churner.number)));
                 live.push_back(std::move(churner));
             }
         } else if (action < 14 && !live.empty()) {
@@ -62,11 +62,7 @@ TEST(Soak, churning_clients_never_crash_leak_or_reuse_an_id_before_its_leave)
             live.erase(live.begin() + static_cast<std::ptrdiff_t>(victim));
         } else if (!live.empty()) {
             NetClient& client = *live[std::uniform_int_distribution<size_t>(0, live.size() - 1)(random)].client;
-            if (action < 60)
-                client.putString("Fire");
-            else
-                client.putString("Move").putFloat(3).putFloat(-2);
-            client.send();
+            client.send(action < 60 ? command::Fire() : command::Move(3, -2));
         }
         for (Churner& churner : live) {
             churner.client->service(0);

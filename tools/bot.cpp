@@ -1,5 +1,8 @@
 #include "tools/bot.h"
 
+#include "protocol/messages.h"
+#include "protocol/names.h"
+
 namespace skirmish {
 namespace {
 
@@ -20,8 +23,7 @@ bool Bot::connect(const std::string& host, uint16_t port, int timeoutMs)
 {
     if (!client_.connect(host, port, timeoutMs))
         return false;
-    client_.putString("Name").putString(name_);
-    client_.send();
+    client_.send(command::Name(name_));
     client_.service(0);
     // Spread the bots' sends over a whole period instead of all at once.
     auto now = BotClock::now();
@@ -49,10 +51,10 @@ void Bot::sendDue(BotClock::time_point now)
         nextMove_ += Period(rates_.movesPerSecond);
         if (nextMove_ < now)
             nextMove_ = now;
-        client_.putString("Move").putFloat(step(random_)).putFloat(step(random_));
-        client_.send();
-        client_.putString("Rotate").putFloat(angle(random_));
-        client_.send();
+        float dx = step(random_);
+        float dy = step(random_);
+        client_.send(command::Move(dx, dy));
+        client_.send(command::Rotate(angle(random_)));
         movesInFlight_.push_back(now);
         stats_.commandsSent += 2;
     }
@@ -60,8 +62,7 @@ void Bot::sendDue(BotClock::time_point now)
         nextFire_ += Period(rates_.firesPerSecond);
         if (nextFire_ < now)
             nextFire_ = now;
-        client_.putString("Fire");
-        client_.send();
+        client_.send(command::Fire());
         ++stats_.commandsSent;
     }
 }
@@ -73,9 +74,7 @@ void Bot::read(BotClock::time_point now, bool measuring)
     while (client_.nextMessage()) {
         ++stats_.messages;
         stats_.bytes += client_.currentSize();
-        char name[32];
-        client_.getString(name, sizeof name);
-        handle(name, now, measuring);
+        handle(client_.getString(31), now, measuring);
         if (client_.currentBroken())
             ++stats_.malformed;
     }
@@ -94,7 +93,7 @@ void Bot::handle(const std::string& name, BotClock::time_point now, bool measuri
         movesInFlight_.pop_front();
     };
 
-    if (name == "ProjMove") {
+    if (name == names::kProjMove) {
         settleEcho(false);
         int32_t projectile = client_.getInt();
         client_.getFloat();
@@ -105,7 +104,7 @@ void Bot::handle(const std::string& name, BotClock::time_point now, bool measuri
                 stats_.projCadence.record(Milliseconds(now - last->second));
             last->second = now;
         }
-    } else if (name == "Moved") {
+    } else if (name == names::kMoved) {
         settleEcho(false);
         int32_t who = client_.getInt();
         client_.getFloat();
@@ -114,10 +113,10 @@ void Bot::handle(const std::string& name, BotClock::time_point now, bool measuri
             pendingEcho_ = true;
             pendingEchoAt_ = now;
         }
-    } else if (name == "Alive") {
+    } else if (name == names::kAlive) {
         int32_t who = client_.getInt();
         settleEcho(who == id_);
-    } else if (name == "NewProjectile") {
+    } else if (name == names::kNewProjectile) {
         settleEcho(false);
         int32_t projectile = client_.getInt();
         client_.getFloat();
@@ -127,23 +126,23 @@ void Bot::handle(const std::string& name, BotClock::time_point now, bool measuri
             live_.insert(projectile);
             stats_.liveProjectilesMax = std::max(stats_.liveProjectilesMax, live_.size());
         }
-    } else if (name == "ProjDelete") {
+    } else if (name == names::kProjDelete) {
         settleEcho(false);
         int32_t projectile = client_.getInt();
         lastProjMove_.erase(projectile);
         live_.erase(projectile);
-    } else if (name == "Joined") {
+    } else if (name == names::kJoined) {
         settleEcho(false);
         int32_t who = client_.getInt();
         if (client_.getString() == name_)
             id_ = who;
-    } else if (name == "ServerQuit") {
+    } else if (name == names::kServerQuit) {
         serverQuit_ = true;
     } else {
         settleEcho(false);
-        static const std::unordered_set<std::string> known = {
-            "MOTD Goes Here", "Left",   "Rotated",   "PlayerMessage", "Dead", "Health",
-            "LevelInfo",      "Player", "PlayersDone", "ProjDone",    ""};
+        static const std::unordered_set<std::string_view> known = {
+            names::kGreeting, names::kLeft,   names::kRotated,     names::kPlayerMessage, names::kDead, names::kHealth,
+            names::kLevelInfo, names::kPlayer, names::kPlayersDone, names::kProjDone,      ""};
         if (!known.count(name))
             ++stats_.unknown;
     }

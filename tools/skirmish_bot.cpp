@@ -1,6 +1,7 @@
 // skirmish-bot: connects simulated players to a server and reports what they saw.
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -9,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/flags.h"
 #include "tools/bot.h"
 
 namespace skirmish {
@@ -53,33 +55,46 @@ without the server saying "ServerQuit"; 2 for bad options or no bot connected.
 
 bool ParseOptions(int argc, char** argv, Options& options)
 {
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
-        const char* v = nullptr;
-        if (arg == "--help") {
-            std::cout << kUsage;
-            std::exit(0);
-        } else if (arg == "--quiet") {
-            options.progress = false;
-        } else if ((arg == "--bots") && (v = value())) {
-            options.bots = std::atoi(v);
-        } else if (arg == "--seconds" && (v = value())) {
-            options.seconds = std::atof(v);
-        } else if (arg == "--warmup" && (v = value())) {
-            options.warmup = std::atof(v);
-        } else if (arg == "--move-rate" && (v = value())) {
-            options.rates.movesPerSecond = std::atof(v);
-        } else if (arg == "--fire-rate" && (v = value())) {
-            options.rates.firesPerSecond = std::atof(v);
-        } else if (arg == "--host" && (v = value())) {
-            options.host = v;
-        } else if (arg == "--port" && (v = value())) {
-            options.port = static_cast<uint16_t>(std::atoi(v));
-        } else {
-            std::cerr << "skirmish-bot: unknown or incomplete option " << arg << "\n\n" << kUsage;
-            return false;
-        }
+    auto real = [](double& into) {
+        return [&into](std::string_view v) {
+            std::optional<double> x = ParseReal(v);
+            into = x.value_or(into);
+            return x.has_value();
+        };
+    };
+    bool help = false;
+    const Flag flags[] = {
+        {"--help", false, [&](std::string_view) { return help = true; }},
+        {"--quiet", false,
+         [&](std::string_view) {
+             options.progress = false;
+             return true;
+         }},
+        {"--bots", true,
+         [&](std::string_view v) {
+             auto n = ParseWhole(v, INT32_MIN, INT32_MAX);
+             options.bots = static_cast<int>(n.value_or(0));
+             return n.has_value();
+         }},
+        {"--seconds", true, real(options.seconds)},
+        {"--warmup", true, real(options.warmup)},
+        {"--move-rate", true, real(options.rates.movesPerSecond)},
+        {"--fire-rate", true, real(options.rates.firesPerSecond)},
+        {"--host", true, [&](std::string_view v) { return !(options.host = v).empty(); }},
+        {"--port", true,
+         [&](std::string_view v) {
+             auto n = ParseWhole(v, 1, 65535);
+             return n && (options.port = static_cast<uint16_t>(*n));
+         }},
+    };
+    std::string error = ParseFlags(argc, argv, flags);
+    if (help) {
+        std::cout << kUsage;
+        std::exit(0);
+    }
+    if (!error.empty()) {
+        std::cerr << "skirmish-bot: " << error << "\n\n" << kUsage;
+        return false;
     }
     if (options.bots < 1 || options.seconds <= 0 || options.warmup < 0 || options.rates.movesPerSecond < 0 ||
         options.rates.firesPerSecond < 0) {

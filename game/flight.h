@@ -1,0 +1,20 @@
+#pragma once
+
+#include <cstdint>
+
+#include "game/level.h"
+#include "game/outbox.h"
+
+namespace skirmish {
+
+// Advances every projectile one fixed step, oldest first, telling every client each new position.
+void MoveProjectiles(Level& level, Outbox& out);
+
+// Removes projectiles expired at now and applies the ones inside a player's hit box.
+void CheckProjectiles(Level& level, int32_t now, Outbox& out);
+
+// Whole milliseconds after its creation at which a projectile of this lifetime
+// has expired: the first d with d / 1000 > lifetime in float.
+int32_t ExpiryDelayMs(float lifetime);
+
+} // namespace skirmish

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "game/outbox.h"
+#include "game/weapon.h"
+
+namespace skirmish {
+
+// Health after every respawn.
+constexpr int32_t kFullHealth = 100;
+
+// A name holds at most this many bytes.
+constexpr size_t kMaxNameBytes = 63;
+
+// One player slot. It owns its weapon, so a record moves but is never copied.
+struct Player {
+    int32_t id = -1;
+    std::string name = "UnNamed";
+    float x = 0;
+    float y = 0;
+    float rotation = 0; // degrees, as last sent by the client
+    int32_t health = 0;
+    bool dead = true;
+    bool connected = false;
+    int32_t deathTime = 0; // clock reading of the last death, join or name change
+    std::unique_ptr<Weapon> weapon;
+};
+
+// Moves by one step. The movement rule shortens a diagonal step by dividing each
+// axis by 1.141 (a deliberate constant of the rule, not an approximation of √2). No bounds.
+void movePlayer(Player& player, float dx, float dy);
+
+// Brings the player back at (x, y) with full health and tells every client.
+void respawnAt(Player& player, float x, float y, Outbox& out);
+
+// Stores at most kMaxNameBytes of name, never splitting a UTF-8 sequence.
+void SetPlayerName(Player& player, std::string_view name);
+
+} // namespace skirmish

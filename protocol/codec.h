@@ -1,0 +1,112 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace skirmish {
+
+// Wire encoding of one message: fields back to back, each a type tag and a
+// little-endian value. Packets carry messages, each behind a 16-bit length.
+enum class FieldType : uint8_t { Text = 0x01, Int = 0x02, Float = 0x03, Byte = 0x04 };
+
+constexpr size_t kMaxMessageBytes = 0xFFFF;
+// Messages for one receiver are packed into packets of about this size.
+constexpr size_t kPackingLimit = 1200;
+
+using Bytes = std::vector<uint8_t>;
+
+// Builds one message. A field that would take the message past kMaxMessageBytes
+// is not added and marks the message as overflowed; senders drop such messages.
+class MessageWriter {
+public:
+    MessageWriter& putString(std::string_view text);
+    MessageWriter& putInt(int32_t value);
+    MessageWriter& putFloat(float value);
+    MessageWriter& putByte(uint8_t value);
+
+    const Bytes& bytes() const { return bytes_; }
+    bool overflowed() const { return overflowed_; }
+    void clear();
+
+private:
+    bool reserve(size_t fieldBytes);
+
+    Bytes bytes_;
+    bool overflowed_ = false;
+};
+
+// Reads one message field by field. Every read checks before it touches a byte:
+// a field of another type gives the zero value and is consumed; past the end, at
+// a truncated field or an unknown tag, this and every later read give zero.
+class MessageReader {
+public:
+    MessageReader() = default;
+    explicit MessageReader(std::span<const uint8_t> message) : pos_(message.data()), end_(message.data() + message.size()) {}
+
+    // A text field as the bytes it carried (any byte, NUL included), cut to maxBytes;
+    // the rest of the field is skipped.
+    std::string getString(size_t maxBytes = kMaxMessageBytes);
+    int32_t getInt();
+    float getFloat();
+    uint8_t getByte();
+
+    bool failed() const { return failed_; }
+    bool atEnd() const { return failed_ || pos_ == end_; }
+    // The type of the next field, if there is a whole one.
+    bool peekType(FieldType& type) const;
+
+private:
+    // Checks the next field and returns its value bytes when it is of the wanted type.
+    // A mismatched field is consumed; a broken one sets the sticky error.
+    const uint8_t* take(FieldType wanted, size_t& valueBytes);
+
+    const uint8_t* pos_ = nullptr;
+    const uint8_t* end_ = nullptr;
+    bool failed_ = false;
+};
+
+// Calls visit for every message in a packet, in order. A length that runs past
+// the packet's end makes that message end at the packet's end; nothing after it is read.
+void ForEachMessage(std::span<const uint8_t> packet, const std::function<void(std::span<const uint8_t>)>& visit);
+
+// Packs messages for one receiver into packets of at most kPackingLimit bytes;
+// a message too long for that travels alone.
+class PacketPacker {
+public:
+    // Appends a message; returns a packet that is full and ready to go, or an empty one.
+    void add(std::span<const uint8_t> message, const std::function<void(Bytes&&)>& sendFull);
+    // Hands over what is waiting, if anything.
+    void flush(const std::function<void(Bytes&&)>& send);
+    void clear() { pending_.clear(); }
+
+private:
+    Bytes pending_;
+};
+
+// A message decoded whole, for tests, tools and clients that keep messages around.
+struct Field {
+    FieldType type = FieldType::Int;
+    std::string text;
+    int32_t intValue = 0;
+    float floatValue = 0;
+    uint8_t byteValue = 0;
+};
+
+struct DecodedMessage {
+    std::vector<Field> fields;
+    bool malformed = false; // a truncated field or an unknown tag ended it early
+
+    // The first field's text, or empty when the first field is not text.
+    std::string name() const;
+    // Fields as text: texts bare (empty as ""), ints as 1, floats as 27f, bytes as b1.
+    std::string describe() const;
+};
+
+DecodedMessage DecodeMessage(std::span<const uint8_t> message);
+
+} // namespace skirmish

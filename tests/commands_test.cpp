@@ -1,0 +1,229 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <limits>
+
+#include "game_harness.h"
+
+namespace skirmish::testing {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+TEST(Commands, move_adds_axis_steps_whole_shortens_diagonals_and_answers_whole_numbers)
+{
+    Game game;
+    int id = game.seatAlive(10, 20);
+    game.handle(id, command::Move(0, 5));
+    EXPECT_EQ(game.slot(id).y, 25.0f);
+    game.handle(id, command::Move(3, 4));
+    EXPECT_EQ(game.slot(id).x, 12.629272f);
+    EXPECT_EQ(game.slot(id).y, 28.505697f);
+    game.slot(id).x = 27.9f;
+    game.slot(id).y = -3.5f;
+    game.handle(id, command::Move(0, 0));
+    EXPECT_THAT(game.out.sent, ElementsAre(std::pair{0, "Moved 1 10f 25f"}, std::pair{0, "Moved 1 12f 28f"},
+                                           std::pair{0, "Moved 1 27f -3f"}));
+}
+
+// Clients have crashed on non-finite values; one bad "Move" must not poison the world.
+TEST(Commands, non_finite_move_or_rotate_changes_nothing_and_sends_nothing)
+{
+    Game game;
+    int id = game.seatAlive(10, 20);
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    game.handle(id, command::Move(nan, 1));
+    game.handle(id, command::Move(1, -inf));
+    game.handle(id, command::Rotate(inf));
+    EXPECT_EQ(game.slot(id).x, 10.0f);
+    EXPECT_EQ(game.slot(id).y, 20.0f);
+    EXPECT_EQ(game.slot(id).rotation, 0.0f);
+    EXPECT_THAT(game.out.sent, IsEmpty());
+    EXPECT_THAT(game.consoleLines(), IsEmpty()); // handled, so not logged as unmatched
+
+    game.handle(id, command::Move(3e38f, 0));
+    game.handle(id, command::Move(3e38f, 0)); // overflows to inf: answered saturated
+    EXPECT_THAT(game.received(id), ElementsAre("Moved 1 2147483648f 20f", "Moved 1 2147483648f 20f"));
+}
+
+TEST(Commands, rotate_stores_and_echoes_unwrapped_and_chat_is_relayed_to_all)
+{
+    Game game;
+    int id = game.seatAlive(0, 0);
+    int other = game.seat();
+    game.clear();
+    game.handle(id, command::Rotate(370.5f));
+    game.handle(other, command::PlayerMessage("hello there"));
+    EXPECT_EQ(game.slot(id).rotation, 370.5f);
+    EXPECT_THAT(game.out.sent, ElementsAre(std::pair{0, "Rotated 1 370.5f"}, std::pair{0, "PlayerMessage 2 hello there"}));
+}
+
+// Catches swapped offsets: the first integer moves y.
+TEST(Commands, respawn_places_at_room_entry_1_then_moves_y_by_the_first_integer)
+{
+    struct Case {
+        int32_t first, second;
+        const char* secondMoved;
+    };
+    for (const Case& c : {Case{5, 0, "Moved 1 10f 16f"}, Case{0, 7, "Moved 1 17f 11f"}}) {
+        Game game; // room entry 1 is at (10, 11)
+        int id = game.seat();
+        game.slot(id).health = -4;
+        game.clear();
+        game.handle(id, command::Respawn(c.first, c.second));
+        EXPECT_THAT(game.received(id), ElementsAre("Moved 1 10f 11f", c.secondMoved, "Alive 1"));
+        EXPECT_EQ(game.slot(id).health, 100);
+        EXPECT_FALSE(game.slot(id).dead);
+        EXPECT_THAT(game.consoleLines(), ElementsAre("Respawn requested by 1"));
+    }
+}
+
+TEST(Commands, respawn_from_a_living_player_keeps_its_weapon_and_death_time)
+{
+    Game game;
+    int id = game.seatAlive(50, 50);
+    Weapon* weapon = game.slot(id).weapon.get();
+    int32_t deathTime = game.slot(id).deathTime;
+    game.now += 5000;
+    game.handle(id, command::Respawn(0, 0));
+    EXPECT_EQ(game.slot(id).weapon.get(), weapon);
+    EXPECT_EQ(game.slot(id).deathTime, deathTime);
+    EXPECT_THAT(game.received(id), ElementsAre("Moved 1 10f 11f", "Moved 1 10f 11f", "Alive 1"));
+}
+
+TEST(Commands, name_logs_stores_sends_the_snapshot_then_joined_and_restarts_the_respawn_delay)
+{
+    Game game;
+    int other = game.seat();
+    int id = game.seat();
+    game.clear();
+    game.now += 2500;
+    game.handle(id, command::Name("Zed"));
+
+    EXPECT_EQ(game.slot(id).name, "Zed");
+    EXPECT_EQ(game.slot(id).deathTime, game.now);
+    EXPECT_THAT(game.consoleLines(), ElementsAre("Player 2 updated name to Zed"));
+    EXPECT_THAT(game.received(id),
+                ElementsAre("LevelInfo 3 10 10 8", "0 1 2 3", "10 11 3 4", "20 21 4 5", "30 31 5 6",
+                            "Player 1 unnamed 0f 0f b1 0", "Player 2 Zed 0f 0f b1 0", "PlayersDone", "ProjDone",
+                            "Joined 2 Zed"));
+    EXPECT_THAT(game.received(other), ElementsAre("Joined 2 Zed"));
+
+    game.clear();
+    game.handle(id, command::Name("Zed"));
+    EXPECT_EQ(game.received(id).size(), 10u); // a second snapshot and a second "Joined"
+}
+
+TEST(Commands, long_names_are_cut_in_the_slot_but_logged_escaped_and_announced_as_read)
+{
+    Game game;
+    int id = game.seat();
+    game.clear();
+    const std::string longName = std::string(70, 'n') + "\n";
+    game.handle(id, command::Name(longName + std::string(300, 'x')));
+    EXPECT_EQ(game.slot(id).name, std::string(63, 'n'));
+    const std::string asRead = longName + std::string(255 - 71, 'x'); // a text is read up to 255 bytes
+    EXPECT_THAT(game.consoleLines(),
+                ElementsAre("Player 1 updated name to " + std::string(70, 'n') + "\\x0a" + std::string(255 - 71, 'x')));
+    EXPECT_EQ(game.received(id).back(), "Joined 1 " + asRead);
+}
+
+// Texts carry any byte: a NUL neither ends a word nor cuts a name or a chat line.
+TEST(Commands, words_compare_whole_and_texts_keep_nul_bytes)
+{
+    using namespace std::string_literals;
+    Game game;
+    int id = game.seatAlive(10, 20);
+    for (const std::string& word : {"Move\0x"s, "Rotate\0"s, "move"s, "Fire "s}) {
+        game.handle(id, std::move(MessageWriter().putString(word).putFloat(1).putFloat(1)));
+    }
+    EXPECT_THAT(game.out.sent, IsEmpty());
+    EXPECT_EQ(game.slot(id).x, 10.0f);
+    EXPECT_THAT(game.consoleLines(), ElementsAre("message \"Move\\x00x\" Sent by P1, but no matching command",
+                                                 "message \"Rotate\\x00\" Sent by P1, but no matching command",
+                                                 "message \"move\" Sent by P1, but no matching command",
+                                                 "message \"Fire \" Sent by P1, but no matching command"));
+    game.clear();
+    game.handle(id, command::Name("A\0B"s));
+    game.handle(id, command::PlayerMessage("hi\0there"s));
+    EXPECT_EQ(game.slot(id).name, "A\0B"s);
+    EXPECT_THAT(game.consoleLines(), ElementsAre("Player 1 updated name to A\\x00B"));
+    EXPECT_EQ(game.received(id)[5], "Player 1 A\0B 10f 20f b0 0"s);
+    EXPECT_EQ(game.received(id).back(), "PlayerMessage 1 hi\0there"s);
+    EXPECT_EQ(game.received(id)[game.received(id).size() - 2], "Joined 1 A\0B"s);
+}
+
+TEST(Commands, snapshot_lists_connected_slots_in_order_and_live_projectiles_oldest_first)
+{
+    Game game;
+    for (int i = 0; i < 3; ++i)
+        game.seat();
+    game.slot(2).connected = false;
+    game.slot(3).x = 27.9f;
+    game.slot(3).dead = false;
+    game.level->entities.projectiles.push_back(Projectile{.id = 9, .x = 1.5f, .y = 2.5f, .angle = 33});
+    game.level->entities.projectiles.push_back(Projectile{.id = 4, .x = 3, .y = 4, .angle = 5});
+    game.clear();
+    SendLevelSnapshot(*game.level, 1, game.out);
+    EXPECT_THAT(game.received(1),
+                ElementsAre("LevelInfo 3 10 10 8", "0 1 2 3", "10 11 3 4", "20 21 4 5", "30 31 5 6",
+                            "Player 1 unnamed 0f 0f b1 0", "Player 3 unnamed 27f 0f b0 0", "PlayersDone",
+                            "NewProjectile 9 1.5f 2.5f 33f", "NewProjectile 4 3f 4f 5f", "ProjDone"));
+    EXPECT_THAT(game.received(3), IsEmpty());
+}
+
+TEST(Commands, fire_respects_the_cooldown_and_announces_each_projectile_from_the_shooter)
+{
+    Game game;
+    game.level->entities.weapons[0] = std::make_unique<InstaWeapon>(10, 0.5f, 3, 10.0f, 1.0f, game.now);
+    int id = game.seat();
+    game.slot(id).x = 27.9f;
+    game.slot(id).y = -3.5f;
+    game.slot(id).rotation = 90;
+    game.clear();
+
+    game.handle(id, command::Fire()); // a fresh weapon is cooling
+    EXPECT_THAT(game.out.sent, IsEmpty());
+
+    game.now += 501;
+    for (int draw : {0, 32767, 16383})
+        game.random.push(draw);
+    game.handle(id, command::Fire()); // a dead player fires like any other
+    game.handle(id, command::Fire()); // inside the period again: handled, silent
+    EXPECT_THAT(game.received(id), ElementsAre("NewProjectile 0 27f -3f 90f", "NewProjectile 1 27f -3f 90f",
+                                               "NewProjectile 2 27f -3f 90f"));
+    EXPECT_THAT(game.consoleLines(), IsEmpty());
+    const auto& projectiles = game.level->entities.projectiles;
+    ASSERT_EQ(projectiles.size(), 3u);
+    EXPECT_EQ(projectiles.front().angle, 85.0f); // the record keeps its own spread angle
+    EXPECT_EQ(projectiles.back().owner, id);
+    EXPECT_EQ(projectiles.back().creationTime, game.now);
+}
+
+// A client must not be able to forge console lines, move the operator's cursor or
+// flood the log through a name or a command word.
+TEST(Commands, hostile_names_and_words_give_one_bounded_escaped_line_each)
+{
+    const std::string hostile[] = {
+        "two\nlines", "carriage\rreturn", "\x1b[2J\x1b[H", "100%n%s%x", "bad\xff\xfe utf8", "\xc3", std::string(600, '\n'),
+    };
+    for (const std::string& text : hostile) {
+        for (bool asName : {true, false}) {
+            Game game;
+            int id = game.seat();
+            game.clear();
+            game.handle(id, asName ? command::Name(text) : std::move(MessageWriter().putString(text)));
+            std::vector<std::string> lines = game.consoleLines();
+            ASSERT_EQ(lines.size(), 1u) << ::testing::PrintToString(text);
+            const std::string& line = lines[0];
+            EXPECT_LE(line.size(), 64u + 255u * 4u);
+            for (unsigned char c : line)
+                EXPECT_TRUE(c >= 0x20 && c != 0x7F) << "control byte " << int(c) << " in " << line;
+        }
+    }
+}
+
+} // namespace
+} // namespace skirmish::testing
