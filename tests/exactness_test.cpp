@@ -1,0 +1,162 @@
+// Float results that clients reproduce, pinned to the bit from fixed seeds. The
+// same suite runs natively and cross-built for arm64: a compiler that fuses a
+// multiply and an add (or a libm that rounds differently) shows up here first.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "core/console.h"
+#include "core/random.h"
+#include "game/flight.h"
+#include "game/insta_weapon.h"
+#include "game/level.h"
+#include "game/player.h"
+#include "game/rooms.h"
+
+namespace skirmish {
+namespace {
+
+// Every bit of a float, readably: hexadecimal floating point.
+std::string Hex(float value)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%a", static_cast<double>(value));
+    return text;
+}
+
+struct NoOutbox final : Outbox {
+    void toPlayer(int, const MessageWriter&) override {}
+    void toAll(const MessageWriter&) override {}
+};
+
+std::string Catalogue(int32_t seed, int32_t weapons)
+{
+    std::ostringstream quiet;
+    ScopedConsole capture(quiet);
+    Level level(3, 40, 30, weapons, 2);
+    level.seed = seed;
+    GenerateRooms(level, 0);
+    std::string all;
+    for (const auto& entry : level.entities.weapons) {
+        const auto& w = static_cast<const InstaWeapon&>(*entry);
+        all += std::to_string(w.damage) + " " + Hex(w.period) + " " + std::to_string(w.numLines) + " " + Hex(w.spread) +
+               " " + Hex(w.falloff) + "\n";
+    }
+    return all;
+}
+
+TEST(Exactness, a_seeded_catalogue_is_the_same_to_the_bit)
+{
+    // damage, period, numLines, spread, falloff
+    EXPECT_EQ(Catalogue(1767225600, 12), "45 0x1.02fcc6p-1 1 0x1.011ecap+3 0x1.ec1378p-1\n"
+                                         "52 0x1.950d46p-1 1 0x1.2fc9f4p+2 0x1.e60fecp-1\n"
+                                         "24 0x1.15958p-2 1 0x1.940c08p+3 0x1.76bd06p-1\n"
+                                         "47 0x1.0944b6p-1 3 0x1.8379c4p+3 0x1.a86dfp-5\n"
+                                         "15 0x1.19ebcp+1 1 0x1.ap+6 0x1.8ab072p+2\n"
+                                         "76 0x1.5693a2p-1 4 0x1.fc35e6p+4 0x1.120fb4p-2\n"
+                                         "44 0x1.0d6192p+0 1 0x1.35745cp+5 0x1.2851bap+1\n"
+                                         "32 0x1.2a5ee8p+0 1 0x1.918p+5 0x1.83e1c6p+0\n"
+                                         "75 0x1.e947e8p-1 1 0x1.f77af8p+3 0x1.31ccf2p+1\n"
+                                         "18 0x1.bb8b78p-3 15 0x1.499514p+3 0x1.bb8b78p-2\n"
+                                         "27 0x1.d38e28p-2 1 0x1.77aaa8p+3 0x1.bc2d74p-1\n"
+                                         "55 0x1.01942ep+0 1 0x1.d8ba2ep+4 0x1.351838p+0\n");
+}
+
+std::string Rooms(int32_t seed, int32_t sizeX, int32_t sizeY, int32_t rooms)
+{
+    std::ostringstream quiet;
+    ScopedConsole capture(quiet);
+    Level level(rooms, sizeX, sizeY, 0, 2);
+    level.seed = seed;
+    GenerateRooms(level, 0);
+    std::string all;
+    for (const Room& room : level.rooms)
+        all += std::to_string(room.x) + "," + std::to_string(room.y) + "," + std::to_string(room.width) + "," +
+               std::to_string(room.height) + " ";
+    return all;
+}
+
+TEST(Exactness, seeded_rooms_of_several_maps_are_the_same)
+{
+    EXPECT_EQ(Rooms(1767225600, 64, 64, 8),
+              "57,7,9,15 61,15,10,3 3,24,4,7 60,31,12,13 52,39,2,5 56,47,12,12 56,55,10,8 42,63,2,2 0,64,11,11 ");
+    EXPECT_EQ(Rooms(42, 32, 24, 6), "4,4,2,3 9,8,5,5 6,12,6,7 2,16,3,6 0,20,5,4 28,23,6,4 0,24,7,4 ");
+    EXPECT_EQ(Rooms(-7, 1000, 7, 13), "476,0,133,2 46,1,77,2 603,1,78,2 168,2,95,2 629,2,129,2 152,3,11,2 617,3,108,2 "
+                                      "192,4,59,2 718,4,20,2 298,5,27,2 798,5,15,2 342,6,12,2 938,6,55,2 0,7,110,6 ");
+}
+
+TEST(Exactness, the_angles_of_a_burst_are_the_same_to_the_bit)
+{
+    LinearRandom random;
+    ScopedRandom use(random);
+    SeedRandom(2024);
+    InstaWeapon weapon(10, 0.5f, 9, 37.3f, 0.25f, 0);
+    int32_t next = 0;
+    std::string angles;
+    for (const Projectile& p : weapon.fire([&] { return next++; }, 0, 0, 123.456f, 1, 0))
+        angles += Hex(p.angle) + " ";
+    EXPECT_EQ(angles, "0x1.c17ea8p+6 0x1.b7e7c6p+6 0x1.ae600cp+6 0x1.dff298p+6 0x1.db661ap+6 0x1.1518eep+7 "
+                      "0x1.ee6666p+6 0x1.bd4618p+6 0x1.c10b42p+6 ");
+}
+
+// Draws at the cone's middle cancel almost all of the offset: what is left are
+// the bits a fused multiply-subtract would round differently.
+TEST(Exactness, offsets_at_the_middle_of_the_cone_keep_their_last_bits)
+{
+    ScriptedRandom draws{16383, 16384, 0, 32767};
+    ScopedRandom use(draws);
+    InstaWeapon weapon(10, 0.5f, 4, 0x1.ff7cp+2f, 0.25f, 0);
+    std::string angles;
+    for (const Projectile& p : weapon.fire([] { return 0; }, 0, 0, 0.0f, 1, 0))
+        angles += Hex(p.angle) + " ";
+    EXPECT_EQ(angles, "-0x1.ff8p-14 0x1.ff8p-14 -0x1.ff7cp+1 0x1.ff7cp+1 ");
+}
+
+TEST(Exactness, a_projectile_flies_the_same_positions_to_the_bit)
+{
+    Level level(1, 10, 10, 0, 2);
+    level.entities.projectiles.push_back(Projectile{.id = 1, .x = 1000.5f, .y = -20.25f, .angle = 33.7f});
+    level.entities.projectiles.push_back(Projectile{.id = 2, .x = 3.0f, .y = 7.0f, .angle = -271.3f});
+    NoOutbox out;
+    std::string path;
+    for (int step = 0; step < 120; ++step) {
+        MoveProjectiles(level, out);
+        if (step % 20 == 19)
+            for (const Projectile& p : level.entities.projectiles)
+                path += Hex(p.x) + "," + Hex(p.y) + " ";
+    }
+    EXPECT_EQ(path, "0x1.1b6a5cp+10,-0x1.b7d678p+7 0x1.e5e068p+7,0x1.8e6e4p+0 "
+                    "0x1.3cb4b4p+10,-0x1.a39668p+8 0x1.e2e06cp+8,-0x1.f191c4p+1 "
+                    "0x1.5dff0cp+10,-0x1.35a0d2p+9 0x1.69684p+9,-0x1.2a96aap+3 "
+                    "0x1.7f4964p+10,-0x1.99767ap+9 0x1.e16048p+9,-0x1.d8c8e2p+3 "
+                    "0x1.a093bcp+10,-0x1.fd4c22p+9 0x1.2cac36p+10,-0x1.437d9cp+4 "
+                    "0x1.c1de14p+10,-0x1.3090d2p+10 0x1.68a84ep+10,-0x1.9a96ccp+4 ");
+}
+
+// A step that lands a hair from x = 0 keeps only the bits below the cancelled
+// ones: there a fused multiply-add gives another float than a multiply, then an add.
+TEST(Exactness, a_step_that_lands_beside_zero_keeps_its_last_bits)
+{
+    Level level(1, 10, 10, 0, 2);
+    level.entities.projectiles.push_back(Projectile{.id = 1, .x = -0x1.0c0164p-1f, .y = 5.0f, .angle = 2.5f});
+    NoOutbox out;
+    MoveProjectiles(level, out);
+    EXPECT_EQ(Hex(level.entities.projectiles.front().x), "0x1.c53e74p-29");
+}
+
+TEST(Exactness, a_diagonal_move_is_the_same_to_the_bit)
+{
+    Player player;
+    std::string path;
+    for (auto [dx, dy] : {std::pair{3.0f, 4.0f}, std::pair{-2.5f, 0.1f}, std::pair{7.25f, -7.25f}}) {
+        movePlayer(player, dx, dy);
+        path += Hex(player.x) + "," + Hex(player.y) + " ";
+    }
+    EXPECT_EQ(path, "0x1.508cp+1,0x1.c0baacp+1 0x1.c0baap-2,0x1.cbf28ap+1 0x1.b2b4d6p+2,-0x1.615fcep+1 ");
+}
+
+} // namespace
+} // namespace skirmish
