@@ -1,4 +1,4 @@
-// The Skirmish server: asks five questions, lays out a level and hosts it on UDP 23987.
+// The Skirmish server: asks five questions (or takes them as flags), lays out a level and hosts it.
 #include <cstdlib>
 #include <iostream>
 
@@ -17,9 +17,12 @@ void OnProcessExit()
 
 } // namespace
 
-int main()
+int main(int argc, char** argv)
 {
+    skirmish::ServerOptions options;
+    if (std::optional<int> status = skirmish::ParseServerOptions(argc, argv, options, std::cout, std::cerr))
+        return *status;
     std::atexit(OnProcessExit);
-    skirmish::ServerEnvironment environment{.in = std::cin, .pause = skirmish::PauseForKey};
+    skirmish::ServerEnvironment environment{.in = std::cin, .options = options, .pause = skirmish::PauseForKey};
     return skirmish::RunServer(environment);
 }

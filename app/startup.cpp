@@ -8,11 +8,14 @@
 #include <memory>
 #include <new>
 #include <stdexcept>
+#include <string>
+#include <vector>
 
 #include "app/main_loop.h"
 #include "app/signals.h"
 #include "core/clock.h"
 #include "core/console.h"
+#include "core/flags.h"
 #include "game/insta_weapon.h"
 #include "game/rooms.h"
 #include "net/net.h"
@@ -20,25 +23,50 @@
 namespace skirmish {
 namespace {
 
-constexpr uint16_t kServerPort = 23987;
-
 struct Question {
     const char* prompt;
     const char* error;
     int32_t minimum;
     int32_t maximum;
     int32_t StartupAnswers::*answer;
+    std::optional<int32_t> PresetAnswers::*preset;
+    const char* flag;
 };
 
 // The players' error line names 0 and 256 although 1 to 127 are accepted: operators
 // and scripts know the line as it is, so it is kept word for word.
 const Question kQuestions[] = {
-    {"Input max number of players: ", "Players must be between 0 and 256.", 1, 127, &StartupAnswers::maxPlayers},
-    {"Input map x dimensions: ", "x must be greater than 0.", 1, std::numeric_limits<int32_t>::max(), &StartupAnswers::sizeX},
-    {"Input map y dimensions: ", "y must be greater than 0.", 1, std::numeric_limits<int32_t>::max(), &StartupAnswers::sizeY},
-    {"Input number of rooms: ", "rooms must be greater than 0.", 1, std::numeric_limits<int32_t>::max(), &StartupAnswers::roomCount},
-    {"Input number of weapons: ", "Weapons must be greater than 0.", 1, std::numeric_limits<int32_t>::max(), &StartupAnswers::weaponCount},
+    {"Input max number of players: ", "Players must be between 0 and 256.", 1, 127, &StartupAnswers::maxPlayers,
+     &PresetAnswers::maxPlayers, "--players"},
+    {"Input map x dimensions: ", "x must be greater than 0.", 1, std::numeric_limits<int32_t>::max(),
+     &StartupAnswers::sizeX, &PresetAnswers::sizeX, "--width"},
+    {"Input map y dimensions: ", "y must be greater than 0.", 1, std::numeric_limits<int32_t>::max(),
+     &StartupAnswers::sizeY, &PresetAnswers::sizeY, "--height"},
+    {"Input number of rooms: ", "rooms must be greater than 0.", 1, std::numeric_limits<int32_t>::max(),
+     &StartupAnswers::roomCount, &PresetAnswers::roomCount, "--rooms"},
+    {"Input number of weapons: ", "Weapons must be greater than 0.", 1, std::numeric_limits<int32_t>::max(),
+     &StartupAnswers::weaponCount, &PresetAnswers::weaponCount, "--weapons"},
 };
+
+const char* const kUsage =
+    "Usage: skirmish-server [--players N] [--width N] [--height N] [--rooms N] [--weapons N] [--port N]\n";
+
+const char* const kHelp = R"(
+Hosts a Skirmish match on UDP PORT (default 23987). The five answers may be given
+as flags; every answer not given is asked on the console, as without flags.
+
+  --players N   max number of players, 1 to 127 (ids 1 to N - 1 are seated)
+  --width N     map width in tiles, 1 or more
+  --height N    map height in tiles, 1 or more
+  --rooms N     number of rooms, 1 or more
+  --weapons N   number of weapons, 1 or more
+  --port N      UDP port, 1 to 65535
+  --help        this text
+  --version     the version
+
+Exit status: 0 after hosting ends (Ctrl-C or SIGTERM end it cleanly); 1 when input
+ends at a question or the level does not fit in memory; 2 for a bad flag.
+)";
 
 void ConsoleWrite(const char* text) { ConsoleStream() << text << std::flush; }
 
@@ -94,11 +122,13 @@ std::unique_ptr<Level> BuildLevel(const StartupAnswers& answers)
 
 } // namespace
 
-std::optional<StartupAnswers> AskStartupQuestions(std::istream& in)
+std::optional<StartupAnswers> AskStartupQuestions(std::istream& in, const PresetAnswers& preset)
 {
     StartupAnswers answers;
     for (const Question& question : kQuestions) {
-        std::optional<int32_t> value = ReadAnswer(in, question);
+        std::optional<int32_t> value = preset.*question.preset;
+        if (!value)
+            value = ReadAnswer(in, question);
         if (!value)
             return std::nullopt;
         answers.*question.answer = *value;
@@ -110,8 +140,8 @@ int RunServer(ServerEnvironment& environment)
 {
     // Time at the prompts and in level generation counts toward the first movement tick.
     const int32_t tickReference = ReadClock();
-    NetSetPort(kServerPort);
-    std::optional<StartupAnswers> answers = AskStartupQuestions(environment.in);
+    NetSetPort(environment.options.port);
+    std::optional<StartupAnswers> answers = AskStartupQuestions(environment.in, environment.options.answers);
     if (!answers) {
         ConsoleLine("");
         ConsoleLine("Input ended before the server was set up; nothing was started.");
@@ -142,6 +172,54 @@ int RunServer(ServerEnvironment& environment)
     InstallStopSignals();
     RunMainLoop(*level, tickReference);
     return 0;
+}
+
+std::optional<int> ParseServerOptions(int argc, char** argv, ServerOptions& options, std::ostream& out,
+                                      std::ostream& err)
+{
+    bool help = false;
+    bool version = false;
+    // An answer the question would refuse gets the question's own error line.
+    const char* refusal = nullptr;
+    std::vector<Flag> flags = {
+        {"--help", false, [&](std::string_view) { return help = true; }},
+        {"--version", false, [&](std::string_view) { return version = true; }},
+        {"--port", true,
+         [&](std::string_view v) {
+             auto port = ParseWhole(v, 1, 65535);
+             options.port = static_cast<uint16_t>(port.value_or(0));
+             return port.has_value();
+         }},
+    };
+    for (const Question& question : kQuestions) {
+        flags.push_back({question.flag, true, [&](std::string_view v) {
+                             auto number = ParseWhole(v, std::numeric_limits<int32_t>::min(),
+                                                      std::numeric_limits<int32_t>::max());
+                             if (!number)
+                                 return false;
+                             if (*number < question.minimum || *number > question.maximum) {
+                                 refusal = question.error;
+                                 return true;
+                             }
+                             options.answers.*question.preset = static_cast<int32_t>(*number);
+                             return true;
+                         }});
+    }
+    std::string error = ParseFlags(argc, argv, flags);
+    if (!error.empty()) {
+        err << "skirmish-server: " << error << "\n" << kUsage << std::flush;
+        return 2;
+    }
+    if (refusal) {
+        err << refusal << "\n" << std::flush;
+        return 2;
+    }
+    if (help || version) {
+        out << (help ? std::string(kUsage) + kHelp : std::string("skirmish-server ") + SKIRMISH_VERSION + "\n")
+            << std::flush;
+        return 0;
+    }
+    return std::nullopt;
 }
 
 void PauseForKey(std::istream& in)

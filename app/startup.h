@@ -5,6 +5,7 @@
 #include <functional>
 #include <istream>
 #include <optional>
+#include <ostream>
 
 namespace skirmish {
 
@@ -17,14 +18,33 @@ struct StartupAnswers {
     int32_t weaponCount = 0;
 };
 
-// Asks the five questions on the console, each until its answer is accepted.
-// Input that is not a number is discarded up to the line end and the question
-// asked again; nullopt when input ends first.
-std::optional<StartupAnswers> AskStartupQuestions(std::istream& in);
+// Answers given as flags; the questions left without one are asked.
+struct PresetAnswers {
+    std::optional<int32_t> maxPlayers, sizeX, sizeY, roomCount, weaponCount;
+};
+
+// Asks the questions that have no preset answer on the console, each until its
+// answer is accepted. Input that is not a number is discarded up to the line end
+// and the question asked again; nullopt when input ends first.
+std::optional<StartupAnswers> AskStartupQuestions(std::istream& in, const PresetAnswers& preset = {});
+
+constexpr uint16_t kDefaultPort = 23987;
+
+// What the command line sets. With no flags: today's start-up, every question asked.
+struct ServerOptions {
+    PresetAnswers answers;
+    uint16_t port = kDefaultPort;
+};
+
+// Reads the flags. Returns the exit status when the process should end now
+// (0 after --help or --version, 2 for a bad flag, having said why on err), else nothing.
+std::optional<int> ParseServerOptions(int argc, char** argv, ServerOptions& options, std::ostream& out,
+                                      std::ostream& err);
 
 // What start-up reads from outside, replaceable in tests.
 struct ServerEnvironment {
     std::istream& in;
+    ServerOptions options = {};
     std::function<int64_t()> calendarTime = [] { return static_cast<int64_t>(std::time(nullptr)); };
     // Waits for one key after a failed host.
     std::function<void(std::istream&)> pause;

@@ -1,0 +1,91 @@
+// skirmish-relay: a seeded UDP relay on loopback that drops, delays, duplicates and
+// reorders datagrams between clients and a server, for tests and benchmarks.
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+
+#include "core/flags.h"
+#include "tools/relay.h"
+
+namespace {
+
+const char* const kUsage = R"(Usage: skirmish-relay --listen PORT --server PORT [options]
+
+Relays UDP datagrams between clients on 127.0.0.1:LISTEN and a server on
+127.0.0.1:SERVER, impairing each direction as told. Seeded: the same seed and the
+same traffic give the same drops, delays and duplicates.
+
+  --loss P          percent of datagrams lost, each way (default 0)
+  --delay MS        one-way delay (default 0)
+  --jitter MS       each delay spread evenly over delay ± jitter (default 0)
+  --duplicate P     percent delivered twice (default 0)
+  --reorder P       percent held back one more delay, so that later ones overtake (default 0)
+  --up-loss P, --down-loss P   loss for one direction only (client to server, server to client)
+  --seed N          (default 1)
+  --seconds S       stop after S seconds (default: until SIGTERM)
+)";
+
+volatile std::sig_atomic_t stopping = 0;
+extern "C" void Stop(int) { stopping = 1; }
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    using namespace skirmish;
+    int64_t listen = -1, server = -1, seed = 1;
+    double seconds = 0;
+    LinkImpairment link;
+    double upLoss = -1, downLoss = -1;
+    auto real = [](double& into) {
+        return [&into](std::string_view v) {
+            auto x = ParseReal(v);
+            into = x.value_or(into);
+            return x && *x >= 0;
+        };
+    };
+    auto whole = [](int64_t& into, int64_t lo, int64_t hi) {
+        return [&into, lo, hi](std::string_view v) {
+            auto x = ParseWhole(v, lo, hi);
+            into = x.value_or(into);
+            return x.has_value();
+        };
+    };
+    const Flag flags[] = {
+        {"--listen", true, whole(listen, 0, 65535)},   {"--server", true, whole(server, 1, 65535)},
+        {"--seed", true, whole(seed, 0, UINT32_MAX)},   {"--loss", true, real(link.lossPercent)},
+        {"--up-loss", true, real(upLoss)},              {"--down-loss", true, real(downLoss)},
+        {"--delay", true, real(link.delayMs)},          {"--jitter", true, real(link.jitterMs)},
+        {"--duplicate", true, real(link.duplicatePercent)}, {"--reorder", true, real(link.reorderPercent)},
+        {"--seconds", true, real(seconds)},
+    };
+    std::string error = ParseFlags(argc, argv, flags);
+    if (!error.empty() || listen < 0 || server < 0) {
+        std::cerr << "skirmish-relay: " << (error.empty() ? "--listen and --server are needed" : error) << "\n\n"
+                  << kUsage;
+        return 2;
+    }
+    LinkImpairment up = link, down = link;
+    if (upLoss >= 0)
+        up.lossPercent = upLoss;
+    if (downLoss >= 0)
+        down.lossPercent = downLoss;
+    ImpairmentRelay relay(static_cast<uint16_t>(listen), static_cast<uint16_t>(server), up, down,
+                          static_cast<uint32_t>(seed));
+    if (!relay.ok()) {
+        std::cerr << "skirmish-relay: cannot listen on 127.0.0.1:" << listen << "\n";
+        return 1;
+    }
+    std::signal(SIGINT, Stop);
+    std::signal(SIGTERM, Stop);
+    std::printf("relaying 127.0.0.1:%u -> 127.0.0.1:%lld\n", relay.port(), static_cast<long long>(server));
+    std::fflush(stdout);
+    for (double served = 0; !stopping && (seconds <= 0 || served < seconds); served += 0.1)
+        relay.run(100);
+    auto up_ = relay.upCounts();
+    auto down_ = relay.downCounts();
+    std::printf("up: %llu in, %llu dropped, %llu duplicated; down: %llu in, %llu dropped, %llu duplicated\n",
+                (unsigned long long)up_.in, (unsigned long long)up_.dropped, (unsigned long long)up_.duplicated,
+                (unsigned long long)down_.in, (unsigned long long)down_.dropped, (unsigned long long)down_.duplicated);
+    return 0;
+}
