@@ -49,7 +49,8 @@ const Question kQuestions[] = {
 };
 
 const char* const kUsage =
-    "Usage: skirmish-server [--players N] [--width N] [--height N] [--rooms N] [--weapons N] [--port N]\n";
+    "Usage: skirmish-server [--players N] [--width N] [--height N] [--rooms N] [--weapons N] [--port N]\n"
+    "                       [--max-per-address N]\n";
 
 const char* const kHelp = R"(
 Hosts a Skirmish match on UDP PORT (default 23987). The five answers may be given
@@ -61,6 +62,8 @@ as flags; every answer not given is asked on the console, as without flags.
   --rooms N     number of rooms, 1 or more
   --weapons N   number of weapons, 1 or more
   --port N      UDP port, 1 to 65535
+  --max-per-address N
+                at most N players from one address (default 16; 0: no cap)
   --help        this text
   --version     the version
 
@@ -141,6 +144,7 @@ int RunServer(ServerEnvironment& environment)
     // Time at the prompts and in level generation counts toward the first movement tick.
     const int32_t tickReference = ReadClock();
     NetSetPort(environment.options.port);
+    NetSetMaxPerAddress(environment.options.maxPerAddress);
     std::optional<StartupAnswers> answers = AskStartupQuestions(environment.in, environment.options.answers);
     if (!answers) {
         ConsoleLine("");
@@ -189,6 +193,12 @@ std::optional<int> ParseServerOptions(int argc, char** argv, ServerOptions& opti
              auto port = ParseWhole(v, 1, 65535);
              options.port = static_cast<uint16_t>(port.value_or(0));
              return port.has_value();
+         }},
+        {"--max-per-address", true,
+         [&](std::string_view v) {
+             auto count = ParseWhole(v, 0, 127);
+             options.maxPerAddress = static_cast<int>(count.value_or(0));
+             return count.has_value();
          }},
     };
     for (const Question& question : kQuestions) {

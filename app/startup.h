@@ -7,6 +7,8 @@
 #include <optional>
 #include <ostream>
 
+#include "net/net.h"
+
 namespace skirmish {
 
 // The operator's five answers.
@@ -34,6 +36,7 @@ constexpr uint16_t kDefaultPort = 23987;
 struct ServerOptions {
     PresetAnswers answers;
     uint16_t port = kDefaultPort;
+    int maxPerAddress = kDefaultMaxPerAddress;
 };
 
 // Reads the flags. Returns the exit status when the process should end now

@@ -33,6 +33,7 @@ struct BusyWorld {
         transport->setRecording(false);
         net = transport.get();
         NetUseTransport(std::move(transport));
+        NetSetMaxPerAddress(0);
         NetHost(127);
         level = std::make_unique<Level>(8, 64, 64, 1, 127);
         for (int id = 1; id < 127; ++id) {
@@ -58,7 +59,11 @@ struct BusyWorld {
             level->entities.projectiles.push_back(projectile);
         }
     }
-    ~BusyWorld() { NetUseTransport(nullptr); }
+    ~BusyWorld()
+    {
+        NetUseTransport(nullptr);
+        NetSetMaxPerAddress(kDefaultMaxPerAddress);
+    }
 };
 
 void BM_CheckProjectiles(benchmark::State& state)

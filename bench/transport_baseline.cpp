@@ -29,6 +29,7 @@ int main(int argc, char** argv)
     std::signal(SIGINT, Stop);
     std::signal(SIGTERM, Stop);
     NetSetPort(23987);
+    NetSetMaxPerAddress(0);
     if (!NetHost(127)) {
         std::fprintf(stderr, "transport-baseline: %s\n", NetGetError().c_str());
         return 1;

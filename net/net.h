@@ -18,6 +18,10 @@ struct NetMessage {
 
 // The server's network library: plain free functions over one process-wide host.
 void NetSetPort(uint16_t port);
+// At most this many connections from one address (0: no cap); one more is refused
+// as from a full server, with a console line.
+constexpr int kDefaultMaxPerAddress = 16;
+void NetSetMaxPerAddress(int count);
 bool NetHost(int playerCount);
 std::string NetGetError();
 bool NetConnected();

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "core/console.h"
 #include "protocol/codec.h"
 #include "net/enet_transport.h"
 #include "net/net.h"
@@ -45,6 +46,16 @@ public:
     std::deque<NetMessage> inbox;
     volatile std::sig_atomic_t stopRequested = 0;
 
+    int maxPerAddress = kDefaultMaxPerAddress;
+
+    // Seats held from one address, whatever state their ids are in.
+    int ConnectionsFrom(const std::string& address) const
+    {
+        return static_cast<int>(std::count_if(connections.begin(), connections.end(), [&](const Connection& c) {
+            return c.state != IdState::Free && !c.closed && c.address == address;
+        }));
+    }
+
     bool hasId(int id) const { return id > 0 && static_cast<size_t>(id) < connections.size(); }
 
     // A client that can still be sent to: joined, and its connection not ended.
@@ -57,6 +68,11 @@ public:
 
     int onConnect(const std::string& address) override
     {
+        if (maxPerAddress > 0 && ConnectionsFrom(address) >= maxPerAddress) {
+            ConsoleLine("Connection from ", address, " refused: ", maxPerAddress,
+                        " players are connected from that address already.");
+            return 0;
+        }
         for (size_t id = 1; id < connections.size(); ++id) {
             Connection& connection = connections[id];
             if (connection.state != IdState::Free)
@@ -133,6 +149,7 @@ NetCore core;
 } // namespace
 
 void NetSetPort(uint16_t port) { core.port = port; }
+void NetSetMaxPerAddress(int count) { core.maxPerAddress = std::max(count, 0); }
 
 bool NetHost(int playerCount)
 {

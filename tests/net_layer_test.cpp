@@ -9,7 +9,10 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <sstream>
 #include <thread>
+
+#include "core/console.h"
 
 #include "net/client.h"
 #include "net/memory_transport.h"
@@ -75,6 +78,32 @@ TEST_F(MemoryHost, messages_wait_for_their_senders_join_and_keep_their_order)
 
     EXPECT_EQ(NetPlayerJoined(), b);
     EXPECT_EQ(NextMessage(), "2: Name bee");
+}
+
+// One address must not take every seat of a public server.
+TEST_F(MemoryHost, one_address_takes_at_most_its_cap_of_seats_and_gets_them_back_after_leaving)
+{
+    std::ostringstream console;
+    ScopedConsole capture(console);
+    NetSetMaxPerAddress(2);
+    EXPECT_EQ(net->connect("10.0.0.1"), 1);
+    EXPECT_EQ(net->connect("10.0.0.1"), 2);
+    EXPECT_EQ(net->connect("10.0.0.1"), 0);
+    EXPECT_EQ(net->connect("10.0.0.2"), 3);
+    EXPECT_EQ(console.str(), "Connection from 10.0.0.1 refused: 2 players are connected from that address already.\n");
+    NetPlayerJoined();
+    net->disconnect(1);
+    EXPECT_EQ(net->connect("10.0.0.1"), 0); // still seated until the leave is taken
+    NetPlayerJoined();
+    NetPlayerJoined();
+    EXPECT_EQ(NetPlayerLeft(), 1);
+    EXPECT_EQ(net->connect("10.0.0.1"), 1);
+    NetSetMaxPerAddress(0);
+    NetShutdown();
+    NetHost(4);
+    for (int id = 1; id <= 3; ++id)
+        EXPECT_EQ(net->connect("10.0.0.1"), id); // 0: no cap
+    NetSetMaxPerAddress(kDefaultMaxPerAddress);
 }
 
 TEST_F(MemoryHost, a_leave_is_never_reported_before_its_join)

@@ -242,5 +242,43 @@ TEST(RealServer, a_player_shot_to_death_comes_back_three_seconds_later)
     EXPECT_EQ(server.waitForExit(), 0);
 }
 
+TEST(RealServer, flags_answer_the_questions_move_the_port_and_cap_seats_per_address)
+{
+    const uint16_t port = FreeUdpPort();
+    ServerProcess server({SKIRMISH_SERVER_BINARY, "--players", "9", "--width", "32", "--height", "24", "--rooms", "6",
+                          "--weapons", "12", "--port", std::to_string(port), "--max-per-address", "2"});
+    ASSERT_TRUE(server.waitForOutput("Server Started. Awaiting players...\n")) << server.output();
+    EXPECT_THAT(server.output(), ::testing::Not(HasSubstr("Input")));
+    NetClient first, second, third;
+    ASSERT_TRUE(first.connect("127.0.0.1", port, 3000));
+    ASSERT_TRUE(second.connect("127.0.0.1", port, 3000));
+    third.connect("127.0.0.1", port, 3000);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (!third.refusedAsFull() && std::chrono::steady_clock::now() < deadline)
+        third.service(10);
+    EXPECT_TRUE(third.refusedAsFull());
+    EXPECT_TRUE(server.waitForOutput(
+        "Connection from 127.0.0.1 refused: 2 players are connected from that address already.\n"));
+}
+
+TEST(RealServer, bad_flags_say_why_and_exit_2_without_starting)
+{
+    struct Case {
+        std::vector<std::string> flags;
+        const char* says;
+    };
+    for (const Case& c : {Case{{"--players", "0"}, "Players must be between 0 and 256.\n"},
+                          Case{{"--rooms", "-1"}, "rooms must be greater than 0.\n"},
+                          Case{{"--port", "x"}, "skirmish-server: bad value for --port: x\nUsage: "},
+                          Case{{"--width"}, "skirmish-server: --width needs a value\nUsage: "},
+                          Case{{"--nope"}, "skirmish-server: unknown option --nope\nUsage: "}}) {
+        std::vector<std::string> argv{SKIRMISH_SERVER_BINARY};
+        argv.insert(argv.end(), c.flags.begin(), c.flags.end());
+        ServerProcess server(argv);
+        EXPECT_EQ(server.waitForExit(), 2) << c.says;
+        EXPECT_EQ(server.output().rfind(c.says, 0), 0u) << server.output();
+    }
+}
+
 } // namespace
 } // namespace skirmish::testing

@@ -1,8 +1,11 @@
 #pragma once
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -125,5 +128,23 @@ private:
     std::string console_;
     std::optional<int> exitStatus_;
 };
+
+} // namespace skirmish::testing
+
+namespace skirmish::testing {
+
+// A UDP port that nothing on this machine is bound to right now, for a test's own server.
+inline uint16_t FreeUdpPort()
+{
+    int probe = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+    close(probe);
+    return ntohs(address.sin_port);
+}
 
 } // namespace skirmish::testing

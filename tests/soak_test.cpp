@@ -38,7 +38,8 @@ TEST(Soak, churning_clients_never_crash_leak_or_reuse_an_id_before_its_leave)
 {
     const char* configured = std::getenv("SKIRMISH_SOAK_SECONDS");
     const int seconds = configured ? std::atoi(configured) : 60;
-    ServerProcess server({SKIRMISH_SERVER_BINARY}, {"ASAN_OPTIONS=halt_on_error=1:quarantine_size_mb=4"});
+    ServerProcess server({SKIRMISH_SERVER_BINARY, "--max-per-address", "0"},
+                         {"ASAN_OPTIONS=halt_on_error=1:quarantine_size_mb=4"});
     server.type("127\n32\n32\n6\n12\n");
     ASSERT_TRUE(server.waitForOutput("Server Started. Awaiting players...\n", 10000)) << server.output();
     [[maybe_unused]] const long before = ResidentKb(server.pid());
