@@ -91,7 +91,7 @@ std::optional<int32_t> MillisecondsUntilDue(const Level& level, const LoopState&
         due = due ? std::min(*due, wait) : wait;
     };
     for (const Projectile& projectile : level.entities.projectiles)
-        consider(projectile.creationTime, ExpiryDelayMs(projectile.lifetime));
+        consider(projectile.creationTime, ExpiryDelayMs(projectile));
     if (!level.entities.projectiles.empty())
         consider(loop.tickReference, kMovementTickMs);
     for (const Player& player : level.entities.players)

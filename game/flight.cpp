@@ -53,8 +53,10 @@ void CheckProjectiles(Level& level, int32_t now, Outbox& out)
     index.build(level.entities);
     auto position = projectiles.begin();
     while (position != projectiles.end()) {
+        if (position->expiryDelayMs < 0)
+            position->expiryDelayMs = ExpiryDelayMs(position->lifetime);
         // Expiry wins over a hit: an expired projectile is not tested at all.
-        if (Due(now, position->creationTime, ExpiryDelayMs(position->lifetime))) {
+        if (Due(now, position->creationTime, position->expiryDelayMs)) {
             position = EraseProjectile(projectiles, position, out);
             continue;
         }

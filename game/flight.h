@@ -17,4 +17,10 @@ void CheckProjectiles(Level& level, int32_t now, Outbox& out);
 // has expired: the first d with d / 1000 > lifetime in float.
 int32_t ExpiryDelayMs(float lifetime);
 
+// The projectile's own expiry delay, worked out once.
+inline int32_t ExpiryDelayMs(const Projectile& projectile)
+{
+    return projectile.expiryDelayMs >= 0 ? projectile.expiryDelayMs : ExpiryDelayMs(projectile.lifetime);
+}
+
 } // namespace skirmish

@@ -18,6 +18,9 @@ struct Projectile {
     float lifetime = 0; // seconds
     int32_t owner = 0;
     int32_t creationTime = 0; // process clock reading
+    // Milliseconds after creationTime at which it has expired, worked out from
+    // lifetime on first use (negative: not yet); every pass asks for it.
+    int32_t expiryDelayMs = -1;
 };
 
 } // namespace skirmish

@@ -5,6 +5,9 @@
 #include <chrono>
 #include <deque>
 
+#include <enet/time.h>
+
+#include "net/enet_peers.h"
 #include "net/enet_transport.h"
 #include "net/transport.h"
 
@@ -16,6 +19,7 @@ struct NetClient::Impl {
     bool isConnected = false;
     bool lost = false;
     bool full = false;
+    enet_uint32 lastHeard = 0;
     PacketPacker outgoing;
     std::deque<Bytes> inbox;
     Bytes current;
@@ -26,8 +30,11 @@ struct NetClient::Impl {
         switch (event.type) {
         case ENET_EVENT_TYPE_CONNECT:
             isConnected = true;
+            lastHeard = enet_time_get();
+            KeepAnsweringPeers(event.peer);
             break;
         case ENET_EVENT_TYPE_RECEIVE:
+            lastHeard = enet_time_get();
             ForEachMessage(std::span<const uint8_t>(event.packet->data, event.packet->dataLength),
                            [&](std::span<const uint8_t> message) { inbox.emplace_back(message.begin(), message.end()); });
             enet_packet_destroy(event.packet);
@@ -57,6 +64,24 @@ struct NetClient::Impl {
         if (!peer || !isConnected)
             return;
         outgoing.flush([&](Bytes&& packet) { sendPacket(packet); });
+    }
+
+    // A server that has sent nothing at all for as long as the server allows its
+    // clients is gone; a lossy but answering one is kept.
+    void dropIfSilent()
+    {
+        if (!peer || !isConnected)
+            return;
+        // ENet stamps its peer only when an acknowledgement arrives; events count too.
+        enet_uint32 heard = lastHeard;
+        if (peer->lastReceiveTime != 0 && ENET_TIME_GREATER(peer->lastReceiveTime, heard))
+            heard = peer->lastReceiveTime;
+        if (ENET_TIME_DIFFERENCE(enet_time_get(), heard) <= kSilentPeerTimeoutMs)
+            return;
+        enet_peer_reset(peer);
+        peer = nullptr;
+        isConnected = false;
+        lost = true;
     }
 
     void destroy()
@@ -145,12 +170,15 @@ void NetClient::service(int timeoutMs)
     if (!impl_->host)
         return;
     impl_->flush();
+    if (impl_->peer)
+        CapResendDelays(impl_->peer);
     ENetEvent event;
     int result = enet_host_service(impl_->host, &event, static_cast<enet_uint32>(timeoutMs));
     while (result > 0) {
         impl_->handle(event);
         result = enet_host_service(impl_->host, &event, 0);
     }
+    impl_->dropIfSilent();
 }
 
 bool NetClient::nextMessage()

@@ -1,5 +1,7 @@
 #include "net/enet_transport.h"
 
+#include "net/enet_peers.h"
+
 #include <enet/enet.h>
 #include <enet/time.h>
 #include <poll.h>
@@ -21,6 +23,8 @@ constexpr int kSocketBufferBytes = 4 * 1024 * 1024;
 // Events handled in one service call at most, so a flood cannot hold the loop.
 constexpr int kMaxEventsPerService = 4096;
 constexpr int kCloseGraceMs = 1000;
+// Resend delays are capped this often, not at every service: it walks every queue.
+constexpr enet_uint32 kResendCapEveryMs = 20;
 // While anyone is connected ENet must be serviced this often at least: it resends
 // unacknowledged data and notices silent peers only when called.
 constexpr int kConnectedWaitCapMs = 50;
@@ -82,6 +86,7 @@ public:
             return;
         queueSilentPeers();
         dropKickedPeers();
+        capResendDelays();
         if (untilTimeout && timeoutMs > 0) {
             // Let the traffic of the whole window gather in the socket, then take it
             // in one go: one round of acknowledgements instead of one per arrival.
@@ -186,7 +191,7 @@ private:
                 return;
             }
             peerOfId_[id] = event.peer;
-            enet_peer_timeout(event.peer, ENET_PEER_TIMEOUT_LIMIT, ENET_PEER_TIMEOUT_MINIMUM, kSilentPeerTimeoutMs);
+            KeepAnsweringPeers(event.peer);
             return;
         }
         case ENET_EVENT_TYPE_RECEIVE: {
@@ -212,6 +217,17 @@ private:
             return;
         peerOfId_[id] = nullptr;
         events_->onDisconnect(id);
+    }
+
+    void capResendDelays()
+    {
+        enet_uint32 now = enet_time_get();
+        if (ENET_TIME_DIFFERENCE(now, lastCap_) < kResendCapEveryMs)
+            return;
+        lastCap_ = now;
+        for (ENetPeer* peer : peerOfId_)
+            if (peer)
+                CapResendDelays(peer);
     }
 
     // ENet's own timeout needs unacknowledged traffic to notice a vanished client;
@@ -248,6 +264,7 @@ private:
     std::vector<size_t> backlog_;      // unacknowledged bytes, by peer index
     std::vector<ENetPeer*> peerOfId_;  // by id
     std::vector<int> kicks_;
+    enet_uint32 lastCap_ = 0;
 };
 
 } // namespace

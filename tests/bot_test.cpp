@@ -35,10 +35,11 @@ std::string Field(const std::string& out, const std::string& key)
 
 TEST(BotTool, bots_play_and_report_a_clean_summary)
 {
-    ServerProcess server({SKIRMISH_SERVER_BINARY});
+    const std::string port = std::to_string(FreeUdpPort());
+    ServerProcess server({SKIRMISH_SERVER_BINARY, "--port", port});
     server.type("8\n16\n16\n4\n6\n");
     ASSERT_TRUE(server.waitForOutput("Server Started. Awaiting players...\n")) << server.output();
-    ServerProcess bots({SKIRMISH_BOT_BINARY, "--bots", "3", "--seconds", "2", "--quiet"});
+    ServerProcess bots({SKIRMISH_BOT_BINARY, "--port", port, "--bots", "3", "--seconds", "2", "--quiet"});
     ASSERT_EQ(bots.waitForExit(15000), 0) << bots.output();
     const std::string& out = bots.output();
     EXPECT_EQ(Field(out, "bots"), "3");
@@ -54,10 +55,11 @@ TEST(BotTool, bots_play_and_report_a_clean_summary)
 
 TEST(BotTool, a_server_that_vanishes_without_goodbye_fails_the_run)
 {
-    ServerProcess server({SKIRMISH_SERVER_BINARY});
+    const std::string port = std::to_string(FreeUdpPort());
+    ServerProcess server({SKIRMISH_SERVER_BINARY, "--port", port});
     server.type("8\n16\n16\n4\n6\n");
     ASSERT_TRUE(server.waitForOutput("Server Started. Awaiting players...\n")) << server.output();
-    ServerProcess bots({SKIRMISH_BOT_BINARY, "--bots", "2", "--seconds", "40", "--quiet"});
+    ServerProcess bots({SKIRMISH_BOT_BINARY, "--port", port, "--bots", "2", "--seconds", "40", "--quiet"});
     ASSERT_TRUE(server.waitForOutput("Player 2 updated name to bot-2"));
     server.signal(SIGKILL); // no "ServerQuit": the bots time out and stop early
     EXPECT_EQ(bots.waitForExit(38000), 1) << bots.output();

@@ -32,16 +32,17 @@ bool Is(const SDL_Surface* shot, int x, int y, Colour c)
 
 TEST(DesktopClient, headless_screenshot_shows_the_rooms_and_the_players)
 {
-    ServerProcess server({SKIRMISH_SERVER_BINARY});
+    const uint16_t port = FreeUdpPort();
+    ServerProcess server({SKIRMISH_SERVER_BINARY, "--port", std::to_string(port)});
     server.type("6\n24\n18\n5\n4\n");
     ASSERT_TRUE(server.waitForOutput("Server Started. Awaiting players...\n")) << server.output();
-    ServerProcess bots({SKIRMISH_BOT_BINARY, "--bots", "2", "--seconds", "8", "--quiet"});
+    ServerProcess bots({SKIRMISH_BOT_BINARY, "--port", std::to_string(port), "--bots", "2", "--seconds", "8", "--quiet"});
 
     // Our own look at the level, from the same snapshot the client gets.
     client::GameState seen;
     seen.myName = "probe";
     NetClient probe;
-    ASSERT_TRUE(probe.connect("127.0.0.1", 23987, 3000));
+    ASSERT_TRUE(probe.connect("127.0.0.1", port, 3000));
     probe.send(command::Name("probe"));
     auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
     while (seen.myId == 0 && std::chrono::steady_clock::now() < until) {
@@ -53,7 +54,7 @@ TEST(DesktopClient, headless_screenshot_shows_the_rooms_and_the_players)
 
     const std::string file = ::testing::TempDir() + "skirmish_client_shot.bmp";
     std::remove(file.c_str());
-    ServerProcess watcher({SKIRMISH_CLIENT_BINARY, "--headless", "--whole-map", "--seconds", "3", "--size", "800x600",
+    ServerProcess watcher({SKIRMISH_CLIENT_BINARY, "--port", std::to_string(port), "--headless", "--whole-map", "--seconds", "3", "--size", "800x600",
                            "--screenshot", file, "Watcher"});
     ASSERT_EQ(watcher.waitForExit(15000), 0) << watcher.output();
 

@@ -1,4 +1,4 @@
-// The real binary on UDP 23987, driven through its console and by real ENet clients.
+// The real binary, each test on a UDP port of its own, driven through its console and by real ENet clients.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -22,14 +22,12 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 
-constexpr uint16_t kPort = 23987;
-
 // A client that keeps every message it was sent, as text.
 struct Player {
     NetClient client;
     std::vector<std::string> got;
 
-    bool connect() { return client.connect("127.0.0.1", kPort, 3000); }
+    bool connect(uint16_t port) { return client.connect("127.0.0.1", port, 3000); }
     void send(const MessageWriter& message)
     {
         client.send(message);
@@ -89,14 +87,15 @@ std::unique_ptr<Level> LevelFor(int64_t seed, int32_t players, int32_t sizeX, in
 TEST(RealServer, greets_logs_sends_the_seeded_snapshot_and_says_goodbye_on_sigterm)
 {
     const int64_t before = std::time(nullptr);
-    ServerProcess server({SKIRMISH_SERVER_BINARY});
+    const uint16_t port = FreeUdpPort();
+    ServerProcess server({SKIRMISH_SERVER_BINARY, "--port", std::to_string(port)});
     server.type("4\n12\n9\n3\n2\n");
     ASSERT_TRUE(server.waitForOutput("Server Started. Awaiting players...\n")) << server.output();
     const int64_t after = std::time(nullptr);
     EXPECT_THAT(server.output(), HasSubstr("Input max number of players: Input map x dimensions: "));
 
     Player eve;
-    ASSERT_TRUE(eve.connect());
+    ASSERT_TRUE(eve.connect(port));
     EXPECT_EQ(eve.waitFor("MOTD"), "MOTD Goes Here");
     ASSERT_TRUE(server.waitForOutput("Player ID 1 has joined the game from 127.0.0.1\n"));
 
@@ -117,7 +116,7 @@ TEST(RealServer, greets_logs_sends_the_seeded_snapshot_and_says_goodbye_on_sigte
 
     {
         Player brief;
-        ASSERT_TRUE(brief.connect());
+        ASSERT_TRUE(brief.connect(port));
         ASSERT_TRUE(server.waitForOutput("Player ID 2 has joined"));
         brief.client.disconnect(1000);
     }
@@ -138,15 +137,16 @@ TEST(RealServer, a_busy_port_gives_the_error_lines_and_the_pause)
     int busy = socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_port = htons(kPort);
+    const uint16_t port = FreeUdpPort();
+    address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_ANY);
     ASSERT_EQ(bind(busy, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
 
-    ServerProcess server({SKIRMISH_SERVER_BINARY});
+    ServerProcess server({SKIRMISH_SERVER_BINARY, "--port", std::to_string(port)});
     server.type("4\n10\n10\n2\n1\n");
     ASSERT_TRUE(server.waitForOutput("Press any key to continue . . . ")) << server.output();
-    EXPECT_THAT(server.output(), HasSubstr("\nError: Cannot host on UDP port 23987: Address already in use\n"
-                                           "Server not started.Press any key to continue . . . "));
+    EXPECT_THAT(server.output(), HasSubstr("\nError: Cannot host on UDP port " + std::to_string(port) +
+                                           ": Address already in use\nServer not started.Press any key to continue . . . "));
     server.type("k");
     EXPECT_EQ(server.waitForExit(), 0);
     close(busy);
@@ -186,7 +186,9 @@ TEST(RealServer, a_player_shot_to_death_comes_back_three_seconds_later)
     time_t t = static_cast<time_t>(seed);
     std::strftime(when, sizeof when, "@%Y-%m-%d %H:%M:%S", std::gmtime(&t));
 
-    ServerProcess server({SKIRMISH_SERVER_BINARY}, {std::string("LD_PRELOAD=") + fakeTimeLibrary,
+    const uint16_t port = FreeUdpPort();
+    ServerProcess server({SKIRMISH_SERVER_BINARY, "--port", std::to_string(port)},
+                         {std::string("LD_PRELOAD=") + fakeTimeLibrary,
                                                     std::string("FAKETIME=") + when, "TZ=UTC",
                                                     "FAKETIME_DONT_FAKE_MONOTONIC=1",
                                                     // a sanitizer build must accept the preloaded library
@@ -195,8 +197,8 @@ TEST(RealServer, a_player_shot_to_death_comes_back_three_seconds_later)
     ASSERT_TRUE(server.waitForOutput("Server Started. Awaiting players...\n")) << server.output();
 
     Player shooter, victim;
-    ASSERT_TRUE(shooter.connect());
-    ASSERT_TRUE(victim.connect());
+    ASSERT_TRUE(shooter.connect(port));
+    ASSERT_TRUE(victim.connect(port));
     shooter.send(MessageWriter().putString("Name").putString("Shooter"));
     victim.send(MessageWriter().putString("Name").putString("Victim"));
     ASSERT_EQ(victim.waitFor("Joined 2"), "Joined 2 Victim");

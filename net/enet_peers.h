@@ -1,0 +1,25 @@
+#pragma once
+
+#include <enet/enet.h>
+#include <enet/time.h>
+
+namespace skirmish {
+
+// What the server and the client half ask of every ENet peer they hold.
+
+// A peer that answers is kept: ENet's own rule, which drops a peer when one
+// reliable command stays unacknowledged for long, waits this long. Silence (no
+// packet at all) is caught sooner by the holder's own 10 s rule.
+constexpr enet_uint32 kUnacknowledgedTimeoutMs = 60000;
+
+inline void KeepAnsweringPeers(ENetPeer* peer)
+{
+    enet_peer_timeout(peer, 1u << 20, kUnacknowledgedTimeoutMs, kUnacknowledgedTimeoutMs);
+}
+
+// ENet doubles a reliable command's resend delay at every loss, so four losses in
+// a row hold everything queued behind it for seconds. Resends are capped at two of
+// the peer's resend delays instead: a lossy link then costs latency, not stalls.
+void CapResendDelays(ENetPeer* peer);
+
+} // namespace skirmish
