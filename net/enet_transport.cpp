@@ -89,8 +89,8 @@ public:
         capResendDelays();
         if (untilTimeout && timeoutMs > 0) {
             // Let the traffic of the whole window gather in the socket, then take it
-            // in one go: one round of acknowledgements instead of one per arrival.
-            enet_host_flush(host_);
+            // in one go: one round of acknowledgements instead of one per arrival, and
+            // what is queued goes out with them, in the same datagrams.
             std::this_thread::sleep_for(std::chrono::milliseconds(timeoutMs));
         } else if (timeoutMs != 0 && events_->wantsMore()) {
             waitForTraffic(timeoutMs);

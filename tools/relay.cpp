@@ -124,14 +124,15 @@ void ImpairmentRelay::schedule(const LinkImpairment& link, Counts& counts, int s
 
 void ImpairmentRelay::take(int socket, bool fromClient)
 {
+    // One buffer for every read; each datagram keeps only its own bytes.
+    static thread_local std::vector<uint8_t> buffer(65536);
     for (;;) {
-        std::vector<uint8_t> bytes(65536);
         sockaddr_in from{};
         socklen_t length = sizeof from;
-        ssize_t got = recvfrom(socket, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&from), &length);
+        ssize_t got = recvfrom(socket, buffer.data(), buffer.size(), 0, reinterpret_cast<sockaddr*>(&from), &length);
         if (got < 0)
             return;
-        bytes.resize(static_cast<size_t>(got));
+        std::vector<uint8_t> bytes(buffer.begin(), buffer.begin() + got);
         if (fromClient) {
             int upstream = upstreamFor(from);
             if (upstream >= 0)
