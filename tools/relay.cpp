@@ -124,15 +124,14 @@ void ImpairmentRelay::schedule(const LinkImpairment& link, Counts& counts, int s
 
 void ImpairmentRelay::take(int socket, bool fromClient)
 {
-    // One buffer for every read; each datagram keeps only its own bytes.
-    static thread_local std::vector<uint8_t> buffer(65536);
     for (;;) {
         sockaddr_in from{};
         socklen_t length = sizeof from;
-        ssize_t got = recvfrom(socket, buffer.data(), buffer.size(), 0, reinterpret_cast<sockaddr*>(&from), &length);
+        ssize_t got = recvfrom(socket, readBuffer_.data(), readBuffer_.size(), 0, reinterpret_cast<sockaddr*>(&from),
+                               &length);
         if (got < 0)
             return;
-        std::vector<uint8_t> bytes(buffer.begin(), buffer.begin() + got);
+        std::vector<uint8_t> bytes(readBuffer_.begin(), readBuffer_.begin() + got);
         if (fromClient) {
             int upstream = upstreamFor(from);
             if (upstream >= 0)

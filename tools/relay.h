@@ -78,6 +78,7 @@ private:
     double start_ = 0;
     bool stopping_ = false;
     Counts upCounts_, downCounts_;
+    std::vector<uint8_t> readBuffer_ = std::vector<uint8_t>(65536); // one for every read; a datagram keeps only its bytes
 };
 
 } // namespace skirmish
