@@ -282,5 +282,15 @@ TEST(RealServer, bad_flags_say_why_and_exit_2_without_starting)
     }
 }
 
+TEST(RealServer, help_and_version_print_and_exit_0_without_starting)
+{
+    for (auto [flag, says] : {std::pair{"--version", "skirmish-server "}, std::pair{"--help", "Usage: skirmish-server"}}) {
+        ServerProcess server({SKIRMISH_SERVER_BINARY, flag});
+        EXPECT_EQ(server.waitForExit(), 0) << flag;
+        EXPECT_EQ(server.output().rfind(says, 0), 0u) << server.output();
+        EXPECT_THAT(server.output(), ::testing::Not(HasSubstr("Input")));
+    }
+}
+
 } // namespace
 } // namespace skirmish::testing
