@@ -13,6 +13,7 @@
 
 #include "app/main_loop.h"
 #include "app/signals.h"
+#include "app/web_pages.h"
 #include "core/clock.h"
 #include "core/console.h"
 #include "core/flags.h"
@@ -61,7 +62,8 @@ as flags; every answer not given is asked on the console, as without flags.
   --height N    map height in tiles, 1 or more
   --rooms N     number of rooms, 1 or more
   --weapons N   number of weapons, 1 or more
-  --port N      UDP port, 1 to 65535
+  --port N      UDP game port and TCP web port, 1 to 65535 (default 23987)
+  --no-web      no web front: no game page, WebSocket, metrics or health on TCP
   --max-per-address N
                 at most N players from one address (default 16; 0: no cap)
   --help        this text
@@ -145,6 +147,7 @@ int RunServer(ServerEnvironment& environment)
     const int32_t tickReference = ReadClock();
     NetSetPort(environment.options.port);
     NetSetMaxPerAddress(environment.options.maxPerAddress);
+    NetSetWebPages(environment.options.web ? ServerWebPages() : WebPages{});
     std::optional<StartupAnswers> answers = AskStartupQuestions(environment.in, environment.options.answers);
     if (!answers) {
         ConsoleLine("");
@@ -188,6 +191,7 @@ std::optional<int> ParseServerOptions(int argc, char** argv, ServerOptions& opti
     std::vector<Flag> flags = {
         {"--help", false, [&](std::string_view) { return help = true; }},
         {"--version", false, [&](std::string_view) { return version = true; }},
+        {"--no-web", false, [&](std::string_view) { return !(options.web = false); }},
         {"--port", true,
          [&](std::string_view v) {
              auto port = ParseWhole(v, 1, 65535);

@@ -37,6 +37,7 @@ struct ServerOptions {
     PresetAnswers answers;
     uint16_t port = kDefaultPort;
     int maxPerAddress = kDefaultMaxPerAddress;
+    bool web = true; // the game page, WebSocket players, metrics and health on TCP
 };
 
 // Reads the flags. Returns the exit status when the process should end now

@@ -153,16 +153,24 @@ public:
 
     uint16_t boundPort() const override { return host_ ? host_->address.port : 0; }
 
+    WaitPlan prepareWait() override
+    {
+        if (!host_)
+            return {};
+        enet_host_flush(host_);
+        return {host_->socket, connectedPeers() > 0 ? kConnectedWaitCapMs : -1};
+    }
+
 private:
-    // Sends what is queued, then sleeps until a datagram arrives, a signal comes or
-    // the time is up. Our own poll, unlike ENet's wait, returns on a signal.
+    // Sleeps until a datagram arrives, a stop is requested or the time is up.
+    // Our own poll, unlike ENet's wait, also ends on a signal.
     void waitForTraffic(int timeoutMs)
     {
-        enet_host_flush(host_);
-        if (connectedPeers() > 0)
-            timeoutMs = timeoutMs < 0 ? kConnectedWaitCapMs : std::min(timeoutMs, kConnectedWaitCapMs);
-        pollfd socket{host_->socket, POLLIN, 0};
-        poll(&socket, 1, timeoutMs);
+        WaitPlan plan = prepareWait();
+        if (plan.maxWaitMs >= 0)
+            timeoutMs = timeoutMs < 0 ? plan.maxWaitMs : std::min(timeoutMs, plan.maxWaitMs);
+        pollfd fds[2] = {{plan.descriptor, POLLIN, 0}, {StopWakeDescriptor(), POLLIN, 0}};
+        poll(fds, 2, timeoutMs);
     }
 
     static int idOf(const ENetPeer* peer) { return static_cast<int>(reinterpret_cast<intptr_t>(peer->data)); }

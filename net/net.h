@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -49,6 +51,16 @@ void NetShutdown();
 void NetRequestStop();
 // The UDP port the host is bound to (tests host on port 0).
 uint16_t NetBoundPort();
+
+// What the web front answers a GET of one path with; the body is made at each request.
+struct WebPage {
+    std::string contentType;
+    std::function<std::string()> body;
+};
+using WebPages = std::map<std::string, WebPage, std::less<>>;
+// The pages of the web front that the next NetHost opens on the TCP port of the
+// same number as the game's, beside its WebSocket at /ws. No pages: no web front.
+void NetSetWebPages(WebPages pages);
 
 // Replaces the transport that the next NetHost opens (the in-memory one in tests),
 // and clears every queue and id. nullptr goes back to ENet.

@@ -1,5 +1,8 @@
 // The process-wide host behind the Net* operations: ids and the queues of joins,
 // leaves and messages.
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <csignal>
 #include <deque>
@@ -9,6 +12,7 @@
 #include "core/console.h"
 #include "protocol/codec.h"
 #include "net/enet_transport.h"
+#include "net/host_transport.h"
 #include "net/net.h"
 #include "net/transport.h"
 
@@ -47,6 +51,7 @@ public:
     volatile std::sig_atomic_t stopRequested = 0;
 
     int maxPerAddress = kDefaultMaxPerAddress;
+    WebPages webPages;
 
     // Seats held from one address, whatever state their ids are in.
     int ConnectionsFrom(const std::string& address) const
@@ -146,17 +151,32 @@ public:
 
 NetCore core;
 
+// Empties the stop event, so that a new host's waits block again.
+void ClearStopWake()
+{
+    uint64_t count = 0;
+    while (read(StopWakeDescriptor(), &count, sizeof count) > 0) {
+    }
+}
+
 } // namespace
+
+// Made before main, so that a signal handler never creates it.
+const int stopWake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+
+int StopWakeDescriptor() { return stopWake; }
 
 void NetSetPort(uint16_t port) { core.port = port; }
 void NetSetMaxPerAddress(int count) { core.maxPerAddress = std::max(count, 0); }
+void NetSetWebPages(WebPages pages) { core.webPages = std::move(pages); }
 
 bool NetHost(int playerCount)
 {
     if (!core.transport)
-        core.transport = MakeEnetTransport();
+        core.transport = core.webPages.empty() ? MakeEnetTransport() : MakeHostTransport(core.webPages);
     core.reset();
     core.stopRequested = 0;
+    ClearStopWake();
     core.error.clear();
     // Slot 0 stands for nobody, so only ids 1 to playerCount − 1 are handed out.
     core.connections.resize(static_cast<size_t>(std::max(playerCount, 1)));
@@ -256,7 +276,13 @@ void NetShutdown()
     core.reset();
 }
 
-void NetRequestStop() { core.stopRequested = 1; }
+void NetRequestStop()
+{
+    core.stopRequested = 1;
+    uint64_t one = 1;
+    // write() is safe in a signal handler; a full counter already wakes every wait.
+    [[maybe_unused]] ssize_t written = write(StopWakeDescriptor(), &one, sizeof one);
+}
 
 uint16_t NetBoundPort() { return core.transport ? core.transport->boundPort() : 0; }
 

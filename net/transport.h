@@ -41,7 +41,19 @@ public:
     virtual void close() = 0;
     // The port actually bound (differs from the one asked for when that was 0).
     virtual uint16_t boundPort() const = 0;
+
+    // For a wait shared with other transports: sends what is queued and says which
+    // descriptor's readiness should end the wait (-1: none) and how long the wait
+    // may last before this transport needs servicing again (-1: no limit).
+    struct WaitPlan {
+        int descriptor = -1;
+        int maxWaitMs = -1;
+    };
+    virtual WaitPlan prepareWait() { return {}; }
 };
+
+// Readable once a stop was requested, so that any wait on it ends at once.
+int StopWakeDescriptor();
 
 // ENet disconnect data sent to a connection that finds every id taken.
 constexpr uint32_t kDisconnectServerFull = 1;

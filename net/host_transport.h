@@ -1,0 +1,15 @@
+#pragma once
+
+#include <memory>
+
+#include "net/net.h"
+#include "net/transport.h"
+
+namespace skirmish {
+
+// ENet on the UDP port and the web front on the TCP port of the same number, as
+// one transport over one wait. If the web front cannot open, the console says why
+// and the game goes on over UDP alone.
+std::unique_ptr<Transport> MakeHostTransport(WebPages pages);
+
+} // namespace skirmish

@@ -1,0 +1,406 @@
+#include "net/web_front.h"
+
+// Boost 1.74's asio uses std::exchange without including it.
+#include <utility>
+
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/websocket.hpp>
+
+#include <chrono>
+#include <deque>
+#include <optional>
+#include <unordered_map>
+#include <vector>
+
+#include "net/enet_transport.h"
+
+namespace skirmish {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace websocket = beast::websocket;
+using tcp = asio::ip::tcp;
+
+namespace {
+
+constexpr auto kHeaderTimeout = std::chrono::seconds(kWebHeaderTimeoutSeconds);
+// A browser that answers nothing, not even the pings sent at half this, is gone.
+constexpr auto kSilenceTimeout = std::chrono::milliseconds(kSilentPeerTimeoutMs);
+constexpr uint32_t kMaxRequestHeaderBytes = 8 * 1024;
+constexpr auto kAcceptRetryDelay = std::chrono::milliseconds(100);
+
+class WsSession;
+
+} // namespace
+
+struct WebFront::State {
+    asio::io_context& io;
+    TransportEvents* events; // null once the front is gone: late endings report nothing
+    WebPages pages;
+    tcp::acceptor acceptor;
+    asio::steady_timer acceptRetry;
+    std::unordered_map<int, WsSession*> players;
+    std::vector<std::shared_ptr<WsSession>> heldBack; // readers waiting for room in the inbox
+    std::vector<std::shared_ptr<WsSession>> drops;    // stalled, ended at the next service
+    int handshakes = 0;
+    bool closing = false;
+
+    State(asio::io_context& context, TransportEvents& transportEvents, WebPages webPages)
+        : io(context), events(&transportEvents), pages(std::move(webPages)), acceptor(context), acceptRetry(context)
+    {
+    }
+};
+
+namespace {
+
+using State = WebFront::State;
+
+// Counts a connection as still in its handshake for as long as it is held.
+class HandshakeSlot {
+public:
+    explicit HandshakeSlot(State& state) : state_(&state) { ++state_->handshakes; }
+    HandshakeSlot(HandshakeSlot&& other) noexcept : state_(std::exchange(other.state_, nullptr)) {}
+    HandshakeSlot& operator=(HandshakeSlot&&) = delete;
+    ~HandshakeSlot() { release(); }
+    void release()
+    {
+        if (state_)
+            --state_->handshakes;
+        state_ = nullptr;
+    }
+
+private:
+    State* state_;
+};
+
+class WsSession : public std::enable_shared_from_this<WsSession> {
+public:
+    WsSession(beast::tcp_stream&& stream, std::shared_ptr<State> state, HandshakeSlot slot)
+        : ws_(std::move(stream)), state_(std::move(state)), slot_(std::move(slot))
+    {
+    }
+    ~WsSession() { finish(); }
+
+    void accept(http::request<http::empty_body>&& request)
+    {
+        request_ = std::move(request);
+        beast::get_lowest_layer(ws_).expires_never();
+        websocket::stream_base::timeout timeouts{};
+        timeouts.handshake_timeout = kHeaderTimeout;
+        timeouts.idle_timeout = kSilenceTimeout;
+        timeouts.keep_alive_pings = true;
+        ws_.set_option(timeouts);
+        ws_.read_message_max(kMaxWebFrameBytes);
+        ws_.binary(true);
+        beast::error_code ignored;
+        beast::get_lowest_layer(ws_).socket().set_option(tcp::no_delay(true), ignored);
+        ws_.async_accept(request_, [self = shared_from_this()](beast::error_code ec) { self->onAccepted(ec); });
+    }
+
+    void send(Bytes&& packet)
+    {
+        if (closing_ || dropped_)
+            return;
+        if (queuedBytes_ + packet.size() > kMaxOutgoingBacklogBytes) {
+            // It stopped reading: ended at the next service, not inside the sender's loop.
+            dropped_ = true;
+            state_->drops.push_back(shared_from_this());
+            return;
+        }
+        queuedBytes_ += packet.size();
+        queue_.push_back(std::move(packet));
+        if (!writing_)
+            writeNext();
+    }
+
+    // Ends the connection now and reports the leave.
+    void drop()
+    {
+        finish();
+        beast::get_lowest_layer(ws_).close();
+    }
+
+    void readNext()
+    {
+        if (!state_->events || !state_->events->wantsMore()) {
+            state_->heldBack.push_back(shared_from_this());
+            return;
+        }
+        ws_.async_read(buffer_, [self = shared_from_this()](beast::error_code ec, size_t) { self->onRead(ec); });
+    }
+
+    void beginClose()
+    {
+        closing_ = true;
+        if (!writing_)
+            closeWith(websocket::close_code::going_away, "Server quit");
+    }
+
+private:
+    void onAccepted(beast::error_code ec)
+    {
+        slot_.release();
+        beast::error_code endpointError;
+        tcp::endpoint peer = beast::get_lowest_layer(ws_).socket().remote_endpoint(endpointError);
+        if (ec || endpointError || !state_->events)
+            return;
+        if (state_->closing) {
+            closeWith(websocket::close_code::going_away, "Server quit");
+            return;
+        }
+        id_ = state_->events->onConnect(peer.address().to_string());
+        if (id_ == 0) {
+            closeWith(websocket::close_code::try_again_later, "Server full");
+            return;
+        }
+        state_->players[id_] = this;
+        readNext();
+    }
+
+    void onRead(beast::error_code ec)
+    {
+        if (ec) {
+            finish();
+            return;
+        }
+        if (!ws_.got_binary()) {
+            finish();
+            closeWith(websocket::close_code::unknown_data, "Binary frames only");
+            return;
+        }
+        if (id_ != 0 && state_->events) {
+            auto data = buffer_.cdata();
+            state_->events->onPacket(id_, std::span(static_cast<const uint8_t*>(data.data()), data.size()));
+        }
+        buffer_.consume(buffer_.size());
+        readNext();
+    }
+
+    void writeNext()
+    {
+        writing_ = true;
+        ws_.async_write(asio::buffer(queue_.front()),
+                        [self = shared_from_this()](beast::error_code ec, size_t) { self->onWritten(ec); });
+    }
+
+    void onWritten(beast::error_code ec)
+    {
+        writing_ = false;
+        queuedBytes_ -= queue_.front().size();
+        queue_.pop_front();
+        if (ec) {
+            finish();
+        } else if (!queue_.empty()) {
+            writeNext();
+        } else if (closing_) {
+            closeWith(websocket::close_code::going_away, "Server quit");
+        }
+    }
+
+    void closeWith(websocket::close_code code, const char* reason)
+    {
+        if (closeSent_)
+            return;
+        closeSent_ = true;
+        ws_.async_close(websocket::close_reason(code, reason),
+                        [self = shared_from_this()](beast::error_code) { self->finish(); });
+    }
+
+    // The one place a player's end is reported, whatever ended it.
+    void finish()
+    {
+        if (id_ == 0)
+            return;
+        int id = std::exchange(id_, 0);
+        state_->players.erase(id);
+        if (state_->events)
+            state_->events->onDisconnect(id);
+    }
+
+    websocket::stream<beast::tcp_stream> ws_;
+    std::shared_ptr<State> state_;
+    HandshakeSlot slot_;
+    http::request<http::empty_body> request_;
+    beast::flat_buffer buffer_;
+    std::deque<Bytes> queue_;
+    size_t queuedBytes_ = 0;
+    int id_ = 0;
+    bool writing_ = false;
+    bool closing_ = false;
+    bool closeSent_ = false;
+    bool dropped_ = false;
+};
+
+// The path of a request target, without its query.
+std::string_view PathOf(std::string_view target) { return target.substr(0, target.find('?')); }
+
+// One HTTP connection: GET of a page, or the upgrade of /ws to a WebSocket.
+class HttpSession : public std::enable_shared_from_this<HttpSession> {
+public:
+    HttpSession(tcp::socket&& socket, std::shared_ptr<State> state)
+        : stream_(std::move(socket)), state_(std::move(state)), slot_(*state_)
+    {
+    }
+
+    void readRequest()
+    {
+        parser_.emplace();
+        parser_->header_limit(kMaxRequestHeaderBytes);
+        stream_.expires_after(kHeaderTimeout);
+        http::async_read(stream_, buffer_, *parser_,
+                         [self = shared_from_this()](beast::error_code ec, size_t) { self->onRequest(ec); });
+    }
+
+private:
+    void onRequest(beast::error_code ec)
+    {
+        if (ec)
+            return;
+        http::request<http::empty_body> request = parser_->release();
+        std::string_view path = PathOf({request.target().data(), request.target().size()});
+        if (websocket::is_upgrade(request) && request.method() == http::verb::get && path == "/ws") {
+            std::make_shared<WsSession>(std::move(stream_), state_, std::move(slot_))->accept(std::move(request));
+            return;
+        }
+        auto page = state_->pages.find(path);
+        if (page == state_->pages.end())
+            respond(request, http::status::not_found, "text/plain", "Not found\n");
+        else if (request.method() != http::verb::get)
+            respond(request, http::status::method_not_allowed, "text/plain", "Only GET\n");
+        else
+            respond(request, http::status::ok, page->second.contentType, page->second.body());
+    }
+
+    void respond(const http::request<http::empty_body>& request, http::status status, std::string_view type,
+                 std::string body)
+    {
+        response_ = {status, request.version()};
+        response_.set(http::field::content_type, beast::string_view(type.data(), type.size()));
+        response_.set(http::field::cache_control, "no-store");
+        response_.set("X-Content-Type-Options", "nosniff");
+        if (status == http::status::method_not_allowed)
+            response_.set(http::field::allow, "GET");
+        response_.keep_alive(request.keep_alive() && status == http::status::ok);
+        response_.body() = std::move(body);
+        response_.prepare_payload();
+        http::async_write(stream_, response_, [self = shared_from_this()](beast::error_code ec, size_t) {
+            if (!ec && self->response_.keep_alive())
+                self->readRequest();
+            else
+                self->stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
+        });
+    }
+
+    beast::tcp_stream stream_;
+    std::shared_ptr<State> state_;
+    HandshakeSlot slot_;
+    beast::flat_buffer buffer_;
+    std::optional<http::request_parser<http::empty_body>> parser_;
+    http::response<http::string_body> response_;
+};
+
+void AcceptNext(const std::shared_ptr<State>& state)
+{
+    state->acceptor.async_accept([state](beast::error_code ec, tcp::socket socket) {
+        if (ec == asio::error::operation_aborted || state->closing)
+            return;
+        if (ec) {
+            // Out of descriptors, say: try again shortly rather than spin.
+            state->acceptRetry.expires_after(kAcceptRetryDelay);
+            state->acceptRetry.async_wait([state](beast::error_code waitError) {
+                if (!waitError)
+                    AcceptNext(state);
+            });
+            return;
+        }
+        if (state->handshakes < kMaxWebHandshakes)
+            std::make_shared<HttpSession>(std::move(socket), state)->readRequest();
+        AcceptNext(state);
+    });
+}
+
+} // namespace
+
+WebFront::WebFront(asio::io_context& io, TransportEvents& events, WebPages pages)
+    : state_(std::make_shared<State>(io, events, std::move(pages)))
+{
+}
+
+WebFront::~WebFront()
+{
+    abort();
+    state_->events = nullptr;
+}
+
+bool WebFront::open(uint16_t port, std::string& error)
+{
+    beast::error_code ec;
+    tcp::endpoint endpoint(asio::ip::address_v4::any(), port);
+    tcp::acceptor& acceptor = state_->acceptor;
+    acceptor.open(endpoint.protocol(), ec);
+    if (!ec)
+        acceptor.set_option(asio::socket_base::reuse_address(true), ec);
+    if (!ec)
+        acceptor.bind(endpoint, ec);
+    if (!ec)
+        acceptor.listen(asio::socket_base::max_listen_connections, ec);
+    if (ec) {
+        error = "TCP port " + std::to_string(port) + ": " + ec.message();
+        acceptor.close(ec);
+        return false;
+    }
+    AcceptNext(state_);
+    return true;
+}
+
+bool WebFront::owns(int id) const { return state_->players.count(id) != 0; }
+
+int WebFront::players() const { return static_cast<int>(state_->players.size()); }
+
+void WebFront::sendPacket(int id, Bytes&& packet)
+{
+    auto player = state_->players.find(id);
+    if (player != state_->players.end())
+        player->second->send(std::move(packet));
+}
+
+void WebFront::prepareService()
+{
+    for (auto& session : std::exchange(state_->drops, {}))
+        session->drop();
+    if (state_->events && state_->events->wantsMore())
+        for (auto& session : std::exchange(state_->heldBack, {}))
+            session->readNext();
+}
+
+void WebFront::beginClose()
+{
+    state_->closing = true;
+    beast::error_code ignored;
+    state_->acceptor.close(ignored);
+    state_->acceptRetry.cancel();
+    state_->heldBack.clear();
+    std::vector<WsSession*> open;
+    for (auto& [id, session] : state_->players)
+        open.push_back(session);
+    for (WsSession* session : open)
+        session->beginClose();
+}
+
+bool WebFront::drained() const { return state_->players.empty(); }
+
+void WebFront::abort()
+{
+    beginClose();
+    std::vector<std::shared_ptr<WsSession>> open;
+    for (auto& [id, session] : state_->players)
+        open.push_back(session->shared_from_this());
+    for (auto& session : open)
+        session->drop();
+    state_->drops.clear();
+}
+
+} // namespace skirmish

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <utility>
+
+#include <boost/asio/io_context.hpp>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "net/net.h"
+#include "net/transport.h"
+
+namespace skirmish {
+
+// A browser's binary frame is one packet; ENet's cap on a packet holds for it too.
+constexpr size_t kMaxWebFrameBytes = 64 * 1024;
+// Request headers (and a WebSocket handshake) must complete within this.
+constexpr int kWebHeaderTimeoutSeconds = 10;
+// Connections still in their HTTP request or WebSocket handshake, at most.
+constexpr int kMaxWebHandshakes = 32;
+
+// The web front: the pages over HTTP and players over WebSocket at /ws, on the
+// io_context of the loop's one wait. Its players take ids through the same
+// events as ENet's, so both kinds share one pool.
+class WebFront {
+public:
+    WebFront(boost::asio::io_context& io, TransportEvents& events, WebPages pages);
+    ~WebFront();
+    WebFront(const WebFront&) = delete;
+    WebFront& operator=(const WebFront&) = delete;
+
+    // Listens on TCP port (every address); on failure fills error.
+    bool open(uint16_t port, std::string& error);
+    bool owns(int id) const;
+    int players() const;
+    // Queues one packet as one binary frame; a browser whose backlog passes the cap is dropped.
+    void sendPacket(int id, Bytes&& packet);
+    // Before each service: ends the connections dropped since the last one and lets
+    // readers held back by a full inbox read again.
+    void prepareService();
+    // Stops listening and closes every WebSocket once what is queued for it is written.
+    void beginClose();
+    bool drained() const;
+    // Ends whatever is left at once.
+    void abort();
+
+    struct State;
+
+private:
+    std::shared_ptr<State> state_;
+};
+
+} // namespace skirmish
