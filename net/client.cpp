@@ -10,6 +10,7 @@
 #include "net/enet_peers.h"
 #include "net/enet_transport.h"
 #include "net/transport.h"
+#include "net/websocket_link.h"
 
 namespace skirmish {
 
@@ -24,6 +25,14 @@ struct NetClient::Impl {
     std::deque<Bytes> inbox;
     Bytes current;
     MessageReader reader;
+    std::unique_ptr<WebSocketLink> web; // set while the connection is a WebSocket
+
+    bool linkOpen() const { return web ? web->open() : isConnected; }
+
+    void takePacket(std::span<const uint8_t> packet)
+    {
+        ForEachMessage(packet, [&](std::span<const uint8_t> message) { inbox.emplace_back(message.begin(), message.end()); });
+    }
 
     void handle(const ENetEvent& event)
     {
@@ -35,8 +44,7 @@ struct NetClient::Impl {
             break;
         case ENET_EVENT_TYPE_RECEIVE:
             lastHeard = enet_time_get();
-            ForEachMessage(std::span<const uint8_t>(event.packet->data, event.packet->dataLength),
-                           [&](std::span<const uint8_t> message) { inbox.emplace_back(message.begin(), message.end()); });
+            takePacket(std::span<const uint8_t>(event.packet->data, event.packet->dataLength));
             enet_packet_destroy(event.packet);
             break;
         case ENET_EVENT_TYPE_DISCONNECT:
@@ -54,6 +62,10 @@ struct NetClient::Impl {
     // Queues one packet on the one channel, delivered reliably and in order.
     void sendPacket(std::span<const uint8_t> bytes)
     {
+        if (web) {
+            web->sendPacket(Bytes(bytes.begin(), bytes.end()));
+            return;
+        }
         ENetPacket* packet = enet_packet_create(bytes.data(), bytes.size(), ENET_PACKET_FLAG_RELIABLE);
         if (packet && enet_peer_send(peer, 0, packet) != 0)
             enet_packet_destroy(packet);
@@ -61,7 +73,7 @@ struct NetClient::Impl {
 
     void flush()
     {
-        if (!peer || !isConnected)
+        if (!linkOpen() || (!web && !peer))
             return;
         outgoing.flush([&](Bytes&& packet) { sendPacket(packet); });
     }
@@ -86,6 +98,7 @@ struct NetClient::Impl {
 
     void destroy()
     {
+        web.reset();
         if (host)
             enet_host_destroy(host);
         host = nullptr;
@@ -98,7 +111,7 @@ NetClient::NetClient() : impl_(std::make_unique<Impl>()) {}
 
 NetClient::~NetClient()
 {
-    if (impl_->isConnected)
+    if (impl_->linkOpen())
         disconnect(200);
     impl_->destroy();
 }
@@ -129,8 +142,23 @@ bool NetClient::connect(const std::string& host, uint16_t port, int timeoutMs, s
     return impl_->isConnected;
 }
 
+bool NetClient::connectWebSocket(const std::string& host, uint16_t port, int timeoutMs)
+{
+    impl_->destroy();
+    impl_->lost = impl_->full = false;
+    impl_->inbox.clear();
+    impl_->outgoing.clear();
+    impl_->web = std::make_unique<WebSocketLink>();
+    return impl_->web->connect(host, port, timeoutMs);
+}
+
 void NetClient::disconnect(int timeoutMs)
 {
+    if (impl_->web) {
+        impl_->flush();
+        impl_->web->disconnect(timeoutMs);
+        return;
+    }
     if (!impl_->peer || !impl_->isConnected)
         return;
     impl_->flush();
@@ -145,28 +173,37 @@ void NetClient::disconnect(int timeoutMs)
     impl_->lost = false;
 }
 
-bool NetClient::connected() const { return impl_->isConnected; }
-bool NetClient::lostConnection() const { return impl_->lost; }
-bool NetClient::refusedAsFull() const { return impl_->full; }
+bool NetClient::connected() const { return impl_->linkOpen(); }
+bool NetClient::lostConnection() const { return impl_->web ? impl_->web->lost() : impl_->lost; }
+bool NetClient::refusedAsFull() const
+{
+    return impl_->web ? impl_->web->closeReason() == kWebSocketFullReason : impl_->full;
+}
 
 void NetClient::send(const MessageWriter& message)
 {
-    if (message.overflowed() || !impl_->isConnected)
+    if (message.overflowed() || !impl_->linkOpen())
         return;
     impl_->outgoing.add(message.bytes(), [&](Bytes&& packet) { impl_->sendPacket(packet); });
 }
 
 void NetClient::sendRawPacket(std::span<const uint8_t> bytes)
 {
-    if (!impl_->peer || !impl_->isConnected)
+    if (!impl_->linkOpen() || (!impl_->web && !impl_->peer))
         return;
     impl_->flush();
     impl_->sendPacket(bytes);
-    enet_host_flush(impl_->host);
+    if (impl_->host)
+        enet_host_flush(impl_->host);
 }
 
 void NetClient::service(int timeoutMs)
 {
+    if (impl_->web) {
+        impl_->flush();
+        impl_->web->service(timeoutMs, [&](std::span<const uint8_t> packet) { impl_->takePacket(packet); });
+        return;
+    }
     if (!impl_->host)
         return;
     impl_->flush();
@@ -194,7 +231,7 @@ bool NetClient::nextMessage()
 bool NetClient::waitForMessage(int timeoutMs)
 {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (impl_->inbox.empty() && impl_->host && std::chrono::steady_clock::now() < deadline)
+    while (impl_->inbox.empty() && (impl_->host || impl_->web) && std::chrono::steady_clock::now() < deadline)
         service(5);
     return nextMessage();
 }

@@ -21,6 +21,10 @@ public:
     // unreachable. A full server accepts and at once disconnects with data 1:
     // refusedAsFull() turns true when that arrives.
     bool connect(const std::string& host, uint16_t port, int timeoutMs, size_t channels = 1);
+    // Connects to the server's WebSocket (ws://host:port/ws) instead; the same
+    // messages travel, one binary frame per packet. A full server closes it with
+    // the reason "Server full", and refusedAsFull() turns true.
+    bool connectWebSocket(const std::string& host, uint16_t port, int timeoutMs);
     // Ends the connection gracefully, delivering what was sent before.
     void disconnect(int timeoutMs = 1000);
     bool connected() const;

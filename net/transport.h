@@ -57,5 +57,7 @@ int StopWakeDescriptor();
 
 // ENet disconnect data sent to a connection that finds every id taken.
 constexpr uint32_t kDisconnectServerFull = 1;
+// The reason in the close frame of a WebSocket that finds every id taken.
+inline constexpr const char* kWebSocketFullReason = "Server full";
 
 } // namespace skirmish

@@ -153,7 +153,7 @@ private:
         }
         id_ = state_->events->onConnect(peer.address().to_string());
         if (id_ == 0) {
-            closeWith(websocket::close_code::try_again_later, "Server full");
+            closeWith(websocket::close_code::try_again_later, kWebSocketFullReason);
             return;
         }
         state_->players[id_] = this;

@@ -19,9 +19,9 @@ Bot::Bot(int number, BotRates rates, uint32_t seed) : name_("bot-" + std::to_str
 {
 }
 
-bool Bot::connect(const std::string& host, uint16_t port, int timeoutMs)
+bool Bot::connect(const std::string& host, uint16_t port, int timeoutMs, bool websocket)
 {
-    if (!client_.connect(host, port, timeoutMs))
+    if (!(websocket ? client_.connectWebSocket(host, port, timeoutMs) : client_.connect(host, port, timeoutMs)))
         return false;
     client_.send(command::Name(name_));
     client_.service(0);

@@ -38,7 +38,7 @@ class Bot {
 public:
     Bot(int number, BotRates rates, uint32_t seed);
 
-    bool connect(const std::string& host, uint16_t port, int timeoutMs);
+    bool connect(const std::string& host, uint16_t port, int timeoutMs, bool websocket = false);
     // Sends what is due, reads what arrived; measuring only once measuring is set.
     void step(BotClock::time_point now, bool measuring);
     void disconnect();

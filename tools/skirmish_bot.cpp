@@ -24,6 +24,7 @@ struct Options {
     std::string host = "127.0.0.1";
     uint16_t port = 23987;
     bool progress = true;
+    bool websocket = false;
 };
 
 const char* const kUsage = R"(Usage: skirmish-bot [options]
@@ -40,6 +41,7 @@ Options:
   --fire-rate R    "Fire" per second per bot (default 10)
   --host H         server address (default 127.0.0.1)
   --port P         server port (default 23987)
+  --websocket      connect over the server's WebSocket (TCP, ws://host:port/ws) instead of ENet
   --quiet          no progress line
   --help           this text
 
@@ -70,6 +72,7 @@ bool ParseOptions(int argc, char** argv, Options& options)
              options.progress = false;
              return true;
          }},
+        {"--websocket", false, [&](std::string_view) { return options.websocket = true; }},
         {"--bots", true,
          [&](std::string_view v) {
              auto n = ParseWhole(v, INT32_MIN, INT32_MAX);
@@ -120,7 +123,7 @@ int main(int argc, char** argv)
     int refused = 0;
     for (int i = 0; i < options.bots; ++i) {
         auto bot = std::make_unique<Bot>(i + 1, options.rates, static_cast<uint32_t>(1000 + i));
-        if (bot->connect(options.host, options.port, 3000)) {
+        if (bot->connect(options.host, options.port, 3000, options.websocket)) {
             // A full server accepts, then turns the bot away: give that a moment to show.
             for (int k = 0; k < 5 && !bot->refused(); ++k)
                 bot->step(BotClock::now(), false);
