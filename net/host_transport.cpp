@@ -1,5 +1,6 @@
 #include "net/host_transport.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <utility>
@@ -135,6 +136,11 @@ private:
             timeoutMs = timeoutMs < 0 ? plan.maxWaitMs : std::min(timeoutMs, plan.maxWaitMs);
         enetReady_.arm();
         stopReady_.arm();
+        // The io_context learns of readiness by edges, and an edge that came while
+        // no wait was armed is lost: look once more, now that both are armed.
+        pollfd fds[2] = {{plan.descriptor, POLLIN, 0}, {StopWakeDescriptor(), POLLIN, 0}};
+        if (poll(fds, 2, 0) > 0)
+            return;
         if (timeoutMs < 0)
             io_.run_one();
         else

@@ -27,7 +27,10 @@ struct Player {
     NetClient client;
     std::vector<std::string> got;
 
-    bool connect(uint16_t port) { return client.connect("127.0.0.1", port, 3000); }
+    bool connect(uint16_t port, bool websocket = false)
+    {
+        return websocket ? client.connectWebSocket("127.0.0.1", port, 3000) : client.connect("127.0.0.1", port, 3000);
+    }
     void send(const MessageWriter& message)
     {
         client.send(message);
@@ -173,7 +176,12 @@ int64_t SeedWithAQuickKiller(const InstaWeapon*& weapon, std::unique_ptr<Level>&
     return 0;
 }
 
-TEST(RealServer, a_player_shot_to_death_comes_back_three_seconds_later)
+// The victim plays over ENet, then from a browser's WebSocket: one game for both.
+class ShotToDeath : public ::testing::TestWithParam<bool> {};
+INSTANTIATE_TEST_SUITE_P(RealServer, ShotToDeath, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "victim_on_websocket" : "victim_on_enet"; });
+
+TEST_P(ShotToDeath, a_player_shot_to_death_comes_back_three_seconds_later)
 {
     const char* fakeTimeLibrary = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1";
     if (access(fakeTimeLibrary, R_OK) != 0)
@@ -198,9 +206,13 @@ TEST(RealServer, a_player_shot_to_death_comes_back_three_seconds_later)
 
     Player shooter, victim;
     ASSERT_TRUE(shooter.connect(port));
-    ASSERT_TRUE(victim.connect(port));
+    // ENet seats a client once its answer to the handshake arrives: wait for that, so the shooter is id 1.
+    ASSERT_TRUE(server.waitForOutput("Player ID 1 has joined"));
+    ASSERT_TRUE(victim.connect(port, GetParam()));
     shooter.send(MessageWriter().putString("Name").putString("Shooter"));
+    ASSERT_EQ(shooter.waitFor("Joined 1"), "Joined 1 Shooter");
     victim.send(MessageWriter().putString("Name").putString("Victim"));
+    ASSERT_EQ(shooter.waitFor("Joined 2"), "Joined 2 Victim");
     ASSERT_EQ(victim.waitFor("Joined 2"), "Joined 2 Victim");
     const float roomX = static_cast<float>(level->rooms[1].x);
     const float roomY = static_cast<float>(level->rooms[1].y);
@@ -239,8 +251,10 @@ TEST(RealServer, a_player_shot_to_death_comes_back_three_seconds_later)
     EXPECT_THAT(sequence[6], ::testing::StartsWith("Moved 2 "));
     EXPECT_EQ(sequence[7], "Alive 2");
     EXPECT_EQ(shooter.waitFor("Alive 2"), "Alive 2");
+    EXPECT_THAT(server.output(), HasSubstr("Player ID 2 has joined the game from 127.0.0.1"));
 
     server.signal(SIGINT);
+    EXPECT_EQ(victim.waitFor("ServerQuit"), "ServerQuit");
     EXPECT_EQ(server.waitForExit(), 0);
 }
 

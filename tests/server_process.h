@@ -133,18 +133,25 @@ private:
 
 namespace skirmish::testing {
 
-// A UDP port that nothing on this machine is bound to right now, for a test's own server.
+// A port that nothing on this machine is bound to right now, over UDP (the game) and
+// TCP (the web front) alike, for a test's own server.
 inline uint16_t FreeUdpPort()
 {
-    int probe = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
-    close(probe);
-    return ntohs(address.sin_port);
+    for (;;) {
+        int udp = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_ANY);
+        bind(udp, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        socklen_t length = sizeof address;
+        getsockname(udp, reinterpret_cast<sockaddr*>(&address), &length);
+        int tcp = socket(AF_INET, SOCK_STREAM, 0);
+        bool tcpFree = bind(tcp, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        close(tcp);
+        close(udp);
+        if (tcpFree)
+            return ntohs(address.sin_port);
+    }
 }
 
 } // namespace skirmish::testing

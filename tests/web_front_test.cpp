@@ -1,0 +1,232 @@
+// The web front against real sockets on loopback: what HTTP answers, and the
+// limits that end a browser's connection as a leave.
+#include <gtest/gtest.h>
+
+#include <utility>
+
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/websocket.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <sstream>
+#include <thread>
+
+#include "app/web_pages.h"
+#include "core/console.h"
+#include "net/client.h"
+#include "net/net.h"
+#include "net/web_front.h"
+#include "protocol/messages.h"
+
+namespace skirmish {
+namespace {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace websocket = beast::websocket;
+using tcp = asio::ip::tcp;
+using Clock = std::chrono::steady_clock;
+
+struct WebFrontTest : ::testing::Test {
+    std::ostringstream console;
+    ScopedConsole capture{console};
+
+    void SetUp() override
+    {
+        NetUseTransport(nullptr);
+        NetSetWebPages(ServerWebPages());
+        NetSetPort(0);
+        ASSERT_TRUE(NetHost(3)); // ids 1 and 2
+        ASSERT_EQ(console.str().find("Web front not started"), std::string::npos) << console.str();
+    }
+    void TearDown() override
+    {
+        NetUseTransport(nullptr);
+        NetSetWebPages({});
+    }
+
+    // Runs work on a thread while the server is serviced here, and returns its result.
+    template <typename Work>
+    static auto WhileServing(Work work)
+    {
+        auto result = std::async(std::launch::async, work);
+        while (result.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready)
+            NetService(1);
+        return result.get();
+    }
+
+    static int TakeJoin()
+    {
+        for (auto start = Clock::now(); Clock::now() - start < std::chrono::seconds(5); NetService(1))
+            if (int id = NetPlayerJoined())
+                return id;
+        return 0;
+    }
+
+    static int TakeLeave(std::chrono::seconds within = std::chrono::seconds(5))
+    {
+        for (auto start = Clock::now(); Clock::now() - start < within; NetService(1))
+            if (int id = NetPlayerLeft())
+                return id;
+        return 0;
+    }
+};
+
+// A raw request and the status line it gets back.
+std::string StatusLineFor(const std::string& request)
+{
+    asio::io_context io;
+    tcp::socket socket(io);
+    socket.connect({asio::ip::address_v4::loopback(), NetBoundPort()});
+    asio::write(socket, asio::buffer(request));
+    std::string reply;
+    beast::error_code ec;
+    asio::read_until(socket, asio::dynamic_buffer(reply), "\r\n", ec);
+    return reply.substr(0, reply.find("\r\n"));
+}
+
+TEST_F(WebFrontTest, http_answers_get_of_the_page_and_nothing_else)
+{
+    const std::pair<const char*, const char*> cases[] = {
+        {"GET /?name=Alice HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 200 OK"},
+        {"GET /app.js HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 200 OK"},
+        {"GET /healthz HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 200 OK"},
+        {"GET /nothing HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 404 Not Found"},
+        {"GET /../CMakeLists.txt HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 404 Not Found"},
+        {"GET /%2e%2e/%2e%2e/etc/passwd HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 404 Not Found"},
+        {"GET //etc/passwd HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 404 Not Found"},
+        {"GET /ws HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 404 Not Found"},
+        {"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n\r\n", "HTTP/1.1 405 Method Not Allowed"},
+        {"DELETE /healthz HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 405 Method Not Allowed"},
+    };
+    for (const auto& [request, status] : cases)
+        EXPECT_EQ(WhileServing([&] { return StatusLineFor(request); }), status) << request;
+}
+
+// A WebSocket client that sends one frame as told and reports the close code it got.
+int CloseCodeAfterSending(bool text, size_t bytes)
+{
+    asio::io_context io;
+    websocket::stream<tcp::socket> ws(io);
+    ws.next_layer().connect({asio::ip::address_v4::loopback(), NetBoundPort()});
+    ws.handshake("localhost", "/ws");
+    ws.text(text);
+    ws.write(asio::buffer(std::string(bytes, 'x')));
+    beast::flat_buffer buffer;
+    beast::error_code ec;
+    while (!ec)
+        ws.read(buffer, ec);
+    return static_cast<int>(ws.reason().code);
+}
+
+TEST_F(WebFrontTest, oversized_and_text_frames_close_the_connection_as_a_leave)
+{
+    struct Case {
+        bool text;
+        size_t bytes;
+        int closeCode;
+    };
+    const Case cases[] = {
+        {false, kMaxWebFrameBytes + 1, static_cast<int>(websocket::close_code::too_big)},
+        {true, 4, static_cast<int>(websocket::close_code::unknown_data)},
+    };
+    for (const Case& c : cases) {
+        auto code = std::async(std::launch::async, [&] { return CloseCodeAfterSending(c.text, c.bytes); });
+        int id = TakeJoin();
+        EXPECT_EQ(TakeLeave(), id);
+        while (code.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready)
+            NetService(1);
+        EXPECT_EQ(code.get(), c.closeCode);
+    }
+}
+
+TEST_F(WebFrontTest, one_pool_of_ids_for_both_transports_and_the_next_websocket_is_told_server_full)
+{
+    NetClient enet, web, late;
+    ASSERT_TRUE(WhileServing([&] { return enet.connect("127.0.0.1", NetBoundPort(), 2000); }));
+    ASSERT_TRUE(WhileServing([&] { return web.connectWebSocket("127.0.0.1", NetBoundPort(), 2000); }));
+    EXPECT_EQ(TakeJoin(), 1);
+    EXPECT_EQ(TakeJoin(), 2);
+    EXPECT_EQ(NetGetPlayerIP(2), "127.0.0.1");
+
+    WhileServing([&] {
+        late.connectWebSocket("127.0.0.1", NetBoundPort(), 2000);
+        for (auto start = Clock::now(); !late.lostConnection() && Clock::now() - start < std::chrono::seconds(5);)
+            late.service(10);
+        return 0;
+    });
+    EXPECT_TRUE(late.refusedAsFull());
+
+    NetSendAll(message::ServerQuit());
+    NetShutdown();
+    ASSERT_TRUE(web.waitForMessage(2000));
+    EXPECT_EQ(web.current().name(), "ServerQuit");
+    for (auto start = Clock::now(); !web.lostConnection() && Clock::now() - start < std::chrono::seconds(2);)
+        web.service(10);
+    EXPECT_TRUE(web.lostConnection());
+}
+
+TEST_F(WebFrontTest, a_browser_that_stops_reading_is_dropped_as_a_leave)
+{
+    asio::io_context io;
+    websocket::stream<tcp::socket> stalled(io);
+    stalled.next_layer().open(tcp::v4());
+    stalled.next_layer().set_option(asio::socket_base::receive_buffer_size(4096));
+    WhileServing([&] {
+        stalled.next_layer().connect({asio::ip::address_v4::loopback(), NetBoundPort()});
+        stalled.handshake("localhost", "/ws");
+        return 0;
+    });
+    int id = TakeJoin();
+    ASSERT_NE(id, 0);
+    MessageWriter padding;
+    padding.putString(std::string(60000, 'p'));
+    int left = 0;
+    for (auto start = Clock::now(); left == 0 && Clock::now() - start < std::chrono::seconds(15);) {
+        NetSendAll(padding);
+        NetService(0);
+        left = NetPlayerLeft();
+    }
+    EXPECT_EQ(left, id);
+}
+
+TEST_F(WebFrontTest, connections_past_the_handshake_cap_are_closed_at_once)
+{
+    asio::io_context io;
+    std::vector<tcp::socket> idle;
+    for (int i = 0; i < kMaxWebHandshakes; ++i) {
+        idle.emplace_back(io);
+        idle.back().connect({asio::ip::address_v4::loopback(), NetBoundPort()});
+    }
+    for (int i = 0; i < 50; ++i)
+        NetService(1);
+    std::string status = WhileServing([&] { return StatusLineFor("GET / HTTP/1.1\r\nHost: x\r\n\r\n"); });
+    EXPECT_EQ(status, "");
+    idle.clear();
+    for (int i = 0; i < 50; ++i)
+        NetService(1);
+    EXPECT_EQ(WhileServing([&] { return StatusLineFor("GET / HTTP/1.1\r\nHost: x\r\n\r\n"); }), "HTTP/1.1 200 OK");
+}
+
+TEST_F(WebFrontTest, request_headers_that_never_complete_are_cut_after_ten_seconds)
+{
+    auto closedAfter = WhileServing([&] {
+        asio::io_context io;
+        tcp::socket socket(io);
+        socket.connect({asio::ip::address_v4::loopback(), NetBoundPort()});
+        asio::write(socket, asio::buffer(std::string("GET / HTTP/1.1\r\nHost: x\r\n")));
+        auto start = Clock::now();
+        char byte;
+        beast::error_code ec;
+        socket.read_some(asio::buffer(&byte, 1), ec);
+        return Clock::now() - start;
+    });
+    EXPECT_GE(closedAfter, std::chrono::seconds(9));
+    EXPECT_LE(closedAfter, std::chrono::seconds(13));
+}
+
+} // namespace
+} // namespace skirmish
