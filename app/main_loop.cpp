@@ -3,6 +3,7 @@
 #include <malloc.h>
 
 #include <algorithm>
+#include <chrono>
 
 #include "core/clock.h"
 #include "game/commands.h"
@@ -51,6 +52,8 @@ void RunMovementTick(Level& level, LoopState& loop, int32_t now, Outbox& out)
                                                   static_cast<uint32_t>(skipped * kMovementTickMs));
         return;
     }
+    ++loop.stats.ticks;
+    loop.stats.tickLateness.observe((ElapsedMs(now, loop.tickReference) - kMovementTickMs) / 1000.0);
     MoveProjectiles(level, out);
     // The step's own duration counts toward the next tick.
     loop.tickReference = ReadClock();
@@ -102,12 +105,14 @@ std::optional<int32_t> MillisecondsUntilDue(const Level& level, const LoopState&
     return static_cast<int32_t>(std::min<int64_t>(*due, kMovementTickMs));
 }
 
-void RunMainLoop(Level& level, int32_t tickReference)
+void RunMainLoop(Level& level, LoopState& loop)
 {
-    LoopState loop{tickReference};
     NetOutbox out;
     while (NetConnected()) {
+        auto passStart = std::chrono::steady_clock::now();
         bool tookInput = RunPass(level, loop, ReadClock(), out);
+        loop.stats.passDuration.observe(
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - passStart).count());
         std::optional<int32_t> due = MillisecondsUntilDue(level, loop, ReadClock());
         // A busy server gathers input for a moment so that one pass (and one packet
         // per client) serves many commands; an idle one sleeps until traffic or work.

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "core/metrics.h"
 #include "game/level.h"
 #include "game/outbox.h"
 
@@ -11,9 +12,17 @@ namespace skirmish {
 // After a pass that took input, the next one waits at most this long for more.
 constexpr int32_t kInputBatchMs = 1;
 
+// What the loop measures for the operator's dashboards.
+struct LoopStats {
+    uint64_t ticks = 0; // movement ticks run
+    Histogram tickLateness{{0.001, 0.002, 0.005, 0.01, 0.02, 0.05, 0.1}}; // seconds past due
+    Histogram passDuration{{0.0001, 0.00025, 0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025}}; // seconds
+};
+
 // What the loop keeps between passes.
 struct LoopState {
     int32_t tickReference; // clock reading of the last movement tick
+    LoopStats stats = {};
 };
 
 // The outbox of the running server: every message goes out through the network layer.
@@ -35,6 +44,6 @@ std::optional<int32_t> MillisecondsUntilDue(const Level& level, const LoopState&
 
 // Runs passes until hosting ends, waiting for the network between them only
 // until the next timed work is due.
-void RunMainLoop(Level& level, int32_t tickReference);
+void RunMainLoop(Level& level, LoopState& loop);
 
 } // namespace skirmish

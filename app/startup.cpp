@@ -147,7 +147,6 @@ int RunServer(ServerEnvironment& environment)
     const int32_t tickReference = ReadClock();
     NetSetPort(environment.options.port);
     NetSetMaxPerAddress(environment.options.maxPerAddress);
-    NetSetWebPages(environment.options.web ? ServerWebPages() : WebPages{});
     std::optional<StartupAnswers> answers = AskStartupQuestions(environment.in, environment.options.answers);
     if (!answers) {
         ConsoleLine("");
@@ -168,6 +167,8 @@ int RunServer(ServerEnvironment& environment)
         ConsoleLine("Out of memory while generating the weapon catalogue; nothing was started.");
         return 1;
     }
+    LoopState loop{tickReference};
+    NetSetWebPages(environment.options.web ? ServerWebPages(*level, loop) : WebPages{});
     if (!NetHost(answers->maxPlayers)) {
         ConsoleLine("Error: ", NetGetError());
         ConsoleWrite("Server not started.");
@@ -177,7 +178,10 @@ int RunServer(ServerEnvironment& environment)
     }
     ConsoleLine("Server Started. Awaiting players...");
     InstallStopSignals();
-    RunMainLoop(*level, tickReference);
+    RunMainLoop(*level, loop);
+    // The pages point at the level and the loop, which end here; the open web
+    // front serves none of them once it is closing.
+    NetSetWebPages({});
     return 0;
 }
 

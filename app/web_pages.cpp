@@ -1,8 +1,50 @@
 #include "app/web_pages.h"
 
+#include "app/main_loop.h"
+#include "core/metrics.h"
+#include "game/level.h"
+
 namespace skirmish {
 
-WebPages ServerWebPages()
+std::string MetricsPage(const Level& level, const LoopState& loop)
+{
+    const NetStats net = NetGetStats();
+    MetricsText page;
+    page.family("skirmish_players", "gauge", "Players connected, by transport.");
+    page.sample("skirmish_players", net.enetPlayers, "transport=\"enet\"");
+    page.sample("skirmish_players", net.webPlayers, "transport=\"websocket\"");
+    page.family("skirmish_projectiles", "gauge", "Projectiles in flight.");
+    page.sample("skirmish_projectiles", static_cast<double>(level.entities.projectiles.size()));
+    page.family("skirmish_ticks_total", "counter", "Movement ticks run.");
+    page.sample("skirmish_ticks_total", static_cast<double>(loop.stats.ticks));
+    page.histogram("skirmish_tick_lateness_seconds", "How long past its due time each movement tick ran.",
+                   loop.stats.tickLateness);
+    page.histogram("skirmish_pass_duration_seconds", "Time one pass of the main loop took.", loop.stats.passDuration);
+    const std::pair<const char*, uint64_t> totals[] = {
+        {"skirmish_messages_received_total", net.messagesIn},
+        {"skirmish_received_bytes_total", net.bytesIn},
+        {"skirmish_messages_sent_total", net.messagesOut},
+        {"skirmish_sent_bytes_total", net.bytesOut},
+    };
+    for (const auto& [name, value] : totals) {
+        page.family(name, "counter", "Client traffic since the server started (messages, or their bytes).");
+        page.sample(name, static_cast<double>(value));
+    }
+    page.family("skirmish_connections_refused_total", "counter", "Connections turned away, by reason.");
+    page.sample("skirmish_connections_refused_total", static_cast<double>(net.refusedFull), "reason=\"full\"");
+    page.sample("skirmish_connections_refused_total", static_cast<double>(net.refusedAddressCap),
+                "reason=\"address_cap\"");
+    page.family("skirmish_connections_dropped_total", "counter", "Connections the server ended, by reason.");
+    page.sample("skirmish_connections_dropped_total", static_cast<double>(net.droppedStalled), "reason=\"stalled\"");
+    page.sample("skirmish_connections_dropped_total", static_cast<double>(net.droppedSilent), "reason=\"silent\"");
+    page.sample("skirmish_connections_dropped_total", static_cast<double>(net.droppedOversized),
+                "reason=\"oversized\"");
+    page.family("skirmish_build_info", "gauge", "The running build; always 1.");
+    page.sample("skirmish_build_info", 1, "version=\"" SKIRMISH_VERSION "\"");
+    return page.text();
+}
+
+WebPages ServerWebPages(const Level& level, const LoopState& loop)
 {
     WebPages pages;
     for (const WebAsset& asset : WebAssets()) {
@@ -11,6 +53,8 @@ WebPages ServerWebPages()
     }
     // Answered from the loop itself, so a 200 means the server is hosting.
     pages.emplace("/healthz", WebPage{"text/plain; charset=utf-8", [] { return std::string("ok\n"); }});
+    pages.emplace("/metrics", WebPage{"text/plain; version=0.0.4; charset=utf-8",
+                                      [&level, &loop] { return MetricsPage(level, loop); }});
     return pages;
 }
 

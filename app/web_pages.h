@@ -17,7 +17,14 @@ struct WebAsset {
 };
 const std::vector<WebAsset>& WebAssets();
 
-// What the web front serves: the game page and its files, and "/healthz".
-WebPages ServerWebPages();
+struct Level;
+struct LoopState;
+
+// What the web front serves: the game page and its files, "/healthz", and
+// "/metrics" (Prometheus text) read from the level and the loop, which must outlive hosting.
+WebPages ServerWebPages(const Level& level, const LoopState& loop);
+
+// The metrics page as it stands now.
+std::string MetricsPage(const Level& level, const LoopState& loop);
 
 } // namespace skirmish

@@ -115,7 +115,7 @@ public:
         size_t& backlog = backlog_[static_cast<size_t>(peer - host_->peers)];
         if (backlog + bytes.size() > kMaxOutgoingBacklogBytes) {
             // The client stopped acknowledging; it is dropped at the next service.
-            kicks_.push_back(id);
+            kicks_.push_back({id, TransportEvents::DropCause::Stalled});
             return;
         }
         ENetPacket* packet = enet_packet_create(bytes.data(), bytes.size(), ENET_PACKET_FLAG_RELIABLE);
@@ -247,7 +247,7 @@ private:
             ENetPeer* peer = peerOfId_[id];
             if (peer && peer->state == ENET_PEER_STATE_CONNECTED &&
                 ENET_TIME_DIFFERENCE(now, peer->lastReceiveTime) > kSilentPeerTimeoutMs) {
-                kicks_.push_back(static_cast<int>(id));
+                kicks_.push_back({static_cast<int>(id), TransportEvents::DropCause::Silent});
             }
         }
     }
@@ -255,10 +255,11 @@ private:
     // Ends the connections queued for dropping (stalled or silent) and reports each as a leave.
     void dropKickedPeers()
     {
-        for (int id : kicks_) {
+        for (auto [id, cause] : kicks_) {
             ENetPeer* peer = peerOfId_[id];
             if (!peer)
                 continue;
+            events_->onDrop(cause);
             peer->data = nullptr;
             peerOfId_[id] = nullptr;
             enet_peer_disconnect_now(peer, 0);
@@ -271,7 +272,7 @@ private:
     TransportEvents* events_ = nullptr;
     std::vector<size_t> backlog_;      // unacknowledged bytes, by peer index
     std::vector<ENetPeer*> peerOfId_;  // by id
-    std::vector<int> kicks_;
+    std::vector<std::pair<int, TransportEvents::DropCause>> kicks_;
     enet_uint32 lastCap_ = 0;
 };
 

@@ -126,6 +126,7 @@ public:
     }
 
     uint16_t boundPort() const override { return enet_->boundPort(); }
+    int webPlayers() const override { return web_ ? web_->players() : 0; }
 
 private:
     // Sleeps until a datagram, a browser's traffic, a stop request or the time is up.

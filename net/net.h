@@ -52,6 +52,22 @@ void NetRequestStop();
 // The UDP port the host is bound to (tests host on port 0).
 uint16_t NetBoundPort();
 
+// What the network layer has counted since the host opened.
+struct NetStats {
+    int enetPlayers = 0;
+    int webPlayers = 0;
+    uint64_t messagesIn = 0;
+    uint64_t bytesIn = 0;
+    uint64_t messagesOut = 0;
+    uint64_t bytesOut = 0;
+    uint64_t refusedFull = 0;       // every id taken
+    uint64_t refusedAddressCap = 0; // too many from one address
+    uint64_t droppedStalled = 0;    // stopped taking what it was sent
+    uint64_t droppedSilent = 0;     // answered nothing for too long
+    uint64_t droppedOversized = 0;  // sent a frame past the limit
+};
+NetStats NetGetStats();
+
 // What the web front answers a GET of one path with; the body is made at each request.
 struct WebPage {
     std::string contentType;

@@ -51,6 +51,7 @@ public:
     volatile std::sig_atomic_t stopRequested = 0;
 
     int maxPerAddress = kDefaultMaxPerAddress;
+    NetStats stats;
     WebPages webPages;
 
     // Seats held from one address, whatever state their ids are in.
@@ -76,6 +77,7 @@ public:
         if (maxPerAddress > 0 && ConnectionsFrom(address) >= maxPerAddress) {
             ConsoleLine("Connection from ", address, " refused: ", maxPerAddress,
                         " players are connected from that address already.");
+            ++stats.refusedAddressCap;
             return 0;
         }
         for (size_t id = 1; id < connections.size(); ++id) {
@@ -87,7 +89,23 @@ public:
             joins.push_back(static_cast<int>(id));
             return static_cast<int>(id);
         }
+        ++stats.refusedFull;
         return 0;
+    }
+
+    void onDrop(DropCause cause) override
+    {
+        switch (cause) {
+        case DropCause::Stalled:
+            ++stats.droppedStalled;
+            break;
+        case DropCause::Silent:
+            ++stats.droppedSilent;
+            break;
+        case DropCause::Oversized:
+            ++stats.droppedOversized;
+            break;
+        }
     }
 
     void onDisconnect(int id) override
@@ -104,7 +122,9 @@ public:
         if (!hasId(id) || connections[id].closed)
             return;
         Connection& connection = connections[id];
+        stats.bytesIn += packet.size();
         ForEachMessage(packet, [&](std::span<const uint8_t> message) {
+            ++stats.messagesIn;
             if (connection.state == IdState::Joining) {
                 connection.held.emplace_back(message.begin(), message.end());
             } else if (connection.state == IdState::Joined) {
@@ -119,6 +139,8 @@ public:
     void sendPacked(int id, const MessageWriter& message)
     {
         Connection& connection = connections[id];
+        ++stats.messagesOut;
+        stats.bytesOut += message.bytes().size();
         connection.outgoing.add(message.bytes(), [&](Bytes&& packet) { transport->sendPacket(id, std::move(packet)); });
     }
 
@@ -142,6 +164,7 @@ public:
 
     void reset()
     {
+        stats = {};
         connections.clear();
         joins.clear();
         leaves.clear();
@@ -189,6 +212,17 @@ bool NetHost(int playerCount)
 }
 
 std::string NetGetError() { return core.error; }
+
+NetStats NetGetStats()
+{
+    NetStats stats = core.stats;
+    int players = static_cast<int>(std::count_if(core.connections.begin(), core.connections.end(), [](const Connection& c) {
+        return c.state == IdState::Joined && !c.closed;
+    }));
+    stats.webPlayers = core.transport ? core.transport->webPlayers() : 0;
+    stats.enetPlayers = std::max(players - stats.webPlayers, 0);
+    return stats;
+}
 
 bool NetConnected() { return core.transport && core.transport->isOpen() && !core.stopRequested; }
 

@@ -18,6 +18,9 @@ public:
     virtual void onDisconnect(int id) = 0;
     // A packet from the connection with this id.
     virtual void onPacket(int id, std::span<const uint8_t> packet) = 0;
+    // Why a transport ended a connection itself (its onDisconnect follows).
+    enum class DropCause { Stalled, Silent, Oversized };
+    virtual void onDrop(DropCause) {}
     // False while enough input waits to be handled: the transport then leaves the
     // rest where it is (ENet's queues, the socket) for a later service.
     virtual bool wantsMore() const { return true; }
@@ -50,6 +53,8 @@ public:
         int maxWaitMs = -1;
     };
     virtual WaitPlan prepareWait() { return {}; }
+    // Of the connections, how many are browsers over the web front.
+    virtual int webPlayers() const { return 0; }
 };
 
 // Readable once a stop was requested, so that any wait on it ends at once.

@@ -107,6 +107,8 @@ public:
         if (queuedBytes_ + packet.size() > kMaxOutgoingBacklogBytes) {
             // It stopped reading: ended at the next service, not inside the sender's loop.
             dropped_ = true;
+            if (state_->events)
+                state_->events->onDrop(TransportEvents::DropCause::Stalled);
             state_->drops.push_back(shared_from_this());
             return;
         }
@@ -163,6 +165,10 @@ private:
     void onRead(beast::error_code ec)
     {
         if (ec) {
+            if (id_ != 0 && state_->events && ec == websocket::error::message_too_big)
+                state_->events->onDrop(TransportEvents::DropCause::Oversized);
+            if (id_ != 0 && state_->events && ec == beast::error::timeout)
+                state_->events->onDrop(TransportEvents::DropCause::Silent);
             finish();
             return;
         }
@@ -266,7 +272,10 @@ private:
             return;
         }
         auto page = state_->pages.find(path);
-        if (page == state_->pages.end())
+        // Once closing, the pages' sources (the level, the loop) may be gone.
+        if (state_->closing)
+            respond(request, http::status::service_unavailable, "text/plain", "Shutting down\n");
+        else if (page == state_->pages.end())
             respond(request, http::status::not_found, "text/plain", "Not found\n");
         else if (request.method() != http::verb::get)
             respond(request, http::status::method_not_allowed, "text/plain", "Only GET\n");

@@ -277,6 +277,70 @@ TEST(RealServer, flags_answer_the_questions_move_the_port_and_cap_seats_per_addr
         "Connection from 127.0.0.1 refused: 2 players are connected from that address already.\n"));
 }
 
+// The body of GET path from the web front on port, or "" when nothing answers 200.
+std::string HttpGet(uint16_t port, const std::string& path)
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string reply;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+        std::string request = "GET " + path + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+        [[maybe_unused]] ssize_t sent = write(fd, request.data(), request.size());
+        char buffer[4096];
+        for (ssize_t got; (got = read(fd, buffer, sizeof buffer)) > 0;)
+            reply.append(buffer, static_cast<size_t>(got));
+    }
+    close(fd);
+    if (reply.rfind("HTTP/1.1 200", 0) != 0)
+        return "";
+    return reply.substr(reply.find("\r\n\r\n") + 4);
+}
+
+// What promtool says of a metrics page: "" when it passes.
+std::string PromtoolComplaints(const std::string& page)
+{
+    char path[] = "/tmp/skirmish-metrics-XXXXXX";
+    int fd = mkstemp(path);
+    [[maybe_unused]] ssize_t written = write(fd, page.data(), page.size());
+    close(fd);
+    ServerProcess promtool({"sh", "-c", std::string("promtool check metrics < ") + path});
+    std::optional<int> status = promtool.waitForExit(10000);
+    unlink(path);
+    return status == 0 ? "" : "status " + std::to_string(status.value_or(-1)) + ": " + promtool.output();
+}
+
+TEST(RealServer, metrics_pass_promtool_and_follow_joins_and_leaves_and_no_web_closes_tcp)
+{
+    const uint16_t port = FreeUdpPort();
+    ServerProcess server({SKIRMISH_SERVER_BINARY, "--players", "9", "--width", "32", "--height", "24", "--rooms", "6",
+                          "--weapons", "12", "--port", std::to_string(port)});
+    ASSERT_TRUE(server.waitForOutput("Server Started. Awaiting players...\n")) << server.output();
+    EXPECT_EQ(HttpGet(port, "/healthz"), "ok\n");
+    const std::string idle = HttpGet(port, "/metrics");
+    EXPECT_EQ(PromtoolComplaints(idle), "");
+    EXPECT_THAT(idle, HasSubstr("\nskirmish_players{transport=\"enet\"} 0\n"));
+    {
+        Player player;
+        ASSERT_TRUE(player.connect(port));
+        ASSERT_TRUE(server.waitForOutput("Player ID 1 has joined"));
+        player.drain();
+        EXPECT_THAT(HttpGet(port, "/metrics"), HasSubstr("\nskirmish_players{transport=\"enet\"} 1\n"));
+        player.client.disconnect();
+    }
+    ASSERT_TRUE(server.waitForOutput("Player ID 1 has left the game."));
+    EXPECT_THAT(HttpGet(port, "/metrics"), HasSubstr("\nskirmish_players{transport=\"enet\"} 0\n"));
+    server.signal(SIGTERM);
+    EXPECT_EQ(server.waitForExit(), 0);
+
+    ServerProcess gameOnly({SKIRMISH_SERVER_BINARY, "--players", "9", "--width", "32", "--height", "24", "--rooms",
+                            "6", "--weapons", "12", "--port", std::to_string(port), "--no-web"});
+    ASSERT_TRUE(gameOnly.waitForOutput("Server Started. Awaiting players...\n")) << gameOnly.output();
+    EXPECT_EQ(HttpGet(port, "/healthz"), "");
+}
+
 TEST(RealServer, bad_flags_say_why_and_exit_2_without_starting)
 {
     struct Case {

@@ -14,6 +14,7 @@
 #include <sstream>
 #include <thread>
 
+#include "app/main_loop.h"
 #include "app/web_pages.h"
 #include "core/console.h"
 #include "net/client.h"
@@ -33,11 +34,13 @@ using Clock = std::chrono::steady_clock;
 struct WebFrontTest : ::testing::Test {
     std::ostringstream console;
     ScopedConsole capture{console};
+    Level level{1, 8, 8, 1, 3};
+    LoopState loop{0};
 
     void SetUp() override
     {
         NetUseTransport(nullptr);
-        NetSetWebPages(ServerWebPages());
+        NetSetWebPages(ServerWebPages(level, loop));
         NetSetPort(0);
         ASSERT_TRUE(NetHost(3)); // ids 1 and 2
         ASSERT_EQ(console.str().find("Web front not started"), std::string::npos) << console.str();
@@ -226,6 +229,31 @@ TEST_F(WebFrontTest, request_headers_that_never_complete_are_cut_after_ten_secon
     });
     EXPECT_GE(closedAfter, std::chrono::seconds(9));
     EXPECT_LE(closedAfter, std::chrono::seconds(13));
+}
+
+} // namespace
+} // namespace skirmish
+
+namespace skirmish {
+namespace {
+
+TEST(WebFrontStart, a_taken_tcp_port_is_said_on_the_console_and_the_game_goes_on_over_udp)
+{
+    asio::io_context io;
+    tcp::acceptor taken(io, {asio::ip::address_v4::any(), 0});
+    std::ostringstream console;
+    ScopedConsole capture(console);
+    Level level{1, 8, 8, 1, 3};
+    LoopState loop{0};
+    NetUseTransport(nullptr);
+    NetSetWebPages(ServerWebPages(level, loop));
+    NetSetPort(taken.local_endpoint().port());
+    bool hosted = NetHost(3);
+    NetUseTransport(nullptr);
+    NetSetWebPages({});
+    EXPECT_TRUE(hosted);
+    EXPECT_EQ(console.str(), "Web front not started: TCP port " + std::to_string(taken.local_endpoint().port()) +
+                                 ": Address already in use\n");
 }
 
 } // namespace
