@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -137,37 +139,37 @@ TEST(Codec, packet_length_past_the_end_ends_the_message_at_the_packet_end)
 }
 
 // Catches a packer that sends one packet per message, or that splits or reorders messages.
-TEST(Codec, packer_packs_small_messages_in_order_and_sends_a_long_one_whole)
+// Messages go whole and in order into packets of at most the packing limit: two that
+// fill one exactly share it, one byte more starts the next, a longer one travels alone.
+TEST(Codec, packer_fills_packets_up_to_the_limit_in_order_and_sends_a_long_one_whole)
 {
-    std::vector<Bytes> packets;
-    auto send = [&](Bytes&& p) { packets.push_back(std::move(p)); };
-    PacketPacker packer;
-    for (int i = 0; i < 200; ++i) {
-        MessageWriter w;
-        w.putString("ProjMove").putInt(i).putFloat(1).putFloat(2);
-        packer.add(w.bytes(), send);
-    }
-    MessageWriter longOne;
-    longOne.putString(std::string(3000, 'x'));
-    packer.add(longOne.bytes(), send);
-    packer.flush(send);
-
-    int next = 0;
-    bool sawLong = false;
-    for (const Bytes& p : packets) {
-        EXPECT_TRUE(p.size() <= kPackingLimit || SplitPacket(p).size() == 1);
-        for (const DecodedMessage& m : SplitPacket(p)) {
-            if (m.fields[0].text.size() == 3000) {
-                sawLong = true;
-                EXPECT_EQ(next, 200);
-            } else {
-                EXPECT_EQ(m.fields[1].intValue, next++);
-            }
+    const size_t half = kPackingLimit / 2 - 2; // with its length: exactly half a packet
+    struct Case {
+        std::vector<size_t> messages;
+        std::vector<size_t> packets;
+    };
+    const Case cases[] = {
+        {{half, half}, {kPackingLimit}},
+        {{half, half + 1}, {half + 2, half + 3}},
+        {{10, 3000, 10}, {12, 3002, 12}},
+    };
+    for (const Case& c : cases) {
+        std::vector<Bytes> sent;
+        auto send = [&](Bytes&& p) { sent.push_back(std::move(p)); };
+        PacketPacker packer;
+        for (size_t i = 0; i < c.messages.size(); ++i)
+            packer.add(Bytes(c.messages[i], static_cast<uint8_t>(i)), send);
+        packer.flush(send);
+        std::vector<size_t> sizes;
+        Bytes order;
+        for (const Bytes& packet : sent) {
+            sizes.push_back(packet.size());
+            ForEachMessage(packet, [&](std::span<const uint8_t> m) { order.push_back(m.empty() ? 0 : m[0]); });
         }
+        EXPECT_EQ(sizes, c.packets);
+        EXPECT_EQ(order.size(), c.messages.size());
+        EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
     }
-    EXPECT_EQ(next, 200);
-    EXPECT_TRUE(sawLong);
-    EXPECT_LE(packets.size(), 200u * 24 / kPackingLimit + 3);
 }
 
 TEST(Codec, writer_refuses_fields_past_the_length_limit)

@@ -150,6 +150,21 @@ TEST_F(MemoryHost, hostile_packets_give_zero_values_and_never_overrun)
     EXPECT_EQ(messages, 4); // the empty packet and the lone byte carry none; a cut length still ends a message
 }
 
+// Nothing of an old host reaches a new one, where its ids may belong to others.
+TEST_F(MemoryHost, a_new_host_starts_with_no_join_leave_or_message_of_the_old_one)
+{
+    int id = net->connect();
+    NetPlayerJoined();
+    net->send(id, command::Fire());
+    net->disconnect(id);
+    net->connect();
+    NetShutdown();
+    ASSERT_TRUE(NetHost(4));
+    EXPECT_EQ(NextMessage(), "none");
+    EXPECT_EQ(NetPlayerJoined(), 0);
+    EXPECT_EQ(NetPlayerLeft(), 0);
+}
+
 TEST_F(MemoryHost, hosting_failure_is_reported_with_the_whole_error_text)
 {
     NetShutdown();
@@ -327,6 +342,10 @@ TEST_F(EnetHost, hosting_on_a_busy_port_fails_with_a_readable_error)
     EXPECT_THAT(error, HasSubstr("Address already in use"));
     EXPECT_THAT(error, HasSubstr(std::to_string(port)));
     close(busy);
+    // Once freed, and again after a shutdown, the same port hosts: a closed host lets go of it.
+    EXPECT_TRUE(NetHost(4));
+    NetShutdown();
+    EXPECT_TRUE(NetHost(4));
 }
 
 } // namespace
