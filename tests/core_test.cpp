@@ -6,6 +6,7 @@
 
 #include "core/clock.h"
 #include "core/console.h"
+#include "core/metrics.h"
 #include "core/random.h"
 #include "core/whole_number.h"
 
@@ -107,6 +108,28 @@ TEST(Console, each_line_ends_with_a_line_end_and_goes_to_the_installed_stream)
     ConsoleLine("Player ID ", 3, " has left the game.");
     ConsoleLine("float ", 0.61805558f);
     EXPECT_EQ(out.str(), "Player ID 3 has left the game.\nfloat 0.618056\n");
+}
+
+} // namespace
+} // namespace skirmish
+
+namespace skirmish {
+namespace {
+
+// Buckets are cumulative, as Prometheus reads them, and the text is its exposition format.
+TEST(Metrics, a_histogram_counts_each_value_in_every_bucket_at_or_above_it)
+{
+    Histogram latency({0.5, 1});
+    for (double value : {0.25, 0.5, 1.0, 4.0})
+        latency.observe(value);
+    MetricsText page;
+    page.histogram("x_seconds", "X.", latency);
+    page.family("y_total", "counter", "Y.");
+    page.sample("y_total", 3, "reason=\"full\"");
+    EXPECT_EQ(page.text(), "# HELP x_seconds X.\n# TYPE x_seconds histogram\n"
+                           "x_seconds_bucket{le=\"0.5\"} 2\nx_seconds_bucket{le=\"1\"} 3\n"
+                           "x_seconds_bucket{le=\"+Inf\"} 4\nx_seconds_sum 5.75\nx_seconds_count 4\n"
+                           "# HELP y_total Y.\n# TYPE y_total counter\ny_total{reason=\"full\"} 3\n");
 }
 
 } // namespace

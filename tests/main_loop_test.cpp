@@ -123,6 +123,10 @@ TEST(MainLoop, movement_tick_runs_at_17_ms_not_16_and_a_stall_moves_once)
     server.pass();
     server.pass();
     EXPECT_THAT(server.received(watcher), ElementsAre("ProjMove 4 24f 0f"));
+    // The dashboards see two ticks, the second 983 ms past its due time.
+    EXPECT_EQ(server.loop.stats.ticks, 2u);
+    EXPECT_DOUBLE_EQ(server.loop.stats.tickLateness.sum(), 0.983);
+    EXPECT_EQ(server.loop.stats.tickLateness.counts().front(), 1u);
 }
 
 // An empty server must sleep until traffic comes; a busy one must wake for its next timed step.
