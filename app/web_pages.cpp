@@ -5,7 +5,9 @@
 #include "game/level.h"
 
 namespace skirmish {
+namespace {
 
+// The metrics page as it stands now, in the Prometheus text format.
 std::string MetricsPage(const Level& level, const LoopState& loop)
 {
     const NetStats net = NetGetStats();
@@ -43,6 +45,8 @@ std::string MetricsPage(const Level& level, const LoopState& loop)
     page.sample("skirmish_build_info", 1, "version=\"" SKIRMISH_VERSION "\"");
     return page.text();
 }
+
+} // namespace
 
 WebPages ServerWebPages(const Level& level, const LoopState& loop)
 {

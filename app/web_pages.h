@@ -24,7 +24,4 @@ struct LoopState;
 // "/metrics" (Prometheus text) read from the level and the loop, which must outlive hosting.
 WebPages ServerWebPages(const Level& level, const LoopState& loop);
 
-// The metrics page as it stands now.
-std::string MetricsPage(const Level& level, const LoopState& loop);
-
 } // namespace skirmish
