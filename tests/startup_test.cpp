@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <sstream>
+#include <vector>
 
 #include "app/startup.h"
 #include "core/console.h"
@@ -32,43 +33,35 @@ const char* const Y = "Input map y dimensions: ";
 const char* const R = "Input number of rooms: ";
 const char* const W = "Input number of weapons: ";
 
-TEST(Startup, prompts_repeat_with_their_error_lines_until_accepted)
-{
-    Prompted p = Ask("0\n128\n127\n-5\n1\n0\n2\n0\n3\n-1\n4\n");
-    ASSERT_TRUE(p.answers);
-    EXPECT_EQ(p.answers->maxPlayers, 127);
-    EXPECT_EQ(p.answers->sizeX, 1);
-    EXPECT_EQ(p.answers->sizeY, 2);
-    EXPECT_EQ(p.answers->roomCount, 3);
-    EXPECT_EQ(p.answers->weaponCount, 4);
-    EXPECT_EQ(p.console, std::string(P) + "Players must be between 0 and 256.\n" + P +
-                             "Players must be between 0 and 256.\n" + P + X + "x must be greater than 0.\n" + X + Y +
-                             "y must be greater than 0.\n" + Y + R + "rooms must be greater than 0.\n" + R + W +
-                             "Weapons must be greater than 0.\n" + W);
-}
-
-TEST(Startup, first_valid_answers_give_no_error_line_and_may_share_a_line)
-{
-    Prompted p = Ask("1 64 64 8 20");
-    ASSERT_TRUE(p.answers);
-    EXPECT_EQ(p.answers->maxPlayers, 1);
-    EXPECT_EQ(p.console, std::string(P) + X + Y + R + W);
-}
-
 // Garbage once left the stream failed and the prompt looping forever.
-TEST(Startup, text_that_is_no_number_is_dropped_and_the_same_prompt_asked_again)
+TEST(Startup, questions_repeat_with_their_error_lines_until_accepted_and_end_with_the_input)
 {
-    Prompted p = Ask("lots\n99999999999\n4\nx y z\n10 10 2 3\n");
-    ASSERT_TRUE(p.answers);
-    EXPECT_EQ(p.answers->maxPlayers, 4);
-    EXPECT_EQ(p.answers->sizeX, 10);
-    EXPECT_EQ(p.console, std::string(P) + P + P + X + X + Y + R + W);
-}
-
-TEST(Startup, end_of_input_at_any_prompt_ends_the_questions)
-{
-    for (const char* typed : {"", "4\n", "4\n10\n10\n2\n", "abc", "4\n-3\n"})
-        EXPECT_FALSE(Ask(typed).answers) << typed;
+    const std::string refusedP = std::string(P) + "Players must be between 0 and 256.\n";
+    struct Case {
+        const char* typed;
+        std::vector<int32_t> answers; // empty: the questions end unanswered
+        std::string console;
+    };
+    const Case cases[] = {
+        {"0\n128\n127\n-5\n1\n0\n2\n0\n3\n-1\n4\n", {127, 1, 2, 3, 4},
+         refusedP + refusedP + P + X + "x must be greater than 0.\n" + X + Y + "y must be greater than 0.\n" + Y + R +
+             "rooms must be greater than 0.\n" + R + W + "Weapons must be greater than 0.\n" + W},
+        {"1 64 64 8 20", {1, 64, 64, 8, 20}, std::string(P) + X + Y + R + W},
+        {"lots\n99999999999\n4\nx y z\n10 10 2 3\n", {4, 10, 10, 2, 3}, std::string(P) + P + P + X + X + Y + R + W},
+        {"", {}, P},
+        {"4\n10\n10\n2\n", {}, std::string(P) + X + Y + R + W},
+        {"abc", {}, P},
+        {"4\n-3\n", {}, std::string(P) + X + "x must be greater than 0.\n" + X},
+    };
+    for (const Case& c : cases) {
+        Prompted p = Ask(c.typed);
+        std::vector<int32_t> answers;
+        if (p.answers)
+            answers = {p.answers->maxPlayers, p.answers->sizeX, p.answers->sizeY, p.answers->roomCount,
+                       p.answers->weaponCount};
+        EXPECT_EQ(answers, c.answers) << c.typed;
+        EXPECT_EQ(p.console, c.console) << c.typed;
+    }
 }
 
 struct FailedHost : ::testing::Test {
