@@ -6,6 +6,7 @@
 
 #include "core/clock.h"
 #include "core/console.h"
+#include "core/flags.h"
 #include "core/metrics.h"
 #include "core/random.h"
 #include "core/whole_number.h"
@@ -96,6 +97,7 @@ TEST(Console, escapes_controls_and_invalid_utf8_but_keeps_printable_text)
                           Case{"\xff\xfe", "\\xff\\xfe"},
                           Case{"cut\xc3", "cut\\xc3"},
                           Case{"c1\xc2\x9b", "c1\\xc2\\x9b"},
+                          Case{"\xc2\xa3 5", "\xc2\xa3 5"},
                           Case{"del\x7f", "del\\x7f"}}) {
         EXPECT_EQ(EscapeForConsole(c.in), c.out);
     }
@@ -115,6 +117,21 @@ TEST(Console, each_line_ends_with_a_line_end_and_goes_to_the_installed_stream)
 
 namespace skirmish {
 namespace {
+
+// A flag's value is taken whole or refused: no trailing junk, nothing out of range.
+TEST(Flags, numbers_parse_whole_within_their_range_or_not_at_all)
+{
+    const std::pair<const char*, std::optional<int64_t>> wholes[] = {
+        {"12", 12}, {"0", 0}, {"65535", 65535}, {"65536", std::nullopt}, {"12x", std::nullopt},
+        {"", std::nullopt}, {"-1", std::nullopt}, {" 1", std::nullopt}, {"99999999999999999999", std::nullopt}};
+    for (const auto& [text, value] : wholes)
+        EXPECT_EQ(ParseWhole(text, 0, 65535), value) << text;
+    const std::pair<const char*, std::optional<double>> reals[] = {
+        {"2.5", 2.5}, {"-3", -3.0}, {"2.5x", std::nullopt}, {"", std::nullopt}, {"inf", std::nullopt},
+        {"nan", std::nullopt}, {"1e999", std::nullopt}};
+    for (const auto& [text, value] : reals)
+        EXPECT_EQ(ParseReal(text), value) << text;
+}
 
 // Buckets are cumulative, as Prometheus reads them, and the text is its exposition format.
 TEST(Metrics, a_histogram_counts_each_value_in_every_bucket_at_or_above_it)

@@ -313,6 +313,7 @@ TEST(RealServer, metrics_pass_promtool_and_follow_joins_and_leaves_and_no_web_cl
     const std::string idle = HttpGet(port, "/metrics");
     EXPECT_EQ(PromtoolComplaints(idle), "");
     EXPECT_THAT(idle, HasSubstr("\nskirmish_players{transport=\"enet\"} 0\n"));
+    EXPECT_THAT(idle, HasSubstr("\nskirmish_build_info{version=\""));
     {
         Player player;
         ASSERT_TRUE(player.connect(port));
