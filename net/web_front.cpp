@@ -127,7 +127,9 @@ public:
 
     void readNext()
     {
-        if (!state_->events || !state_->events->wantsMore()) {
+        if (!state_->events)
+            return; // the front is gone
+        if (!state_->events->wantsMore()) {
             state_->heldBack.push_back(shared_from_this());
             return;
         }
