@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <future>
 #include <sstream>
 #include <thread>
@@ -254,6 +255,37 @@ TEST(WebFrontStart, a_taken_tcp_port_is_said_on_the_console_and_the_game_goes_on
     EXPECT_TRUE(hosted);
     EXPECT_EQ(console.str(), "Web front not started: TCP port " + std::to_string(taken.local_endpoint().port()) +
                                  ": Address already in use\n");
+}
+
+} // namespace
+} // namespace skirmish
+
+namespace skirmish {
+namespace {
+
+size_t OpenDescriptors() { return static_cast<size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {})); }
+
+// An idle server must sleep, not spin, and a stop request (a signal) must end that sleep.
+TEST_F(WebFrontTest, an_idle_host_sleeps_until_a_stop_wakes_it_and_hosting_again_leaks_no_descriptor)
+{
+    std::atomic<bool> stopping{false};
+    std::thread signal([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        stopping = true;
+        NetRequestStop();
+    });
+    NetService(kWaitForTraffic);
+    EXPECT_TRUE(stopping);
+    signal.join();
+    EXPECT_FALSE(NetConnected());
+
+    NetShutdown();
+    size_t before = OpenDescriptors();
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(NetHost(3));
+        NetShutdown();
+    }
+    EXPECT_EQ(OpenDescriptors(), before);
 }
 
 } // namespace
