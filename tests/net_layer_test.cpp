@@ -150,6 +150,32 @@ TEST_F(MemoryHost, hostile_packets_give_zero_values_and_never_overrun)
     EXPECT_EQ(messages, 4); // the empty packet and the lone byte carry none; a cut length still ends a message
 }
 
+// What the dashboards read: exact counts each way, refusals by reason, players.
+TEST_F(MemoryHost, stats_count_messages_and_bytes_each_way_refusals_by_reason_and_players)
+{
+    std::ostringstream console;
+    ScopedConsole capture(console);
+    NetSetMaxPerAddress(1);
+    int id = net->connect("10.0.0.1");
+    net->connect("10.0.0.1");
+    net->connect("10.0.0.2");
+    net->connect("10.0.0.3");
+    net->connect("10.0.0.4");
+    NetSetMaxPerAddress(kDefaultMaxPerAddress);
+    for (int joins = 0; joins < 3; ++joins)
+        NetPlayerJoined();
+    net->send(id, command::Fire());
+    NetSendAll(message::Left(1));
+    const NetStats stats = NetGetStats();
+    const std::vector<uint64_t> counts = {stats.messagesIn,    stats.bytesIn,        stats.messagesOut,
+                                          stats.bytesOut,      stats.refusedFull,    stats.refusedAddressCap,
+                                          stats.droppedStalled, stats.droppedSilent, stats.droppedOversized};
+    const uint64_t fire = command::Fire().bytes().size() + 2, left = message::Left(1).bytes().size();
+    EXPECT_EQ(counts, (std::vector<uint64_t>{1, fire, 3, 3 * left, 1, 1, 0, 0, 0}));
+    EXPECT_EQ(stats.enetPlayers, 3);
+    EXPECT_EQ(stats.webPlayers, 0);
+}
+
 // Nothing of an old host reaches a new one, where its ids may belong to others.
 TEST_F(MemoryHost, a_new_host_starts_with_no_join_leave_or_message_of_the_old_one)
 {
