@@ -167,8 +167,7 @@ private:
     void waitForTraffic(int timeoutMs)
     {
         WaitPlan plan = prepareWait();
-        if (plan.maxWaitMs >= 0)
-            timeoutMs = timeoutMs < 0 ? plan.maxWaitMs : std::min(timeoutMs, plan.maxWaitMs);
+        timeoutMs = plan.limit(timeoutMs);
         pollfd fds[2] = {{plan.descriptor, POLLIN, 0}, {StopWakeDescriptor(), POLLIN, 0}};
         poll(fds, 2, timeoutMs);
     }

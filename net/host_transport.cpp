@@ -133,8 +133,7 @@ private:
     void waitForTraffic(int timeoutMs)
     {
         WaitPlan plan = enet_->prepareWait();
-        if (plan.maxWaitMs >= 0)
-            timeoutMs = timeoutMs < 0 ? plan.maxWaitMs : std::min(timeoutMs, plan.maxWaitMs);
+        timeoutMs = plan.limit(timeoutMs);
         enetReady_.arm();
         stopReady_.arm();
         // The io_context learns of readiness by edges, and an edge that came while

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -51,6 +52,13 @@ public:
     struct WaitPlan {
         int descriptor = -1;
         int maxWaitMs = -1;
+        // The wait asked for (-1: no limit), shortened to what this plan allows.
+        int limit(int timeoutMs) const
+        {
+            if (maxWaitMs < 0)
+                return timeoutMs;
+            return timeoutMs < 0 ? maxWaitMs : std::min(timeoutMs, maxWaitMs);
+        }
     };
     virtual WaitPlan prepareWait() { return {}; }
     // Of the connections, how many are browsers over the web front.
