@@ -2,13 +2,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "server_process.h"
+#include "real_binary.h"
 #include "tools/histogram.h"
 
 namespace skirmish::testing {
 namespace {
-
-using ::testing::HasSubstr;
 
 TEST(LatencyHistogramTest, percentiles_come_from_the_bucket_edges_and_the_max_is_exact)
 {
@@ -33,37 +31,30 @@ std::string Field(const std::string& out, const std::string& key)
     return out.substr(at, out.find_first_of(" \n", at) - at);
 }
 
-TEST(BotTool, bots_play_and_report_a_clean_summary)
+TEST(BotTool, bots_play_and_report_a_clean_summary_and_a_server_gone_without_goodbye_fails_the_run)
 {
-    const std::string port = std::to_string(FreeUdpPort());
-    ServerProcess server({SKIRMISH_SERVER_BINARY, "--port", port});
-    server.type("8\n16\n16\n4\n6\n");
-    ASSERT_TRUE(server.waitForOutput("Server Started. Awaiting players...\n")) << server.output();
+    RealServer server({"--players", "8", "--width", "16", "--height", "16", "--rooms", "4", "--weapons", "6"});
+    ASSERT_TRUE(server.started) << server.process.output();
+    const std::string port = std::to_string(server.port);
     ServerProcess bots({SKIRMISH_BOT_BINARY, "--port", port, "--bots", "3", "--seconds", "2", "--quiet"});
     ASSERT_EQ(bots.waitForExit(15000), 0) << bots.output();
-    const std::string& out = bots.output();
-    EXPECT_EQ(Field(out, "bots"), "3");
-    EXPECT_EQ(Field(out, "lost"), "0");
-    EXPECT_EQ(Field(out, "malformed"), "0");
-    EXPECT_EQ(Field(out, "unknown"), "0");
-    EXPECT_GT(std::stod(Field(out, "msgs_per_s")), 100);
-    EXPECT_GT(std::stod(Field(out, "echo_p50")), 0);
-    EXPECT_THAT(server.output(), HasSubstr("Player 1 updated name to bot-1"));
-    server.signal(SIGTERM);
-    EXPECT_EQ(server.waitForExit(), 0);
-}
+    for (auto [key, value] : {std::pair{"bots", "3"}, {"lost", "0"}, {"malformed", "0"}, {"unknown", "0"}})
+        EXPECT_EQ(Field(bots.output(), key), value) << key;
+    EXPECT_GT(std::stod(Field(bots.output(), "msgs_per_s")), 100);
+    EXPECT_GT(std::stod(Field(bots.output(), "echo_p50")), 0);
+    EXPECT_THAT(server.process.output(), ::testing::HasSubstr("Player 1 updated name to bot-1"));
 
-TEST(BotTool, a_server_that_vanishes_without_goodbye_fails_the_run)
-{
-    const std::string port = std::to_string(FreeUdpPort());
-    ServerProcess server({SKIRMISH_SERVER_BINARY, "--port", port});
-    server.type("8\n16\n16\n4\n6\n");
-    ASSERT_TRUE(server.waitForOutput("Server Started. Awaiting players...\n")) << server.output();
-    ServerProcess bots({SKIRMISH_BOT_BINARY, "--port", port, "--bots", "2", "--seconds", "40", "--quiet"});
-    ASSERT_TRUE(server.waitForOutput("Player 2 updated name to bot-2"));
-    server.signal(SIGKILL); // no "ServerQuit": the bots time out and stop early
-    EXPECT_EQ(bots.waitForExit(38000), 1) << bots.output();
-    EXPECT_EQ(Field(bots.output(), "lost"), "2");
+    ServerProcess stranded({SKIRMISH_BOT_BINARY, "--port", port, "--bots", "2", "--seconds", "40", "--quiet"});
+    auto namedTwice = [&] {
+        const std::string& out = server.process.output();
+        return out.find("name to bot-2", out.find("name to bot-2") + 1) != std::string::npos;
+    };
+    for (int i = 0; i < 100 && !namedTwice(); ++i)
+        server.process.waitForOutput("\x01", 100);
+    ASSERT_TRUE(namedTwice()) << server.process.output();
+    server.process.signal(SIGKILL); // no "ServerQuit": the bots time out and stop early
+    EXPECT_EQ(stranded.waitForExit(38000), 1) << stranded.output();
+    EXPECT_EQ(Field(stranded.output(), "lost"), "2");
 }
 
 TEST(BotTool, no_server_and_bad_options_exit_with_status_2)
@@ -72,7 +63,7 @@ TEST(BotTool, no_server_and_bad_options_exit_with_status_2)
     EXPECT_EQ(nobody.waitForExit(15000), 2);
     ServerProcess bad({SKIRMISH_BOT_BINARY, "--bots", "0"});
     EXPECT_EQ(bad.waitForExit(5000), 2);
-    EXPECT_THAT(bad.output(), HasSubstr("--bots must be at least 1"));
+    EXPECT_THAT(bad.output(), ::testing::HasSubstr("--bots must be at least 1"));
 }
 
 } // namespace

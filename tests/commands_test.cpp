@@ -3,7 +3,7 @@
 
 #include <limits>
 
-#include "game_harness.h"
+#include "harness.h"
 
 namespace skirmish::testing {
 namespace {
@@ -11,20 +11,26 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-TEST(Commands, move_adds_axis_steps_whole_shortens_diagonals_and_answers_whole_numbers)
+// A diagonal step is shortened by 1/1.141; answers carry whole numbers; rotation is kept unwrapped.
+TEST(Commands, move_rotate_and_chat_are_applied_and_told_to_everyone)
 {
     Game game;
     int id = game.seatAlive(10, 20);
+    int other = game.seat();
+    game.clear();
     game.handle(id, command::Move(0, 5));
     EXPECT_EQ(game.slot(id).y, 25.0f);
     game.handle(id, command::Move(3, 4));
-    EXPECT_EQ(game.slot(id).x, 12.629272f);
-    EXPECT_EQ(game.slot(id).y, 28.505697f);
+    EXPECT_EQ(std::pair(game.slot(id).x, game.slot(id).y), std::pair(12.629272f, 28.505697f));
     game.slot(id).x = 27.9f;
     game.slot(id).y = -3.5f;
     game.handle(id, command::Move(0, 0));
+    game.handle(id, command::Rotate(370.5f));
+    game.handle(other, command::PlayerMessage("hello there"));
+    EXPECT_EQ(game.slot(id).rotation, 370.5f);
     EXPECT_THAT(game.out.sent, ElementsAre(std::pair{0, "Moved 1 10f 25f"}, std::pair{0, "Moved 1 12f 28f"},
-                                           std::pair{0, "Moved 1 27f -3f"}));
+                                           std::pair{0, "Moved 1 27f -3f"}, std::pair{0, "Rotated 1 370.5f"},
+                                           std::pair{0, "PlayerMessage 2 hello there"}));
 }
 
 // Clients have crashed on non-finite values; one bad "Move" must not poison the world.
@@ -48,49 +54,29 @@ TEST(Commands, non_finite_move_or_rotate_changes_nothing_and_sends_nothing)
     EXPECT_THAT(game.received(id), ElementsAre("Moved 1 2147483648f 20f", "Moved 1 2147483648f 20f"));
 }
 
-TEST(Commands, rotate_stores_and_echoes_unwrapped_and_chat_is_relayed_to_all)
-{
-    Game game;
-    int id = game.seatAlive(0, 0);
-    int other = game.seat();
-    game.clear();
-    game.handle(id, command::Rotate(370.5f));
-    game.handle(other, command::PlayerMessage("hello there"));
-    EXPECT_EQ(game.slot(id).rotation, 370.5f);
-    EXPECT_THAT(game.out.sent, ElementsAre(std::pair{0, "Rotated 1 370.5f"}, std::pair{0, "PlayerMessage 2 hello there"}));
-}
-
-// Catches swapped offsets: the first integer moves y.
+// Catches swapped offsets: the first integer moves y. A living player keeps its weapon and death time.
 TEST(Commands, respawn_places_at_room_entry_1_then_moves_y_by_the_first_integer)
 {
     struct Case {
+        bool alive;
         int32_t first, second;
         const char* secondMoved;
     };
-    for (const Case& c : {Case{5, 0, "Moved 1 10f 16f"}, Case{0, 7, "Moved 1 17f 11f"}}) {
+    for (const Case& c : {Case{false, 5, 0, "Moved 1 10f 16f"}, Case{false, 0, 7, "Moved 1 17f 11f"},
+                          Case{true, 0, 0, "Moved 1 10f 11f"}}) {
         Game game; // room entry 1 is at (10, 11)
-        int id = game.seat();
-        game.slot(id).health = -4;
+        int id = c.alive ? game.seatAlive(50, 50) : game.seat();
+        game.slot(id).health = c.alive ? 70 : -4;
+        const Weapon* weapon = game.slot(id).weapon.get();
+        const int32_t deathTime = game.slot(id).deathTime;
         game.clear();
+        game.now += 5000;
         game.handle(id, command::Respawn(c.first, c.second));
         EXPECT_THAT(game.received(id), ElementsAre("Moved 1 10f 11f", c.secondMoved, "Alive 1"));
-        EXPECT_EQ(game.slot(id).health, 100);
-        EXPECT_FALSE(game.slot(id).dead);
+        EXPECT_EQ(std::tuple(game.slot(id).health, game.slot(id).dead, game.slot(id).weapon.get(), game.slot(id).deathTime),
+                  std::tuple(100, false, weapon, deathTime));
         EXPECT_THAT(game.consoleLines(), ElementsAre("Respawn requested by 1"));
     }
-}
-
-TEST(Commands, respawn_from_a_living_player_keeps_its_weapon_and_death_time)
-{
-    Game game;
-    int id = game.seatAlive(50, 50);
-    Weapon* weapon = game.slot(id).weapon.get();
-    int32_t deathTime = game.slot(id).deathTime;
-    game.now += 5000;
-    game.handle(id, command::Respawn(0, 0));
-    EXPECT_EQ(game.slot(id).weapon.get(), weapon);
-    EXPECT_EQ(game.slot(id).deathTime, deathTime);
-    EXPECT_THAT(game.received(id), ElementsAre("Moved 1 10f 11f", "Moved 1 10f 11f", "Alive 1"));
 }
 
 TEST(Commands, name_logs_stores_sends_the_snapshot_then_joined_and_restarts_the_respawn_delay)

@@ -26,18 +26,6 @@ TEST(Clock, elapsed_is_right_across_the_32_bit_wrap)
     EXPECT_EQ(ElapsedMs(-1, 0), -1);
 }
 
-TEST(Clock, installed_fake_clock_is_what_ReadClock_sees_until_released)
-{
-    FakeClock clock(1234);
-    {
-        ScopedClock use(clock);
-        EXPECT_EQ(ReadClock(), 1234);
-        clock.advance(17);
-        EXPECT_EQ(ReadClock(), 1251);
-    }
-    EXPECT_NE(ReadClock(), 1251 + 1000000); // back on the real clock, which is small here
-}
-
 // Pins the generator's constants: a different LCG would give other levels for the same seed.
 TEST(Random, first_draws_match_the_windows_runtime_for_seeds_0_and_1)
 {
@@ -50,18 +38,6 @@ TEST(Random, first_draws_match_the_windows_runtime_for_seeds_0_and_1)
         for (int32_t expected : c.draws)
             EXPECT_EQ(Random(), expected) << "seed " << c.seed;
     }
-}
-
-TEST(Random, scripted_generator_replaces_the_process_one_and_reports_running_dry)
-{
-    ScriptedRandom scripted{7, 9};
-    ScopedRandom use(scripted);
-    SeedRandom(99); // ignored by the script
-    EXPECT_EQ(Random(), 7);
-    EXPECT_EQ(Random(), 9);
-    EXPECT_FALSE(scripted.ranDry());
-    EXPECT_EQ(Random(), 0);
-    EXPECT_TRUE(scripted.ranDry());
 }
 
 // A plain static_cast here is undefined behaviour for NaN and out-of-range floats.

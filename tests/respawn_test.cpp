@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "game/respawn.h"
-#include "game_harness.h"
+#include "harness.h"
 
 namespace skirmish::testing {
 namespace {

@@ -5,65 +5,57 @@
 #include <gtest/gtest.h>
 
 #include <map>
-#include <memory>
 #include <random>
 #include <regex>
 #include <sstream>
+#include <thread>
 
-#include "net/client.h"
-#include "protocol/messages.h"
-#include "server_process.h"
+#include "real_binary.h"
 
 namespace skirmish::testing {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-struct Churner {
-    std::unique_ptr<NetClient> client;
-    int number = 0;
-};
-
 TEST(Soak, churning_clients_never_crash_leak_or_reuse_an_id_before_its_leave)
 {
     const char* configured = std::getenv("SKIRMISH_SOAK_SECONDS");
     const int seconds = configured ? std::atoi(configured) : 60;
-    const uint16_t port = FreeUdpPort();
-    ServerProcess server({SKIRMISH_SERVER_BINARY, "--port", std::to_string(port), "--max-per-address", "0"},
-                         {"ASAN_OPTIONS=halt_on_error=1:quarantine_size_mb=4"});
-    server.type("127\n32\n32\n6\n12\n");
-    ASSERT_TRUE(server.waitForOutput("Server Started. Awaiting players...\n", 10000)) << server.output();
+    RealServer game({"--players", "127", "--width", "32", "--height", "32", "--rooms", "6", "--weapons", "12",
+                     "--max-per-address", "0"},
+                    {"ASAN_OPTIONS=halt_on_error=1:quarantine_size_mb=4"});
+    ASSERT_TRUE(game.started) << game.process.output();
+    ServerProcess& server = game.process;
+    const uint16_t port = game.port;
 
     std::mt19937 random(2026);
-    std::vector<Churner> live;
+    std::vector<std::unique_ptr<NetClient>> live;
     int connections = 0;
     const auto end = Clock::now() + std::chrono::seconds(seconds);
     while (Clock::now() < end) {
         int action = std::uniform_int_distribution<int>(0, 99)(random);
         if (action < 8 && live.size() < 110) {
-            Churner churner{std::make_unique<NetClient>(), ++connections};
-            if (churner.client->connect("127.0.0.1", port, 2000)) {
-                churner.client->send(command::Name("churn-" + std::to_string(churner.number)));
-                live.push_back(std::move(churner));
+            auto client = std::make_unique<NetClient>();
+            if (client->connect("127.0.0.1", port, 2000)) {
+                client->send(command::Name("churn-" + std::to_string(++connections)));
+                live.push_back(std::move(client));
             }
         } else if (action < 14 && !live.empty()) {
             size_t victim = std::uniform_int_distribution<size_t>(0, live.size() - 1)(random);
             if (action < 11)
-                live[victim].client->disconnect(0); // gone without waiting
+                live[victim]->disconnect(0); // gone without waiting
             live.erase(live.begin() + static_cast<std::ptrdiff_t>(victim));
         } else if (!live.empty()) {
-            NetClient& client = *live[std::uniform_int_distribution<size_t>(0, live.size() - 1)(random)].client;
+            NetClient& client = *live[std::uniform_int_distribution<size_t>(0, live.size() - 1)(random)];
             client.send(action < 60 ? command::Fire() : command::Move(3, -2));
         }
-        for (Churner& churner : live) {
-            churner.client->service(0);
-            while (churner.client->nextMessage()) {
+        for (auto& client : live)
+            for (client->service(0); client->nextMessage();) {
             }
-        }
         std::this_thread::sleep_for(std::chrono::microseconds(500));
     }
-    for (Churner& churner : live)
-        churner.client->disconnect(200);
+    for (auto& client : live)
+        client->disconnect(200);
     live.clear();
 
     // Every join gets its leave line (silent drop-outs time out within about 10 s).
@@ -93,7 +85,7 @@ TEST(Soak, churning_clients_never_crash_leak_or_reuse_an_id_before_its_leave)
         EXPECT_FALSE(stillSeated) << "id " << id << " joined and never left";
 
     server.signal(SIGTERM);
-    EXPECT_EQ(server.waitForExit(10000), 0) << server.output().substr(server.output().size() > 3000 ? server.output().size() - 3000 : 0);
+    EXPECT_EQ(server.waitForExit(10000), 0) << server.output().substr(std::max<size_t>(server.output().size(), 3000) - 3000);
 }
 
 } // namespace

@@ -41,29 +41,5 @@ TEST(Catalogue, recipes_give_the_exact_values_and_console_lines)
     }
 }
 
-// The one sequence runs from the rooms through the catalogue; a fresh seed repeats all of it.
-TEST(Catalogue, same_seed_gives_the_same_rooms_and_lines_and_the_sequence_continues)
-{
-    auto run = [](int32_t seed, std::string& lines, int32_t& nextDraw) {
-        std::ostringstream console;
-        ScopedConsole capture(console);
-        Level level(4, 20, 20, 5, 2);
-        level.seed = seed;
-        GenerateRooms(level, 0);
-        lines = console.str();
-        nextDraw = Random();
-        return level.rooms;
-    };
-    std::string firstLines, secondLines;
-    int32_t firstNext, secondNext;
-    EXPECT_EQ(run(1234, firstLines, firstNext), run(1234, secondLines, secondNext));
-    EXPECT_EQ(firstLines, secondLines);
-    EXPECT_EQ(firstNext, secondNext);
-    std::string otherLines;
-    int32_t otherNext;
-    run(1235, otherLines, otherNext);
-    EXPECT_NE(firstLines, otherLines);
-}
-
 } // namespace
 } // namespace skirmish

@@ -1,5 +1,6 @@
 // The web front against real sockets on loopback: what HTTP answers, and the
 // limits that end a browser's connection as a leave.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <utility>
@@ -18,8 +19,8 @@
 #include "app/main_loop.h"
 #include "app/web_pages.h"
 #include "core/console.h"
+#include "loopback.h"
 #include "net/client.h"
-#include "net/net.h"
 #include "net/web_front.h"
 #include "protocol/messages.h"
 
@@ -32,7 +33,7 @@ namespace websocket = beast::websocket;
 using tcp = asio::ip::tcp;
 using Clock = std::chrono::steady_clock;
 
-struct WebFrontTest : ::testing::Test {
+struct WebFrontTest : testing::LoopbackHost {
     std::ostringstream console;
     ScopedConsole capture{console};
     Level level{1, 8, 8, 1, 3};
@@ -40,42 +41,10 @@ struct WebFrontTest : ::testing::Test {
 
     void SetUp() override
     {
-        NetUseTransport(nullptr);
+        LoopbackHost::SetUp();
         NetSetWebPages(ServerWebPages(level, loop));
-        NetSetPort(0);
         ASSERT_TRUE(NetHost(3)); // ids 1 and 2
-        ASSERT_EQ(console.str().find("Web front not started"), std::string::npos) << console.str();
-    }
-    void TearDown() override
-    {
-        NetUseTransport(nullptr);
-        NetSetWebPages({});
-    }
-
-    // Runs work on a thread while the server is serviced here, and returns its result.
-    template <typename Work>
-    static auto WhileServing(Work work)
-    {
-        auto result = std::async(std::launch::async, work);
-        while (result.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready)
-            NetService(1);
-        return result.get();
-    }
-
-    static int TakeJoin()
-    {
-        for (auto start = Clock::now(); Clock::now() - start < std::chrono::seconds(5); NetService(1))
-            if (int id = NetPlayerJoined())
-                return id;
-        return 0;
-    }
-
-    static int TakeLeave(std::chrono::seconds within = std::chrono::seconds(5))
-    {
-        for (auto start = Clock::now(); Clock::now() - start < within; NetService(1))
-            if (int id = NetPlayerLeft())
-                return id;
-        return 0;
+        ASSERT_EQ(console.str(), "");
     }
 };
 
@@ -138,12 +107,9 @@ TEST_F(WebFrontTest, oversized_and_text_frames_close_the_connection_as_a_leave)
         {true, 4, static_cast<int>(websocket::close_code::unknown_data)},
     };
     for (const Case& c : cases) {
-        auto code = std::async(std::launch::async, [&] { return CloseCodeAfterSending(c.text, c.bytes); });
-        int id = TakeJoin();
-        EXPECT_EQ(TakeLeave(), id);
-        while (code.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready)
-            NetService(1);
-        EXPECT_EQ(code.get(), c.closeCode);
+        EXPECT_EQ(WhileServing([&] { return CloseCodeAfterSending(c.text, c.bytes); }), c.closeCode);
+        EXPECT_THAT(TakeJoins(1), ::testing::ElementsAre(1));
+        EXPECT_EQ(TakeLeave(), 1);
     }
 }
 
@@ -152,8 +118,7 @@ TEST_F(WebFrontTest, one_pool_of_ids_for_both_transports_and_the_next_websocket_
     NetClient enet, web, late;
     ASSERT_TRUE(WhileServing([&] { return enet.connect("127.0.0.1", NetBoundPort(), 2000); }));
     ASSERT_TRUE(WhileServing([&] { return web.connectWebSocket("127.0.0.1", NetBoundPort(), 2000); }));
-    EXPECT_EQ(TakeJoin(), 1);
-    EXPECT_EQ(TakeJoin(), 2);
+    EXPECT_THAT(TakeJoins(2), ::testing::ElementsAre(1, 2));
     EXPECT_EQ(NetGetPlayerIP(2), "127.0.0.1");
 
     WhileServing([&] {
@@ -184,8 +149,7 @@ TEST_F(WebFrontTest, a_browser_that_stops_reading_is_dropped_as_a_leave)
         stalled.handshake("localhost", "/ws");
         return 0;
     });
-    int id = TakeJoin();
-    ASSERT_NE(id, 0);
+    const int id = TakeJoins(1).at(0);
     MessageWriter padding;
     padding.putString(std::string(60000, 'p'));
     int left = 0;
@@ -205,13 +169,10 @@ TEST_F(WebFrontTest, connections_past_the_handshake_cap_are_closed_at_once)
         idle.emplace_back(io);
         idle.back().connect({asio::ip::address_v4::loopback(), NetBoundPort()});
     }
-    for (int i = 0; i < 50; ++i)
-        NetService(1);
-    std::string status = WhileServing([&] { return StatusLineFor("GET / HTTP/1.1\r\nHost: x\r\n\r\n"); });
-    EXPECT_EQ(status, "");
+    ServeUntil([] { return false; }, 50);
+    EXPECT_EQ(WhileServing([&] { return StatusLineFor("GET / HTTP/1.1\r\nHost: x\r\n\r\n"); }), "");
     idle.clear();
-    for (int i = 0; i < 50; ++i)
-        NetService(1);
+    ServeUntil([] { return false; }, 50);
     EXPECT_EQ(WhileServing([&] { return StatusLineFor("GET / HTTP/1.1\r\nHost: x\r\n\r\n"); }), "HTTP/1.1 200 OK");
 }
 
@@ -232,12 +193,6 @@ TEST_F(WebFrontTest, request_headers_that_never_complete_are_cut_after_ten_secon
     EXPECT_LE(closedAfter, std::chrono::seconds(13));
 }
 
-} // namespace
-} // namespace skirmish
-
-namespace skirmish {
-namespace {
-
 TEST(WebFrontStart, a_taken_tcp_port_is_said_on_the_console_and_the_game_goes_on_over_udp)
 {
     asio::io_context io;
@@ -256,12 +211,6 @@ TEST(WebFrontStart, a_taken_tcp_port_is_said_on_the_console_and_the_game_goes_on
     EXPECT_EQ(console.str(), "Web front not started: TCP port " + std::to_string(taken.local_endpoint().port()) +
                                  ": Address already in use\n");
 }
-
-} // namespace
-} // namespace skirmish
-
-namespace skirmish {
-namespace {
 
 size_t OpenDescriptors() { return static_cast<size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {})); }
 

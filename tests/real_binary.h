@@ -14,6 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "net/client.h"
+#include "protocol/messages.h"
+
 namespace skirmish::testing {
 
 // The real server binary in a child process, its console piped both ways.
@@ -129,10 +132,6 @@ private:
     std::optional<int> exitStatus_;
 };
 
-} // namespace skirmish::testing
-
-namespace skirmish::testing {
-
 // A port that nothing on this machine is bound to right now, over UDP (the game) and
 // TCP (the web front) alike, for a test's own server.
 inline uint16_t FreeUdpPort()
@@ -153,5 +152,66 @@ inline uint16_t FreeUdpPort()
             return ntohs(address.sin_port);
     }
 }
+
+// The real server on a free port of its own, started with flags (no questions asked).
+struct RealServer {
+    explicit RealServer(std::vector<std::string> flags = {"--players", "4", "--width", "10", "--height", "10",
+                                                          "--rooms", "2", "--weapons", "1"},
+                        std::vector<std::string> environment = {}, std::vector<std::string> wrapper = {})
+        : process(Command(wrapper, flags, port), environment)
+    {
+        started = process.waitForOutput("Server Started. Awaiting players...\n", 10000);
+    }
+    static std::vector<std::string> Command(std::vector<std::string> argv, const std::vector<std::string>& flags,
+                                            uint16_t port)
+    {
+        argv.push_back(SKIRMISH_SERVER_BINARY);
+        argv.insert(argv.end(), flags.begin(), flags.end());
+        argv.insert(argv.end(), {"--port", std::to_string(port)});
+        return argv;
+    }
+    uint16_t port = FreeUdpPort();
+    ServerProcess process;
+    bool started = false;
+};
+
+// A client that keeps every message it was sent, as text.
+struct Player {
+    NetClient client;
+    std::vector<std::string> got;
+
+    bool connect(uint16_t port, bool websocket = false)
+    {
+        return websocket ? client.connectWebSocket("127.0.0.1", port, 3000) : client.connect("127.0.0.1", port, 3000);
+    }
+    void send(const MessageWriter& message)
+    {
+        client.send(message);
+        client.service(0);
+    }
+    void drain()
+    {
+        client.service(1);
+        while (client.nextMessage())
+            got.push_back(client.current().describe());
+    }
+    // Services until a message starting with prefix arrives; returns it, or "" on time-out.
+    std::string waitFor(const std::string& prefix, int timeoutMs = 5000)
+    {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        for (size_t seen = got.size(); std::chrono::steady_clock::now() < deadline;)
+            for (drain(); seen < got.size(); ++seen)
+                if (got[seen].rfind(prefix, 0) == 0)
+                    return got[seen];
+        return "";
+    }
+    bool waitForLoss(int timeoutMs = 3000)
+    {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (!client.lostConnection() && std::chrono::steady_clock::now() < deadline)
+            drain();
+        return client.lostConnection();
+    }
+};
 
 } // namespace skirmish::testing
