@@ -56,13 +56,11 @@ TEST(ClientState, snapshot_gives_rooms_players_and_own_id_then_updates_follow)
     EXPECT_EQ(LinkMessage(state, "h", 1), "The server has quit.");
 }
 
-// Catches an aim off by 90 degrees or mirrored: travel is angle − 90 from +x towards +y.
+// Catches an aim off by 90 degrees or mirrored: travel is angle - 90 from +x towards +y.
 TEST(ClientView, aim_follows_the_servers_angle_convention)
 {
-    EXPECT_FLOAT_EQ(AimAngle(1, 0), 90);
-    EXPECT_FLOAT_EQ(AimAngle(0, 1), 180);
-    EXPECT_FLOAT_EQ(AimAngle(-1, 0), 270);
-    EXPECT_FLOAT_EQ(AimAngle(0, -1), 0);
+    for (auto [x, y, angle] : {std::tuple{1.0f, 0.0f, 90.0f}, {0.0f, 1.0f, 180.0f}, {-1.0f, 0.0f, 270.0f}, {0.0f, -1.0f, 0.0f}})
+        EXPECT_FLOAT_EQ(AimAngle(x, y), angle) << x << "," << y;
 }
 
 TEST(ClientView, whole_map_view_fits_the_map_and_the_room_below_it)

@@ -32,26 +32,30 @@ struct NoOutbox final : Outbox {
     void toAll(const MessageWriter&) override {}
 };
 
-std::string Catalogue(int32_t seed, int32_t weapons)
+// A level laid out from a seed: its rooms and its catalogue, every float in hex.
+std::pair<std::string, std::string> Generated(int32_t seed, int32_t sizeX, int32_t sizeY, int32_t rooms, int32_t weapons)
 {
     std::ostringstream quiet;
     ScopedConsole capture(quiet);
-    Level level(3, 40, 30, weapons, 2);
+    Level level(rooms, sizeX, sizeY, weapons, 2);
     level.seed = seed;
     GenerateRooms(level, 0);
-    std::string all;
+    std::string layout, catalogue;
+    for (const Room& r : level.rooms)
+        layout += std::to_string(r.x) + "," + std::to_string(r.y) + "," + std::to_string(r.width) + "," +
+                  std::to_string(r.height) + " ";
     for (const auto& entry : level.entities.weapons) {
         const auto& w = static_cast<const InstaWeapon&>(*entry);
-        all += std::to_string(w.damage) + " " + Hex(w.period) + " " + std::to_string(w.numLines) + " " + Hex(w.spread) +
-               " " + Hex(w.falloff) + "\n";
+        catalogue += std::to_string(w.damage) + " " + Hex(w.period) + " " + std::to_string(w.numLines) + " " +
+                     Hex(w.spread) + " " + Hex(w.falloff) + "\n";
     }
-    return all;
+    return {layout, catalogue};
 }
 
 TEST(Exactness, a_seeded_catalogue_is_the_same_to_the_bit)
 {
     // damage, period, numLines, spread, falloff
-    EXPECT_EQ(Catalogue(1767225600, 12), "45 0x1.02fcc6p-1 1 0x1.011ecap+3 0x1.ec1378p-1\n"
+    EXPECT_EQ(Generated(1767225600, 40, 30, 3, 12).second, "45 0x1.02fcc6p-1 1 0x1.011ecap+3 0x1.ec1378p-1\n"
                                          "52 0x1.950d46p-1 1 0x1.2fc9f4p+2 0x1.e60fecp-1\n"
                                          "24 0x1.15958p-2 1 0x1.940c08p+3 0x1.76bd06p-1\n"
                                          "47 0x1.0944b6p-1 3 0x1.8379c4p+3 0x1.a86dfp-5\n"
@@ -65,26 +69,12 @@ TEST(Exactness, a_seeded_catalogue_is_the_same_to_the_bit)
                                          "55 0x1.01942ep+0 1 0x1.d8ba2ep+4 0x1.351838p+0\n");
 }
 
-std::string Rooms(int32_t seed, int32_t sizeX, int32_t sizeY, int32_t rooms)
-{
-    std::ostringstream quiet;
-    ScopedConsole capture(quiet);
-    Level level(rooms, sizeX, sizeY, 0, 2);
-    level.seed = seed;
-    GenerateRooms(level, 0);
-    std::string all;
-    for (const Room& room : level.rooms)
-        all += std::to_string(room.x) + "," + std::to_string(room.y) + "," + std::to_string(room.width) + "," +
-               std::to_string(room.height) + " ";
-    return all;
-}
-
 TEST(Exactness, seeded_rooms_of_several_maps_are_the_same)
 {
-    EXPECT_EQ(Rooms(1767225600, 64, 64, 8),
+    EXPECT_EQ(Generated(1767225600, 64, 64, 8, 0).first,
               "57,7,9,15 61,15,10,3 3,24,4,7 60,31,12,13 52,39,2,5 56,47,12,12 56,55,10,8 42,63,2,2 0,64,11,11 ");
-    EXPECT_EQ(Rooms(42, 32, 24, 6), "4,4,2,3 9,8,5,5 6,12,6,7 2,16,3,6 0,20,5,4 28,23,6,4 0,24,7,4 ");
-    EXPECT_EQ(Rooms(-7, 1000, 7, 13), "476,0,133,2 46,1,77,2 603,1,78,2 168,2,95,2 629,2,129,2 152,3,11,2 617,3,108,2 "
+    EXPECT_EQ(Generated(42, 32, 24, 6, 0).first, "4,4,2,3 9,8,5,5 6,12,6,7 2,16,3,6 0,20,5,4 28,23,6,4 0,24,7,4 ");
+    EXPECT_EQ(Generated(-7, 1000, 7, 13, 0).first, "476,0,133,2 46,1,77,2 603,1,78,2 168,2,95,2 629,2,129,2 152,3,11,2 617,3,108,2 "
                                       "192,4,59,2 718,4,20,2 298,5,27,2 798,5,15,2 342,6,12,2 938,6,55,2 0,7,110,6 ");
 }
 

@@ -116,7 +116,7 @@ INSTANTIATE_TEST_SUITE_P(Links, Impairment,
                            {.lossPercent = 5, .delayMs = 40, .jitterMs = 20, .duplicatePercent = 1, .reorderPercent = 2},
                            3, 12, 8},
                       // Awful, not dead: a client that answers must stay however long this lasts.
-                      Link{"a_fifth_lost_and_300_ms_each_way", {.lossPercent = 20, .delayMs = 300}, 1, 1, 30}),
+                      Link{"a_fifth_lost_and_300_ms_each_way", {.lossPercent = 20, .delayMs = 300}, 1, 1, 20}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_P(Impairment, nobody_is_dropped_every_move_is_answered_and_every_watcher_hears_the_same_game)

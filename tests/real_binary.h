@@ -12,6 +12,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "net/client.h"
@@ -65,16 +66,8 @@ public:
             close(outputFd_);
     }
 
-    void type(const std::string& text)
-    {
-        [[maybe_unused]] ssize_t written = write(input_, text.data(), text.size());
-    }
-
-    void closeInput()
-    {
-        close(input_);
-        input_ = -1;
-    }
+    void type(const std::string& text) { [[maybe_unused]] ssize_t written = write(input_, text.data(), text.size()); }
+    void closeInput() { close(std::exchange(input_, -1)); }
 
     // Reads console output until it contains text or the time runs out.
     bool waitForOutput(const std::string& text, int timeoutMs = 5000)
@@ -89,14 +82,9 @@ public:
         return true;
     }
 
-    const std::string& output()
-    {
-        readSome(0);
-        return console_;
-    }
+    const std::string& output() { return readSome(0), console_; }
 
     void signal(int number) { kill(pid_, number); }
-    pid_t pid() const { return pid_; }
 
     // The exit status, once the process has ended within the time.
     std::optional<int> waitForExit(int timeoutMs = 5000)

@@ -1,8 +1,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <deque>
-
 #include "core/random.h"
 #include "game/insta_weapon.h"
 #include "game/projectile_ids.h"
@@ -12,43 +10,25 @@ namespace {
 
 using ::testing::ElementsAre;
 
+// Each projectile takes its draw, then its id; the spread is centred on the aim.
 TEST(Weapons, fire_draws_then_takes_an_id_per_projectile_and_spreads_around_the_angle)
 {
-    std::vector<std::string> calls;
-    struct LoggingRandom : RandomGenerator {
-        std::vector<std::string>* calls;
-        std::deque<int32_t> draws{0, 32767, 16383};
-        void seed(uint32_t) override {}
-        int32_t next() override
-        {
-            calls->push_back("draw");
-            int32_t d = draws.front();
-            draws.pop_front();
-            return d;
-        }
-    } random;
-    random.calls = &calls;
+    ScriptedRandom random{0, 32767, 16383};
     ScopedRandom useRandom(random);
+    std::vector<size_t> drawsLeftAtEachId;
     int32_t nextId = 40;
     IdSource ids = [&] {
-        calls.push_back("id");
+        drawsLeftAtEachId.push_back(random.remaining());
         return nextId++;
     };
-
     InstaWeapon weapon(7, 0.5f, 3, 10.0f, 2.5f, 5000);
     std::vector<Projectile> shot = weapon.fire(ids, 3, 4, 90, 6, 5100);
-    EXPECT_THAT(calls, ElementsAre("draw", "id", "draw", "id", "draw", "id"));
+    EXPECT_THAT(drawsLeftAtEachId, ElementsAre(2, 1, 0));
     ASSERT_EQ(shot.size(), 3u);
-    EXPECT_EQ(shot[0].angle, 85.0f);
-    EXPECT_EQ(shot[1].angle, 95.0f);
-    EXPECT_EQ(shot[0].id, 40);
-    EXPECT_EQ(shot[2].id, 42);
-    EXPECT_EQ(shot[1].x, 3.0f);
-    EXPECT_EQ(shot[1].lifetime, 2.5f);
-    EXPECT_EQ(shot[1].owner, 6);
-    EXPECT_EQ(shot[1].damage, 7);
-    EXPECT_EQ(shot[1].speed, 12.0f);
-    EXPECT_EQ(shot[1].creationTime, 5100);
+    EXPECT_EQ(std::tuple(shot[0].angle, shot[1].angle, shot[0].id, shot[2].id), std::tuple(85.0f, 95.0f, 40, 42));
+    const Projectile& p = shot[1];
+    EXPECT_EQ(std::tuple(p.x, p.y, p.lifetime, p.owner, p.damage, p.speed, p.creationTime),
+              std::tuple(3.0f, 4.0f, 2.5f, 6, 7, 12.0f, 5100));
     EXPECT_EQ(weapon.lastFireTicks, 5100);
     EXPECT_EQ(weapon.getSpread(), 10.0f);
 }
