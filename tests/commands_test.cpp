@@ -57,11 +57,7 @@ TEST(Commands, non_finite_move_or_rotate_changes_nothing_and_sends_nothing)
 // Catches swapped offsets: the first integer moves y. A living player keeps its weapon and death time.
 TEST(Commands, respawn_places_at_room_entry_1_then_moves_y_by_the_first_integer)
 {
-    struct Case {
-        bool alive;
-        int32_t first, second;
-        const char* secondMoved;
-    };
+    struct Case { bool alive; int32_t first, second; const char* secondMoved; };
     for (const Case& c : {Case{false, 5, 0, "Moved 1 10f 16f"}, Case{false, 0, 7, "Moved 1 17f 11f"},
                           Case{true, 0, 0, "Moved 1 10f 11f"}}) {
         Game game; // room entry 1 is at (10, 11)
@@ -184,8 +180,9 @@ TEST(Commands, fire_respects_the_cooldown_and_announces_each_projectile_from_the
     const auto& projectiles = game.level->entities.projectiles;
     ASSERT_EQ(projectiles.size(), 3u);
     EXPECT_EQ(projectiles.front().angle, 85.0f); // the record keeps its own spread angle
-    EXPECT_EQ(projectiles.back().owner, id);
-    EXPECT_EQ(projectiles.back().creationTime, game.now);
+    const Projectile& p = projectiles.back();
+    EXPECT_EQ(std::tuple(p.x, p.y, p.damage, p.speed, p.lifetime, p.owner, p.creationTime),
+              std::tuple(27.0f, -3.0f, 10, 12.0f, 1.0f, id, game.now)); // from the whole-number position
 }
 
 // A client must not be able to forge console lines, move the operator's cursor or

@@ -58,10 +58,7 @@ TEST(Flight, expiry_is_strictly_after_the_lifetime_and_skips_the_hit_test)
 // Box edges for a player at x 100.9 (truncated to 100), and truncation toward zero.
 TEST(Flight, hit_box_is_open_and_centred_on_the_truncated_position)
 {
-    struct Case {
-        float playerX, projectileX;
-        bool hit;
-    };
+    struct Case { float playerX, projectileX; bool hit; };
     for (const Case& c : {Case{100.9f, 120.0f, false}, Case{100.9f, 119.99f, true}, Case{100.9f, 80.0f, false},
                           Case{100.9f, 80.01f, true}, Case{-0.5f, 19.99f, true}, Case{-0.5f, -20.0f, false},
                           Case{-0.5f, -19.99f, true}}) {
@@ -75,11 +72,7 @@ TEST(Flight, hit_box_is_open_and_centred_on_the_truncated_position)
 
 TEST(Flight, hits_lower_health_then_send_health_or_dead_before_proj_delete)
 {
-    struct Case {
-        int32_t damage;
-        std::vector<std::string> toVictim;
-        bool dead;
-    };
+    struct Case { int32_t damage; std::vector<std::string> toVictim; bool dead; };
     for (const Case& c : {Case{10, {"Health 0", "ProjDelete 3"}, false},
                           Case{11, {"Dead 1 2", "ProjDelete 3"}, true}}) {
         Game game;
@@ -161,14 +154,9 @@ TEST(Flight, extreme_and_non_finite_positions_never_hit_or_overflow)
 
 TEST(Flight, expiry_delay_is_the_first_whole_millisecond_past_the_lifetime)
 {
-    EXPECT_EQ(ExpiryDelayMs(1.0f), 1001);
-    EXPECT_EQ(ExpiryDelayMs(0.03125f), 32);
-    EXPECT_EQ(ExpiryDelayMs(0.0f), 1);
-    for (float lifetime : {0.494444f, 0.36165f, 18.9708f, 1.3125f}) {
-        int32_t d = ExpiryDelayMs(lifetime);
-        EXPECT_LT(lifetime, static_cast<float>(d / 1000.0));
-        EXPECT_FALSE(lifetime < static_cast<float>((d - 1) / 1000.0));
-    }
+    for (auto [lifetime, delay] : {std::pair{1.0f, 1001}, {0.03125f, 32}, {0.0f, 1}, {0.494444f, 495},
+                                   {0.36165f, 362}, {18.9708f, 18971}, {1.3125f, 1313}})
+        EXPECT_EQ(ExpiryDelayMs(lifetime), delay) << lifetime;
 }
 
 } // namespace

@@ -1,13 +1,13 @@
 #pragma once
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ip/udp.hpp>
 
 #include <chrono>
 #include <optional>
@@ -124,20 +124,14 @@ private:
 // TCP (the web front) alike, for a test's own server.
 inline uint16_t FreeUdpPort()
 {
-    for (;;) {
-        int udp = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_ANY);
-        bind(udp, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        socklen_t length = sizeof address;
-        getsockname(udp, reinterpret_cast<sockaddr*>(&address), &length);
-        int tcp = socket(AF_INET, SOCK_STREAM, 0);
-        bool tcpFree = bind(tcp, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-        close(tcp);
-        close(udp);
-        if (tcpFree)
-            return ntohs(address.sin_port);
+    namespace ip = boost::asio::ip;
+    for (boost::asio::io_context io;;) {
+        ip::udp::socket udp(io, {ip::udp::v4(), 0});
+        boost::system::error_code taken;
+        ip::tcp::socket tcp(io, ip::tcp::v4());
+        tcp.bind({ip::tcp::v4(), udp.local_endpoint().port()}, taken);
+        if (!taken)
+            return udp.local_endpoint().port();
     }
 }
 

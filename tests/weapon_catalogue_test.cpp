@@ -14,10 +14,7 @@ namespace {
 
 TEST(Catalogue, recipes_give_the_exact_values_and_console_lines)
 {
-    struct Row {
-        std::initializer_list<int32_t> draws;
-        const char* line;
-    };
+    struct Row { std::initializer_list<int32_t> draws; const char* line; };
     const Row rows[] = {
         {{40, 2, 0, 4, 0, 4}, "Damage: 45, Period: 0.3125, numLines: 3, Spread: 5.875, Falloff: 0.03125"},
         {{40, 7, 3, 0, 9}, "Damage: 45, Period: 0.6875, numLines: 1, Spread: 33, Falloff: 0.6875"},

@@ -97,11 +97,7 @@ int CloseCodeAfterSending(bool text, size_t bytes)
 
 TEST_F(WebFrontTest, oversized_and_text_frames_close_the_connection_as_a_leave)
 {
-    struct Case {
-        bool text;
-        size_t bytes;
-        int closeCode;
-    };
+    struct Case { bool text; size_t bytes; int closeCode; };
     const Case cases[] = {
         {false, kMaxWebFrameBytes + 1, static_cast<int>(websocket::close_code::too_big)},
         {true, 4, static_cast<int>(websocket::close_code::unknown_data)},
