@@ -107,15 +107,21 @@ TEST_F(WebFrontTest, oversized_and_text_frames_close_the_connection_as_a_leave)
         EXPECT_THAT(TakeJoins(1), ::testing::ElementsAre(1));
         EXPECT_EQ(TakeLeave(), 1);
     }
+    const NetStats stats = NetGetStats(); // what the dashboards see: one oversized, nobody silent
+    EXPECT_EQ(std::pair(stats.droppedOversized, stats.droppedSilent), std::pair(uint64_t{1}, uint64_t{0}));
 }
 
 TEST_F(WebFrontTest, one_pool_of_ids_for_both_transports_and_the_next_websocket_is_told_server_full)
 {
     NetClient enet, web, late;
-    ASSERT_TRUE(WhileServing([&] { return enet.connect("127.0.0.1", NetBoundPort(), 2000); }));
     ASSERT_TRUE(WhileServing([&] { return web.connectWebSocket("127.0.0.1", NetBoundPort(), 2000); }));
+    ASSERT_TRUE(WhileServing([&] { return enet.connect("127.0.0.1", NetBoundPort(), 2000); }));
     EXPECT_THAT(TakeJoins(2), ::testing::ElementsAre(1, 2));
-    EXPECT_EQ(NetGetPlayerIP(2), "127.0.0.1");
+    EXPECT_EQ(NetGetPlayerIP(1), "127.0.0.1");
+    WhileServing([&] { return web.send(command::Fire()), web.service(20), 0; });
+    NetMessage fire;
+    ASSERT_TRUE(ServeUntil([&] { return NetGetMessage(fire); }));
+    EXPECT_EQ(fire.from, 1); // a browser that came first is heard like any player
 
     WhileServing([&] {
         late.connectWebSocket("127.0.0.1", NetBoundPort(), 2000);
