@@ -20,9 +20,6 @@
 namespace skirmish::testing {
 namespace {
 
-using ::testing::ElementsAre;
-using ::testing::HasSubstr;
-
 // The next waiting message, decoded: "from: fields".
 std::string NextMessage()
 {
