@@ -83,6 +83,7 @@ bool RunPass(Level& level, LoopState& loop, int32_t now, Outbox& out)
     CheckProjectiles(level, now, out);
     RespawnDeadPlayers(level, now, out);
     bool handled = HandleMessages(level, now, out);
+    ReportWithheldLines(level, now);
     return joined || left || handled;
 }
 
@@ -100,6 +101,9 @@ std::optional<int32_t> MillisecondsUntilDue(const Level& level, const LoopState&
     for (const Player& player : level.entities.players)
         if (WaitsToRespawn(player))
             consider(player.deathTime, kRespawnDelayMs);
+    // Not seen by clients, but the operator should read a flood's count when its second ends.
+    if (auto report = MsUntilWithheldLinesReport(level, now))
+        consider(now, *report);
     if (!due)
         return std::nullopt;
     return static_cast<int32_t>(std::min<int64_t>(*due, kMovementTickMs));

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <iostream>
+#include <utility>
 
 namespace skirmish {
 namespace {
@@ -75,6 +76,35 @@ std::string EscapeForConsole(std::string_view text)
         }
     }
     return out;
+}
+
+bool LineBudget::allow(int32_t now)
+{
+    if (!open_ || !inSecond(now)) {
+        open_ = true;
+        start_ = now;
+        written_ = 0;
+    }
+    if (written_ < kLinesPerSecond) {
+        ++written_;
+        return true;
+    }
+    ++withheld_;
+    return false;
+}
+
+uint64_t LineBudget::takeWithheld(int32_t now, bool ended)
+{
+    if (withheld_ == 0 || (!ended && inSecond(now)))
+        return 0;
+    return std::exchange(withheld_, 0);
+}
+
+int64_t LineBudget::msUntilReport(int32_t now) const
+{
+    if (withheld_ == 0 || !inSecond(now))
+        return withheld_ == 0 ? -1 : 0;
+    return kSecondMs - static_cast<int64_t>(static_cast<uint32_t>(now) - static_cast<uint32_t>(start_));
 }
 
 } // namespace skirmish

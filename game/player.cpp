@@ -1,5 +1,6 @@
 #include "game/player.h"
 
+#include "core/console.h"
 #include "protocol/messages.h"
 
 namespace skirmish {
@@ -34,6 +35,18 @@ void SetPlayerName(Player& player, std::string_view name)
         name = name.substr(0, cut);
     }
     player.name.assign(name);
+}
+
+void ReportWithheldLines(Player& player, int32_t now, bool ended)
+{
+    if (uint64_t withheld = player.consoleLines.takeWithheld(now, ended))
+        ConsoleLine("Player ID ", player.id, ": ", withheld, " more lines in one second were not written.");
+}
+
+bool MayWriteLine(Player& player, int32_t now)
+{
+    ReportWithheldLines(player, now);
+    return player.consoleLines.allow(now);
 }
 
 } // namespace skirmish

@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/console.h"
 #include "game/outbox.h"
 #include "game/weapon.h"
 
@@ -28,6 +29,7 @@ struct Player {
     bool connected = false;
     int32_t deathTime = 0; // clock reading of the last death, join or name change
     std::unique_ptr<Weapon> weapon;
+    LineBudget consoleLines; // what this client's commands may write to the console
 };
 
 // Moves by one step. The movement rule shortens a diagonal step by dividing each
@@ -36,6 +38,14 @@ void movePlayer(Player& player, float dx, float dy);
 
 // Brings the player back at (x, y) with full health and tells every client.
 void respawnAt(Player& player, float x, float y, Outbox& out);
+
+// Whether a console line that this player's command causes is written now: first
+// reports what was withheld in a second that is over, then asks the budget.
+bool MayWriteLine(Player& player, int32_t now);
+
+// Writes how many of this player's lines were withheld, once their second is over
+// (ended: at once, as the player leaves).
+void ReportWithheldLines(Player& player, int32_t now, bool ended = false);
 
 // Stores at most kMaxNameBytes of name, never splitting a UTF-8 sequence.
 void SetPlayerName(Player& player, std::string_view name);

@@ -1,5 +1,7 @@
 #include "game/seating.h"
 
+#include <algorithm>
+
 #include "core/console.h"
 #include "game/weapon_catalogue.h"
 #include "protocol/messages.h"
@@ -26,8 +28,11 @@ void SeatPlayer(Level& level, int id, std::string_view address, int32_t now, Out
 
 void ReleasePlayer(Level& level, int id, Outbox& out)
 {
+    Player* slot = PlayerSlot(level, id);
+    if (slot)
+        ReportWithheldLines(*slot, 0, true);
     ConsoleLine("Player ID ", id, " has left the game.");
-    if (Player* slot = PlayerSlot(level, id))
+    if (slot)
         slot->connected = false;
     out.toAll(message::Left(id));
 }
@@ -38,6 +43,21 @@ bool NobodyConnected(const Level& level)
         if (player.connected)
             return false;
     return true;
+}
+
+void ReportWithheldLines(Level& level, int32_t now)
+{
+    for (Player& player : level.entities.players)
+        ReportWithheldLines(player, now);
+}
+
+std::optional<int32_t> MsUntilWithheldLinesReport(const Level& level, int32_t now)
+{
+    std::optional<int32_t> due;
+    for (const Player& player : level.entities.players)
+        if (int64_t wait = player.consoleLines.msUntilReport(now); wait >= 0)
+            due = std::min<int32_t>(due.value_or(LineBudget::kSecondMs), static_cast<int32_t>(wait));
+    return due;
 }
 
 } // namespace skirmish

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 #include "game/level.h"
@@ -17,5 +18,10 @@ void SeatPlayer(Level& level, int id, std::string_view address, int32_t now, Out
 void ReleasePlayer(Level& level, int id, Outbox& out);
 
 bool NobodyConnected(const Level& level);
+
+// Writes, for each player, how many of its console lines were withheld in a second now over.
+void ReportWithheldLines(Level& level, int32_t now);
+// Milliseconds until the next such report falls due; nothing when none is pending.
+std::optional<int32_t> MsUntilWithheldLinesReport(const Level& level, int32_t now);
 
 } // namespace skirmish

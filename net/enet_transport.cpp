@@ -68,11 +68,12 @@ public:
             return false;
         }
         host_->maximumPacketSize = kMaxIncomingPacketBytes;
-        host_->maximumWaitingData = kMaxWaitingDataBytes;
+        host_->maximumWaitingData = kMaxWaitingInputBytes;
         RaiseSocketBuffer(host_->socket, SO_RCVBUFFORCE, ENET_SOCKOPT_RCVBUF);
         RaiseSocketBuffer(host_->socket, SO_SNDBUFFORCE, ENET_SOCKOPT_SNDBUF);
         events_ = &events;
         backlog_.assign(peerCount, 0);
+        countedInput_.assign(peerCount, 0);
         peerOfId_.assign(static_cast<size_t>(maxConnections) + 1, nullptr);
         kicks_.clear();
         return true;
@@ -92,18 +93,13 @@ public:
             // in one go: one round of acknowledgements instead of one per arrival, and
             // what is queued goes out with them, in the same datagrams.
             std::this_thread::sleep_for(std::chrono::milliseconds(timeoutMs));
-        } else if (timeoutMs != 0 && events_->wantsMore()) {
+        } else if (timeoutMs != 0) {
             waitForTraffic(timeoutMs);
         }
+        countWaitingInput();
         ENetEvent event;
-        int handled = 0;
-        int result = events_->wantsMore() ? enet_host_service(host_, &event, 0) : 0;
-        while (result > 0) {
+        for (int handled = 0; handled < kMaxEventsPerService && enet_host_service(host_, &event, 0) > 0; ++handled)
             handle(event);
-            if (++handled >= kMaxEventsPerService || !events_->wantsMore())
-                break;
-            result = enet_host_service(host_, &event, 0);
-        }
         enet_host_flush(host_);
     }
 
@@ -198,6 +194,7 @@ private:
                 return;
             }
             peerOfId_[id] = event.peer;
+            countedInput_[static_cast<size_t>(event.peer - host_->peers)] = 0;
             KeepAnsweringPeers(event.peer);
             return;
         }
@@ -224,6 +221,23 @@ private:
             return;
         peerOfId_[id] = nullptr;
         events_->onDisconnect(id);
+    }
+
+    // What the server has taken from a peer but not handled yet counts toward ENet's
+    // own cap on a peer's waiting data: past it ENet stops acknowledging that peer's
+    // packets, and its sender holds them, while every other peer is read as usual.
+    void countWaitingInput()
+    {
+        for (size_t id = 1; id < peerOfId_.size(); ++id) {
+            ENetPeer* peer = peerOfId_[id];
+            if (!peer)
+                continue;
+            size_t& counted = countedInput_[static_cast<size_t>(peer - host_->peers)];
+            size_t waiting = events_->waitingInput(static_cast<int>(id));
+            peer->totalWaitingData -= std::min(counted, peer->totalWaitingData);
+            peer->totalWaitingData += waiting;
+            counted = waiting;
+        }
     }
 
     void capResendDelays()
@@ -270,6 +284,7 @@ private:
     ENetHost* host_ = nullptr;
     TransportEvents* events_ = nullptr;
     std::vector<size_t> backlog_;      // unacknowledged bytes, by peer index
+    std::vector<size_t> countedInput_; // our waiting input added to ENet's count, by peer index
     std::vector<ENetPeer*> peerOfId_;  // by id
     std::vector<std::pair<int, TransportEvents::DropCause>> kicks_;
     enet_uint32 lastCap_ = 0;

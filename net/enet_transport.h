@@ -8,7 +8,6 @@ namespace skirmish {
 
 // Limits against abuse; our largest message is well under 1 KB.
 constexpr size_t kMaxIncomingPacketBytes = 64 * 1024;
-constexpr size_t kMaxWaitingDataBytes = 256 * 1024;
 // Unacknowledged outgoing data one client may hold back before it is dropped as gone.
 constexpr size_t kMaxOutgoingBacklogBytes = 4 * 1024 * 1024;
 // A client that answers nothing for this long is dropped.

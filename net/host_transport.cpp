@@ -91,9 +91,10 @@ public:
         if (untilTimeout && timeoutMs > 0) {
             // Browsers' frames are taken as they come; ENet's datagrams gather in its socket.
             io_.run_for(Milliseconds(timeoutMs));
-        } else if (timeoutMs != 0 && events_->wantsMore()) {
+        } else if (timeoutMs != 0) {
             waitForTraffic(timeoutMs);
         }
+        // Each connection's reads stop at its own cap, so neither side waits on the other's backlog.
         io_.poll();
         enet_->service(0, false);
     }

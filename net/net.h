@@ -30,7 +30,10 @@ bool NetConnected();
 int NetPlayerJoined();
 std::string NetGetPlayerIP(int id);
 int NetPlayerLeft();
-// Takes the oldest waiting client message; false when none waits.
+// Takes the next waiting client message, the clients taking turns one message at a
+// time; false when none waits or this pass has taken kMaxMessagesPerPass. The rest
+// waits for the next pass (the next NetService or NetCollect starts one).
+constexpr size_t kMaxMessagesPerPass = 4096;
 bool NetGetMessage(NetMessage& message);
 // Queues one message for one client, or for every joined client; an overflowed one is dropped.
 void NetSend(int id, const MessageWriter& message);

@@ -26,18 +26,52 @@ enum class IdState : uint8_t {
     Left,    // the server took the leave; messages that raced it are still queued
 };
 
+// Packets taken in and not yet handled, read one message at a time: a packet of
+// thousands of tiny messages costs its own bytes, not a record per message.
+class Inbox {
+public:
+    // A packet with no whole message in it (under two bytes) holds nothing to handle.
+    void add(std::span<const uint8_t> packet)
+    {
+        if (packet.size() < 2)
+            return;
+        packets_.emplace_back(packet.begin(), packet.end());
+        bytes_ += packet.size();
+    }
+    bool empty() const { return packets_.empty(); }
+    size_t bytes() const { return bytes_; }
+
+    // The next message; the inbox must not be empty. Every packet kept has one left.
+    Bytes take()
+    {
+        const Bytes& packet = packets_.front();
+        size_t from = read_;
+        auto message = NextMessage(packet, read_);
+        Bytes taken(message->begin(), message->end());
+        if (packet.size() - read_ < 2) { // at most a stray byte is left: the packet is done
+            bytes_ -= packet.size() - from;
+            packets_.pop_front();
+            read_ = 0;
+        } else {
+            bytes_ -= read_ - from;
+        }
+        return taken;
+    }
+
+private:
+    std::deque<Bytes> packets_;
+    size_t read_ = 0; // of the front packet
+    size_t bytes_ = 0;
+};
+
 struct Connection {
     IdState state = IdState::Free;
     bool closed = false; // the transport reported the end of the connection
+    bool inTurn = false; // its id is in the turns of the pass
     std::string address;
-    std::vector<Bytes> held; // messages that arrived before the join was taken
-    size_t queued = 0;       // messages of this id in the inbox
+    Inbox inbox; // held until the join is taken, then handled in turns
     PacketPacker outgoing;
 };
-
-// Messages taken in before the transport is asked to hold back: a flood then waits
-// outside, so one pass never has more than this to handle.
-constexpr size_t kInboxHighWater = 4096;
 
 class NetCore final : public TransportEvents {
 public:
@@ -47,7 +81,10 @@ public:
     std::vector<Connection> connections; // index is the id; id 0 means nobody
     std::deque<int> joins;
     std::deque<int> leaves;
-    std::deque<NetMessage> inbox;
+    // Ids with messages to handle, in the order of their turns: each turn takes one
+    // message and the id goes to the back, so no client waits behind another's flood.
+    std::deque<int> turns;
+    size_t passBudget = kMaxMessagesPerPass;
     volatile std::sig_atomic_t stopRequested = 0;
 
     int maxPerAddress = kDefaultMaxPerAddress;
@@ -122,19 +159,26 @@ public:
         if (!hasId(id) || connections[id].closed)
             return;
         Connection& connection = connections[id];
+        if (connection.state != IdState::Joining && connection.state != IdState::Joined)
+            return;
         stats.bytesIn += packet.size();
-        ForEachMessage(packet, [&](std::span<const uint8_t> message) {
+        for (size_t pos = 0; NextMessage(packet, pos);)
             ++stats.messagesIn;
-            if (connection.state == IdState::Joining) {
-                connection.held.emplace_back(message.begin(), message.end());
-            } else if (connection.state == IdState::Joined) {
-                inbox.push_back({id, Bytes(message.begin(), message.end())});
-                ++connection.queued;
-            }
-        });
+        connection.inbox.add(packet);
+        if (connection.state == IdState::Joined)
+            giveTurn(id);
     }
 
-    bool wantsMore() const override { return inbox.size() < kInboxHighWater; }
+    size_t waitingInput(int id) const override { return hasId(id) ? connections[id].inbox.bytes() : 0; }
+
+    void giveTurn(int id)
+    {
+        Connection& connection = connections[id];
+        if (connection.inTurn || connection.inbox.empty())
+            return;
+        connection.inTurn = true;
+        turns.push_back(id);
+    }
 
     void sendPacked(int id, const MessageWriter& message)
     {
@@ -156,7 +200,7 @@ public:
     bool pending() const
     {
         // A leave waits for its join, so a queued leave alone is takeable only when its join is taken.
-        if (!joins.empty() || !inbox.empty())
+        if (!joins.empty() || !turns.empty())
             return true;
         return std::any_of(leaves.begin(), leaves.end(),
                            [&](int id) { return connections[id].state != IdState::Joining; });
@@ -168,7 +212,8 @@ public:
         connections.clear();
         joins.clear();
         leaves.clear();
-        inbox.clear();
+        turns.clear();
+        passBudget = kMaxMessagesPerPass;
     }
 };
 
@@ -232,12 +277,8 @@ int NetPlayerJoined()
         return 0;
     int id = core.joins.front();
     core.joins.pop_front();
-    Connection& connection = core.connections[id];
-    connection.state = IdState::Joined;
-    for (Bytes& message : connection.held)
-        core.inbox.push_back({id, std::move(message)});
-    connection.queued += connection.held.size();
-    connection.held.clear();
+    core.connections[id].state = IdState::Joined;
+    core.giveTurn(id);
     return id;
 }
 
@@ -253,20 +294,26 @@ int NetPlayerLeft()
     core.leaves.erase(takeable);
     // The id stays taken until the messages that raced the leave have been read.
     core.connections[id].state = IdState::Left;
-    if (core.connections[id].queued == 0)
+    if (core.connections[id].inbox.empty())
         core.release(id);
     return id;
 }
 
 bool NetGetMessage(NetMessage& message)
 {
-    if (core.inbox.empty())
+    if (core.turns.empty() || core.passBudget == 0)
         return false;
-    message = std::move(core.inbox.front());
-    core.inbox.pop_front();
-    Connection& connection = core.connections[message.from];
-    if (--connection.queued == 0 && connection.state == IdState::Left)
-        core.release(message.from);
+    --core.passBudget;
+    int id = core.turns.front();
+    core.turns.pop_front();
+    Connection& connection = core.connections[id];
+    message.from = id;
+    message.bytes = connection.inbox.take();
+    connection.inTurn = false;
+    if (!connection.inbox.empty())
+        core.giveTurn(id);
+    else if (connection.state == IdState::Left)
+        core.release(id);
     return true;
 }
 
@@ -290,6 +337,7 @@ void NetService(int timeoutMs)
     if (!core.transport || !core.transport->isOpen())
         return;
     core.flush();
+    core.passBudget = kMaxMessagesPerPass;
     core.transport->service(core.pending() ? 0 : std::max(timeoutMs, kWaitForTraffic), false);
 }
 
@@ -298,6 +346,7 @@ void NetCollect(int timeoutMs)
     if (!core.transport || !core.transport->isOpen())
         return;
     core.flush();
+    core.passBudget = kMaxMessagesPerPass;
     core.transport->service(std::max(timeoutMs, 0), true);
 }
 

@@ -22,10 +22,14 @@ public:
     // Why a transport ended a connection itself (its onDisconnect follows).
     enum class DropCause { Stalled, Silent, Oversized };
     virtual void onDrop(DropCause) {}
-    // False while enough input waits to be handled: the transport then leaves the
-    // rest where it is (ENet's queues, the socket) for a later service.
-    virtual bool wantsMore() const { return true; }
+    // Bytes of this connection's input taken in but not yet handled. While they reach
+    // kMaxWaitingInputBytes the transport reads no more of that connection (the rest
+    // waits in the socket, or ENet stops acknowledging it); other connections go on.
+    virtual size_t waitingInput(int /*id*/) const { return 0; }
 };
+
+// Input of one connection taken in and not yet handled, at most (one packet may pass it).
+constexpr size_t kMaxWaitingInputBytes = 256 * 1024;
 
 // The server's transport under the Net* operations: ENet in the product, an
 // in-memory double in tests. Ids are the network layer's; the transport keeps its own map.

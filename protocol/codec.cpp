@@ -161,19 +161,24 @@ uint8_t MessageReader::getByte()
     return value ? *value : 0;
 }
 
+std::optional<std::span<const uint8_t>> NextMessage(std::span<const uint8_t> packet, size_t& pos)
+{
+    if (pos > packet.size() || packet.size() - pos < 2)
+        return std::nullopt;
+    size_t length = GetLe16(packet.data() + pos);
+    pos += 2;
+    // A length past the end takes what is left: the message is read as far as it goes.
+    length = std::min(length, packet.size() - pos);
+    auto message = packet.subspan(pos, length);
+    pos += length;
+    return message;
+}
+
 void ForEachMessage(std::span<const uint8_t> packet, const std::function<void(std::span<const uint8_t>)>& visit)
 {
     size_t pos = 0;
-    while (packet.size() - pos >= 2) {
-        size_t length = GetLe16(packet.data() + pos);
-        pos += 2;
-        if (length > packet.size() - pos) {
-            visit(packet.subspan(pos));
-            return;
-        }
-        visit(packet.subspan(pos, length));
-        pos += length;
-    }
+    while (auto message = NextMessage(packet, pos))
+        visit(*message);
 }
 
 void PacketPacker::add(std::span<const uint8_t> message, const std::function<void(Bytes&&)>& sendFull)

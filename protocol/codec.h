@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -73,6 +74,9 @@ private:
 // Calls visit for every message in a packet, in order. A length that runs past
 // the packet's end makes that message end at the packet's end; nothing after it is read.
 void ForEachMessage(std::span<const uint8_t> packet, const std::function<void(std::span<const uint8_t>)>& visit);
+// The message of packet that starts at pos, and pos moved past it; nullopt once
+// no whole length is left. The same split as ForEachMessage, one message at a time.
+std::optional<std::span<const uint8_t>> NextMessage(std::span<const uint8_t> packet, size_t& pos);
 
 // Packs messages for one receiver into packets of at most kPackingLimit bytes;
 // a message too long for that travels alone.

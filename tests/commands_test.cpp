@@ -3,6 +3,8 @@
 
 #include <limits>
 
+#include "app/main_loop.h"
+#include "game/seating.h"
 #include "harness.h"
 
 namespace skirmish::testing {
@@ -128,6 +130,7 @@ TEST(Commands, words_compare_whole_and_texts_keep_nul_bytes)
                                                  "message \"move\" Sent by P1, but no matching command",
                                                  "message \"Fire \" Sent by P1, but no matching command"));
     game.clear();
+    game.now += LineBudget::kSecondMs; // the four lines above and the seat's name used this second's budget
     game.handle(id, command::Name("A\0B"s));
     game.handle(id, command::PlayerMessage("hi\0there"s));
     EXPECT_EQ(game.slot(id).name, "A\0B"s);
@@ -135,6 +138,38 @@ TEST(Commands, words_compare_whole_and_texts_keep_nul_bytes)
     EXPECT_EQ(game.received(id)[5], "Player 1 A\0B 10f 20f b0 0"s);
     EXPECT_EQ(game.received(id).back(), "PlayerMessage 1 hi\0there"s);
     EXPECT_EQ(game.received(id)[game.received(id).size() - 2], "Joined 1 A\0B"s);
+}
+
+// What one client sends costs the console a bounded number of lines: the first few
+// of each second, then one line with the count of the rest once that second is over.
+TEST(Commands, a_flood_of_junk_writes_the_first_lines_of_each_second_and_a_count_of_the_rest)
+{
+    Game game;
+    int flooder = game.seatAlive(0, 0), other = game.seatAlive(0, 0);
+    game.now += LineBudget::kSecondMs;
+    auto junk = [&](int times) {
+        for (int i = 0; i < times; ++i)
+            game.handle(flooder, MessageWriter().putString("junk"));
+    };
+    const std::string junkLine = "message \"junk\" Sent by P1, but no matching command";
+    junk(1000);
+    game.handle(other, command::Respawn(0, 0)); // a budget of its own
+    game.now += LineBudget::kSecondMs - 1;
+    game.handle(flooder, command::Name("still this second"));
+    ReportWithheldLines(*game.level, game.now);
+    EXPECT_EQ(MillisecondsUntilDue(*game.level, LoopState{game.now}, game.now), 1);
+    game.now += 1;
+    ReportWithheldLines(*game.level, game.now);
+    junk(7);
+    game.now += int32_t{1} << 31; // a second that began half a clock's wrap ago is over too
+    junk(1);
+    ReleasePlayer(*game.level, flooder, game.out);
+    std::vector<std::string> expected(LineBudget::kLinesPerSecond, junkLine);
+    expected.insert(expected.end(), {"Respawn requested by 2", "Player ID 1: 996 more lines in one second were not written."});
+    expected.insert(expected.end(), LineBudget::kLinesPerSecond, junkLine);
+    expected.insert(expected.end(), {"Player ID 1: 2 more lines in one second were not written.", junkLine,
+                                     "Player ID 1 has left the game."});
+    EXPECT_THAT(game.consoleLines(), ::testing::ElementsAreArray(expected));
 }
 
 TEST(Commands, snapshot_lists_connected_slots_in_order_and_live_projectiles_oldest_first)
