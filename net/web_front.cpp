@@ -10,6 +10,8 @@
 
 #include <chrono>
 #include <deque>
+#include <functional>
+#include <list>
 #include <optional>
 #include <unordered_map>
 #include <vector>
@@ -27,12 +29,69 @@ using tcp = asio::ip::tcp;
 namespace {
 
 constexpr auto kHeaderTimeout = std::chrono::seconds(kWebHeaderTimeoutSeconds);
+constexpr auto kKeepAliveIdle = std::chrono::milliseconds(kWebKeepAliveIdleMs);
 // A browser that answers nothing, not even the pings sent at half this, is gone.
 constexpr auto kSilenceTimeout = std::chrono::milliseconds(kSilentPeerTimeoutMs);
 constexpr uint32_t kMaxRequestHeaderBytes = 8 * 1024;
 constexpr auto kAcceptRetryDelay = std::chrono::milliseconds(100);
 
 class WsSession;
+
+// The connections that are not players, oldest first. Room for a new one is made
+// by closing the oldest kept-alive connection that waits idle (of the same address
+// when that address is at its cap); with none to close, the new one is refused.
+class WebSlots {
+public:
+    struct Entry {
+        std::string address;
+        bool idle = false;
+        std::function<void()> close; // ends the connection of an idle entry
+    };
+    using Handle = std::list<Entry>::iterator;
+
+    std::optional<Handle> take(const std::string& address)
+    {
+        if (perAddress_[address] >= kMaxWebConnectionsPerAddress &&
+            !closeOldestIdle([&](const Entry& entry) { return entry.address == address; }))
+            return refuse(address);
+        if (entries_.size() >= static_cast<size_t>(kMaxWebConnections) &&
+            !closeOldestIdle([](const Entry&) { return true; }))
+            return refuse(address);
+        ++perAddress_[address];
+        return entries_.insert(entries_.end(), Entry{address, false, {}});
+    }
+
+    void release(Handle handle)
+    {
+        if (--perAddress_[handle->address] == 0)
+            perAddress_.erase(handle->address);
+        entries_.erase(handle);
+    }
+
+private:
+    std::nullopt_t refuse(const std::string& address)
+    {
+        if (perAddress_[address] == 0)
+            perAddress_.erase(address);
+        return std::nullopt;
+    }
+
+    bool closeOldestIdle(const std::function<bool(const Entry&)>& eligible)
+    {
+        for (auto entry = entries_.begin(); entry != entries_.end(); ++entry) {
+            if (!entry->idle || !eligible(*entry))
+                continue;
+            auto close = std::move(entry->close);
+            release(entry);
+            close();
+            return true;
+        }
+        return false;
+    }
+
+    std::list<Entry> entries_;
+    std::unordered_map<std::string, int> perAddress_;
+};
 
 } // namespace
 
@@ -45,7 +104,7 @@ struct WebFront::State {
     std::unordered_map<int, WsSession*> players;
     std::vector<std::shared_ptr<WsSession>> heldBack; // readers waiting for room in the inbox
     std::vector<std::shared_ptr<WsSession>> drops;    // stalled, ended at the next service
-    int handshakes = 0;
+    WebSlots slots;
     bool closing = false;
 
     State(asio::io_context& context, TransportEvents& transportEvents, WebPages webPages)
@@ -58,27 +117,45 @@ namespace {
 
 using State = WebFront::State;
 
-// Counts a connection as still in its handshake for as long as it is held.
-class HandshakeSlot {
+// A connection's place among those that are not players, held until released.
+class WebSlot {
 public:
-    explicit HandshakeSlot(State& state) : state_(&state) { ++state_->handshakes; }
-    HandshakeSlot(HandshakeSlot&& other) noexcept : state_(std::exchange(other.state_, nullptr)) {}
-    HandshakeSlot& operator=(HandshakeSlot&&) = delete;
-    ~HandshakeSlot() { release(); }
+    WebSlot(State& state, WebSlots::Handle handle) : state_(&state), handle_(handle) {}
+    WebSlot(WebSlot&& other) noexcept : state_(std::exchange(other.state_, nullptr)), handle_(other.handle_) {}
+    WebSlot& operator=(WebSlot&&) = delete;
+    ~WebSlot() { release(); }
+    // Idle: waiting for the next request, and closed whenever a new connection needs the room.
+    void setIdle(std::function<void()> close)
+    {
+        if (state_) {
+            handle_->idle = true;
+            handle_->close = std::move(close);
+        }
+    }
+    void setBusy()
+    {
+        if (state_) {
+            handle_->idle = false;
+            handle_->close = nullptr;
+        }
+    }
     void release()
     {
         if (state_)
-            --state_->handshakes;
+            state_->slots.release(handle_);
         state_ = nullptr;
     }
+    // Closing an idle connection to make room has released its slot already.
+    void forget() { state_ = nullptr; }
 
 private:
     State* state_;
+    WebSlots::Handle handle_;
 };
 
 class WsSession : public std::enable_shared_from_this<WsSession> {
 public:
-    WsSession(beast::tcp_stream&& stream, std::shared_ptr<State> state, HandshakeSlot slot)
+    WsSession(beast::tcp_stream&& stream, std::shared_ptr<State> state, WebSlot slot)
         : ws_(std::move(stream)), state_(std::move(state)), slot_(std::move(slot))
     {
     }
@@ -129,7 +206,7 @@ public:
     {
         if (!state_->events)
             return; // the front is gone
-        if (!state_->events->wantsMore()) {
+        if (state_->events->waitingInput(id_) >= kMaxWaitingInputBytes) {
             state_->heldBack.push_back(shared_from_this());
             return;
         }
@@ -230,7 +307,7 @@ private:
 
     websocket::stream<beast::tcp_stream> ws_;
     std::shared_ptr<State> state_;
-    HandshakeSlot slot_;
+    WebSlot slot_;
     http::request<http::empty_body> request_;
     beast::flat_buffer buffer_;
     std::deque<Bytes> queue_;
@@ -248,16 +325,29 @@ std::string_view PathOf(std::string_view target) { return target.substr(0, targe
 // One HTTP connection: GET of a page, or the upgrade of /ws to a WebSocket.
 class HttpSession : public std::enable_shared_from_this<HttpSession> {
 public:
-    HttpSession(tcp::socket&& socket, std::shared_ptr<State> state)
-        : stream_(std::move(socket)), state_(std::move(state)), slot_(*state_)
+    HttpSession(tcp::socket&& socket, std::shared_ptr<State> state, WebSlot slot)
+        : stream_(std::move(socket)), state_(std::move(state)), slot_(std::move(slot))
     {
     }
 
-    void readRequest()
+    // The first request must come whole within the header time; a later one on a
+    // kept-alive connection within the idle time, during which the connection gives
+    // way to any new one that needs its room.
+    void readRequest(bool keptAlive = false)
     {
         parser_.emplace();
         parser_->header_limit(kMaxRequestHeaderBytes);
-        stream_.expires_after(kHeaderTimeout);
+        if (keptAlive) {
+            stream_.expires_after(kKeepAliveIdle);
+            slot_.setIdle([weak = weak_from_this()] {
+                if (auto self = weak.lock()) {
+                    self->slot_.forget();
+                    self->stream_.close();
+                }
+            });
+        } else {
+            stream_.expires_after(kHeaderTimeout);
+        }
         http::async_read(stream_, buffer_, *parser_,
                          [self = shared_from_this()](beast::error_code ec, size_t) { self->onRequest(ec); });
     }
@@ -265,6 +355,7 @@ public:
 private:
     void onRequest(beast::error_code ec)
     {
+        slot_.setBusy();
         if (ec)
             return;
         http::request<http::empty_body> request = parser_->release();
@@ -274,13 +365,14 @@ private:
             return;
         }
         auto page = state_->pages.find(path);
+        bool readable = request.method() == http::verb::get || request.method() == http::verb::head;
         // Once closing, the pages' sources (the level, the loop) may be gone.
         if (state_->closing)
             respond(request, http::status::service_unavailable, "text/plain", "Shutting down\n");
         else if (page == state_->pages.end())
             respond(request, http::status::not_found, "text/plain", "Not found\n");
-        else if (request.method() != http::verb::get)
-            respond(request, http::status::method_not_allowed, "text/plain", "Only GET\n");
+        else if (!readable)
+            respond(request, http::status::method_not_allowed, "text/plain", "Only GET and HEAD\n");
         else
             respond(request, http::status::ok, page->second.contentType, page->second.body());
     }
@@ -292,14 +384,18 @@ private:
         response_.set(http::field::content_type, beast::string_view(type.data(), type.size()));
         response_.set(http::field::cache_control, "no-store");
         response_.set("X-Content-Type-Options", "nosniff");
+        response_.set("Content-Security-Policy", kPageSecurityPolicy);
         if (status == http::status::method_not_allowed)
-            response_.set(http::field::allow, "GET");
+            response_.set(http::field::allow, "GET, HEAD");
         response_.keep_alive(request.keep_alive() && status == http::status::ok);
         response_.body() = std::move(body);
         response_.prepare_payload();
+        // HEAD: the same header, the length of the body it would have had, no body.
+        if (request.method() == http::verb::head)
+            response_.body().clear();
         http::async_write(stream_, response_, [self = shared_from_this()](beast::error_code ec, size_t) {
             if (!ec && self->response_.keep_alive())
-                self->readRequest();
+                self->readRequest(true);
             else
                 self->stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
         });
@@ -307,7 +403,7 @@ private:
 
     beast::tcp_stream stream_;
     std::shared_ptr<State> state_;
-    HandshakeSlot slot_;
+    WebSlot slot_;
     beast::flat_buffer buffer_;
     std::optional<http::request_parser<http::empty_body>> parser_;
     http::response<http::string_body> response_;
@@ -327,8 +423,11 @@ void AcceptNext(const std::shared_ptr<State>& state)
             });
             return;
         }
-        if (state->handshakes < kMaxWebHandshakes)
-            std::make_shared<HttpSession>(std::move(socket), state)->readRequest();
+        beast::error_code endpointError;
+        tcp::endpoint peer = socket.remote_endpoint(endpointError);
+        // Refused: the socket closes as it goes out of scope, unread.
+        if (auto slot = endpointError ? std::nullopt : state->slots.take(peer.address().to_string()))
+            std::make_shared<HttpSession>(std::move(socket), state, WebSlot(*state, *slot))->readRequest();
         AcceptNext(state);
     });
 }
@@ -382,7 +481,7 @@ void WebFront::prepareService()
 {
     for (auto& session : std::exchange(state_->drops, {}))
         session->drop();
-    if (state_->events && state_->events->wantsMore())
+    if (state_->events)
         for (auto& session : std::exchange(state_->heldBack, {}))
             session->readNext();
 }

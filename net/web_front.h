@@ -15,10 +15,20 @@ namespace skirmish {
 
 // A browser's binary frame is one packet; ENet's cap on a packet holds for it too.
 constexpr size_t kMaxWebFrameBytes = 64 * 1024;
-// Request headers (and a WebSocket handshake) must complete within this.
-constexpr int kWebHeaderTimeoutSeconds = 10;
-// Connections still in their HTTP request or WebSocket handshake, at most.
-constexpr int kMaxWebHandshakes = 32;
+// A request's headers (and a WebSocket handshake) must complete within this.
+constexpr int kWebHeaderTimeoutSeconds = 3;
+// A kept-alive connection waits this long for its next request, and while it waits
+// it gives way to any new connection that needs its room.
+constexpr int kWebKeepAliveIdleMs = 2000;
+// Connections that are not players (yet): in their request, its response, their
+// WebSocket handshake or kept alive. One address holds at most a few, so that no
+// one address can keep the others out.
+constexpr int kMaxWebConnections = 256;
+constexpr int kMaxWebConnectionsPerAddress = 8;
+// The page runs its own scripts and styles and talks to its own WebSocket, nothing else.
+inline constexpr const char* kPageSecurityPolicy =
+    "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' data:; connect-src 'self'; "
+    "base-uri 'none'; form-action 'self'; frame-ancestors 'none'";
 
 // The web front: the pages over HTTP and players over WebSocket at /ws, on the
 // io_context of the loop's one wait. Its players take ids through the same
