@@ -79,6 +79,24 @@ TEST_F(WebFrontTest, http_answers_get_of_the_page_and_nothing_else)
         EXPECT_EQ(WhileServing([&] { return StatusLineFor(request); }), status) << request;
 }
 
+// HEAD is GET without the body: same status, same header, the same length announced.
+TEST_F(WebFrontTest, head_answers_like_get_without_the_body_and_the_page_runs_only_its_own_scripts)
+{
+    auto replyTo = [](const char* method) {
+        asio::io_context io;
+        tcp::socket socket(io);
+        socket.connect({asio::ip::address_v4::loopback(), NetBoundPort()});
+        asio::write(socket, asio::buffer(std::string(method) + " / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"));
+        std::string reply;
+        beast::error_code ec;
+        asio::read(socket, asio::dynamic_buffer(reply), ec);
+        return reply;
+    };
+    const std::string get = WhileServing([&] { return replyTo("GET"); });
+    EXPECT_EQ(WhileServing([&] { return replyTo("HEAD"); }), get.substr(0, get.find("\r\n\r\n") + 4));
+    EXPECT_THAT(get, ::testing::HasSubstr(std::string("\r\nContent-Security-Policy: ") + kPageSecurityPolicy + "\r\n"));
+}
+
 // A WebSocket client that sends one frame as told and reports the close code it got.
 int CloseCodeAfterSending(bool text, size_t bytes)
 {
