@@ -19,6 +19,9 @@ void OnProcessExit()
 
 int main(int argc, char** argv)
 {
+    // Standard input with a buffer of its own, not shared with C stdio: start-up can then
+    // see what is left in it after the answers without waiting for more.
+    std::ios_base::sync_with_stdio(false);
     skirmish::ServerOptions options;
     if (std::optional<int> status = skirmish::ParseServerOptions(argc, argv, options, std::cout, std::cerr))
         return *status;

@@ -7,6 +7,7 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -55,7 +56,10 @@ const char* const kUsage =
 
 const char* const kHelp = R"(
 Hosts a Skirmish match on UDP PORT (default 23987). The five answers may be given
-as flags; every answer not given is asked on the console, as without flags.
+as flags. The questions no flag answered are asked on the console, in order, and
+standard input answers only those: with --players 9, the first answer read is the
+map width. An answer left over on standard input is reported and not used. A flag
+given twice takes its last value.
 
   --players N   max number of players, 1 to 127 (ids 1 to N - 1 are seated)
   --width N     map width in tiles, 1 or more
@@ -96,6 +100,29 @@ std::optional<int32_t> ReadAnswer(std::istream& in, const Question& question)
     }
 }
 
+// Reads what the input already holds past the last answer, without waiting for more,
+// and names any words in it on one console line: with some questions answered by
+// flags, an answer meant for one of those would otherwise go unnoticed. Returns
+// whether a line end was among what was read.
+bool ReportUnusedInput(std::istream& in)
+{
+    // Enough for any mistyped answers; a large file on standard input is not read through.
+    constexpr size_t kMostRead = 1024;
+    std::streambuf& buffer = *in.rdbuf();
+    std::string rest;
+    while (rest.size() < kMostRead && buffer.in_avail() > 0)
+        rest += static_cast<char>(buffer.sbumpc());
+    std::istringstream left(rest);
+    std::string word, words;
+    int count = 0;
+    while (left >> word)
+        words += (count++ > 0 ? " " : "") + word;
+    if (count > 0)
+        ConsoleLine(count > 1 ? "Unused answers on standard input: " : "Unused answer on standard input: ",
+                    EscapeForConsole(words));
+    return rest.find('\n') != std::string::npos;
+}
+
 // Memory a level of these answers needs, roughly, so that an impossible one is
 // refused with a message instead of being killed half-built by the system.
 bool LevelFitsInMemory(const StartupAnswers& answers)
@@ -130,14 +157,18 @@ std::unique_ptr<Level> BuildLevel(const StartupAnswers& answers)
 std::optional<StartupAnswers> AskStartupQuestions(std::istream& in, const PresetAnswers& preset)
 {
     StartupAnswers answers;
+    bool readAny = false;
     for (const Question& question : kQuestions) {
         std::optional<int32_t> value = preset.*question.preset;
-        if (!value)
+        if (!value) {
             value = ReadAnswer(in, question);
+            readAny = true;
+        }
         if (!value)
             return std::nullopt;
         answers.*question.answer = *value;
     }
+    answers.lineEndPending = readAny && !ReportUnusedInput(in);
     return answers;
 }
 
@@ -173,7 +204,7 @@ int RunServer(ServerEnvironment& environment)
         ConsoleLine("Error: ", NetGetError());
         ConsoleWrite("Server not started.");
         if (environment.pause)
-            environment.pause(environment.in);
+            environment.pause(environment.in, answers->lineEndPending);
         return 0;
     }
     ConsoleLine("Server Started. Awaiting players...");
@@ -240,7 +271,7 @@ std::optional<int> ParseServerOptions(int argc, char** argv, ServerOptions& opti
     return std::nullopt;
 }
 
-void PauseForKey(std::istream& in)
+void PauseForKey(std::istream& in, bool lineEndPending)
 {
     ConsoleWrite("Press any key to continue . . . ");
     if (&in == &std::cin && isatty(STDIN_FILENO)) {
@@ -258,8 +289,8 @@ void PauseForKey(std::istream& in)
             return;
         }
     }
-    // The line end after the last answer is not a key press: skip the rest of that line first.
-    in.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+    if (lineEndPending)
+        in.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
     in.get();
     ConsoleLine("");
 }

@@ -18,6 +18,8 @@ struct StartupAnswers {
     int32_t sizeY = 0;
     int32_t roomCount = 0;
     int32_t weaponCount = 0;
+    // An answer was read from the input and the end of its line is still unread there.
+    bool lineEndPending = false;
 };
 
 // Answers given as flags; the questions left without one are asked.
@@ -25,9 +27,11 @@ struct PresetAnswers {
     std::optional<int32_t> maxPlayers, sizeX, sizeY, roomCount, weaponCount;
 };
 
-// Asks the questions that have no preset answer on the console, each until its
-// answer is accepted. Input that is not a number is discarded up to the line end
-// and the question asked again; nullopt when input ends first.
+// Asks the questions that have no preset answer on the console, in order, each until
+// its answer is accepted: the input answers those questions alone. Input that is not
+// a number is discarded up to the line end and the question asked again; nullopt when
+// input ends first. Once an answer has been read, whatever the input already holds
+// after the last one (taken without waiting for more) is reported as unused.
 std::optional<StartupAnswers> AskStartupQuestions(std::istream& in, const PresetAnswers& preset = {});
 
 constexpr uint16_t kDefaultPort = 23987;
@@ -50,8 +54,8 @@ struct ServerEnvironment {
     std::istream& in;
     ServerOptions options = {};
     std::function<int64_t()> calendarTime = [] { return static_cast<int64_t>(std::time(nullptr)); };
-    // Waits for one key after a failed host.
-    std::function<void(std::istream&)> pause;
+    // Waits for one key after a failed host; lineEndPending as the answers left it.
+    std::function<void(std::istream&, bool lineEndPending)> pause;
 };
 
 // Start-up, the main loop and teardown. The exit broadcast is the caller's.
@@ -59,7 +63,9 @@ struct ServerEnvironment {
 // finish (input ended at a prompt, or the level does not fit in memory).
 int RunServer(ServerEnvironment& environment);
 
-// "Press any key to continue . . . ", then one key press on a terminal, else one byte.
-void PauseForKey(std::istream& in);
+// "Press any key to continue . . . ", then one key press on a terminal, else one byte:
+// the byte after the pending line end, when one is pending (the Enter after the last
+// typed answer is no key press).
+void PauseForKey(std::istream& in, bool lineEndPending);
 
 } // namespace skirmish

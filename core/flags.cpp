@@ -3,12 +3,16 @@
 #include <charconv>
 #include <cmath>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace skirmish {
 
 std::string ParseFlags(int argc, char** argv, std::span<const Flag> flags,
                        const std::function<bool(std::string_view)>& positional)
 {
+    // Each flag's last occurrence with its value, in the order of those occurrences.
+    std::vector<std::pair<const Flag*, std::string_view>> given;
     for (int i = 1; i < argc; ++i) {
         std::string_view arg = argv[i];
         if (positional && !arg.empty() && arg[0] != '-') {
@@ -28,10 +32,13 @@ std::string ParseFlags(int argc, char** argv, std::span<const Flag> flags,
                 return std::string(arg) + " needs a value";
             value = argv[++i];
         }
-        if (!flag->take(value))
-            return flag->takesValue ? "bad value for " + std::string(arg) + ": " + std::string(value)
-                                    : "cannot use " + std::string(arg) + " here";
+        std::erase_if(given, [flag](const auto& earlier) { return earlier.first == flag; });
+        given.emplace_back(flag, value);
     }
+    for (const auto& [flag, value] : given)
+        if (!flag->take(value))
+            return flag->takesValue ? "bad value for " + std::string(flag->name) + ": " + std::string(value)
+                                    : "cannot use " + std::string(flag->name) + " here";
     return {};
 }
 

@@ -18,8 +18,10 @@ struct Flag {
 };
 
 // Walks the arguments in order, each an option of the table (with its value) or,
-// where positional is given, a word that does not start with '-'. Empty on success,
-// else one line that names what was wrong.
+// where positional is given, a word that does not start with '-'. An option given
+// more than once takes its last value: only that one is handed to take, so a value
+// overridden later on the command line is never judged. Empty on success, else one
+// line that names what was wrong.
 std::string ParseFlags(int argc, char** argv, std::span<const Flag> flags,
                        const std::function<bool(std::string_view)>& positional = {});
 

@@ -17,12 +17,12 @@ struct Prompted {
     std::string console;
 };
 
-Prompted Ask(const std::string& typed)
+Prompted Ask(const std::string& typed, const PresetAnswers& preset)
 {
     std::istringstream in(typed);
     std::ostringstream out;
     ScopedConsole capture(out);
-    Prompted result{AskStartupQuestions(in), ""};
+    Prompted result{AskStartupQuestions(in, preset), ""};
     result.console = out.str();
     return result;
 }
@@ -33,14 +33,15 @@ const char* const Y = "Input map y dimensions: ";
 const char* const R = "Input number of rooms: ";
 const char* const W = "Input number of weapons: ";
 
-// Garbage once left the stream failed and the prompt looping forever.
-TEST(Startup, questions_repeat_with_their_error_lines_until_accepted_and_end_with_the_input)
+// Garbage once looped the prompt forever; answers meant for flagged questions once shifted silently.
+TEST(Startup, questions_repeat_until_accepted_end_with_the_input_and_leftover_answers_are_reported)
 {
     const std::string refusedP = std::string(P) + "Players must be between 0 and 256.\n";
     struct Case {
         const char* typed;
         std::vector<int32_t> answers; // empty: the questions end unanswered
         std::string console;
+        PresetAnswers flags = {};
     };
     const Case cases[] = {
         {"0\n128\n127\n-5\n1\n0\n2\n0\n3\n-1\n4\n", {127, 1, 2, 3, 4},
@@ -52,9 +53,11 @@ TEST(Startup, questions_repeat_with_their_error_lines_until_accepted_and_end_wit
         {"4\n10\n10\n2\n", {}, std::string(P) + X + Y + R + W},
         {"abc", {}, P},
         {"4\n-3\n", {}, std::string(P) + X + "x must be greater than 0.\n" + X},
+        {"9 64 64 8\n20 x\n", {9, 9, 64, 64, 8}, std::string(X) + Y + R + W + "Unused answers on standard input: 20 x\n",
+         {9, {}, {}, {}, {}}},
     };
     for (const Case& c : cases) {
-        Prompted p = Ask(c.typed);
+        Prompted p = Ask(c.typed, c.flags);
         std::vector<int32_t> answers;
         if (p.answers)
             answers = {p.answers->maxPlayers, p.answers->sizeX, p.answers->sizeY, p.answers->roomCount,
@@ -64,28 +67,59 @@ TEST(Startup, questions_repeat_with_their_error_lines_until_accepted_and_end_wit
     }
 }
 
+// A flag given twice takes its last value: an earlier refused one once ended start-up.
+TEST(Startup, flags_preset_answers_or_end_start_up_with_their_status_and_line)
+{
+    struct Case {
+        std::vector<std::string> args;
+        std::optional<int> status; // nullopt: start-up goes on
+        std::string startsWith;
+        int32_t players = 0; // as preset, 0 when none
+    };
+    const Case cases[] = {
+        {{"--players", "0"}, 2, "Players must be between 0 and 256.\n"},
+        {{"--port", "x"}, 2, "skirmish-server: bad value for --port: x\nUsage: "},
+        {{"--width"}, 2, "skirmish-server: --width needs a value\nUsage: "},
+        {{"--nope"}, 2, "skirmish-server: unknown option --nope\nUsage: "},
+        {{"--version"}, 0, "skirmish-server "},
+        {{"--help"}, 0, "Usage: skirmish-server"},
+        {{"--players", "0", "--port", "x", "--players", "9", "--port", "24001"}, std::nullopt, "", 9},
+    };
+    for (Case c : cases) {
+        c.args.insert(c.args.begin(), "skirmish-server");
+        std::vector<char*> argv;
+        for (std::string& arg : c.args)
+            argv.push_back(arg.data());
+        ServerOptions options;
+        std::ostringstream said;
+        EXPECT_EQ(ParseServerOptions(static_cast<int>(argv.size()), argv.data(), options, said, said), c.status);
+        EXPECT_EQ(said.str().rfind(c.startsWith, 0), 0u) << said.str();
+        EXPECT_EQ(options.answers.maxPlayers.value_or(0), c.players) << c.args[1];
+    }
+}
+
 struct FailedHost : ::testing::Test {
     void TearDown() override { NetUseTransport(nullptr); }
 };
 
-TEST_F(FailedHost, prints_the_error_then_server_not_started_without_line_end_then_pauses)
+// The pause once skipped a line of piped input although no answer had been read from it.
+TEST_F(FailedHost, prints_the_error_then_server_not_started_without_line_end_then_pauses_for_one_byte)
 {
     auto transport = std::make_unique<MemoryTransport>();
     transport->failNextOpen("Cannot host on UDP port 23987: Address already in use");
     NetUseTransport(std::move(transport));
-    std::istringstream in("4\n10\n10\n2\n1\n");
+    std::istringstream in("kq"); // every answer a flag: "k" is the key
     std::ostringstream out;
     ScopedConsole capture(out);
-    bool paused = false;
     ServerEnvironment environment{.in = in,
+                                  .options = {.answers = {4, 10, 10, 2, 1}},
                                   .calendarTime = [] { return int64_t{1700000000}; },
-                                  .pause = [&](std::istream&) { paused = true; }};
+                                  .pause = PauseForKey};
     EXPECT_EQ(RunServer(environment), 0);
-    EXPECT_TRUE(paused);
-    EXPECT_THAT(out.str(), ::testing::StartsWith(std::string(P) + X + Y + R + W + "Generating Level...\n"
-                                                                                  "Generated Weapon - Damage: "));
+    EXPECT_EQ(in.get(), 'q');
+    EXPECT_THAT(out.str(), ::testing::StartsWith("Generating Level...\nGenerated Weapon - Damage: "));
     EXPECT_THAT(out.str(), ::testing::EndsWith("\nError: Cannot host on UDP port 23987: Address already in use\n"
-                                               "Server not started."));
+                                               "Server not started.Press any key to continue . . . \n"));
 }
 
 TEST_F(FailedHost, pause_skips_the_answer_line_end_and_waits_for_one_byte_of_piped_input)
@@ -93,7 +127,7 @@ TEST_F(FailedHost, pause_skips_the_answer_line_end_and_waits_for_one_byte_of_pip
     std::istringstream in("\nkq");  // the line end left after the last answer
     std::ostringstream out;
     ScopedConsole capture(out);
-    PauseForKey(in);
+    PauseForKey(in, true);
     EXPECT_EQ(out.str(), "Press any key to continue . . . \n");
     EXPECT_EQ(in.get(), 'q');
 }
