@@ -3,7 +3,7 @@
 #include <iostream>
 
 #include "app/startup.h"
-#include "net/net.h"
+#include "net/server/net.h"
 #include "protocol/messages.h"
 
 namespace {

@@ -2,7 +2,7 @@
 
 #include <csignal>
 
-#include "net/net.h"
+#include "net/server/net.h"
 
 namespace skirmish {
 namespace {

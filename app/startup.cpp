@@ -20,7 +20,7 @@
 #include "core/flags.h"
 #include "game/insta_weapon.h"
 #include "game/rooms.h"
-#include "net/net.h"
+#include "net/server/net.h"
 
 namespace skirmish {
 namespace {

@@ -7,7 +7,7 @@
 #include <optional>
 #include <ostream>
 
-#include "net/net.h"
+#include "net/server/net.h"
 
 namespace skirmish {
 

@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "net/net.h"
+#include "net/server/net.h"
 
 namespace skirmish {
 

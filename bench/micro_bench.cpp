@@ -10,8 +10,8 @@
 #include "game/commands.h"
 #include "game/flight.h"
 #include "game/level.h"
-#include "net/memory_transport.h"
-#include "net/net.h"
+#include "net/memory/memory_transport.h"
+#include "net/server/net.h"
 #include "protocol/codec.h"
 #include "protocol/messages.h"
 

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "core/clock.h"
-#include "net/net.h"
+#include "net/server/net.h"
 
 namespace {
 

@@ -28,7 +28,7 @@
 #include <vector>
 
 #include "core/flags.h"
-#include "net/client.h"
+#include "net/client/client.h"
 #include "protocol/messages.h"
 #include "protocol/names.h"
 #include "tools/histogram.h"

@@ -15,7 +15,7 @@
 #include "client/renderer.h"
 #include "client/view.h"
 #include "core/flags.h"
-#include "net/client.h"
+#include "net/client/client.h"
 #include "protocol/messages.h"
 
 namespace skirmish::client {

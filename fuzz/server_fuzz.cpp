@@ -14,8 +14,8 @@
 #include "core/random.h"
 #include "game/projectile_ids.h"
 #include "game/rooms.h"
-#include "net/memory_transport.h"
-#include "net/net.h"
+#include "net/memory/memory_transport.h"
+#include "net/server/net.h"
 #include "protocol/names.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include <future>
 #include <vector>
 
-#include "net/net.h"
+#include "net/server/net.h"
 
 namespace skirmish::testing {
 

@@ -13,8 +13,8 @@
 #include "core/console.h"
 #include "game/timers.h"
 #include "loopback.h"
-#include "net/client.h"
-#include "net/memory_transport.h"
+#include "net/client/client.h"
+#include "net/memory/memory_transport.h"
 #include "protocol/messages.h"
 
 namespace skirmish::testing {

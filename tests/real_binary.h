@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "net/client.h"
+#include "net/client/client.h"
 #include "protocol/messages.h"
 
 namespace skirmish::testing {

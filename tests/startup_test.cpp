@@ -6,8 +6,8 @@
 
 #include "app/startup.h"
 #include "core/console.h"
-#include "net/memory_transport.h"
-#include "net/net.h"
+#include "net/memory/memory_transport.h"
+#include "net/server/net.h"
 
 namespace skirmish {
 namespace {

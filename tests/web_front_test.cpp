@@ -20,8 +20,8 @@
 #include "app/web_pages.h"
 #include "core/console.h"
 #include "loopback.h"
-#include "net/client.h"
-#include "net/web_front.h"
+#include "net/client/client.h"
+#include "net/server/web_front.h"
 #include "protocol/messages.h"
 
 namespace skirmish {

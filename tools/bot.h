@@ -9,7 +9,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "net/client.h"
+#include "net/client/client.h"
 #include "tools/histogram.h"
 
 namespace skirmish {

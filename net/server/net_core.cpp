@@ -11,10 +11,10 @@
 
 #include "core/console.h"
 #include "protocol/codec.h"
-#include "net/enet_transport.h"
-#include "net/host_transport.h"
-#include "net/net.h"
-#include "net/transport.h"
+#include "net/server/enet_transport.h"
+#include "net/server/host_transport.h"
+#include "net/server/net.h"
+#include "net/server/transport.h"
 
 namespace skirmish {
 namespace {

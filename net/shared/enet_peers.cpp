@@ -1,4 +1,4 @@
-#include "net/enet_peers.h"
+#include "net/shared/enet_peers.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "net/host_transport.h"
+#include "net/server/host_transport.h"
 
 #include <poll.h>
 #include <unistd.h>
@@ -11,8 +11,8 @@
 #include <optional>
 
 #include "core/console.h"
-#include "net/enet_transport.h"
-#include "net/web_front.h"
+#include "net/server/enet_transport.h"
+#include "net/server/web_front.h"
 
 namespace skirmish {
 namespace {

@@ -8,8 +8,8 @@
 #include <memory>
 #include <string>
 
-#include "net/net.h"
-#include "net/transport.h"
+#include "net/server/net.h"
+#include "net/server/transport.h"
 
 namespace skirmish {
 

@@ -1,4 +1,4 @@
-#include "net/client.h"
+#include "net/client/client.h"
 
 #include <enet/enet.h>
 
@@ -7,10 +7,10 @@
 
 #include <enet/time.h>
 
-#include "net/enet_peers.h"
-#include "net/enet_transport.h"
-#include "net/transport.h"
-#include "net/websocket_link.h"
+#include "net/shared/enet_peers.h"
+#include "net/server/enet_transport.h"
+#include "net/server/transport.h"
+#include "net/client/websocket_link.h"
 
 namespace skirmish {
 

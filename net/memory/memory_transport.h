@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "protocol/codec.h"
-#include "net/transport.h"
+#include "net/server/transport.h"
 
 namespace skirmish {
 

@@ -1,4 +1,4 @@
-#include "net/memory_transport.h"
+#include "net/memory/memory_transport.h"
 
 namespace skirmish {
 

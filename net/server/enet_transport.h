@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "net/transport.h"
+#include "net/server/transport.h"
 
 namespace skirmish {
 

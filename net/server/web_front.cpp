@@ -1,4 +1,4 @@
-#include "net/web_front.h"
+#include "net/server/web_front.h"
 
 // Boost 1.74's asio uses std::exchange without including it.
 #include <utility>
@@ -16,7 +16,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "net/enet_transport.h"
+#include "net/server/enet_transport.h"
 
 namespace skirmish {
 

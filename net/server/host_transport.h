@@ -2,8 +2,8 @@
 
 #include <memory>
 
-#include "net/net.h"
-#include "net/transport.h"
+#include "net/server/net.h"
+#include "net/server/transport.h"
 
 namespace skirmish {
 

@@ -1,6 +1,6 @@
-#include "net/enet_transport.h"
+#include "net/server/enet_transport.h"
 
-#include "net/enet_peers.h"
+#include "net/shared/enet_peers.h"
 
 #include <enet/enet.h>
 #include <enet/time.h>

@@ -1,4 +1,4 @@
-#include "net/websocket_link.h"
+#include "net/client/websocket_link.h"
 
 // Boost 1.74's asio uses std::exchange without including it.
 #include <utility>
