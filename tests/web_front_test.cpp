@@ -22,6 +22,7 @@
 #include "loopback.h"
 #include "net/client/client.h"
 #include "net/server/web_front.h"
+#include "net/shared/limits.h"
 #include "protocol/messages.h"
 
 namespace skirmish {

@@ -7,10 +7,9 @@
 
 #include <enet/time.h>
 
-#include "net/shared/enet_peers.h"
-#include "net/server/enet_transport.h"
-#include "net/server/transport.h"
 #include "net/client/websocket_link.h"
+#include "net/shared/enet_peers.h"
+#include "net/shared/limits.h"
 
 namespace skirmish {
 

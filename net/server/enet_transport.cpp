@@ -1,6 +1,7 @@
 #include "net/server/enet_transport.h"
 
 #include "net/shared/enet_peers.h"
+#include "net/shared/limits.h"
 
 #include <enet/enet.h>
 #include <enet/time.h>
@@ -291,12 +292,6 @@ private:
 };
 
 } // namespace
-
-bool EnsureEnetInitialised()
-{
-    static const bool initialised = enet_initialize() == 0;
-    return initialised;
-}
 
 std::unique_ptr<Transport> MakeEnetTransport() { return std::make_unique<EnetTransport>(); }
 

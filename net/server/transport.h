@@ -72,9 +72,4 @@ public:
 // Readable once a stop was requested, so that any wait on it ends at once.
 int StopWakeDescriptor();
 
-// ENet disconnect data sent to a connection that finds every id taken.
-constexpr uint32_t kDisconnectServerFull = 1;
-// The reason in the close frame of a WebSocket that finds every id taken.
-inline constexpr const char* kWebSocketFullReason = "Server full";
-
 } // namespace skirmish

@@ -16,7 +16,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "net/server/enet_transport.h"
+#include "net/shared/limits.h"
 
 namespace skirmish {
 

@@ -13,8 +13,6 @@
 
 namespace skirmish {
 
-// A browser's binary frame is one packet; ENet's cap on a packet holds for it too.
-constexpr size_t kMaxWebFrameBytes = 64 * 1024;
 // A request's headers (and a WebSocket handshake) must complete within this.
 constexpr int kWebHeaderTimeoutSeconds = 3;
 // A kept-alive connection waits this long for its next request, and while it waits

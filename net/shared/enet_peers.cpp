@@ -10,6 +10,12 @@ constexpr enet_uint32 kLongestCapMs = 2000;
 
 } // namespace
 
+bool EnsureEnetInitialised()
+{
+    static const bool initialised = enet_initialize() == 0;
+    return initialised;
+}
+
 void CapResendDelays(ENetPeer* peer)
 {
     if (peer->state != ENET_PEER_STATE_CONNECTED)

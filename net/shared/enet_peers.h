@@ -22,4 +22,7 @@ inline void KeepAnsweringPeers(ENetPeer* peer)
 // the peer's resend delays instead: a lossy link then costs latency, not stalls.
 void CapResendDelays(ENetPeer* peer);
 
+// Starts ENet once per process; false when it cannot.
+bool EnsureEnetInitialised();
+
 } // namespace skirmish

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace skirmish {
+
+// What the server and the client half must agree on, so that neither needs the
+// other's headers.
+
+// Limits against abuse; our largest message is well under 1 KB.
+constexpr size_t kMaxIncomingPacketBytes = 64 * 1024;
+// A browser's binary frame is one packet; ENet's cap on a packet holds for it too.
+constexpr size_t kMaxWebFrameBytes = kMaxIncomingPacketBytes;
+// Unacknowledged outgoing data one connection may hold back before it is dropped as gone.
+constexpr size_t kMaxOutgoingBacklogBytes = 4 * 1024 * 1024;
+// A connection that answers nothing for this long is dropped (the client half
+// likewise gives up on a server silent this long).
+constexpr uint32_t kSilentPeerTimeoutMs = 10000;
+
+// ENet disconnect data sent to a connection that finds every id taken.
+constexpr uint32_t kDisconnectServerFull = 1;
+// The reason in the close frame of a WebSocket that finds every id taken.
+inline constexpr const char* kWebSocketFullReason = "Server full";
+
+} // namespace skirmish
