@@ -11,26 +11,27 @@
 #include "game/respawn.h"
 #include "game/seating.h"
 #include "game/timers.h"
-#include "net/net.h"
+#include "net/server/net.h"
 
 namespace skirmish {
 namespace {
 
-bool TakeJoin(Level& level, int32_t now, Outbox& out)
+bool TakeJoin(Level& level, int32_t now, Inbox& in, Outbox& out)
 {
-    int id = NetPlayerJoined();
+    std::string address;
+    int id = in.takeJoin(address);
     if (id == 0)
         return false;
-    SeatPlayer(level, id, NetGetPlayerIP(id), now, out);
+    SeatPlayer(level, id, address, now, out);
     return true;
 }
 
 // A server left empty after a busy hour gives the memory it no longer uses back to the system.
 void ReturnFreeMemory() { malloc_trim(0); }
 
-bool TakeLeave(Level& level, Outbox& out)
+bool TakeLeave(Level& level, Inbox& in, Outbox& out)
 {
-    int id = NetPlayerLeft();
+    int id = in.takeLeave();
     if (id == 0)
         return false;
     ReleasePlayer(level, id, out);
@@ -41,31 +42,33 @@ bool TakeLeave(Level& level, Outbox& out)
 
 // A late tick moves each projectile one step only; missed ticks are not made up.
 // With nothing in flight a tick is unobservable: the reference then keeps the
-// tick's phase, as if the loop had been ticking all along while it slept.
-void RunMovementTick(Level& level, LoopState& loop, int32_t now, Outbox& out)
+// tick's phase, as if the loop had been ticking all along while it slept, however
+// long that was (the elapsed time is taken modulo the clock's wrap, never negative).
+void RunMovementTick(Level& level, LoopState& loop, int32_t now, Clock& clock, Outbox& out)
 {
-    if (!Due(now, loop.tickReference, kMovementTickMs))
-        return;
     if (level.entities.projectiles.empty()) {
-        int32_t skipped = ElapsedMs(now, loop.tickReference) / kMovementTickMs;
-        loop.tickReference = static_cast<int32_t>(static_cast<uint32_t>(loop.tickReference) +
-                                                  static_cast<uint32_t>(skipped * kMovementTickMs));
+        uint32_t elapsed = static_cast<uint32_t>(now) - static_cast<uint32_t>(loop.tickReference);
+        loop.tickReference =
+            static_cast<int32_t>(static_cast<uint32_t>(loop.tickReference) + elapsed - elapsed % kMovementTickMs);
         return;
     }
+    if (!Due(now, loop.tickReference, kMovementTickMs))
+        return;
     ++loop.stats.ticks;
     loop.stats.tickLateness.observe((ElapsedMs(now, loop.tickReference) - kMovementTickMs) / 1000.0);
     MoveProjectiles(level, out);
     // The step's own duration counts toward the next tick.
-    loop.tickReference = ReadClock();
+    loop.tickReference = clock.now();
 }
 
-bool HandleMessages(Level& level, int32_t now, Outbox& out)
+bool HandleMessages(Level& level, int32_t now, Inbox& in, Outbox& out)
 {
     bool handled = false;
-    NetMessage message;
-    while (NetGetMessage(message)) {
+    int from = 0;
+    Bytes message;
+    while (in.takeMessage(from, message)) {
         handled = true;
-        HandleMessage(level, message.from, message.bytes, now, out);
+        HandleMessage(level, from, message, now, out);
     }
     return handled;
 }
@@ -75,14 +78,39 @@ bool HandleMessages(Level& level, int32_t now, Outbox& out)
 void NetOutbox::toPlayer(int id, const MessageWriter& message) { NetSend(id, message); }
 void NetOutbox::toAll(const MessageWriter& message) { NetSendAll(message); }
 
-bool RunPass(Level& level, LoopState& loop, int32_t now, Outbox& out)
+int NetInbox::takeJoin(std::string& address)
 {
-    bool joined = TakeJoin(level, now, out);
-    bool left = TakeLeave(level, out);
-    RunMovementTick(level, loop, now, out);
+    int id = NetPlayerJoined();
+    if (id != 0)
+        address = NetGetPlayerIP(id);
+    return id;
+}
+
+int NetInbox::takeLeave() { return NetPlayerLeft(); }
+
+bool NetInbox::takeMessage(int& from, Bytes& message)
+{
+    NetMessage taken;
+    if (!NetGetMessage(taken))
+        return false;
+    from = taken.from;
+    message = std::move(taken.bytes);
+    return true;
+}
+
+bool RunPass(Level& level, LoopState& loop, Clock& clock, Inbox& in, Outbox& out)
+{
+    const int32_t now = clock.now();
+    bool joined = TakeJoin(level, now, in, out);
+    bool left = TakeLeave(level, in, out);
+    RunMovementTick(level, loop, now, clock, out);
     CheckProjectiles(level, now, out);
-    RespawnDeadPlayers(level, now, out);
-    bool handled = HandleMessages(level, now, out);
+    bool respawned = RespawnDeadPlayers(level, now, out);
+    bool handled = HandleMessages(level, now, in, out);
+    // A loop that never waited would test hits again a moment later, before any
+    // movement step; ours may sleep until the step is due, so it tests them now.
+    if (respawned || handled)
+        CheckProjectiles(level, now, out);
     ReportWithheldLines(level, now);
     return joined || left || handled;
 }
@@ -112,12 +140,14 @@ std::optional<int32_t> MillisecondsUntilDue(const Level& level, const LoopState&
 void RunMainLoop(Level& level, LoopState& loop)
 {
     NetOutbox out;
+    NetInbox in;
+    Clock& clock = InstalledClock();
     while (NetConnected()) {
         auto passStart = std::chrono::steady_clock::now();
-        bool tookInput = RunPass(level, loop, ReadClock(), out);
+        bool tookInput = RunPass(level, loop, clock, in, out);
         loop.stats.passDuration.observe(
             std::chrono::duration<double>(std::chrono::steady_clock::now() - passStart).count());
-        std::optional<int32_t> due = MillisecondsUntilDue(level, loop, ReadClock());
+        std::optional<int32_t> due = MillisecondsUntilDue(level, loop, clock.now());
         // A busy server gathers input for a moment so that one pass (and one packet
         // per client) serves many commands; an idle one sleeps until traffic or work.
         if (tookInput)

@@ -3,7 +3,9 @@
 #include <cstdint>
 #include <optional>
 
+#include "core/clock.h"
 #include "core/metrics.h"
+#include "game/inbox.h"
 #include "game/level.h"
 #include "game/outbox.h"
 
@@ -32,10 +34,20 @@ public:
     void toAll(const MessageWriter& message) override;
 };
 
-// One pass at the clock reading now: a join, a leave, the movement tick when due,
-// hits and expiry, respawns, then every waiting client message. True when it took
-// a join, a leave or a message.
-bool RunPass(Level& level, LoopState& loop, int32_t now, Outbox& out);
+// The inbox of the running server: joins, leaves and messages as the network layer has them.
+class NetInbox final : public Inbox {
+public:
+    int takeJoin(std::string& address) override;
+    int takeLeave() override;
+    bool takeMessage(int& from, Bytes& message) override;
+};
+
+// One pass: a join, a leave, the movement tick when due, hits and expiry, respawns,
+// then the waiting client messages, then hits once more if anyone moved or came to
+// life among flying projectiles. It reads the clock once at its start, for every
+// rule, and once after a movement step, for the next tick's reference. True when it
+// took a join, a leave or a message.
+bool RunPass(Level& level, LoopState& loop, Clock& clock, Inbox& in, Outbox& out);
 
 // Milliseconds from now until the loop next has timed work (tick, expiry, respawn);
 // nothing when no timed work can change what clients see (no projectile in flight,

@@ -25,6 +25,8 @@ Clock* installed = &realClock;
 
 int32_t ReadClock() { return installed->now(); }
 
+Clock& InstalledClock() { return *installed; }
+
 void SetClock(Clock* clock) { installed = clock ? clock : &realClock; }
 
 } // namespace skirmish

@@ -16,6 +16,9 @@ public:
 // A reading of the installed clock (the real one unless a test installed another).
 int32_t ReadClock();
 
+// The installed clock itself, for the one place that hands it down (the main loop).
+Clock& InstalledClock();
+
 // Installs a replacement clock; nullptr restores the real one. The caller keeps ownership.
 void SetClock(Clock* clock);
 

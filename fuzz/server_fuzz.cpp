@@ -59,6 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     GenerateRooms(level, clock.now());
     LoopState loop{clock.now()};
     NetOutbox out;
+    NetInbox in;
 
     for (int steps = 0; script.more() && steps < 2000; ++steps) {
         switch (script.byte() % 7) {
@@ -118,13 +119,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             clock.advance(script.word());
             break;
         default:
-            RunPass(level, loop, clock.now(), out);
+            RunPass(level, loop, clock, in, out);
             NetService(0);
             break;
         }
     }
     for (int i = 0; i < 4; ++i) {
-        RunPass(level, loop, clock.now(), out);
+        RunPass(level, loop, clock, in, out);
         NetService(0);
     }
     NetUseTransport(nullptr);

@@ -15,8 +15,9 @@ float RandomCoordinate(int32_t tiles) { return static_cast<float>(Random() % (st
 
 } // namespace
 
-void RespawnDeadPlayers(Level& level, int32_t now, Outbox& out)
+bool RespawnDeadPlayers(Level& level, int32_t now, Outbox& out)
 {
+    bool any = false;
     for (Player& player : level.entities.players) {
         if (!WaitsToRespawn(player) || !Due(now, player.deathTime, kRespawnDelayMs))
             continue;
@@ -25,7 +26,9 @@ void RespawnDeadPlayers(Level& level, int32_t now, Outbox& out)
         respawnAt(player, x, y, out);
         player.weapon = CloneRandomCatalogueWeapon(level.entities, now);
         out.toAll(message::Alive(player.id));
+        any = true;
     }
+    return any;
 }
 
 } // namespace skirmish

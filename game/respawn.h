@@ -11,7 +11,7 @@ namespace skirmish {
 inline bool WaitsToRespawn(const Player& player) { return player.connected && player.dead; }
 
 // Brings back every waiting player whose delay has run out at now, at a random
-// spot on the map with a fresh random catalogue weapon.
-void RespawnDeadPlayers(Level& level, int32_t now, Outbox& out);
+// spot on the map with a fresh random catalogue weapon. True when anyone came back.
+bool RespawnDeadPlayers(Level& level, int32_t now, Outbox& out);
 
 } // namespace skirmish

@@ -19,8 +19,8 @@
 #include "game/outbox.h"
 #include "game/projectile_ids.h"
 #include "game/seating.h"
-#include "net/memory_transport.h"
-#include "net/net.h"
+#include "net/memory/memory_transport.h"
+#include "net/server/net.h"
 #include "protocol/messages.h"
 
 namespace skirmish::testing {
@@ -129,7 +129,7 @@ struct ServerHarness : KnownLevel {
     // One pass of the main loop, then the flush that ends every pass.
     void pass()
     {
-        RunPass(*level, loop, clock.now(), out);
+        RunPass(*level, loop, clock, in, out);
         NetService(0);
     }
     int join(const std::string& address = "127.0.0.1")
@@ -159,6 +159,7 @@ struct ServerHarness : KnownLevel {
     MemoryTransport* net = nullptr;
     LoopState loop{0};
     NetOutbox out;
+    NetInbox in;
 };
 
 } // namespace skirmish::testing

@@ -3,6 +3,7 @@
 
 #include <limits>
 
+#include "game/timers.h"
 #include "harness.h"
 
 namespace skirmish::testing {
@@ -131,23 +132,57 @@ TEST(MainLoop, the_network_wait_ends_when_the_next_tick_expiry_or_respawn_is_due
 }
 
 // Ticks with nothing to move are unobservable, but the phase they keep is not:
-// after a long sleep the first projectile moves on the 17 ms grid of the last tick.
+// after a sleep of any length, even past half the clock's wrap, the first
+// projectile moves on the 17 ms grid of the last tick.
 TEST(MainLoop, a_server_that_slept_keeps_the_tick_phase)
 {
-    ServerHarness server;
-    int watcher = server.join();
-    server.clock.advance(17 * 100 + 5);
-    server.pass();
-    EXPECT_EQ(server.loop.tickReference, server.clock.now() - 5);
-    server.level->entities.projectiles.push_back(
-        Projectile{.id = 4, .angle = 90, .lifetime = 100, .creationTime = server.clock.now()});
-    server.net->clearReceived();
-    server.clock.advance(11);
-    server.pass();
-    EXPECT_TRUE(server.received(watcher).empty());
-    server.clock.advance(1);
-    server.pass();
-    EXPECT_THAT(server.received(watcher), ElementsAre("ProjMove 4 12f 0f"));
+    for (uint32_t idle : {17u * 100 + 5, (1u << 31) + 1000}) {
+        ServerHarness server;
+        int watcher = server.join();
+        const int32_t reference = server.loop.tickReference;
+        server.clock.advance(static_cast<int32_t>(idle));
+        server.pass();
+        const int32_t phase = static_cast<int32_t>(idle % kMovementTickMs);
+        EXPECT_EQ(ElapsedMs(server.loop.tickReference, reference), static_cast<int32_t>(idle) - phase) << idle;
+        server.level->entities.projectiles.push_back(
+            Projectile{.id = 4, .angle = 90, .lifetime = 100, .creationTime = server.clock.now()});
+        server.net->clearReceived();
+        server.clock.advance(kMovementTickMs - phase - 1);
+        server.pass();
+        EXPECT_TRUE(server.received(watcher).empty()) << idle;
+        server.clock.advance(1);
+        server.pass();
+        EXPECT_THAT(server.received(watcher), ElementsAre("ProjMove 4 12f 0f")) << idle;
+    }
+}
+
+// A player that comes into a projectile's box during a pass is hit before the next
+// movement step, as a loop that never slept would hit it, not flown through while
+// the loop waited for the step: by the automatic respawn, by "Move" and by "Respawn".
+TEST(MainLoop, a_player_entering_a_flying_projectile_is_hit_before_the_next_step)
+{
+    struct Case { const char* how; std::function<void(ServerHarness&, int)> enter; };
+    const Case cases[] = {
+        {"automatic respawn", [](ServerHarness& s, int id) {
+             s.slot(id).dead = true;
+             s.slot(id).deathTime = s.clock.now() - kRespawnDelayMs;
+             for (int draw : {85, 100, 0}) // x, y, weapon
+                 s.random.push(draw);
+             s.pass();
+         }},
+        {"Move", [](ServerHarness& s, int id) { s.send(id, command::Move(45, 0)); }},
+        {"Respawn", [](ServerHarness& s, int id) { s.send(id, command::Respawn(102, 86)); }}, // 11 + 102 / 1.141, 10 + 86 / 1.141
+    };
+    for (const Case& c : cases) {
+        ServerHarness server;
+        int victim = server.joinAlive(40, 100);
+        server.level->entities.projectiles.push_back(Projectile{
+            .id = 4, .damage = 10, .x = 100, .y = 100, .angle = 90, .lifetime = 100, .creationTime = server.clock.now()});
+        server.clock.advance(5); // the next step falls due 12 ms later, while the loop would wait
+        c.enter(server, victim);
+        EXPECT_THAT(server.received(victim), ::testing::IsSupersetOf({"Health 90", "ProjDelete 4"})) << c.how;
+        EXPECT_EQ(server.slot(victim).health, 90) << c.how;
+    }
 }
 
 // A message that raced its own leave reaches a slot that is no longer connected.
@@ -180,12 +215,10 @@ TEST(ClockWrap, expiry_hit_death_respawn_and_ticks_work_across_the_wrap)
     server.slot(shooter).weapon = std::make_unique<InstaWeapon>(10, 0.5f, 1, 0.0f, 1.0f, server.clock.now());
     server.clock.advance(600); // still before the wrap
     server.random.push(16383);
-    server.send(shooter, command::Fire());
-    server.clock.advance(17); // tick: the projectile moves onto the victim
-    server.pass();
+    server.send(shooter, command::Fire()); // the shot leaves the muzzle inside the victim's box
     EXPECT_TRUE(server.slot(victim).dead);
 
-    server.clock.advance(900); // the clock wraps here
+    server.clock.advance(917); // the clock wraps here
     EXPECT_LT(server.clock.now(), 0);
     server.slot(shooter).weapon->lastFireTicks = server.clock.now();
     server.clock.advance(600);
@@ -198,7 +231,7 @@ TEST(ClockWrap, expiry_hit_death_respawn_and_ticks_work_across_the_wrap)
     server.clock.advance(1);
     server.pass();
     EXPECT_TRUE(server.level->entities.projectiles.empty()); // expired at 1001 ms
-    server.clock.advance(498); // 2999 ms since the death
+    server.clock.advance(481); // 2999 ms since the death
     server.pass();
     EXPECT_TRUE(server.slot(victim).dead);
     server.clock.advance(1);

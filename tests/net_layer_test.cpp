@@ -256,6 +256,7 @@ TEST_F(EnetHost, a_flooding_client_gets_a_bounded_batch_per_pass)
     Level level(2, 10, 10, 1, 8);
     LoopState loop{ReadClock()};
     CountingOutbox out;
+    NetInbox in;
     NetClient flooder;
     ASSERT_TRUE(WhileServing([&] { return flooder.connect("127.0.0.1", NetBoundPort(), 2000); }));
     std::atomic<bool> stop{false};
@@ -267,7 +268,7 @@ TEST_F(EnetHost, a_flooding_client_gets_a_bounded_batch_per_pass)
     size_t largestBatch = 0, total = 0;
     for (auto start = Clock::now(); Clock::now() - start < std::chrono::seconds(2);) {
         out.sent = 0;
-        bool tookInput = RunPass(level, loop, ReadClock(), out);
+        bool tookInput = RunPass(level, loop, InstalledClock(), in, out);
         largestBatch = std::max(largestBatch, out.sent);
         total += out.sent;
         tookInput ? NetCollect(kInputBatchMs) : NetService(kMovementTickMs);
