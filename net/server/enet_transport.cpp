@@ -201,8 +201,12 @@ private:
         }
         case ENET_EVENT_TYPE_RECEIVE: {
             int id = idOf(event.peer);
-            if (id != 0)
+            if (id != 0) {
                 events_->onPacket(id, std::span<const uint8_t>(event.packet->data, event.packet->dataLength));
+                // Counted at once, so the cap holds within this service too.
+                countedInput_[static_cast<size_t>(event.peer - host_->peers)] += event.packet->dataLength;
+                event.peer->totalWaitingData += event.packet->dataLength;
+            }
             enet_packet_destroy(event.packet);
             return;
         }

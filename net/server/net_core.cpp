@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "core/clock.h"
 #include "core/console.h"
 #include "protocol/codec.h"
 #include "net/server/enet_transport.h"
@@ -88,6 +89,8 @@ public:
     volatile std::sig_atomic_t stopRequested = 0;
 
     int maxPerAddress = kDefaultMaxPerAddress;
+    // Refusals are written a few a second, whoever causes them; the metrics count every one.
+    LineBudget refusalLines;
     NetStats stats;
     WebPages webPages;
 
@@ -112,8 +115,10 @@ public:
     int onConnect(const std::string& address) override
     {
         if (maxPerAddress > 0 && ConnectionsFrom(address) >= maxPerAddress) {
-            ConsoleLine("Connection from ", address, " refused: ", maxPerAddress,
-                        " players are connected from that address already.");
+            reportWithheldRefusals(ReadClock());
+            if (refusalLines.allow(ReadClock()))
+                ConsoleLine("Connection from ", address, " refused: ", maxPerAddress,
+                            " players are connected from that address already.");
             ++stats.refusedAddressCap;
             return 0;
         }
@@ -128,6 +133,12 @@ public:
         }
         ++stats.refusedFull;
         return 0;
+    }
+
+    void reportWithheldRefusals(int32_t now)
+    {
+        if (uint64_t withheld = refusalLines.takeWithheld(now))
+            ConsoleLine(withheld, " more refused connections in one second were not written.");
     }
 
     void onDrop(DropCause cause) override
@@ -209,6 +220,7 @@ public:
     void reset()
     {
         stats = {};
+        refusalLines = {};
         connections.clear();
         joins.clear();
         leaves.clear();
@@ -338,6 +350,7 @@ void NetService(int timeoutMs)
         return;
     core.flush();
     core.passBudget = kMaxMessagesPerPass;
+    core.reportWithheldRefusals(ReadClock());
     core.transport->service(core.pending() ? 0 : std::max(timeoutMs, kWaitForTraffic), false);
 }
 
@@ -347,6 +360,7 @@ void NetCollect(int timeoutMs)
         return;
     core.flush();
     core.passBudget = kMaxMessagesPerPass;
+    core.reportWithheldRefusals(ReadClock());
     core.transport->service(std::max(timeoutMs, 0), true);
 }
 

@@ -34,6 +34,9 @@ constexpr auto kKeepAliveIdle = std::chrono::milliseconds(kWebKeepAliveIdleMs);
 constexpr auto kSilenceTimeout = std::chrono::milliseconds(kSilentPeerTimeoutMs);
 constexpr uint32_t kMaxRequestHeaderBytes = 8 * 1024;
 constexpr auto kAcceptRetryDelay = std::chrono::milliseconds(100);
+constexpr const char* kServerName = "skirmish";
+// Bytes asked for by the read that waits for a kept-alive connection's next request.
+constexpr size_t kFirstReadBytes = 1024;
 
 class WsSession;
 
@@ -172,6 +175,11 @@ public:
         ws_.set_option(timeouts);
         ws_.read_message_max(kMaxWebFrameBytes);
         ws_.binary(true);
+        ws_.set_option(websocket::stream_base::decorator([](websocket::response_type& response) {
+            response.set(http::field::server, kServerName);
+            response.set("Content-Security-Policy", kPageSecurityPolicy);
+            response.set("X-Content-Type-Options", "nosniff");
+        }));
         beast::error_code ignored;
         beast::get_lowest_layer(ws_).socket().set_option(tcp::no_delay(true), ignored);
         ws_.async_accept(request_, [self = shared_from_this()](beast::error_code ec) { self->onAccepted(ec); });
@@ -221,9 +229,10 @@ public:
     }
 
 private:
+    // The slot is given back only once this is a player: a refused or failed upgrade
+    // keeps it until its connection is gone, so refusals count toward the caps too.
     void onAccepted(beast::error_code ec)
     {
-        slot_.release();
         beast::error_code endpointError;
         tcp::endpoint peer = beast::get_lowest_layer(ws_).socket().remote_endpoint(endpointError);
         if (ec || endpointError || !state_->events)
@@ -237,6 +246,7 @@ private:
             closeWith(websocket::close_code::try_again_later, kWebSocketFullReason);
             return;
         }
+        slot_.release();
         state_->players[id_] = this;
         readNext();
     }
@@ -330,32 +340,42 @@ public:
     {
     }
 
-    // The first request must come whole within the header time; a later one on a
-    // kept-alive connection within the idle time, during which the connection gives
-    // way to any new one that needs its room.
-    void readRequest(bool keptAlive = false)
+    // A request must come whole within the header time.
+    void readRequest()
     {
         parser_.emplace();
         parser_->header_limit(kMaxRequestHeaderBytes);
-        if (keptAlive) {
-            stream_.expires_after(kKeepAliveIdle);
-            slot_.setIdle([weak = weak_from_this()] {
-                if (auto self = weak.lock()) {
-                    self->slot_.forget();
-                    self->stream_.close();
-                }
-            });
-        } else {
-            stream_.expires_after(kHeaderTimeout);
-        }
+        stream_.expires_after(kHeaderTimeout);
         http::async_read(stream_, buffer_, *parser_,
                          [self = shared_from_this()](beast::error_code ec, size_t) { self->onRequest(ec); });
+    }
+
+    // A kept-alive connection waits the idle time for the first byte of its next
+    // request and, until that byte comes, gives way to any new connection that needs
+    // its room; from that byte on, its request is in flight like any other.
+    void awaitNextRequest()
+    {
+        if (buffer_.size() > 0) // already here, sent along with the last one
+            return readRequest();
+        slot_.setIdle([weak = weak_from_this()] {
+            if (auto self = weak.lock()) {
+                self->slot_.forget();
+                self->stream_.close();
+            }
+        });
+        stream_.expires_after(kKeepAliveIdle);
+        stream_.async_read_some(buffer_.prepare(kFirstReadBytes),
+                                [self = shared_from_this()](beast::error_code ec, size_t bytes) {
+                                    self->slot_.setBusy();
+                                    self->buffer_.commit(bytes);
+                                    if (!ec)
+                                        self->readRequest();
+                                });
     }
 
 private:
     void onRequest(beast::error_code ec)
     {
-        slot_.setBusy();
         if (ec)
             return;
         http::request<http::empty_body> request = parser_->release();
@@ -385,6 +405,7 @@ private:
         response_.set(http::field::cache_control, "no-store");
         response_.set("X-Content-Type-Options", "nosniff");
         response_.set("Content-Security-Policy", kPageSecurityPolicy);
+        response_.set(http::field::server, kServerName);
         if (status == http::status::method_not_allowed)
             response_.set(http::field::allow, "GET, HEAD");
         response_.keep_alive(request.keep_alive() && status == http::status::ok);
@@ -395,7 +416,7 @@ private:
             response_.body().clear();
         http::async_write(stream_, response_, [self = shared_from_this()](beast::error_code ec, size_t) {
             if (!ec && self->response_.keep_alive())
-                self->readRequest(true);
+                self->awaitNextRequest();
             else
                 self->stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
         });
