@@ -344,24 +344,32 @@ void NetSendAll(const MessageWriter& message)
             core.sendPacked(static_cast<int>(id), message);
 }
 
-void NetService(int timeoutMs)
+namespace {
+
+// Between two passes: what the last one sent goes out, and the next one may take its
+// full share of messages. False when there is no open host to service.
+bool EndPass()
 {
     if (!core.transport || !core.transport->isOpen())
-        return;
+        return false;
     core.flush();
     core.passBudget = kMaxMessagesPerPass;
     core.reportWithheldRefusals(ReadClock());
-    core.transport->service(core.pending() ? 0 : std::max(timeoutMs, kWaitForTraffic), false);
+    return true;
+}
+
+} // namespace
+
+void NetService(int timeoutMs)
+{
+    if (EndPass())
+        core.transport->service(core.pending() ? 0 : std::max(timeoutMs, kWaitForTraffic), false);
 }
 
 void NetCollect(int timeoutMs)
 {
-    if (!core.transport || !core.transport->isOpen())
-        return;
-    core.flush();
-    core.passBudget = kMaxMessagesPerPass;
-    core.reportWithheldRefusals(ReadClock());
-    core.transport->service(std::max(timeoutMs, 0), true);
+    if (EndPass())
+        core.transport->service(std::max(timeoutMs, 0), true);
 }
 
 void NetShutdown()
