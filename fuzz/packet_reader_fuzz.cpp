@@ -14,26 +14,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         DecodeMessage(message);
         MessageReader reader(message);
         for (int i = 0; i < 64 && !reader.failed(); ++i) {
-            switch (i % 6) {
-            case 0:
-                reader.getString(3);
-                break;
-            case 1:
+            const int type = i % 6; // texts cut at 3 bytes, at 255 and not at all
+            if (type == 1)
                 reader.getInt();
-                break;
-            case 2:
+            else if (type == 2)
                 reader.getFloat();
-                break;
-            case 3:
+            else if (type == 3)
                 reader.getByte();
-                break;
-            case 4:
-                reader.getString(255);
-                break;
-            default:
-                reader.getString();
-                break;
-            }
+            else
+                reader.getString(type == 0 ? 3 : type == 4 ? 255 : kMaxMessageBytes);
         }
     });
     return 0;

@@ -3,6 +3,8 @@
 // 32-bit wrap: joins and leaves in any order, packets of any bytes from any id
 // (including ids that never joined), time jumps. Every command, the snapshot,
 // flight, hits, expiry and respawn run on hostile input.
+#include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -74,29 +76,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             MessageWriter message;
             message.putString(kWords[script.byte() % 8]);
             for (int fields = script.byte() % 4; fields > 0; --fields) {
-                switch (script.byte() % 4) {
-                case 0: {
-                    size_t length = script.byte();
+                const uint8_t type = script.byte() % 4;
+                if (type == 0) {
                     std::string text;
-                    for (size_t i = 0; i < length && script.more(); ++i)
+                    for (size_t length = script.byte(); text.size() < length && script.more();)
                         text += static_cast<char>(script.byte());
                     message.putString(text);
-                    break;
-                }
-                case 1:
-                    message.putInt(static_cast<int32_t>(script.word() | (script.word() << 16)));
-                    break;
-                case 2: {
-                    uint32_t bits = script.word() | (static_cast<uint32_t>(script.word()) << 16);
-                    float value;
-                    static_assert(sizeof value == sizeof bits);
-                    __builtin_memcpy(&value, &bits, sizeof value);
-                    message.putFloat(value);
-                    break;
-                }
-                default:
+                } else if (type == 3) {
                     message.putByte(script.byte());
-                    break;
+                } else { // an int or a float (any bits, NaNs included) from the same four bytes
+                    const uint32_t bits = script.word() | (static_cast<uint32_t>(script.word()) << 16);
+                    type == 1 ? message.putInt(static_cast<int32_t>(bits)) : message.putFloat(std::bit_cast<float>(bits));
                 }
             }
             net.send(id, message);
@@ -104,12 +94,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         }
         case 3: { // raw bytes as a packet
             int id = script.byte() % (players + 2);
-            size_t length = script.byte();
-            const uint8_t* start = script.pos;
-            size_t available = static_cast<size_t>(script.end - script.pos);
-            length = length < available ? length : available;
+            const size_t length = std::min<size_t>(script.byte(), static_cast<size_t>(script.end - script.pos));
+            net.sendRaw(id, std::span<const uint8_t>(script.pos, length));
             script.pos += length;
-            net.sendRaw(id, std::span<const uint8_t>(start, length));
             break;
         }
         case 4:

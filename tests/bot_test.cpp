@@ -49,9 +49,8 @@ TEST(BotTool, bots_play_and_report_a_clean_summary_and_a_server_gone_without_goo
         const std::string& out = server.process.output();
         return out.find("name to bot-2", out.find("name to bot-2") + 1) != std::string::npos;
     };
-    for (int i = 0; i < 100 && !namedTwice(); ++i)
-        server.process.waitForOutput("\x01", 100);
-    ASSERT_TRUE(namedTwice()) << server.process.output();
+    ASSERT_TRUE(Within(10000, [&] { return namedTwice() || (server.process.waitForOutput("\x01", 100), false); }))
+        << server.process.output();
     server.process.signal(SIGKILL); // no "ServerQuit": the bots time out and stop early
     EXPECT_EQ(stranded.waitForExit(38000), 1) << stranded.output();
     EXPECT_EQ(Field(stranded.output(), "lost"), "2");

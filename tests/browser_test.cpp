@@ -3,8 +3,6 @@
 
 #include <sys/stat.h>
 
-#include <chrono>
-
 #include "real_binary.h"
 
 namespace skirmish::testing {
@@ -14,16 +12,13 @@ TEST(Browser, a_page_opened_from_a_link_joins_and_walks_where_an_enet_player_see
 {
     RealServer server;
     ASSERT_TRUE(server.started) << server.process.output();
-    const uint16_t port = server.port;
     Player watcher;
-    ASSERT_TRUE(watcher.connect(port));
-    watcher.send(command::Name("Watcher"));
-    ASSERT_EQ(watcher.waitFor("Joined 1", 3000), "Joined 1 Watcher");
+    ASSERT_EQ(watcher.join(server.port, "Watcher"), "Joined 1 Watcher");
 
     const std::string screenshot = std::string(SKIRMISH_BUILD_DIR) + "/browser-screenshot.png";
     std::remove(screenshot.c_str());
     ServerProcess browser({"/usr/bin/python3", SKIRMISH_BROWSER_DRIVER,
-                           "http://127.0.0.1:" + std::to_string(port) + "/?name=Browser", screenshot});
+                           "http://127.0.0.1:" + std::to_string(server.port) + "/?name=Browser", screenshot});
     EXPECT_EQ(watcher.waitFor("Joined 2", 20000), "Joined 2 Browser") << browser.output();
     EXPECT_EQ(watcher.waitFor("Alive 2", 6000), "Alive 2");
     // Everything after its coming to life is the keys' doing.

@@ -8,9 +8,7 @@
 namespace skirmish::client {
 namespace {
 
-DecodedMessage Message(const MessageWriter& writer) { return DecodeMessage(writer.bytes()); }
-
-void Apply(GameState& state, const MessageWriter& writer) { ApplyMessage(state, Message(writer)); }
+void Apply(GameState& state, const MessageWriter& writer) { ApplyMessage(state, DecodeMessage(writer.bytes())); }
 
 // The room records have no name: a client that miscounts them reads rooms as players or loses the last one.
 TEST(ClientState, snapshot_gives_rooms_players_and_own_id_then_updates_follow)
@@ -29,14 +27,10 @@ TEST(ClientState, snapshot_gives_rooms_players_and_own_id_then_updates_follow)
     Apply(state, message::ProjDone());
     Apply(state, message::Joined(2, "Eve"));
 
-    ASSERT_EQ(state.rooms.size(), 3u);
-    EXPECT_EQ(state.rooms[2].x, 2);
-    EXPECT_EQ(state.sizeX, 10);
-    EXPECT_EQ(state.myId, 2);
-    EXPECT_EQ(state.players.at(1).name, "Bob");
-    EXPECT_FALSE(state.players.at(1).dead);
-    EXPECT_TRUE(state.players.at(2).dead);
-    ASSERT_EQ(state.projectiles.count(7), 1u);
+    ASSERT_EQ(std::pair(state.rooms.size(), state.projectiles.count(7)), std::pair(size_t{3}, size_t{1}));
+    EXPECT_EQ(std::tuple(state.rooms[2].x, state.sizeX, state.myId, state.players.at(1).name, state.players.at(1).dead,
+                         state.players.at(2).dead),
+              std::tuple(2, 10, 2, "Bob", false, true));
 
     Apply(state, message::ProjMove(7, 13, 2));
     EXPECT_EQ(state.projectiles.at(7).x, 13.0f);

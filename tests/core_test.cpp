@@ -34,8 +34,6 @@ TEST(WholeNumber, truncates_toward_zero_and_saturates_out_of_range)
                           Case{-3e9f, std::numeric_limits<int32_t>::min()}, Case{2147483520.0f, 2147483520}}) {
         EXPECT_EQ(TruncateToInt32(c.in), c.out) << c.in;
     }
-    EXPECT_EQ(WholeNumber(27.9f), 27.0f);
-    EXPECT_EQ(WholeNumber(-3.5f), -3.0f);
 }
 
 // A client name must not be able to move the operator's cursor, clear the screen or forge a line.

@@ -33,23 +33,6 @@ struct RecordingOutbox final : Outbox {
     std::vector<std::pair<int, std::string>> sent;
 };
 
-inline void BringToLife(Player& player, float x, float y)
-{
-    player.dead = false;
-    player.health = 100;
-    player.x = x;
-    player.y = y;
-}
-
-inline std::vector<std::string> Lines(const std::ostringstream& console)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(console.str());
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
-
 // A level whose room entry i is at (10i, 10i + 1), i + 2 by i + 3, with one weapon:
 // damage 10, ready 0.5 s after now, one straight projectile living 1 s.
 struct KnownLevel {
@@ -62,7 +45,21 @@ struct KnownLevel {
         TheProjectileIdPool() = ProjectileIdPool{};
     }
     Player& slot(int id) { return level->entities.players.at(static_cast<size_t>(id)); }
-    std::vector<std::string> consoleLines() const { return Lines(console); }
+    void bringToLife(int id, float x, float y)
+    {
+        slot(id).dead = false;
+        slot(id).health = 100;
+        slot(id).x = x;
+        slot(id).y = y;
+    }
+    std::vector<std::string> consoleLines() const
+    {
+        std::vector<std::string> lines;
+        std::istringstream in(console.str());
+        for (std::string line; std::getline(in, line);)
+            lines.push_back(line);
+        return lines;
+    }
 
     ScriptedRandom random;
     std::ostringstream console;
@@ -90,7 +87,7 @@ struct Game : KnownLevel {
     {
         int id = seat();
         handle(id, command::Name("p"));
-        BringToLife(slot(id), x, y);
+        bringToLife(id, x, y);
         clear();
         return id;
     }
@@ -142,7 +139,7 @@ struct ServerHarness : KnownLevel {
     {
         int id = join();
         send(id, command::Name("p"));
-        BringToLife(slot(id), x, y);
+        bringToLife(id, x, y);
         net->clearReceived();
         console.str("");
         return id;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 
@@ -35,13 +36,10 @@ TEST(HitIndex, answers_like_a_walk_over_every_slot_in_order)
             projectile.owner = coin(random);
             projectile.x = centre + near(random);
             projectile.y = centre + std::round(near(random));
-            Player* expected = nullptr;
-            for (Player& p : entities.players) {
-                if (p.connected && !p.dead && p.id != projectile.owner && InHitBox(p, projectile)) {
-                    expected = &p;
-                    break;
-                }
-            }
+            auto walk = std::find_if(entities.players.begin(), entities.players.end(), [&](const Player& p) {
+                return p.connected && !p.dead && p.id != projectile.owner && InHitBox(p, projectile);
+            });
+            Player* expected = walk == entities.players.end() ? nullptr : &*walk;
             Player* got = index.firstHit(projectile);
             ASSERT_EQ(got, expected) << "world " << world << " shot at " << projectile.x << "," << projectile.y;
             if (got && coin(random) < 3)

@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <functional>
-#include <map>
 #include <memory>
 #include <thread>
 
@@ -63,24 +62,21 @@ struct ImpairedGame {
         Player& player = *players.emplace_back(std::make_unique<Player>());
         EXPECT_TRUE(player.client.connect("127.0.0.1", direct ? server.port : relay.port(), 5000)) << name;
         player.send(command::Name(name));
-        std::string joined;
-        serveUntil([&] { return !(joined = find(player, " " + name)).empty(); }, 10000);
-        return {&player, joined.empty() ? 0 : std::stoi(joined.substr(7))};
-    }
-    static std::string find(const Player& player, const std::string& ending)
-    {
-        for (const std::string& line : player.got)
-            if (line.rfind("Joined ", 0) == 0 && line.ends_with(ending))
-                return line;
-        return "";
+        auto joined = player.got.end();
+        serveUntil([&] {
+            joined = std::find_if(player.got.begin(), player.got.end(),
+                                  [&](const std::string& line) { return line.starts_with("Joined ") && line.ends_with(" " + name); });
+            return joined != player.got.end();
+        }, 10000);
+        return {&player, joined == player.got.end() ? 0 : std::stoi(joined->substr(7))};
     }
     bool serveUntil(const std::function<bool()>& done, int timeoutMs)
     {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (!done() && std::chrono::steady_clock::now() < deadline)
+        return Within(timeoutMs, [&] {
             for (auto& player : players)
                 player->drain();
-        return done();
+            return done();
+        });
     }
 
     RealServer server;
@@ -140,16 +136,15 @@ TEST_P(Impairment, nobody_is_dropped_every_move_is_answered_and_every_watcher_he
     std::mt19937 random(5);
     std::uniform_real_distribution<float> step(-3, 3), angle(0, 360);
     int movesEach = 0;
-    for (auto until = std::chrono::steady_clock::now() + std::chrono::seconds(link.seconds);
-         std::chrono::steady_clock::now() < until; ++movesEach) {
+    Within(link.seconds * 1000, [&] {
         for (auto [fighter, id] : fighters) {
             fighter->client.send(command::Move(step(random), step(random)));
             fighter->client.send(command::Rotate(angle(random)));
             if (movesEach % 4 == 0)
                 fighter->client.send(command::Fire());
         }
-        game.serveUntil([] { return false; }, 33);
-    }
+        return game.serveUntil([] { return false; }, 33), ++movesEach, false;
+    });
     // One "Moved" per "Move", beside one per respawn (which also sends "Alive").
     auto answered = [&](Player* f, int id) {
         return Count(*f, "Moved " + std::to_string(id) + " ") - Count(*f, "Alive " + std::to_string(id));
@@ -172,26 +167,7 @@ TEST_P(Impairment, nobody_is_dropped_every_move_is_answered_and_every_watcher_he
                                       << other.size() << ": " << (mine == stream.end() ? "" : *mine);
         EXPECT_FALSE(watcher->client.lostConnection());
     }
-    // Each projectile id goes New, Move..., Delete before it is used again.
-    std::map<int, std::string> lastOf;
-    size_t shots = 0;
-    for (const std::string& line : stream) {
-        std::istringstream fields(line);
-        std::string name;
-        int id = 0;
-        fields >> name >> id;
-        if (name == "NewProjectile") {
-            EXPECT_TRUE(!lastOf.count(id) || lastOf[id] == "ProjDelete") << "id " << id << " reused while alive";
-            ++shots;
-        } else if (name == "ProjMove" || name == "ProjDelete") {
-            EXPECT_TRUE(lastOf[id] == "NewProjectile" || lastOf[id] == "ProjMove") << line;
-        } else {
-            EXPECT_NE(name, "Left") << "nobody is dropped";
-            continue;
-        }
-        lastOf[id] = name;
-    }
-    EXPECT_GT(shots, 0u);
+    EXPECT_GT(Count(*reference, "NewProjectile"), 0u); // each one's own order is the in-process tests' to check
     EXPECT_GT(stream.size(), size_t(link.fighters * link.seconds * 10)); // about 30 moves a second each
     EXPECT_THAT(game.server.process.output(), ::testing::Not(::testing::HasSubstr("has left")));
 }

@@ -10,7 +10,9 @@
 #include <future>
 #include <vector>
 
+#include "net/client/client.h"
 #include "net/server/net.h"
+#include "within.h"
 
 namespace skirmish::testing {
 
@@ -39,11 +41,16 @@ struct LoopbackHost : ::testing::Test {
     // Services the server until done() or the time runs out.
     static bool ServeUntil(const std::function<bool()>& done, int timeoutMs = 5000)
     {
-        for (auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);; NetService(1))
-            if (done())
-                return true;
-            else if (std::chrono::steady_clock::now() >= deadline)
-                return false;
+        return Within(timeoutMs, [&] { return done() || (NetService(1), false); });
+    }
+
+    // Connects two clients over ENet while serving, the second with channels, and takes their joins.
+    static bool JoinTwo(NetClient& first, NetClient& second, size_t channels = 1)
+    {
+        return WhileServing([&] {
+                   return first.connect("127.0.0.1", NetBoundPort(), 2000) &&
+                          second.connect("127.0.0.1", NetBoundPort(), 2000, channels);
+               }) && TakeJoins(2).size() == 2;
     }
 
     static std::vector<int> TakeJoins(size_t count)

@@ -10,12 +10,9 @@
 #include <thread>
 
 #include "app/main_loop.h"
-#include "core/console.h"
 #include "game/timers.h"
+#include "harness.h"
 #include "loopback.h"
-#include "net/client/client.h"
-#include "net/memory/memory_transport.h"
-#include "protocol/messages.h"
 
 namespace skirmish::testing {
 namespace {
@@ -31,15 +28,8 @@ std::string NextMessage()
 
 // The server's side of the in-memory transport, driven by the raw Net* calls.
 struct MemoryHost : ::testing::Test {
-    MemoryTransport* net = nullptr;
-    void SetUp() override
-    {
-        auto transport = std::make_unique<MemoryTransport>();
-        net = transport.get();
-        NetUseTransport(std::move(transport));
-        ASSERT_TRUE(NetHost(4));
-    }
-    void TearDown() override { NetUseTransport(nullptr); }
+    ServerHarness server{4};
+    MemoryTransport* net = server.net;
 };
 
 // Ids are the lowest free, never reused before the leave is taken, and a leave never comes before its join.
@@ -74,17 +64,16 @@ TEST_F(MemoryHost, messages_wait_for_their_senders_join_and_keep_their_order)
     EXPECT_EQ(NextMessage(), "2: Name bee");
 }
 
-// One address must not take every seat of a public server.
-TEST_F(MemoryHost, one_address_takes_at_most_its_cap_of_seats_and_gets_them_back_after_leaving)
+// One address must not take every seat of a public server. Nothing of an old host
+// (seats, joins, leaves, messages) reaches a new one, where its ids may belong to others.
+TEST_F(MemoryHost, one_address_takes_at_most_its_cap_of_seats_until_it_leaves_and_a_new_host_starts_afresh)
 {
-    std::ostringstream console;
-    ScopedConsole capture(console);
     NetSetMaxPerAddress(2);
     EXPECT_EQ(net->connect("10.0.0.1"), 1);
     EXPECT_EQ(net->connect("10.0.0.1"), 2);
     EXPECT_EQ(net->connect("10.0.0.1"), 0);
     EXPECT_EQ(net->connect("10.0.0.2"), 3);
-    EXPECT_EQ(console.str(), "Connection from 10.0.0.1 refused: 2 players are connected from that address already.\n");
+    EXPECT_EQ(server.console.str(), "Connection from 10.0.0.1 refused: 2 players are connected from that address already.\n");
     NetPlayerJoined();
     net->disconnect(1);
     EXPECT_EQ(net->connect("10.0.0.1"), 0); // still seated until the leave is taken
@@ -92,9 +81,12 @@ TEST_F(MemoryHost, one_address_takes_at_most_its_cap_of_seats_and_gets_them_back
     NetPlayerJoined();
     EXPECT_EQ(NetPlayerLeft(), 1);
     EXPECT_EQ(net->connect("10.0.0.1"), 1);
+    net->send(2, command::Fire());
+    net->disconnect(3);
     NetSetMaxPerAddress(0);
     NetShutdown();
-    NetHost(4);
+    ASSERT_TRUE(NetHost(4));
+    EXPECT_EQ(std::tuple(NextMessage(), NetPlayerJoined(), NetPlayerLeft()), std::tuple("none", 0, 0));
     for (int id = 1; id <= 3; ++id)
         EXPECT_EQ(net->connect("10.0.0.1"), id); // 0: no cap
     NetSetMaxPerAddress(kDefaultMaxPerAddress);
@@ -117,8 +109,6 @@ TEST_F(MemoryHost, broadcasts_reach_joined_clients_only_and_a_pass_packs_them_in
 // What the dashboards read: exact counts each way, refusals by reason, players.
 TEST_F(MemoryHost, stats_count_messages_and_bytes_each_way_refusals_by_reason_and_players)
 {
-    std::ostringstream console;
-    ScopedConsole capture(console);
     NetSetMaxPerAddress(1);
     int id = net->connect("10.0.0.1");
     for (const char* address : {"10.0.0.1", "10.0.0.2", "10.0.0.3", "10.0.0.4"})
@@ -129,28 +119,12 @@ TEST_F(MemoryHost, stats_count_messages_and_bytes_each_way_refusals_by_reason_an
     net->send(id, command::Fire());
     NetSendAll(message::Left(1));
     const NetStats stats = NetGetStats();
-    const std::vector<uint64_t> counts = {stats.messagesIn,    stats.bytesIn,        stats.messagesOut,
-                                          stats.bytesOut,      stats.refusedFull,    stats.refusedAddressCap,
-                                          stats.droppedStalled, stats.droppedSilent, stats.droppedOversized};
+    const std::vector<uint64_t> counts = {stats.messagesIn,     stats.bytesIn,       stats.messagesOut,
+                                          stats.bytesOut,       stats.refusedFull,   stats.refusedAddressCap,
+                                          stats.droppedStalled, stats.droppedSilent, stats.droppedOversized,
+                                          uint64_t(stats.enetPlayers), uint64_t(stats.webPlayers)};
     const uint64_t fire = command::Fire().bytes().size() + 2, left = message::Left(1).bytes().size();
-    EXPECT_EQ(counts, (std::vector<uint64_t>{1, fire, 3, 3 * left, 1, 1, 0, 0, 0}));
-    EXPECT_EQ(stats.enetPlayers, 3);
-    EXPECT_EQ(stats.webPlayers, 0);
-}
-
-// Nothing of an old host reaches a new one, where its ids may belong to others.
-TEST_F(MemoryHost, a_new_host_starts_with_no_join_leave_or_message_of_the_old_one)
-{
-    int id = net->connect();
-    NetPlayerJoined();
-    net->send(id, command::Fire());
-    net->disconnect(id);
-    net->connect();
-    NetShutdown();
-    ASSERT_TRUE(NetHost(4));
-    EXPECT_EQ(NextMessage(), "none");
-    EXPECT_EQ(NetPlayerJoined(), 0);
-    EXPECT_EQ(NetPlayerLeft(), 0);
+    EXPECT_EQ(counts, (std::vector<uint64_t>{1, fire, 3, 3 * left, 1, 1, 0, 0, 0, 3, 0}));
 }
 
 using EnetHost = LoopbackHost;
@@ -160,17 +134,15 @@ TEST_F(EnetHost, final_messages_are_delivered_before_the_disconnect_at_shutdown)
 {
     ASSERT_TRUE(NetHost(4));
     NetClient first, second;
-    ASSERT_TRUE(WhileServing([&] {
-        return first.connect("127.0.0.1", NetBoundPort(), 2000) && second.connect("127.0.0.1", NetBoundPort(), 2000);
-    }));
-    TakeJoins(2);
+    ASSERT_TRUE(JoinTwo(first, second));
     std::vector<std::string> firstGot, secondGot;
     std::thread clients([&] {
-        for (auto deadline = Clock::now() + std::chrono::seconds(5);
-             (!first.lostConnection() || !second.lostConnection()) && Clock::now() < deadline;)
+        Within(5000, [&] {
             for (auto [client, got] : {std::pair{&first, &firstGot}, std::pair{&second, &secondGot}})
                 for (client->service(1); client->nextMessage();)
                     got->push_back(client->current().describe());
+            return first.lostConnection() && second.lostConnection();
+        });
     });
     for (int i = 0; i < 500; ++i)
         NetSendAll(message::ProjMove(i, 0, 0));
@@ -204,10 +176,7 @@ TEST_F(EnetHost, a_stalled_client_is_dropped_and_the_others_keep_receiving)
 {
     ASSERT_TRUE(NetHost(8));
     NetClient reader, stalled;
-    ASSERT_TRUE(WhileServing([&] {
-        return reader.connect("127.0.0.1", NetBoundPort(), 2000) && stalled.connect("127.0.0.1", NetBoundPort(), 2000);
-    }));
-    TakeJoins(2);
+    ASSERT_TRUE(JoinTwo(reader, stalled));
     std::atomic<bool> stop{false};
     std::atomic<int> ticksSeen{0};
     std::thread readerThread([&] {
@@ -219,7 +188,7 @@ TEST_F(EnetHost, a_stalled_client_is_dropped_and_the_others_keep_receiving)
     padding.putString(std::string(100, 'p'));
     tick.putString("Tick");
     int left = 0, ticksSent = 0;
-    for (auto start = Clock::now(), next = start; left == 0 && Clock::now() - start < std::chrono::seconds(15);) {
+    Within(15000, [&, next = Clock::now()]() mutable {
         if (Clock::now() >= next) {
             next += std::chrono::milliseconds(17);
             for (int i = 0; i < 200; ++i) // about 1.3 MB/s to each client
@@ -228,8 +197,8 @@ TEST_F(EnetHost, a_stalled_client_is_dropped_and_the_others_keep_receiving)
             ++ticksSent;
         }
         NetService(1);
-        left = NetPlayerLeft();
-    }
+        return (left = NetPlayerLeft()) != 0;
+    });
     ServeUntil([&] { return ticksSeen == ticksSent; }, 10000);
     stop = true;
     readerThread.join();
@@ -266,13 +235,14 @@ TEST_F(EnetHost, a_flooding_client_gets_a_bounded_batch_per_pass)
                 flooder.send(move);
     });
     size_t largestBatch = 0, total = 0;
-    for (auto start = Clock::now(); Clock::now() - start < std::chrono::seconds(2);) {
+    Within(2000, [&] {
         out.sent = 0;
         bool tookInput = RunPass(level, loop, InstalledClock(), in, out);
         largestBatch = std::max(largestBatch, out.sent);
         total += out.sent;
         tookInput ? NetCollect(kInputBatchMs) : NetService(kMovementTickMs);
-    }
+        return false;
+    });
     stop = true;
     floodThread.join();
     EXPECT_GT(total, 10000u);
@@ -288,10 +258,7 @@ TEST_F(EnetHost, odd_packets_and_channel_counts_leave_the_server_working)
 {
     ASSERT_TRUE(NetHost(8));
     NetClient odd, wide;
-    ASSERT_TRUE(WhileServing([&] {
-        return odd.connect("127.0.0.1", NetBoundPort(), 2000) && wide.connect("127.0.0.1", NetBoundPort(), 2000, 255);
-    }));
-    TakeJoins(2);
+    ASSERT_TRUE(JoinTwo(odd, wide, 255));
     std::thread sending([&] {
         odd.sendRawPacket({});
         odd.sendRawPacket(std::vector<uint8_t>{0xFF, 0xFF, 0x01, 0xFF, 0xFF, 0x07});

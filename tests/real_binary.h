@@ -9,7 +9,6 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ip/udp.hpp>
 
-#include <chrono>
 #include <optional>
 #include <string>
 #include <utility>
@@ -17,6 +16,7 @@
 
 #include "net/client/client.h"
 #include "protocol/messages.h"
+#include "within.h"
 
 namespace skirmish::testing {
 
@@ -72,14 +72,7 @@ public:
     // Reads console output until it contains text or the time runs out.
     bool waitForOutput(const std::string& text, int timeoutMs = 5000)
     {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (console_.find(text) == std::string::npos) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0)
-                return false;
-            readSome(static_cast<int>(left.count()));
-        }
-        return true;
+        return Within(timeoutMs, [&] { return console_.find(text) != std::string::npos || (readSome(10), false); });
     }
 
     const std::string& output() { return readSome(0), console_; }
@@ -89,14 +82,12 @@ public:
     // The exit status, once the process has ended within the time.
     std::optional<int> waitForExit(int timeoutMs = 5000)
     {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (!exitStatus_ && std::chrono::steady_clock::now() < deadline) {
+        Within(timeoutMs, [&] {
             int status = 0;
-            if (waitpid(pid_, &status, WNOHANG) == pid_)
+            if (!exitStatus_ && waitpid(pid_, &status, WNOHANG) == pid_)
                 exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            else
-                readSome(10);
-        }
+            return exitStatus_ || (readSome(10), false);
+        });
         readSome(0);
         return exitStatus_;
     }
@@ -139,18 +130,16 @@ inline uint16_t FreeUdpPort()
 struct RealServer {
     explicit RealServer(std::vector<std::string> flags = {"--players", "4", "--width", "10", "--height", "10",
                                                           "--rooms", "2", "--weapons", "1"},
-                        std::vector<std::string> environment = {}, std::vector<std::string> wrapper = {})
-        : process(Command(wrapper, flags, port), environment)
+                        std::vector<std::string> environment = {})
+        : process(Command(std::move(flags), port), std::move(environment))
     {
         started = process.waitForOutput("Server Started. Awaiting players...\n", 10000);
     }
-    static std::vector<std::string> Command(std::vector<std::string> argv, const std::vector<std::string>& flags,
-                                            uint16_t port)
+    static std::vector<std::string> Command(std::vector<std::string> flags, uint16_t port)
     {
-        argv.push_back(SKIRMISH_SERVER_BINARY);
-        argv.insert(argv.end(), flags.begin(), flags.end());
-        argv.insert(argv.end(), {"--port", std::to_string(port)});
-        return argv;
+        flags.insert(flags.begin(), SKIRMISH_SERVER_BINARY);
+        flags.insert(flags.end(), {"--port", std::to_string(port)});
+        return flags;
     }
     uint16_t port = FreeUdpPort();
     ServerProcess process;
@@ -180,19 +169,29 @@ struct Player {
     // Services until a message starting with prefix arrives; returns it, or "" on time-out.
     std::string waitFor(const std::string& prefix, int timeoutMs = 5000)
     {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        for (size_t seen = got.size(); std::chrono::steady_clock::now() < deadline;)
+        size_t seen = got.size();
+        Within(timeoutMs, [&] {
             for (drain(); seen < got.size(); ++seen)
                 if (got[seen].rfind(prefix, 0) == 0)
-                    return got[seen];
+                    return true;
+            return false;
+        });
+        return seen < got.size() ? got[seen] : "";
+    }
+    // Connects, names itself and returns the server's "Joined" for that name, or "".
+    std::string join(uint16_t port, const std::string& name, bool websocket = false)
+    {
+        if (!connect(port, websocket))
+            return "";
+        send(command::Name(name));
+        for (std::string joined; !(joined = waitFor("Joined ")).empty();)
+            if (joined.ends_with(" " + name))
+                return joined;
         return "";
     }
     bool waitForLoss(int timeoutMs = 3000)
     {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (!client.lostConnection() && std::chrono::steady_clock::now() < deadline)
-            drain();
-        return client.lostConnection();
+        return Within(timeoutMs, [&] { return client.lostConnection() || (drain(), false); });
     }
 };
 

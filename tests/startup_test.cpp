@@ -12,31 +12,14 @@
 namespace skirmish {
 namespace {
 
-struct Prompted {
-    std::optional<StartupAnswers> answers;
-    std::string console;
-};
-
-Prompted Ask(const std::string& typed, const PresetAnswers& preset)
-{
-    std::istringstream in(typed);
-    std::ostringstream out;
-    ScopedConsole capture(out);
-    Prompted result{AskStartupQuestions(in, preset), ""};
-    result.console = out.str();
-    return result;
-}
-
-const char* const P = "Input max number of players: ";
-const char* const X = "Input map x dimensions: ";
-const char* const Y = "Input map y dimensions: ";
-const char* const R = "Input number of rooms: ";
-const char* const W = "Input number of weapons: ";
+// The prompts, in the order they are asked.
+const std::string P = "Input max number of players: ", X = "Input map x dimensions: ", Y = "Input map y dimensions: ",
+                  R = "Input number of rooms: ", W = "Input number of weapons: ";
 
 // Garbage once looped the prompt forever; answers meant for flagged questions once shifted silently.
 TEST(Startup, questions_repeat_until_accepted_end_with_the_input_and_leftover_answers_are_reported)
 {
-    const std::string refusedP = std::string(P) + "Players must be between 0 and 256.\n";
+    const std::string refusedP = P + "Players must be between 0 and 256.\n";
     struct Case {
         const char* typed;
         std::vector<int32_t> answers; // empty: the questions end unanswered
@@ -47,23 +30,24 @@ TEST(Startup, questions_repeat_until_accepted_end_with_the_input_and_leftover_an
         {"0\n128\n127\n-5\n1\n0\n2\n0\n3\n-1\n4\n", {127, 1, 2, 3, 4},
          refusedP + refusedP + P + X + "x must be greater than 0.\n" + X + Y + "y must be greater than 0.\n" + Y + R +
              "rooms must be greater than 0.\n" + R + W + "Weapons must be greater than 0.\n" + W},
-        {"1 64 64 8 20", {1, 64, 64, 8, 20}, std::string(P) + X + Y + R + W},
-        {"lots\n99999999999\n4\nx y z\n10 10 2 3\n", {4, 10, 10, 2, 3}, std::string(P) + P + P + X + X + Y + R + W},
+        {"1 64 64 8 20", {1, 64, 64, 8, 20}, P + X + Y + R + W},
+        {"lots\n99999999999\n4\nx y z\n10 10 2 3\n", {4, 10, 10, 2, 3}, P + P + P + X + X + Y + R + W},
         {"", {}, P},
-        {"4\n10\n10\n2\n", {}, std::string(P) + X + Y + R + W},
+        {"4\n10\n10\n2\n", {}, P + X + Y + R + W},
         {"abc", {}, P},
-        {"4\n-3\n", {}, std::string(P) + X + "x must be greater than 0.\n" + X},
-        {"9 64 64 8\n20 x\n", {9, 9, 64, 64, 8}, std::string(X) + Y + R + W + "Unused answers on standard input: 20 x\n",
+        {"4\n-3\n", {}, P + X + "x must be greater than 0.\n" + X},
+        {"9 64 64 8\n20 x\n", {9, 9, 64, 64, 8}, X + Y + R + W + "Unused answers on standard input: 20 x\n",
          {9, {}, {}, {}, {}}},
     };
     for (const Case& c : cases) {
-        Prompted p = Ask(c.typed, c.flags);
+        std::istringstream in(c.typed);
+        std::ostringstream console;
+        ScopedConsole capture(console);
         std::vector<int32_t> answers;
-        if (p.answers)
-            answers = {p.answers->maxPlayers, p.answers->sizeX, p.answers->sizeY, p.answers->roomCount,
-                       p.answers->weaponCount};
+        if (auto a = AskStartupQuestions(in, c.flags))
+            answers = {a->maxPlayers, a->sizeX, a->sizeY, a->roomCount, a->weaponCount};
         EXPECT_EQ(answers, c.answers) << c.typed;
-        EXPECT_EQ(p.console, c.console) << c.typed;
+        EXPECT_EQ(console.str(), c.console) << c.typed;
     }
 }
 

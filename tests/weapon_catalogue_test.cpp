@@ -34,7 +34,6 @@ TEST(Catalogue, recipes_give_the_exact_values_and_console_lines)
         EXPECT_EQ(console.str(), std::string("Generated Weapon - ") + row.line + "\n");
         EXPECT_EQ(script.remaining(), 0u) << row.line;
         EXPECT_FALSE(script.ranDry()) << row.line;
-        ASSERT_NE(level.entities.weapons[0], nullptr);
     }
 }
 

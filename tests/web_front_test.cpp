@@ -12,7 +12,6 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
-#include <future>
 #include <sstream>
 #include <thread>
 
@@ -49,52 +48,35 @@ struct WebFrontTest : testing::LoopbackHost {
     }
 };
 
-// A raw request and the status line it gets back.
-std::string StatusLineFor(const std::string& request)
+// The answer to a request ("GET /"), read to its end, whole or its status line.
+std::string Reply(const std::string& request, bool whole = false)
 {
     asio::io_context io;
     tcp::socket socket(io);
     socket.connect({asio::ip::address_v4::loopback(), NetBoundPort()});
-    asio::write(socket, asio::buffer(request));
+    asio::write(socket, asio::buffer(request + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"));
     std::string reply;
     beast::error_code ec;
-    asio::read_until(socket, asio::dynamic_buffer(reply), "\r\n", ec);
-    return reply.substr(0, reply.find("\r\n"));
+    asio::read(socket, asio::dynamic_buffer(reply), ec);
+    return whole ? reply : reply.substr(0, reply.find("\r\n"));
 }
 
 TEST_F(WebFrontTest, http_answers_get_of_the_page_and_nothing_else)
 {
     const std::pair<const char*, const char*> cases[] = {
-        {"GET /?name=Alice HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 200 OK"},
-        {"GET /app.js HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 200 OK"},
-        {"GET /healthz HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 200 OK"},
-        {"GET /nothing HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 404 Not Found"},
-        {"GET /../CMakeLists.txt HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 404 Not Found"},
-        {"GET /%2e%2e/%2e%2e/etc/passwd HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 404 Not Found"},
-        {"GET //etc/passwd HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 404 Not Found"},
-        {"GET /ws HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 404 Not Found"},
-        {"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n\r\n", "HTTP/1.1 405 Method Not Allowed"},
-        {"DELETE /healthz HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 405 Method Not Allowed"},
-    };
+        {"GET /?name=Alice", "200 OK"}, {"GET /app.js", "200 OK"}, {"GET /healthz", "200 OK"},
+        {"GET /nothing", "404 Not Found"}, {"GET /../CMakeLists.txt", "404 Not Found"}, {"GET /ws", "404 Not Found"},
+        {"GET /%2e%2e/%2e%2e/etc/passwd", "404 Not Found"}, {"GET //etc/passwd", "404 Not Found"},
+        {"POST /", "405 Method Not Allowed"}, {"DELETE /healthz", "405 Method Not Allowed"}};
     for (const auto& [request, status] : cases)
-        EXPECT_EQ(WhileServing([&] { return StatusLineFor(request); }), status) << request;
+        EXPECT_EQ(WhileServing([&] { return Reply(request); }), std::string("HTTP/1.1 ") + status) << request;
 }
 
 // HEAD is GET without the body: same status, same header, the same length announced.
 TEST_F(WebFrontTest, head_answers_like_get_without_the_body_and_the_page_runs_only_its_own_scripts)
 {
-    auto replyTo = [](const char* method) {
-        asio::io_context io;
-        tcp::socket socket(io);
-        socket.connect({asio::ip::address_v4::loopback(), NetBoundPort()});
-        asio::write(socket, asio::buffer(std::string(method) + " / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"));
-        std::string reply;
-        beast::error_code ec;
-        asio::read(socket, asio::dynamic_buffer(reply), ec);
-        return reply;
-    };
-    const std::string get = WhileServing([&] { return replyTo("GET"); });
-    EXPECT_EQ(WhileServing([&] { return replyTo("HEAD"); }), get.substr(0, get.find("\r\n\r\n") + 4));
+    const std::string get = WhileServing([] { return Reply("GET /", true); });
+    EXPECT_EQ(WhileServing([] { return Reply("HEAD /", true); }), get.substr(0, get.find("\r\n\r\n") + 4));
     EXPECT_THAT(get, ::testing::HasSubstr(std::string("\r\nContent-Security-Policy: ") + kPageSecurityPolicy + "\r\n"));
 }
 
@@ -117,11 +99,8 @@ int CloseCodeAfterSending(bool text, size_t bytes)
 TEST_F(WebFrontTest, oversized_and_text_frames_close_the_connection_as_a_leave)
 {
     struct Case { bool text; size_t bytes; int closeCode; };
-    const Case cases[] = {
-        {false, kMaxWebFrameBytes + 1, static_cast<int>(websocket::close_code::too_big)},
-        {true, 4, static_cast<int>(websocket::close_code::unknown_data)},
-    };
-    for (const Case& c : cases) {
+    for (const Case& c : {Case{false, kMaxWebFrameBytes + 1, static_cast<int>(websocket::close_code::too_big)},
+                          Case{true, 4, static_cast<int>(websocket::close_code::unknown_data)}}) {
         EXPECT_EQ(WhileServing([&] { return CloseCodeAfterSending(c.text, c.bytes); }), c.closeCode);
         EXPECT_THAT(TakeJoins(1), ::testing::ElementsAre(1));
         EXPECT_EQ(TakeLeave(), 1);
@@ -144,9 +123,7 @@ TEST_F(WebFrontTest, one_pool_of_ids_for_both_transports_and_the_next_websocket_
 
     WhileServing([&] {
         late.connectWebSocket("127.0.0.1", NetBoundPort(), 2000);
-        for (auto start = Clock::now(); !late.lostConnection() && Clock::now() - start < std::chrono::seconds(5);)
-            late.service(10);
-        return 0;
+        return testing::Within(5000, [&] { return late.lostConnection() || (late.service(10), false); });
     });
     EXPECT_TRUE(late.refusedAsFull());
 
@@ -154,9 +131,7 @@ TEST_F(WebFrontTest, one_pool_of_ids_for_both_transports_and_the_next_websocket_
     NetShutdown();
     ASSERT_TRUE(web.waitForMessage(2000));
     EXPECT_EQ(web.current().name(), "ServerQuit");
-    for (auto start = Clock::now(); !web.lostConnection() && Clock::now() - start < std::chrono::seconds(2);)
-        web.service(10);
-    EXPECT_TRUE(web.lostConnection());
+    EXPECT_TRUE(testing::Within(2000, [&] { return web.lostConnection() || (web.service(10), false); }));
 }
 
 TEST_F(WebFrontTest, a_browser_that_stops_reading_is_dropped_as_a_leave)
@@ -174,11 +149,7 @@ TEST_F(WebFrontTest, a_browser_that_stops_reading_is_dropped_as_a_leave)
     MessageWriter padding;
     padding.putString(std::string(60000, 'p'));
     int left = 0;
-    for (auto start = Clock::now(); left == 0 && Clock::now() - start < std::chrono::seconds(15);) {
-        NetSendAll(padding);
-        NetService(0);
-        left = NetPlayerLeft();
-    }
+    testing::Within(15000, [&] { return NetSendAll(padding), NetService(0), (left = NetPlayerLeft()) != 0; });
     EXPECT_EQ(left, id);
 }
 
@@ -209,8 +180,8 @@ TEST_F(WebFrontTest, one_address_holding_connections_shuts_out_only_itself_and_i
             silent.push_back(ConnectFrom(io, "127.0.0.2"));
         return 0;
     });
-    for (const char* request : {"GET / HTTP/1.1\r\nHost: x\r\n\r\n", "GET /healthz HTTP/1.1\r\nHost: x\r\n\r\n"})
-        EXPECT_EQ(WhileServing([&] { return StatusLineFor(request); }), "HTTP/1.1 200 OK");
+    for (const char* request : {"GET /", "GET /healthz"})
+        EXPECT_EQ(WhileServing([&] { return Reply(request); }), "HTTP/1.1 200 OK");
     NetClient browser;
     EXPECT_TRUE(WhileServing([&] { return browser.connectWebSocket("127.0.0.1", NetBoundPort(), 2000); }));
     // The later half was refused at once, while the first half is still held: had the
@@ -261,21 +232,13 @@ TEST_F(WebFrontTest, request_headers_that_never_complete_are_cut_after_three_sec
     EXPECT_LE(closedAfter, std::chrono::seconds(kWebHeaderTimeoutSeconds + 3));
 }
 
-TEST(WebFrontStart, a_taken_tcp_port_is_said_on_the_console_and_the_game_goes_on_over_udp)
+TEST_F(WebFrontTest, a_taken_tcp_port_is_said_on_the_console_and_the_game_goes_on_over_udp)
 {
     asio::io_context io;
     tcp::acceptor taken(io, {asio::ip::address_v4::any(), 0});
-    std::ostringstream console;
-    ScopedConsole capture(console);
-    Level level{1, 8, 8, 1, 3};
-    LoopState loop{0};
-    NetUseTransport(nullptr);
-    NetSetWebPages(ServerWebPages(level, loop));
+    NetShutdown();
     NetSetPort(taken.local_endpoint().port());
-    bool hosted = NetHost(3);
-    NetUseTransport(nullptr);
-    NetSetWebPages({});
-    EXPECT_TRUE(hosted);
+    EXPECT_TRUE(NetHost(3));
     EXPECT_EQ(console.str(), "Web front not started: TCP port " + std::to_string(taken.local_endpoint().port()) +
                                  ": Address already in use\n");
 }

@@ -1,7 +1,6 @@
 // Prints, as JSON, the bytes our C++ codec makes for every command and server
 // message, so that the page's codec is checked against them.
 #include <cstdio>
-#include <string>
 
 #include "protocol/messages.h"
 
@@ -9,21 +8,15 @@ namespace {
 
 using namespace skirmish;
 
-std::string Hex(std::span<const uint8_t> bytes)
+void Entry(const char* key, std::span<const uint8_t> bytes, const char* after = ",")
 {
-    std::string hex;
-    char digits[3];
-    for (uint8_t b : bytes) {
-        std::snprintf(digits, sizeof digits, "%02x", b);
-        hex += digits;
-    }
-    return hex;
+    std::printf("  \"%s\": \"", key);
+    for (uint8_t b : bytes)
+        std::printf("%02x", b);
+    std::printf("\"%s\n", after);
 }
 
-void Entry(const char* key, const MessageWriter& message, bool last = false)
-{
-    std::printf("  \"%s\": \"%s\"%s\n", key, Hex(message.bytes()).c_str(), last ? "" : ",");
-}
+void Entry(const char* key, const MessageWriter& message) { Entry(key, message.bytes()); }
 
 } // namespace
 
@@ -48,5 +41,6 @@ int main()
     for (const MessageWriter& m : {message::Greeting(), message::Health(75), message::ProjDelete(12)})
         packer.add(m.bytes(), [&](Bytes&& full) { packet = std::move(full); });
     packer.flush([&](Bytes&& rest) { packet = std::move(rest); });
-    std::printf("  \"packet\": \"%s\"\n}\n", Hex(packet).c_str());
+    Entry("packet", packet, "");
+    std::printf("}\n");
 }
