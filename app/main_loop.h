@@ -49,9 +49,10 @@ public:
 // took a join, a leave or a message.
 bool RunPass(Level& level, LoopState& loop, Clock& clock, Inbox& in, Outbox& out);
 
-// Milliseconds from now until the loop next has timed work (tick, expiry, respawn);
-// nothing when no timed work can change what clients see (no projectile in flight,
-// nobody waiting to respawn): the loop then waits for traffic alone.
+// Milliseconds from now until the loop next has timed work (tick, expiry, respawn,
+// or the count of a client's withheld console lines); nothing when there is none (no
+// projectile in flight, nobody waiting to respawn, no count pending): the loop then
+// waits for traffic alone.
 std::optional<int32_t> MillisecondsUntilDue(const Level& level, const LoopState& loop, int32_t now);
 
 // Runs passes until hosting ends, waiting for the network between them only
