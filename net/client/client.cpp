@@ -115,7 +115,7 @@ NetClient::~NetClient()
     impl_->destroy();
 }
 
-bool NetClient::connect(const std::string& host, uint16_t port, int timeoutMs, size_t channels)
+bool NetClient::connect(const std::string& host, uint16_t port, int timeoutMs, size_t channels, Role role)
 {
     impl_->destroy();
     impl_->lost = impl_->full = false;
@@ -130,7 +130,7 @@ bool NetClient::connect(const std::string& host, uint16_t port, int timeoutMs, s
     if (enet_address_set_host(&address, host.c_str()) != 0)
         return false;
     address.port = port;
-    impl_->peer = enet_host_connect(impl_->host, &address, channels, 0);
+    impl_->peer = enet_host_connect(impl_->host, &address, channels, static_cast<enet_uint32>(role));
     if (!impl_->peer)
         return false;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -141,14 +141,15 @@ bool NetClient::connect(const std::string& host, uint16_t port, int timeoutMs, s
     return impl_->isConnected;
 }
 
-bool NetClient::connectWebSocket(const std::string& host, uint16_t port, int timeoutMs)
+bool NetClient::connectWebSocket(const std::string& host, uint16_t port, int timeoutMs, Role role)
 {
     impl_->destroy();
     impl_->lost = impl_->full = false;
     impl_->inbox.clear();
     impl_->outgoing.clear();
     impl_->web = std::make_unique<WebSocketLink>();
-    return impl_->web->connect(host, port, timeoutMs);
+    return impl_->web->connect(host, port, timeoutMs,
+                               role == Role::Spectator ? kSpectatorWebSocketPath : kPlayerWebSocketPath);
 }
 
 void NetClient::disconnect(int timeoutMs)

@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "net/shared/limits.h"
 #include "protocol/codec.h"
 
 namespace skirmish {
@@ -19,12 +20,14 @@ public:
 
     // Connects and waits up to timeoutMs for the server's answer; false when it is
     // unreachable. A full server accepts and at once disconnects with data 1:
-    // refusedAsFull() turns true when that arrives.
-    bool connect(const std::string& host, uint16_t port, int timeoutMs, size_t channels = 1);
-    // Connects to the server's WebSocket (ws://host:port/ws) instead; the same
-    // messages travel, one binary frame per packet. A full server closes it with
-    // the reason "Server full", and refusedAsFull() turns true.
-    bool connectWebSocket(const std::string& host, uint16_t port, int timeoutMs);
+    // refusedAsFull() turns true when that arrives. A spectator is refused the same
+    // way when the server's spectator places are taken.
+    bool connect(const std::string& host, uint16_t port, int timeoutMs, size_t channels = 1,
+                 Role role = Role::Player);
+    // Connects to the server's WebSocket (ws://host:port/ws, or /watch for a
+    // spectator) instead; the same messages travel, one binary frame per packet. A
+    // full server closes it with the reason "Server full", and refusedAsFull() turns true.
+    bool connectWebSocket(const std::string& host, uint16_t port, int timeoutMs, Role role = Role::Player);
     // Ends the connection gracefully, delivering what was sent before.
     void disconnect(int timeoutMs = 1000);
     bool connected() const;

@@ -84,7 +84,7 @@ WebSocketLink::~WebSocketLink()
     }
 }
 
-bool WebSocketLink::connect(const std::string& host, uint16_t port, int timeoutMs)
+bool WebSocketLink::connect(const std::string& host, uint16_t port, int timeoutMs, const std::string& path)
 {
     Impl& s = *impl_;
     s.ws.emplace(s.io);
@@ -103,7 +103,7 @@ bool WebSocketLink::connect(const std::string& host, uint16_t port, int timeoutM
             return;
         }
         lowest.socket().set_option(tcp::no_delay(true), connectError);
-        s.ws->async_handshake(host + ":" + std::to_string(port), "/ws", [&](beast::error_code handshakeError) {
+        s.ws->async_handshake(host + ":" + std::to_string(port), path, [&](beast::error_code handshakeError) {
             done = true;
             s.isOpen = !handshakeError;
         });

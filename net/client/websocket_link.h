@@ -21,8 +21,8 @@ public:
     WebSocketLink(const WebSocketLink&) = delete;
     WebSocketLink& operator=(const WebSocketLink&) = delete;
 
-    // Opens ws://host:port/ws, waiting up to timeoutMs; false when it cannot.
-    bool connect(const std::string& host, uint16_t port, int timeoutMs);
+    // Opens ws://host:port followed by path, waiting up to timeoutMs; false when it cannot.
+    bool connect(const std::string& host, uint16_t port, int timeoutMs, const std::string& path);
     void sendPacket(Bytes&& packet);
     // Writes what is queued and hands each arrived packet to onPacket, waiting up to timeoutMs for some.
     void service(int timeoutMs, const PacketHandler& onPacket);

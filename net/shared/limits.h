@@ -23,4 +23,10 @@ constexpr uint32_t kDisconnectServerFull = 1;
 // The reason in the close frame of a WebSocket that finds every id taken.
 inline constexpr const char* kWebSocketFullReason = "Server full";
 
+// What a connection asks to be: the data of an ENet connect request, or the path
+// of a WebSocket. A spectator takes no seat and receives what every player is told.
+enum class Role : uint32_t { Player = 0, Spectator = 1 };
+inline constexpr const char* kPlayerWebSocketPath = "/ws";
+inline constexpr const char* kSpectatorWebSocketPath = "/watch";
+
 } // namespace skirmish
