@@ -1,5 +1,7 @@
 #include "client/game_state.h"
 
+#include <utility>
+
 #include "protocol/names.h"
 
 namespace skirmish::client {
@@ -38,10 +40,13 @@ void ApplyMessage(GameState& state, const DecodedMessage& message)
         return;
     }
     const std::string name = message.name();
+    const bool ownJoin = std::exchange(state.ownJoinNext, false);
     if (name == names::kGreeting) {
         state.link = Link::Playing;
         Log(state, name);
     } else if (name == names::kLevelInfo) {
+        if (state.link == Link::Connecting)
+            state.link = Link::Playing;
         state.roomCount = m.i(1);
         state.sizeX = m.i(2);
         state.sizeY = m.i(3);
@@ -75,9 +80,12 @@ void ApplyMessage(GameState& state, const DecodedMessage& message)
         state.players[m.i(1)].dead = false;
         if (m.i(1) == state.myId)
             state.myHealth = 100;
+    } else if (name == names::kProjDone) {
+        state.ownJoinNext = !state.spectator;
     } else if (name == names::kJoined) {
         state.players[m.i(1)].name = m.t(2);
-        if (state.myId == 0 && m.t(2) == state.myName)
+        // Another player of the same name may join first; only the place tells ours apart.
+        if (ownJoin)
             state.myId = m.i(1);
         Log(state, m.t(2) + " joined");
     } else if (name == names::kLeft) {

@@ -47,6 +47,10 @@ struct GameState {
     std::deque<std::string> log; // chat, kills, joins and leaves; newest last
     Link link = Link::Connecting;
     size_t roomRecordsExpected = 0;
+    // A spectator has no id and no greeting: its snapshot is where watching starts.
+    bool spectator = false;
+    // Set by "ProjDone": the server follows our own snapshot at once with our own "Joined".
+    bool ownJoinNext = false;
 };
 
 // Lines kept in the on-screen log.

@@ -29,17 +29,20 @@ struct Options {
     std::string screenshot;
     double seconds = 0; // 0: until the window is closed
     bool wholeMap = false;
+    bool watch = false; // a spectator: no name, no commands
     int width = 1024;
     int height = 768;
 };
 
 const char* const kUsage = R"(Usage: skirmish-client [options] [NAME]
 
-Plays on a Skirmish server as NAME (default "player").
+Plays on a Skirmish server as NAME (default "player"), or watches it.
 
   --host H            server address (default 127.0.0.1)
   --port P            server port (default 23987)
   --whole-map         show the whole map instead of following your player
+  --watch             watch as a spectator: no name, nothing sent; starts on
+                      the whole map, Tab switches to a camera W A S D move
   --size WxH          window size, 64 to 8192 each (default 1024x768)
   --headless          draw offscreen, no display needed
   --screenshot FILE   write the last frame to FILE (.png, else BMP)
@@ -58,6 +61,7 @@ bool ParseOptions(int argc, char** argv, Options& options)
         {"--help", false, [&](std::string_view) { return help = true; }},
         {"--headless", false, [&](std::string_view) { return options.headless = true; }},
         {"--whole-map", false, [&](std::string_view) { return options.wholeMap = true; }},
+        {"--watch", false, [&](std::string_view) { return options.watch = options.wholeMap = true; }},
         {"--host", true, [&](std::string_view v) { return !(options.host = v).empty(); }},
         {"--port", true,
          [&](std::string_view v) {
@@ -106,11 +110,15 @@ struct Controls {
     bool chatting = false;
     std::string chatLine;
     bool wholeMap = false;
+    bool watching = false; // keys that would send a command do nothing
+    float panX = 0;        // a spectator's free camera, map units from the map's centre
+    float panY = 0;
     std::chrono::steady_clock::time_point nextMove{};
     float lastAim = 0;
 };
 
 constexpr float kStep = 6.0f; // map units per "Move", up to 30 a second
+constexpr float kPanStep = 10.0f; // map units per frame of a spectator's camera
 
 void HandleEvent(const SDL_Event& event, Controls& controls, NetClient& net, bool& running)
 {
@@ -124,7 +132,10 @@ void HandleEvent(const SDL_Event& event, Controls& controls, NetClient& net, boo
         break;
     case SDL_KEYDOWN: {
         SDL_Keycode key = event.key.keysym.sym;
-        if (controls.chatting) {
+        if (controls.watching) {
+            if (key == SDLK_TAB)
+                controls.wholeMap = !controls.wholeMap;
+        } else if (controls.chatting) {
             if (key == SDLK_RETURN || key == SDLK_KP_ENTER) {
                 if (!controls.chatLine.empty())
                     net.send(command::PlayerMessage(controls.chatLine));
@@ -149,7 +160,7 @@ void HandleEvent(const SDL_Event& event, Controls& controls, NetClient& net, boo
         break;
     }
     case SDL_MOUSEBUTTONDOWN:
-        if (event.button.button == SDL_BUTTON_LEFT)
+        if (event.button.button == SDL_BUTTON_LEFT && !controls.watching)
             net.send(command::Fire());
         break;
     default:
@@ -179,6 +190,14 @@ void SendHeldInput(Controls& controls, NetClient& net, const GameState& state, c
         controls.lastAim = aim;
         net.send(command::Rotate(aim));
     }
+}
+
+// A spectator's held keys move its camera, a step a frame.
+void PanCamera(Controls& controls)
+{
+    const Uint8* keys = SDL_GetKeyboardState(nullptr);
+    controls.panX += static_cast<float>(keys[SDL_SCANCODE_D] - keys[SDL_SCANCODE_A]) * kPanStep;
+    controls.panY += static_cast<float>(keys[SDL_SCANCODE_S] - keys[SDL_SCANCODE_W]) * kPanStep;
 }
 
 void ReadServer(NetClient& net, GameState& state)
@@ -226,7 +245,9 @@ int Run(const Options& options)
         canvas = SDL_CreateRGBSurfaceWithFormat(0, options.width, options.height, 32, SDL_PIXELFORMAT_ARGB8888);
         renderer = canvas ? SDL_CreateSoftwareRenderer(canvas) : nullptr;
     } else {
-        window = SDL_CreateWindow(("Skirmish - " + options.name).c_str(), SDL_WINDOWPOS_CENTERED,
+        std::string title = options.watch ? "watching " + options.host + ":" + std::to_string(options.port)
+                                          : options.name;
+        window = SDL_CreateWindow(("Skirmish - " + title).c_str(), SDL_WINDOWPOS_CENTERED,
                                   SDL_WINDOWPOS_CENTERED, options.width, options.height, SDL_WINDOW_RESIZABLE);
         renderer = window ? SDL_CreateRenderer(window, -1, SDL_RENDERER_PRESENTVSYNC) : nullptr;
         if (window && !renderer)
@@ -241,9 +262,11 @@ int Run(const Options& options)
 
     GameState state;
     state.myName = options.name.substr(0, 255);
+    state.spectator = options.watch;
     NetClient net;
-    if (net.connect(options.host, options.port, 3000)) {
-        net.send(command::Name(state.myName));
+    if (net.connect(options.host, options.port, 3000, 1, options.watch ? Role::Spectator : Role::Player)) {
+        if (!options.watch)
+            net.send(command::Name(state.myName));
     } else {
         state.link = Link::Unreachable;
         std::cerr << "skirmish-client: " << LinkMessage(state, options.host, options.port) << "\n";
@@ -251,6 +274,7 @@ int Run(const Options& options)
 
     Controls controls;
     controls.wholeMap = options.wholeMap;
+    controls.watching = options.watch;
     const auto start = std::chrono::steady_clock::now();
     bool running = true;
     Link reported = state.link;
@@ -269,8 +293,15 @@ int Run(const Options& options)
         int width = options.width, height = options.height;
         if (window)
             SDL_GetRendererOutputSize(renderer, &width, &height);
+        if (!options.headless && options.watch && !controls.wholeMap)
+            PanCamera(controls);
         View view = controls.wholeMap ? WholeMapView(state, width, height) : FollowView(state, width, height);
-        if (!options.headless)
+        if (options.watch && !controls.wholeMap) {
+            // Following nobody, the view is centred on the map; the camera moves it.
+            view.originX += controls.panX;
+            view.originY += controls.panY;
+        }
+        if (!options.headless && !options.watch)
             SendHeldInput(controls, net, state, view);
         DrawFrame(renderer, font, state, view, height, LinkMessage(state, options.host, options.port),
                   controls.chatLine);

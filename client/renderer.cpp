@@ -78,7 +78,10 @@ void DrawHud(SDL_Renderer* renderer, TTF_Font* font, const GameState& state, int
              const std::string& chatLine)
 {
     if (state.link == Link::Playing)
-        DrawText(renderer, font, "Health " + std::to_string(state.myHealth), 10, 8);
+        DrawText(renderer, font,
+                 state.spectator ? "Watching: " + std::to_string(state.players.size()) + " players"
+                                 : "Health " + std::to_string(state.myHealth),
+                 10, 8);
     int y = height - 24 * static_cast<int>(state.log.size() + 1) - 8;
     for (const std::string& line : state.log) {
         DrawText(renderer, font, line, 10, y);

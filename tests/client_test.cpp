@@ -50,6 +50,24 @@ TEST(ClientState, snapshot_gives_rooms_players_and_own_id_then_updates_follow)
     EXPECT_EQ(LinkMessage(state, "h", 1), "The server has quit.");
 }
 
+// A spectator has no greeting and no id; a player's id is the "Joined" right after
+// its own snapshot, not an earlier one that happens to carry the same name.
+TEST(ClientState, a_spectator_starts_at_its_snapshot_and_a_player_takes_only_the_join_after_its_own)
+{
+    for (bool spectator : {true, false}) {
+        GameState state;
+        state.myName = "Eve";
+        state.spectator = spectator;
+        Apply(state, message::Joined(1, "Eve"));
+        Apply(state, message::LevelInfo(0, 4, 4, 3));
+        Apply(state, MessageWriter().putInt(0).putInt(4).putInt(4).putInt(4));
+        Apply(state, message::PlayersDone());
+        Apply(state, message::ProjDone());
+        Apply(state, message::Joined(2, "Eve"));
+        EXPECT_EQ(std::pair(state.link, state.myId), std::pair(Link::Playing, spectator ? 0 : 2)) << spectator;
+    }
+}
+
 // Catches an aim off by 90 degrees or mirrored: travel is angle - 90 from +x towards +y.
 TEST(ClientView, aim_follows_the_servers_angle_convention)
 {
