@@ -1,16 +1,10 @@
 // The page: joins over a WebSocket at /ws, draws the world on #world and turns
 // keys and the mouse into commands.
 import { command, decodeMessage, packPacket, splitPacket } from './codec.js';
-import {
-  FULL_HEALTH, Link, TILE, aimAngle, applyMessage, followView, linkMessage, moveFromKeys, newGame, wholeMapView,
-} from './game.js';
+import { Link, aimAngle, applyMessage, followView, linkMessage, moveFromKeys, newGame, wholeMapView } from './game.js';
+import { drawFrame, fitCanvas } from './render.js';
 
 const INPUT_PERIOD_MS = 33; // held keys and the aim go out up to 30 times a second
-const PLAYER_RADIUS = 12; // map units
-const colours = {
-  background: '#14161a', floor: '#1f2228', roomFill: '#3a3f4b', roomEdge: '#59606f',
-  player: '#4fa3e0', own: '#6ad17a', dead: '#777', projectile: '#ffd24a', text: '#e6e6e6',
-};
 
 const canvas = document.getElementById('world');
 const context = canvas.getContext('2d');
@@ -22,6 +16,7 @@ let game = null;
 let socket = null;
 let outgoing = [];
 let wholeMap = false;
+let showStandings = false; // while Tab is held
 let lastAim = null;
 const keys = new Set();
 const mouse = { x: 0, y: 0 };
@@ -46,7 +41,8 @@ function join(name) {
     flush();
   };
   socket.onmessage = (event) => {
-    for (const message of splitPacket(new Uint8Array(event.data))) applyMessage(game, decodeMessage(message));
+    const now = performance.now();
+    for (const message of splitPacket(new Uint8Array(event.data))) applyMessage(game, decodeMessage(message), now);
   };
   socket.onclose = (event) => {
     if (game.link === Link.serverQuit) return;
@@ -78,64 +74,10 @@ function sendHeldInput() {
   flush();
 }
 
-function drawWorld(v) {
-  const x = (wx) => (wx - v.originX) * v.scale;
-  const y = (wy) => (wy - v.originY) * v.scale;
-  context.fillStyle = colours.floor;
-  context.fillRect(x(0), y(0), game.sizeX * TILE * v.scale, game.sizeY * TILE * v.scale);
-  for (const room of game.rooms) {
-    context.fillStyle = colours.roomFill;
-    context.strokeStyle = colours.roomEdge;
-    const w = room.width * TILE * v.scale;
-    const h = room.height * TILE * v.scale;
-    context.fillRect(x(room.x * TILE), y(room.y * TILE), w, h);
-    context.strokeRect(x(room.x * TILE), y(room.y * TILE), w, h);
-  }
-  context.fillStyle = colours.projectile;
-  const size = Math.max(3, 4 * v.scale);
-  for (const projectile of game.projectiles.values())
-    context.fillRect(x(projectile.x) - size / 2, y(projectile.y) - size / 2, size, size);
-  context.font = '14px system-ui, sans-serif';
-  context.textAlign = 'center';
-  for (const [id, player] of game.players) {
-    const px = x(player.x);
-    const py = y(player.y);
-    const radius = Math.max(4, PLAYER_RADIUS * v.scale);
-    context.fillStyle = player.dead ? colours.dead : id === game.myId ? colours.own : colours.player;
-    context.beginPath();
-    context.arc(px, py, radius, 0, 2 * Math.PI);
-    context.fill();
-    // The facing mark points where its shots travel: angle − 90 degrees.
-    const heading = ((player.rotation - 90) * Math.PI) / 180;
-    context.strokeStyle = colours.background;
-    context.beginPath();
-    context.moveTo(px, py);
-    context.lineTo(px + Math.cos(heading) * radius * 1.6, py + Math.sin(heading) * radius * 1.6);
-    context.stroke();
-    context.fillStyle = player.dead ? colours.dead : colours.text;
-    context.fillText(player.name, px, py - radius - 6);
-  }
-}
-
-function drawHud() {
-  context.textAlign = 'left';
-  context.fillStyle = colours.text;
-  context.font = '16px system-ui, sans-serif';
-  if (game.link === Link.playing) context.fillText(`Health ${game.myHealth} / ${FULL_HEALTH}`, 10, 22);
-  let lineY = canvas.height - 24 * (game.log.length + 1) - 8;
-  for (const line of game.log) {
-    context.fillText(line, 10, lineY);
-    lineY += 24;
-  }
-}
-
 function draw() {
-  canvas.width = canvas.clientWidth;
-  canvas.height = canvas.clientHeight;
-  context.fillStyle = colours.background;
-  context.fillRect(0, 0, canvas.width, canvas.height);
-  if (game.sizeX > 0) drawWorld(view());
-  drawHud();
+  if (fitCanvas(canvas))
+    const shown = game.sizeX > 0 ? view() : null;
+    drawFrame(context, game, shown, { now: performance.now(), showStandings, highlightId: game.myId });
   statusLine.textContent = linkMessage(game);
   requestAnimationFrame(draw);
 }
@@ -149,15 +91,23 @@ window.addEventListener('keydown', (event) => {
   } else if (event.code === 'KeyR') {
     send(command.respawn(0, 0));
     flush();
-  } else if (event.code === 'Tab') {
+  } else if (event.code === 'KeyM') {
     wholeMap = !wholeMap;
+  } else if (event.code === 'Tab') {
+    showStandings = true;
     event.preventDefault();
   } else {
     keys.add(event.code);
   }
 });
-window.addEventListener('keyup', (event) => keys.delete(event.code));
-window.addEventListener('blur', () => keys.clear());
+window.addEventListener('keyup', (event) => {
+  keys.delete(event.code);
+  if (event.code === 'Tab') showStandings = false;
+});
+window.addEventListener('blur', () => {
+  keys.clear();
+  showStandings = false;
+});
 
 chat.addEventListener('keydown', (event) => {
   if (event.code === 'Enter' || event.code === 'Escape') {

@@ -3,16 +3,21 @@
 export const TILE = 32; // map units per tile
 export const LOG_LINES = 8;
 export const FULL_HEALTH = 100;
+export const PLAYER_RADIUS = 12; // map units, as drawn and as clicked
+export const KILL_FEED_LINES = 5;
+export const KILL_FEED_MS = 6000; // how long a kill stays in the feed
 
 export const Link = Object.freeze({
   connecting: 'connecting',
   playing: 'playing',
+  watching: 'watching', // a spectator: the world streams in, nothing is sent
   full: 'full',
   serverQuit: 'serverQuit',
   lost: 'lost',
 });
 
-export function newGame(myName) {
+// myName is null for a spectator, which never joins and so is never "Joined".
+export function newGame(myName = null) {
   return {
     myName,
     myId: 0,
@@ -22,7 +27,9 @@ export function newGame(myName) {
     rooms: [],
     players: new Map(), // id -> { name, x, y, rotation, dead }
     projectiles: new Map(), // id -> { x, y, angle }
-    log: [], // chat, kills, joins and leaves; newest last
+    log: [], // chat, joins and leaves; newest last
+    tally: new Map(), // id -> { kills, deaths } from the "Dead" messages seen since the page opened
+    killFeed: [], // { line, at } newest last
     link: Link.connecting,
     roomRecordsExpected: 0,
   };
@@ -38,6 +45,11 @@ function player(game, id) {
   return game.players.get(id);
 }
 
+function tallyOf(game, id) {
+  if (!game.tally.has(id)) game.tally.set(id, { kills: 0, deaths: 0 });
+  return game.tally.get(id);
+}
+
 function nameOf(game, id) {
   return game.players.has(id) ? game.players.get(id).name : `player ${id}`;
 }
@@ -48,6 +60,8 @@ const handlers = {
     log(game, m.name);
   },
   LevelInfo: (game, m) => {
+    // A spectator is greeted by nothing: its snapshot is the first word it hears.
+    if (game.link === Link.connecting) game.link = Link.watching;
     game.sizeX = m.int(2);
     game.sizeY = m.int(3);
     game.rooms = [];
@@ -80,17 +94,29 @@ const handlers = {
   },
   Joined: (game, m) => {
     player(game, m.int(1)).name = m.text(2);
-    if (game.myId === 0 && m.text(2) === game.myName) game.myId = m.int(1);
+    if (game.myId === 0 && game.myName !== null && m.text(2) === game.myName) game.myId = m.int(1);
     log(game, `${m.text(2)} joined`);
   },
   Left: (game, m) => {
     log(game, `${nameOf(game, m.int(1))} left`);
     game.players.delete(m.int(1));
+    game.tally.delete(m.int(1)); // its id may go to someone new
   },
-  Dead: (game, m) => {
-    player(game, m.int(1)).dead = true;
-    if (m.int(1) === game.myId) game.myHealth = 0;
-    log(game, `${nameOf(game, m.int(2))} killed ${nameOf(game, m.int(1))}`);
+  Dead: (game, m, now) => {
+    const victim = m.int(1);
+    const shooter = m.int(2);
+    player(game, victim).dead = true;
+    if (victim === game.myId) game.myHealth = 0;
+    tallyOf(game, victim).deaths++;
+    // A self-kill or a kill by no one (id 0) is a death only; so is one by a shooter
+    // who has left, whose id may soon be someone else's.
+    const scored = shooter !== victim && shooter !== 0 && game.players.has(shooter);
+    if (scored) tallyOf(game, shooter).kills++;
+    let line = `${nameOf(game, victim)} died`;
+    if (shooter === victim) line = `${nameOf(game, victim)} fragged themselves`;
+    else if (shooter !== 0) line = `${nameOf(game, shooter)} fragged ${nameOf(game, victim)}`;
+    game.killFeed.push({ line, at: now });
+    while (game.killFeed.length > KILL_FEED_LINES) game.killFeed.shift();
   },
   Health: (game, m) => {
     game.myHealth = m.int(1);
@@ -103,8 +129,8 @@ const handlers = {
   },
 };
 
-// Applies one decoded message from the server.
-export function applyMessage(game, m) {
+// Applies one decoded message from the server, heard at now (milliseconds, any clock).
+export function applyMessage(game, m, now = 0) {
   // Room records carry no name: they are known by their place after "LevelInfo".
   if (game.roomRecordsExpected > 0 && m.fields.length > 0 && m.fields[0].type === 'int') {
     game.rooms.push({ x: m.int(0), y: m.int(1), width: m.int(2), height: m.int(3) });
@@ -112,7 +138,20 @@ export function applyMessage(game, m) {
     return;
   }
   const handler = Object.hasOwn(handlers, m.name) ? handlers[m.name] : null;
-  if (handler) handler(game, m);
+  if (handler) handler(game, m, now);
+}
+
+// Every player known, with kills and deaths: most kills first, then fewest deaths.
+export function standings(game) {
+  const rows = [...game.players].map(([id, p]) => ({
+    id, name: p.name, dead: p.dead, kills: 0, deaths: 0, ...game.tally.get(id),
+  }));
+  return rows.sort((a, b) => b.kills - a.kills || a.deaths - b.deaths || a.id - b.id);
+}
+
+// The kill-feed lines still shown at now, oldest first.
+export function recentKills(game, now) {
+  return game.killFeed.filter((kill) => now - kill.at < KILL_FEED_MS).map((kill) => kill.line);
 }
 
 // The words shown when the page is not (or no longer) playing, or ''.
@@ -152,16 +191,65 @@ export function wholeMapView(game, width, height) {
   };
 }
 
+// The view centred on the own player (the map's middle while it is unknown).
 export function followView(game, width, height, unitsAcross = 640) {
+  const middle = { x: (Math.max(1, game.sizeX) * TILE) / 2, y: (Math.max(1, game.sizeY) * TILE) / 2 };
   const scale = Math.min(width, height) / unitsAcross;
-  let centreX = (Math.max(1, game.sizeX) * TILE) / 2;
-  let centreY = (Math.max(1, game.sizeY) * TILE) / 2;
-  const me = game.players.get(game.myId);
-  if (me && Number.isFinite(me.x) && Number.isFinite(me.y)) {
-    centreX = me.x;
-    centreY = me.y;
+  return cameraView(followCamera(game, { ...middle, scale }, game.myId), width, height);
+}
+
+// A camera is a centre in map units and a scale (pixels per map unit).
+export function cameraView(camera, width, height) {
+  const { x, y, scale } = camera;
+  return { scale, originX: x - width / (2 * scale), originY: y - height / (2 * scale) };
+}
+
+export function cameraOf(view, width, height) {
+  return { x: view.originX + width / (2 * view.scale), y: view.originY + height / (2 * view.scale), scale: view.scale };
+}
+
+// The camera moved onto player id, or as it was when that player is unknown.
+export function followCamera(game, camera, id) {
+  const p = game.players.get(id);
+  return p && Number.isFinite(p.x) && Number.isFinite(p.y) ? { ...camera, x: p.x, y: p.y } : camera;
+}
+
+// The camera moved by (dx, dy) pixels on screen.
+export function panCamera(camera, dx, dy) {
+  return { ...camera, x: camera.x + dx / camera.scale, y: camera.y + dy / camera.scale };
+}
+
+// The camera zoomed by factor, keeping the map point under the pixel (sx, sy) where it is.
+export function zoomCamera(camera, factor, width, height, sx, sy, minScale = 0.05, maxScale = 8) {
+  const scale = Math.min(maxScale, Math.max(minScale, camera.scale * factor));
+  const at = screenToWorld(cameraView(camera, width, height), sx, sy);
+  return { scale, x: at.x + (width / 2 - sx) / scale, y: at.y + (height / 2 - sy) / scale };
+}
+
+export function screenToWorld(view, sx, sy) {
+  return { x: sx / view.scale + view.originX, y: sy / view.scale + view.originY };
+}
+
+// The id of the player drawn nearest the pixel (sx, sy), within a few pixels of its disc; 0 for none.
+export function playerAt(game, view, sx, sy, slackPixels = 6) {
+  let best = 0;
+  let bestDistance = Math.max(PLAYER_RADIUS, 4 / view.scale) + slackPixels / view.scale;
+  const at = screenToWorld(view, sx, sy);
+  for (const [id, p] of game.players) {
+    const distance = Math.hypot(p.x - at.x, p.y - at.y);
+    if (distance <= bestDistance) [best, bestDistance] = [id, distance];
   }
-  return { scale, originX: centreX - width / (2 * scale), originY: centreY - height / (2 * scale) };
+  return best;
+}
+
+// The next (step 1) or previous (step −1) player after id in id order, round and round;
+// from 0 the first or the last; 0 when there is no one.
+export function stepPlayer(game, id, step) {
+  const ids = [...game.players.keys()].sort((a, b) => a - b);
+  if (ids.length === 0) return 0;
+  const at = ids.indexOf(id);
+  if (at < 0) return step > 0 ? ids[0] : ids[ids.length - 1];
+  return ids[(at + step + ids.length) % ids.length];
 }
 
 // The facing angle that sends shots along (dx, dy): travel is angle − 90°, from +x towards +y.

@@ -2,7 +2,10 @@
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { MessageWriter, decodeMessage } from '../../web/codec.js';
-import { Link, aimAngle, applyMessage, linkMessage, moveFromKeys, newGame } from '../../web/game.js';
+import {
+  Link, aimAngle, applyMessage, cameraOf, cameraView, followCamera, linkMessage, moveFromKeys, newGame, panCamera, playerAt,
+  recentKills, screenToWorld, standings, stepPlayer, zoomCamera,
+} from '../../web/game.js';
 
 const msg = (build) => decodeMessage(build(new MessageWriter()).toBytes());
 const feed = (game, ...builds) => builds.forEach((b) => applyMessage(game, msg(b)));
@@ -31,7 +34,8 @@ test('a join, a snapshot, moves, a kill and a leave build the world the server t
   assert.equal(game.myHealth, 0);
   assert.equal(game.players.has(1), false);
   assert.equal(game.projectiles.size, 0);
-  assert.deepEqual(game.log.slice(-3), ['Me joined', 'Other killed Me', 'Other left']);
+  assert.deepEqual(game.log.slice(-2), ['Me joined', 'Other left']);
+  assert.deepEqual(recentKills(game, 0), ['Other fragged Me']);
   feed(game, (w) => w.text('Alive').int(2), (w) => w.text('ServerQuit'));
   assert.equal(game.myHealth, 100);
   assert.equal(linkMessage(game), 'The server has quit.');
@@ -42,4 +46,40 @@ test('the aim angle sends shots toward the mouse, and held keys make one step', 
   for (const [[dx, dy], angle] of aims) assert.equal(aimAngle(dx, dy), angle);
   assert.deepEqual(moveFromKeys(new Set(['KeyD', 'KeyW'])), { dx: 6, dy: -6 });
   assert.equal(moveFromKeys(new Set(['KeyA', 'KeyD'])), null);
+});
+
+const playerRecord = (id, name, x) => (w) => w.text('Player').int(id).text(name).float(x).float(100).byte(0).int(0);
+const watching = () => {
+  const game = newGame();
+  feed(game, (w) => w.text('LevelInfo').int(0).int(20).int(20).int(3), (w) => w.int(0).int(0).int(4).int(4));
+  feed(game, playerRecord(1, 'Ada', 100), playerRecord(2, 'Bo', 200), playerRecord(3, 'Cy', 300));
+  return game;
+};
+
+test('a spectator watches from its snapshot; kills and deaths count only what a shooter still here did to another', () => {
+  const game = watching();
+  assert.equal(game.link, Link.watching);
+  const deaths = [
+    [2, 1, 'Ada fragged Bo'], [1, 2, 'Bo fragged Ada'], [2, 2, 'Bo fragged themselves'], [3, 0, 'Cy died'],
+    [1, 9, 'player 9 fragged Ada'], [3, 1, 'Ada fragged Cy'],
+  ];
+  deaths.forEach(([victim, shooter], i) => applyMessage(game, msg((w) => w.text('Dead').int(victim).int(shooter)), i * 1000));
+  // The feed keeps five lines, each for six seconds.
+  for (const [now, first] of [[6500, 1], [7500, 2]]) assert.deepEqual(recentKills(game, now), deaths.slice(first).map(([, , line]) => line));
+  feed(game, (w) => w.text('Left').int(2), (w) => w.text('Joined').int(2).text('Di'));
+  const table = standings(game).map(({ name, kills, deaths: died }) => [name, kills, died]);
+  assert.deepEqual(table, [['Ada', 2, 2], ['Di', 0, 0], ['Cy', 0, 2]]);
+});
+
+test('the camera follows, pans, zooms about the pointer, and picks and steps through players', () => {
+  const game = watching();
+  const camera = { x: 0, y: 0, scale: 2 };
+  const view = cameraView(camera, 800, 600);
+  assert.deepEqual(cameraOf(view, 800, 600), camera);
+  assert.deepEqual(panCamera(camera, 20, -10), { x: 10, y: -5, scale: 2 });
+  assert.deepEqual(screenToWorld(cameraView(zoomCamera(camera, 2, 800, 600, 600, 450), 800, 600), 600, 450), screenToWorld(view, 600, 450));
+  const onCy = cameraView(followCamera(game, { ...camera, scale: 1 }, 3), 800, 600);
+  assert.deepEqual([playerAt(game, onCy, 400, 300), playerAt(game, onCy, 300, 300), playerAt(game, onCy, 400, 330)], [3, 2, 0]);
+  const steps = [[0, 1, 1], [0, -1, 3], [1, 1, 2], [3, 1, 1], [1, -1, 3], [7, 1, 1]];
+  for (const [from, step, to] of steps) assert.equal(stepPlayer(game, from, step), to, `${from} ${step}`);
 });
