@@ -1,5 +1,7 @@
 #include "tools/bot.h"
 
+#include <utility>
+
 #include "protocol/messages.h"
 #include "protocol/names.h"
 
@@ -19,11 +21,15 @@ Bot::Bot(int number, BotRates rates, uint32_t seed) : name_("bot-" + std::to_str
 {
 }
 
-bool Bot::connect(const std::string& host, uint16_t port, int timeoutMs, bool websocket)
+bool Bot::connect(const std::string& host, uint16_t port, int timeoutMs, bool websocket, Role role)
 {
-    if (!(websocket ? client_.connectWebSocket(host, port, timeoutMs) : client_.connect(host, port, timeoutMs)))
+    spectator_ = role == Role::Spectator;
+    if (!(websocket ? client_.connectWebSocket(host, port, timeoutMs, role)
+                    : client_.connect(host, port, timeoutMs, 1, role)))
         return false;
-    client_.send(command::Name(name_));
+    // A spectator is sent its snapshot unasked, and never gets an id to send with.
+    if (!spectator_)
+        client_.send(command::Name(name_));
     client_.service(0);
     // Spread the bots' sends over a whole period instead of all at once.
     auto now = BotClock::now();
@@ -93,6 +99,7 @@ void Bot::handle(const std::string& name, BotClock::time_point now, bool measuri
         movesInFlight_.pop_front();
     };
 
+    const bool ownJoin = std::exchange(ownJoinNext_, false);
     if (name == names::kProjMove) {
         settleEcho(false);
         int32_t projectile = client_.getInt();
@@ -134,7 +141,7 @@ void Bot::handle(const std::string& name, BotClock::time_point now, bool measuri
     } else if (name == names::kJoined) {
         settleEcho(false);
         int32_t who = client_.getInt();
-        if (client_.getString() == name_)
+        if (ownJoin)
             id_ = who;
     } else if (name == names::kServerQuit) {
         serverQuit_ = true;
@@ -143,8 +150,14 @@ void Bot::handle(const std::string& name, BotClock::time_point now, bool measuri
         static const std::unordered_set<std::string_view> known = {
             names::kGreeting, names::kLeft,   names::kRotated,     names::kPlayerMessage, names::kDead, names::kHealth,
             names::kLevelInfo, names::kPlayer, names::kPlayersDone, names::kProjDone,      ""};
-        if (!known.count(name))
+        if (name == names::kProjDone) {
+            ++stats_.snapshots;
+            ownJoinNext_ = !spectator_;
+        } else if (spectator_ && (name == names::kGreeting || name == names::kHealth)) {
+            ++stats_.playerOnly;
+        } else if (!known.count(name)) {
             ++stats_.unknown;
+        }
     }
 }
 

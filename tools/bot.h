@@ -31,14 +31,18 @@ struct BotStats {
     LatencyHistogram moveEcho;    // "Move" sent to its "Moved" back
     LatencyHistogram projCadence; // gap between two "ProjMove" of one projectile
     size_t liveProjectilesMax = 0;
+    uint64_t snapshots = 0;  // "ProjDone" received
+    uint64_t playerOnly = 0; // a greeting or "Health" that reached a spectator
 };
 
-// One simulated player: connects, names itself, then moves, turns and fires at set rates.
+// One simulated player: connects, names itself, then moves, turns and fires at set
+// rates. A spectator bot sends nothing at all and only reads what arrives.
 class Bot {
 public:
     Bot(int number, BotRates rates, uint32_t seed);
 
-    bool connect(const std::string& host, uint16_t port, int timeoutMs, bool websocket = false);
+    bool connect(const std::string& host, uint16_t port, int timeoutMs, bool websocket = false,
+                 Role role = Role::Player);
     // Sends what is due, reads what arrived; measuring only once measuring is set.
     void step(BotClock::time_point now, bool measuring);
     void disconnect();
@@ -62,6 +66,10 @@ private:
     BotRates rates_;
     std::mt19937 random_;
     int id_ = 0;
+    bool spectator_ = false;
+    // Set by "ProjDone": the server follows our own snapshot at once with our own
+    // "Joined". Names do not tell us apart: two bot processes both have a "bot-1".
+    bool ownJoinNext_ = false;
     bool serverQuit_ = false;
     bool trackProjectiles_ = false;
     BotClock::time_point nextMove_;

@@ -25,6 +25,7 @@ struct Options {
     uint16_t port = 23987;
     bool progress = true;
     bool websocket = false;
+    bool watch = false;
 };
 
 const char* const kUsage = R"(Usage: skirmish-bot [options]
@@ -42,6 +43,9 @@ Options:
   --host H         server address (default 127.0.0.1)
   --port P         server port (default 23987)
   --websocket      connect over the server's WebSocket (TCP, ws://host:port/ws) instead of ENet
+  --watch          connect as spectators (ENet connect data 1, or ws://host:port/watch):
+                   they send nothing and only count what arrives; rates are unused. For
+                   many, start the server with --max-spectators N --max-per-address 0
   --quiet          no progress line
   --help           this text
 
@@ -49,10 +53,13 @@ Summary: bots connected and refused (server full), messages received per second
 (total and per bot), the round trip from "Move" to its "Moved" (p50/p99/max), the
 gap between two "ProjMove" of one projectile as clients see it (p50/p99/max, ms),
 the most live projectiles one bot saw, and any protocol error. The last line,
-starting "RESULT", repeats it all as key=value pairs for scripts.
+starting "RESULT", repeats it all as key=value pairs for scripts. With --watch
+there is no round trip; "snapshots" counts the spectators that received their
+snapshot and "player_only" the greetings and "Health" that reached one.
 
 Exit status: 0; 1 when a bot saw a malformed message or lost its connection
-without the server saying "ServerQuit"; 2 for bad options or no bot connected.
+without the server saying "ServerQuit", or a spectator missed its snapshot or
+was sent a message meant for one player; 2 for bad options or no bot connected.
 )";
 
 bool ParseOptions(int argc, char** argv, Options& options)
@@ -73,6 +80,7 @@ bool ParseOptions(int argc, char** argv, Options& options)
              return true;
          }},
         {"--websocket", false, [&](std::string_view) { return options.websocket = true; }},
+        {"--watch", false, [&](std::string_view) { return options.watch = true; }},
         {"--bots", true,
          [&](std::string_view v) {
              auto n = ParseWhole(v, INT32_MIN, INT32_MAX);
@@ -123,7 +131,8 @@ int main(int argc, char** argv)
     int refused = 0;
     for (int i = 0; i < options.bots; ++i) {
         auto bot = std::make_unique<Bot>(i + 1, options.rates, static_cast<uint32_t>(1000 + i));
-        if (bot->connect(options.host, options.port, 3000, options.websocket)) {
+        if (bot->connect(options.host, options.port, 3000, options.websocket,
+                         options.watch ? Role::Spectator : Role::Player)) {
             // A full server accepts, then turns the bot away: give that a moment to show.
             for (int k = 0; k < 5 && !bot->refused(); ++k)
                 bot->step(BotClock::now(), false);
@@ -178,8 +187,8 @@ int main(int argc, char** argv)
             for (auto& bot : bots)
                 connected += bot->connected();
             double rate = static_cast<double>(after - lastMessages) / std::max(Seconds(now - lastProgressAt), 1e-3);
-            std::fprintf(stderr, "\r%d/%d bots connected | %.0f msg/s | %s %.0f s left   ", connected, options.bots,
-                         rate, measuring ? "measuring," : "warming up,", Seconds(end - now));
+            std::fprintf(stderr, "\r%d/%d %s connected | %.0f msg/s | %s %.0f s left   ", connected, options.bots,
+                         options.watch ? "spectators" : "bots", rate, measuring ? "measuring," : "warming up,", Seconds(end - now));
             lastMessages = after;
             lastProgressAt = now;
             nextProgress = now + std::chrono::milliseconds(500);
@@ -191,6 +200,7 @@ int main(int argc, char** argv)
 
     BotStats total;
     int lost = 0;
+    int snapshots = 0; // bots that received at least one
     for (auto& bot : bots) {
         const BotStats& s = bot->stats();
         total.messages += s.messages;
@@ -201,6 +211,8 @@ int main(int argc, char** argv)
         total.moveEcho.merge(s.moveEcho);
         total.projCadence.merge(s.projCadence);
         total.liveProjectilesMax = std::max(total.liveProjectilesMax, s.liveProjectilesMax);
+        total.playerOnly += s.playerOnly;
+        snapshots += s.snapshots > 0;
         if (bot->lost() && !bot->serverQuit())
             ++lost;
     }
@@ -213,24 +225,36 @@ int main(int argc, char** argv)
     const double messagesPerSecond = perSecond(total.messages - messagesAtMeasureStart);
     const double bytesPerSecond = perSecond(total.bytes - bytesAtMeasureStart);
     const auto connectedCount = static_cast<int>(bots.size());
-    std::printf("bots connected: %d, refused: %d, lost: %d\n", connectedCount, refused, lost);
-    std::printf("messages received: %.0f/s in all, %.0f/s per bot (%.0f bytes/s in all)\n", messagesPerSecond,
-                messagesPerSecond / connectedCount, bytesPerSecond);
-    std::printf("Move -> Moved round trip: p50 %.2f ms, p99 %.2f ms, max %.2f ms (%llu samples)\n",
-                total.moveEcho.percentile(50), total.moveEcho.percentile(99), total.moveEcho.max(),
-                static_cast<unsigned long long>(total.moveEcho.count()));
+    const char* who = options.watch ? "spectator" : "bot";
+    const auto playerOnly = static_cast<unsigned long long>(total.playerOnly);
+    std::printf("%ss connected: %d, refused: %d, lost: %d", who, connectedCount, refused, lost);
+    if (options.watch)
+        std::printf(", snapshot received by %d", snapshots);
+    std::printf("\nmessages received: %.0f/s in all, %.0f/s per %s (%.0f bytes/s in all)\n", messagesPerSecond,
+                messagesPerSecond / connectedCount, who, bytesPerSecond);
+    if (!options.watch)
+        std::printf("Move -> Moved round trip: p50 %.2f ms, p99 %.2f ms, max %.2f ms (%llu samples)\n",
+                    total.moveEcho.percentile(50), total.moveEcho.percentile(99), total.moveEcho.max(),
+                    static_cast<unsigned long long>(total.moveEcho.count()));
     std::printf("ProjMove cadence: p50 %.2f ms, p99 %.2f ms, max %.2f ms (%llu samples)\n",
                 total.projCadence.percentile(50), total.projCadence.percentile(99), total.projCadence.max(),
                 static_cast<unsigned long long>(total.projCadence.count()));
     std::printf("live projectiles at most: %zu\n", total.liveProjectilesMax);
-    std::printf("protocol errors: %llu malformed, %llu unknown messages\n",
-                static_cast<unsigned long long>(total.malformed), static_cast<unsigned long long>(total.unknown));
-    std::printf("RESULT bots=%d refused=%d lost=%d msgs_per_s=%.0f bytes_per_s=%.0f echo_p50=%.2f echo_p99=%.2f "
-                "echo_max=%.2f cadence_p50=%.2f cadence_p99=%.2f cadence_max=%.2f live_max=%zu malformed=%llu "
-                "unknown=%llu\n",
-                connectedCount, refused, lost, messagesPerSecond, bytesPerSecond, total.moveEcho.percentile(50),
-                total.moveEcho.percentile(99), total.moveEcho.max(), total.projCadence.percentile(50),
-                total.projCadence.percentile(99), total.projCadence.max(), total.liveProjectilesMax,
-                static_cast<unsigned long long>(total.malformed), static_cast<unsigned long long>(total.unknown));
-    return (total.malformed > 0 || lost > 0) ? 1 : 0;
+    std::printf("protocol errors: %llu malformed, %llu unknown messages", static_cast<unsigned long long>(total.malformed),
+                static_cast<unsigned long long>(total.unknown));
+    if (options.watch)
+        std::printf(", %llu meant for one player", playerOnly);
+    std::printf("\nRESULT bots=%d refused=%d lost=%d msgs_per_s=%.0f bytes_per_s=%.0f ", connectedCount, refused, lost,
+                messagesPerSecond, bytesPerSecond);
+    if (options.watch)
+        std::printf("snapshots=%d player_only=%llu ", snapshots, playerOnly);
+    else
+        std::printf("echo_p50=%.2f echo_p99=%.2f echo_max=%.2f ", total.moveEcho.percentile(50),
+                    total.moveEcho.percentile(99), total.moveEcho.max());
+    std::printf("cadence_p50=%.2f cadence_p99=%.2f cadence_max=%.2f live_max=%zu malformed=%llu unknown=%llu\n",
+                total.projCadence.percentile(50), total.projCadence.percentile(99), total.projCadence.max(),
+                total.liveProjectilesMax, static_cast<unsigned long long>(total.malformed),
+                static_cast<unsigned long long>(total.unknown));
+    const bool spectatorsFailed = options.watch && (snapshots < connectedCount || playerOnly > 0);
+    return (total.malformed > 0 || lost > 0 || spectatorsFailed) ? 1 : 0;
 }
