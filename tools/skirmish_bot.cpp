@@ -1,6 +1,7 @@
 // skirmish-bot: connects simulated players to a server and reports what they saw.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -198,6 +199,8 @@ int main(int argc, char** argv)
     if (showProgress)
         std::fprintf(stderr, "\n");
 
+    // A refusal may show only after the check at connect time; it is a refusal all the same.
+    refused += static_cast<int>(std::erase_if(bots, [](const std::unique_ptr<Bot>& bot) { return bot->refused(); }));
     BotStats total;
     int lost = 0;
     int snapshots = 0; // bots that received at least one
@@ -231,7 +234,7 @@ int main(int argc, char** argv)
     if (options.watch)
         std::printf(", snapshot received by %d", snapshots);
     std::printf("\nmessages received: %.0f/s in all, %.0f/s per %s (%.0f bytes/s in all)\n", messagesPerSecond,
-                messagesPerSecond / connectedCount, who, bytesPerSecond);
+                messagesPerSecond / std::max(connectedCount, 1), who, bytesPerSecond);
     if (!options.watch)
         std::printf("Move -> Moved round trip: p50 %.2f ms, p99 %.2f ms, max %.2f ms (%llu samples)\n",
                     total.moveEcho.percentile(50), total.moveEcho.percentile(99), total.moveEcho.max(),
