@@ -60,8 +60,6 @@ TEST(ClientState, a_spectator_starts_at_its_snapshot_and_a_player_takes_only_the
         state.spectator = spectator;
         Apply(state, message::Joined(1, "Eve"));
         Apply(state, message::LevelInfo(0, 4, 4, 3));
-        Apply(state, MessageWriter().putInt(0).putInt(4).putInt(4).putInt(4));
-        Apply(state, message::PlayersDone());
         Apply(state, message::ProjDone());
         Apply(state, message::Joined(2, "Eve"));
         EXPECT_EQ(std::pair(state.link, state.myId), std::pair(Link::Playing, spectator ? 0 : 2)) << spectator;
