@@ -75,9 +75,10 @@ function sendHeldInput() {
 }
 
 function draw() {
-  if (fitCanvas(canvas))
+  if (fitCanvas(canvas)) {
     const shown = game.sizeX > 0 ? view() : null;
     drawFrame(context, game, shown, { now: performance.now(), showStandings, highlightId: game.myId });
+  }
   statusLine.textContent = linkMessage(game);
   requestAnimationFrame(draw);
 }
