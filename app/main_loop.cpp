@@ -16,6 +16,15 @@
 namespace skirmish {
 namespace {
 
+// A spectator sees the world as it stands between two passes, then every message to all.
+bool WelcomeSpectators(const Level& level, Inbox& in, Outbox& out)
+{
+    bool welcomed = false;
+    for (int id; (id = in.takeSpectator()) != 0; welcomed = true)
+        SendLevelSnapshot(level, id, out);
+    return welcomed;
+}
+
 bool TakeJoin(Level& level, int32_t now, Inbox& in, Outbox& out)
 {
     std::string address;
@@ -87,6 +96,7 @@ int NetInbox::takeJoin(std::string& address)
 }
 
 int NetInbox::takeLeave() { return NetPlayerLeft(); }
+int NetInbox::takeSpectator() { return NetSpectatorJoined(); }
 
 bool NetInbox::takeMessage(int& from, Bytes& message)
 {
@@ -101,6 +111,7 @@ bool NetInbox::takeMessage(int& from, Bytes& message)
 bool RunPass(Level& level, LoopState& loop, Clock& clock, Inbox& in, Outbox& out)
 {
     const int32_t now = clock.now();
+    bool welcomed = WelcomeSpectators(level, in, out);
     bool joined = TakeJoin(level, now, in, out);
     bool left = TakeLeave(level, in, out);
     RunMovementTick(level, loop, now, clock, out);
@@ -112,7 +123,7 @@ bool RunPass(Level& level, LoopState& loop, Clock& clock, Inbox& in, Outbox& out
     if (respawned || handled)
         CheckProjectiles(level, now, out);
     ReportWithheldLines(level, now);
-    return joined || left || handled;
+    return welcomed || joined || left || handled;
 }
 
 std::optional<int32_t> MillisecondsUntilDue(const Level& level, const LoopState& loop, int32_t now)

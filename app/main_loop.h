@@ -40,13 +40,14 @@ public:
     int takeJoin(std::string& address) override;
     int takeLeave() override;
     bool takeMessage(int& from, Bytes& message) override;
+    int takeSpectator() override;
 };
 
-// One pass: a join, a leave, the movement tick when due, hits and expiry, respawns,
+// One pass: the snapshot for each new spectator, a join, a leave, the movement tick when due, hits and expiry, respawns,
 // then the waiting client messages, then hits once more if anyone moved or came to
 // life among flying projectiles. It reads the clock once at its start, for every
 // rule, and once after a movement step, for the next tick's reference. True when it
-// took a join, a leave or a message.
+// took a spectator, a join, a leave or a message.
 bool RunPass(Level& level, LoopState& loop, Clock& clock, Inbox& in, Outbox& out);
 
 // Milliseconds from now until the loop next has timed work (tick, expiry, respawn,

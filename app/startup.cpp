@@ -52,7 +52,7 @@ const Question kQuestions[] = {
 
 const char* const kUsage =
     "Usage: skirmish-server [--players N] [--width N] [--height N] [--rooms N] [--weapons N] [--port N]\n"
-    "                       [--max-per-address N]\n";
+    "                       [--max-per-address N] [--max-spectators N]\n";
 
 const char* const kHelp = R"(
 Hosts a Skirmish match on UDP PORT (default 23987). The five answers may be given
@@ -69,7 +69,11 @@ given twice takes its last value.
   --port N      UDP game port and TCP web port, 1 to 65535 (default 23987)
   --no-web      no web front: no game page, WebSocket, metrics or health on TCP
   --max-per-address N
-                at most N players from one address (default 16; 0: no cap)
+                at most N players and spectators from one address, 0 to 4095
+                (default 16; 0: no cap)
+  --max-spectators N
+                at most N spectators besides the players, 0 to 3968 (default 256);
+                they watch at /watch or over ENet, and take no seat
   --help        this text
   --version     the version
 
@@ -178,6 +182,7 @@ int RunServer(ServerEnvironment& environment)
     const int32_t tickReference = ReadClock();
     NetSetPort(environment.options.port);
     NetSetMaxPerAddress(environment.options.maxPerAddress);
+    NetSetMaxSpectators(environment.options.maxSpectators);
     std::optional<StartupAnswers> answers = AskStartupQuestions(environment.in, environment.options.answers);
     if (!answers) {
         ConsoleLine("");
@@ -235,8 +240,14 @@ std::optional<int> ParseServerOptions(int argc, char** argv, ServerOptions& opti
          }},
         {"--max-per-address", true,
          [&](std::string_view v) {
-             auto count = ParseWhole(v, 0, 127);
+             auto count = ParseWhole(v, 0, 4095);
              options.maxPerAddress = static_cast<int>(count.value_or(0));
+             return count.has_value();
+         }},
+        {"--max-spectators", true,
+         [&](std::string_view v) {
+             auto count = ParseWhole(v, 0, kMaxSpectatorsCap);
+             options.maxSpectators = static_cast<int>(count.value_or(0));
              return count.has_value();
          }},
     };

@@ -35,12 +35,15 @@ struct PresetAnswers {
 std::optional<StartupAnswers> AskStartupQuestions(std::istream& in, const PresetAnswers& preset = {});
 
 constexpr uint16_t kDefaultPort = 23987;
+// With at most 127 players, every connection still fits ENet's 4,095 peers.
+constexpr int kMaxSpectatorsCap = 3968;
 
 // What the command line sets. With no flags: today's start-up, every question asked.
 struct ServerOptions {
     PresetAnswers answers;
     uint16_t port = kDefaultPort;
     int maxPerAddress = kDefaultMaxPerAddress;
+    int maxSpectators = kDefaultMaxSpectators;
     bool web = true; // the game page, WebSocket players, metrics and health on TCP
 };
 

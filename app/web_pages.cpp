@@ -15,6 +15,11 @@ std::string MetricsPage(const Level& level, const LoopState& loop)
     page.family("skirmish_players", "gauge", "Players connected, by transport.");
     page.sample("skirmish_players", net.enetPlayers, "transport=\"enet\"");
     page.sample("skirmish_players", net.webPlayers, "transport=\"websocket\"");
+    page.family("skirmish_spectators", "gauge", "Spectators watching, by transport.");
+    page.sample("skirmish_spectators", net.enetSpectators, "transport=\"enet\"");
+    page.sample("skirmish_spectators", net.webSpectators, "transport=\"websocket\"");
+    page.family("skirmish_spectator_messages_ignored_total", "counter", "Messages spectators sent, all ignored.");
+    page.sample("skirmish_spectator_messages_ignored_total", static_cast<double>(net.spectatorMessagesIgnored));
     page.family("skirmish_projectiles", "gauge", "Projectiles in flight.");
     page.sample("skirmish_projectiles", static_cast<double>(level.entities.projectiles.size()));
     page.family("skirmish_ticks_total", "counter", "Movement ticks run.");
@@ -36,6 +41,8 @@ std::string MetricsPage(const Level& level, const LoopState& loop)
     page.sample("skirmish_connections_refused_total", static_cast<double>(net.refusedFull), "reason=\"full\"");
     page.sample("skirmish_connections_refused_total", static_cast<double>(net.refusedAddressCap),
                 "reason=\"address_cap\"");
+    page.sample("skirmish_connections_refused_total", static_cast<double>(net.refusedSpectatorsFull),
+                "reason=\"spectators_full\"");
     page.family("skirmish_connections_dropped_total", "counter", "Connections the server ended, by reason.");
     page.sample("skirmish_connections_dropped_total", static_cast<double>(net.droppedStalled), "reason=\"stalled\"");
     page.sample("skirmish_connections_dropped_total", static_cast<double>(net.droppedSilent), "reason=\"silent\"");
@@ -56,6 +63,11 @@ WebPages ServerWebPages(const Level& level, const LoopState& loop)
         pages.emplace(std::string(asset.path), WebPage{std::string(asset.contentType), [text] { return text; }});
     }
     // Answered from the loop itself, so a 200 means the server is hosting.
+    // For the watch page's count, without a metrics parser in the browser.
+    pages.emplace("/spectators", WebPage{"text/plain; charset=utf-8", [] {
+                      const NetStats net = NetGetStats();
+                      return std::to_string(net.enetSpectators + net.webSpectators) + "\n";
+                  }});
     pages.emplace("/healthz", WebPage{"text/plain; charset=utf-8", [] { return std::string("ok\n"); }});
     pages.emplace("/metrics", WebPage{"text/plain; version=0.0.4; charset=utf-8",
                                       [&level, &loop] { return MetricsPage(level, loop); }});

@@ -18,6 +18,9 @@ public:
     virtual int takeLeave() = 0;
     // The next client message and its sender; false when none waits.
     virtual bool takeMessage(int& from, Bytes& message) = 0;
+    // The next spectator that connected, whose id is sent its snapshot and nothing
+    // else alone; 0 when none did. A spectator takes no seat and sends nothing.
+    virtual int takeSpectator() { return 0; }
 };
 
 } // namespace skirmish

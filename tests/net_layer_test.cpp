@@ -127,6 +127,126 @@ TEST_F(MemoryHost, stats_count_messages_and_bytes_each_way_refusals_by_reason_an
     EXPECT_EQ(counts, (std::vector<uint64_t>{1, fire, 3, 3 * left, 1, 1, 0, 0, 0, 3, 0}));
 }
 
+// What players and spectators received in one scripted match on the fake clock.
+struct MatchStreams {
+    std::vector<Bytes> players;                // every byte, for each player
+    std::vector<std::string> bystanderFight;   // what an unhurt player was told once the fight began
+    std::vector<std::string> firstWatcherFight; // what the first spectator was told then
+};
+
+// Two players fight beside a bystander while up to `spectators` watch, come, go and send junk.
+MatchStreams PlayMatch(int spectators)
+{
+    ServerHarness server{5};
+    MemoryTransport& net = *server.net;
+    std::vector<int> watchers;
+    auto watch = [&] {
+        if (static_cast<int>(watchers.size()) < spectators)
+            watchers.push_back(net.connect("127.0.0.1", Role::Spectator));
+    };
+    watch();
+    int shooter = server.joinAlive(100, 100);
+    int target = server.joinAlive(100, -300);
+    int bystander = server.joinAlive(400, 400);
+    watch();
+    server.clock.advance(kSpectatorFeedMs); // what spectators were sent so far goes out
+    server.pass();
+    const size_t bystanderFrom = net.received(bystander).size();
+    const size_t watcherFrom = spectators ? net.received(watchers[0]).size() : 0;
+    server.clock.advance(600 - kSpectatorFeedMs); // the weapon is ready
+    server.send(shooter, command::Fire());
+    for (int tick = 0; tick < 40; ++tick) {
+        server.clock.advance(17);
+        if (tick == 5)
+            for (int watcher : watchers)
+                net.send(watcher, command::Fire());
+        if (tick == 10 && watchers.size() > 1)
+            net.disconnect(watchers.back());
+        if (tick == 12)
+            watch();
+        server.pass();
+    }
+    server.send(target, command::PlayerMessage("gg"));
+    server.clock.advance(kSpectatorFeedMs);
+    server.pass();
+    MatchStreams streams{{net.bytesTo(shooter), net.bytesTo(target), net.bytesTo(bystander)}, {}, {}};
+    auto from = [&](int id, size_t first) {
+        std::vector<std::string> all = net.received(id);
+        return std::vector<std::string>(all.begin() + static_cast<ptrdiff_t>(first), all.end());
+    };
+    streams.bystanderFight = from(bystander, bystanderFrom);
+    if (spectators)
+        streams.firstWatcherFight = from(watchers[0], watcherFrom);
+    return streams;
+}
+
+TEST(Spectators, leave_every_players_bytes_unchanged_and_are_told_every_message_to_all_in_order)
+{
+    MatchStreams alone = PlayMatch(0), watched = PlayMatch(3);
+    EXPECT_EQ(watched.players, alone.players);
+    ASSERT_GT(alone.bystanderFight.size(), 30u); // the shot's flight, the hit and the chat
+    EXPECT_EQ(watched.firstWatcherFight, watched.bystanderFight);
+}
+
+// The stream of a client from its snapshot's first message to its last.
+std::vector<std::string> Snapshot(const std::vector<std::string>& stream)
+{
+    auto first = std::find(stream.begin(), stream.end(), "LevelInfo 3 10 10 5");
+    auto last = std::find(first, stream.end(), "ProjDone");
+    return {first, last == stream.end() ? last : last + 1};
+}
+
+// A spectator arriving mid-fight sees the world a newly named player sees, then the same messages.
+TEST(Spectators, one_arriving_mid_fight_is_told_what_a_player_naming_itself_then_is_told)
+{
+    ServerHarness server{5};
+    int shooter = server.joinAlive(100, 100);
+    server.clock.advance(600);
+    server.send(shooter, command::Fire());
+    server.clock.advance(50);
+    server.pass();
+    int late = server.join();
+    server.send(late, command::Name("late"));
+    int watcher = server.net->connect("127.0.0.1", Role::Spectator);
+    server.pass();
+    const std::vector<std::string> seen = Snapshot(server.received(late));
+    EXPECT_EQ(server.received(watcher), seen);
+    EXPECT_THAT(seen, ::testing::Contains(::testing::StartsWith("NewProjectile ")));
+    server.net->clearReceived();
+    for (int tick = 0; tick < 10; ++tick) {
+        server.clock.advance(17);
+        server.pass();
+    }
+    EXPECT_THAT(server.received(watcher), ::testing::Contains(::testing::StartsWith("ProjMove ")));
+    EXPECT_EQ(server.received(watcher), server.received(late));
+}
+
+TEST(Spectators, are_capped_apart_from_seats_count_toward_the_address_cap_and_come_and_go_unannounced)
+{
+    NetSetMaxSpectators(2);
+    ServerHarness server{3}; // players 1 and 2, spectators 3 and 4
+    NetSetMaxSpectators(kDefaultMaxSpectators);
+    MemoryTransport& net = *server.net;
+    NetSetMaxPerAddress(3);
+    EXPECT_EQ(net.connect("10.0.0.1", Role::Spectator), 3);
+    EXPECT_EQ(net.connect("10.0.0.1", Role::Spectator), 4);
+    EXPECT_EQ(net.connect("10.0.0.2", Role::Spectator), 0);
+    EXPECT_EQ(server.join("10.0.0.1"), 1);
+    EXPECT_EQ(server.join("10.0.0.1"), 0);
+    NetSetMaxPerAddress(kDefaultMaxPerAddress);
+    net.send(3, command::Name("x"));
+    net.sendRaw(3, Bytes{0, 0, 0, 0});
+    net.disconnect(4);
+    server.pass();
+    EXPECT_EQ(net.connect("10.0.0.2", Role::Spectator), 4);
+    server.pass();
+    EXPECT_THAT(server.received(1), ::testing::ElementsAre("MOTD Goes Here"));
+    const NetStats stats = NetGetStats();
+    EXPECT_EQ(std::vector<uint64_t>({stats.refusedSpectatorsFull, stats.refusedAddressCap, stats.refusedFull,
+                                     stats.spectatorMessagesIgnored, uint64_t(stats.enetSpectators)}),
+              std::vector<uint64_t>({1, 1, 0, 3, 2}));
+}
+
 using EnetHost = LoopbackHost;
 using Clock = std::chrono::steady_clock;
 

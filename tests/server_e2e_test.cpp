@@ -164,6 +164,28 @@ TEST(RealServer, flags_answer_the_questions_cap_seats_per_address_and_metrics_fo
     EXPECT_EQ(HttpGet(udpOnly.port, "/healthz"), "");
 }
 
+// Both transports: a browser's spectator watches, an ENet one past the cap is refused as from a full server.
+TEST(RealServer, a_spectator_watches_over_websocket_and_one_past_the_cap_is_refused_over_enet)
+{
+    RealServer server({"--players", "4", "--width", "10", "--height", "10", "--rooms", "2", "--weapons", "1",
+                       "--max-spectators", "1"});
+    ASSERT_TRUE(server.started) << server.process.output();
+    Player watcher, extra, player;
+    ASSERT_TRUE(watcher.client.connectWebSocket("127.0.0.1", server.port, 3000, Role::Spectator));
+    EXPECT_EQ(watcher.waitFor("ProjDone"), "ProjDone");
+    EXPECT_EQ(watcher.got.front(), "LevelInfo 2 10 10 4");
+    extra.client.connect("127.0.0.1", server.port, 3000, 1, Role::Spectator);
+    EXPECT_TRUE(extra.waitForLoss());
+    EXPECT_TRUE(extra.client.refusedAsFull());
+    ASSERT_EQ(player.join(server.port, "Ada"), "Joined 1 Ada");
+    EXPECT_EQ(watcher.waitFor("Joined 1"), "Joined 1 Ada");
+    EXPECT_EQ(HttpGet(server.port, "/spectators"), "1\n");
+    const std::string metrics = HttpGet(server.port, "/metrics");
+    EXPECT_THAT(metrics, HasSubstr("\nskirmish_spectators{transport=\"websocket\"} 1\n"));
+    EXPECT_THAT(metrics, HasSubstr("\nskirmish_connections_refused_total{reason=\"spectators_full\"} 1\n"));
+    EXPECT_EQ(PromtoolComplaints(metrics), "");
+}
+
 // The exit status and the line reach the shell; the in-process tests cover the other flags.
 TEST(RealServer, a_refused_flag_value_exits_2_with_the_questions_error_line)
 {

@@ -21,11 +21,11 @@ void MemoryTransport::close()
     events_ = nullptr;
 }
 
-int MemoryTransport::connect(const std::string& address)
+int MemoryTransport::connect(const std::string& address, Role role)
 {
     if (!open_)
         return 0;
-    int id = events_->onConnect(address);
+    int id = events_->onConnect(address, role);
     if (id == 0) {
         ++refused_;
         return 0;
@@ -63,6 +63,7 @@ void MemoryTransport::sendPacket(int id, Bytes&& packet)
     ++client->second.packets;
     if (!recording_)
         return;
+    client->second.bytes.insert(client->second.bytes.end(), packet.begin(), packet.end());
     ForEachMessage(packet, [&](std::span<const uint8_t> message) {
         client->second.received.push_back(DecodeMessage(message).describe());
     });
@@ -72,6 +73,12 @@ std::vector<std::string> MemoryTransport::received(int id) const
 {
     auto client = clients_.find(id);
     return client == clients_.end() ? std::vector<std::string>{} : client->second.received;
+}
+
+Bytes MemoryTransport::bytesTo(int id) const
+{
+    auto client = clients_.find(id);
+    return client == clients_.end() ? Bytes{} : client->second.bytes;
 }
 
 size_t MemoryTransport::packetsTo(int id) const
@@ -84,6 +91,7 @@ void MemoryTransport::clearReceived()
 {
     for (auto& [id, client] : clients_) {
         client.received.clear();
+        client.bytes.clear();
         client.packets = 0;
     }
 }

@@ -14,12 +14,14 @@ namespace skirmish {
 class MemoryTransport final : public Transport {
 public:
     // Client side, driven by the test.
-    int connect(const std::string& address = "127.0.0.1"); // the id given, 0 when refused
+    int connect(const std::string& address = "127.0.0.1", Role role = Role::Player); // the id given, 0 when refused
     void disconnect(int id);
     void send(int id, const MessageWriter& message);     // one message in a packet of its own
     void sendRaw(int id, std::span<const uint8_t> packet); // any bytes, as a packet
     // Every message the server sent to id since it connected, or since the last clear.
     std::vector<std::string> received(int id) const;
+    // The same as the bytes of every packet, end to end.
+    Bytes bytesTo(int id) const;
     size_t packetsTo(int id) const;
     void clearReceived();
     // The next open fails with this text.
@@ -39,6 +41,7 @@ public:
 private:
     struct Client {
         std::vector<std::string> received;
+        Bytes bytes;
         size_t packets = 0;
     };
 

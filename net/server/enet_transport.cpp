@@ -35,6 +35,22 @@ void ReleaseBacklog(ENetPacket* packet)
     *static_cast<size_t*>(packet->userData) -= packet->dataLength;
 }
 
+// A shared packet's bytes, kept alive while ENet holds a packet made over them.
+struct SharedHold {
+    SharedPacket bytes;
+    size_t* backlog;
+};
+
+void ReleaseSharedHold(ENetPacket* packet)
+{
+    auto* hold = static_cast<SharedHold*>(packet->userData);
+    *hold->backlog -= packet->dataLength;
+    delete hold;
+}
+
+// Connect data 1 asks to watch; anything else, as before spectators existed, to play.
+Role RoleOf(enet_uint32 connectData) { return connectData == static_cast<enet_uint32>(Role::Spectator) ? Role::Spectator : Role::Player; }
+
 // Raises a socket buffer past the system's default cap where we may (root), else as far as allowed.
 void RaiseSocketBuffer(ENetSocket socket, int forceOption, enet_uint32 option)
 {
@@ -106,23 +122,30 @@ public:
 
     void sendPacket(int id, Bytes&& bytes) override
     {
-        if (!host_ || id <= 0 || static_cast<size_t>(id) >= peerOfId_.size() || !peerOfId_[id])
+        size_t* backlog = room(id, bytes.size());
+        if (!backlog)
             return;
-        ENetPeer* peer = peerOfId_[id];
-        size_t& backlog = backlog_[static_cast<size_t>(peer - host_->peers)];
-        if (backlog + bytes.size() > kMaxOutgoingBacklogBytes) {
-            // The client stopped acknowledging; it is dropped at the next service.
-            kicks_.push_back({id, TransportEvents::DropCause::Stalled});
-            return;
-        }
         ENetPacket* packet = enet_packet_create(bytes.data(), bytes.size(), ENET_PACKET_FLAG_RELIABLE);
         if (!packet)
             return;
-        packet->userData = &backlog;
+        packet->userData = backlog;
         packet->freeCallback = ReleaseBacklog;
-        backlog += bytes.size();
-        if (enet_peer_send(peer, 0, packet) != 0)
-            enet_packet_destroy(packet);
+        send(id, packet);
+    }
+
+    // ENet reads the shared bytes in place: only the packet's own record is made per peer.
+    void sendShared(int id, const SharedPacket& bytes) override
+    {
+        size_t* backlog = room(id, bytes->size());
+        if (!backlog)
+            return;
+        ENetPacket* packet = enet_packet_create(bytes->data(), bytes->size(),
+                                                ENET_PACKET_FLAG_RELIABLE | ENET_PACKET_FLAG_NO_ALLOCATE);
+        if (!packet)
+            return;
+        packet->userData = new SharedHold{bytes, backlog};
+        packet->freeCallback = ReleaseSharedHold;
+        send(id, packet);
     }
 
     void close() override
@@ -159,6 +182,29 @@ public:
     }
 
 private:
+    // The backlog of the peer with this id when it has room for bytes more; null when
+    // there is no such peer, or when it stopped acknowledging (it is then dropped at
+    // the next service).
+    size_t* room(int id, size_t bytes)
+    {
+        if (!host_ || id <= 0 || static_cast<size_t>(id) >= peerOfId_.size() || !peerOfId_[id])
+            return nullptr;
+        size_t& backlog = backlog_[static_cast<size_t>(peerOfId_[id] - host_->peers)];
+        if (backlog + bytes > kMaxOutgoingBacklogBytes) {
+            kicks_.push_back({id, TransportEvents::DropCause::Stalled});
+            return nullptr;
+        }
+        return &backlog;
+    }
+
+    // The packet's free callback gives its bytes back to the backlog.
+    void send(int id, ENetPacket* packet)
+    {
+        backlog_[static_cast<size_t>(peerOfId_[id] - host_->peers)] += packet->dataLength;
+        if (enet_peer_send(peerOfId_[id], 0, packet) != 0)
+            enet_packet_destroy(packet);
+    }
+
     // Sleeps until a datagram arrives, a stop is requested or the time is up.
     // Our own poll, unlike ENet's wait, also ends on a signal.
     void waitForTraffic(int timeoutMs)
@@ -188,7 +234,7 @@ private:
         case ENET_EVENT_TYPE_CONNECT: {
             char ip[64] = "";
             enet_address_get_host_ip(&event.peer->address, ip, sizeof ip);
-            int id = events_->onConnect(ip);
+            int id = events_->onConnect(ip, RoleOf(event.data));
             event.peer->data = reinterpret_cast<void*>(static_cast<intptr_t>(id));
             if (id == 0) {
                 enet_peer_disconnect(event.peer, kDisconnectServerFull);

@@ -107,6 +107,14 @@ public:
             enet_->sendPacket(id, std::move(packet));
     }
 
+    void sendShared(int id, const SharedPacket& packet) override
+    {
+        if (web_ && web_->owns(id))
+            web_->sendShared(id, packet);
+        else
+            enet_->sendShared(id, packet);
+    }
+
     void close() override
     {
         if (!isOpen())
@@ -127,7 +135,7 @@ public:
     }
 
     uint16_t boundPort() const override { return enet_->boundPort(); }
-    int webPlayers() const override { return web_ ? web_->players() : 0; }
+    bool isWebConnection(int id) const override { return web_ && web_->owns(id); }
 
 private:
     // Sleeps until a datagram, a browser's traffic, a stop request or the time is up.

@@ -24,18 +24,29 @@ void NetSetPort(uint16_t port);
 // as from a full server, with a console line.
 constexpr int kDefaultMaxPerAddress = 16;
 void NetSetMaxPerAddress(int count);
+// At most this many spectators besides the players (0: none); one more is refused
+// as from a full server. Spectators count toward the cap per address.
+constexpr int kDefaultMaxSpectators = 256;
+void NetSetMaxSpectators(int count);
 bool NetHost(int playerCount);
 std::string NetGetError();
 bool NetConnected();
 int NetPlayerJoined();
 std::string NetGetPlayerIP(int id);
 int NetPlayerLeft();
+// The next spectator that connected, taken now: what is sent to its id from here on
+// (its snapshot) reaches it before any message to all that follows, and every such
+// message reaches it. 0 when none waits. A spectator's leave is never reported.
+int NetSpectatorJoined();
 // Takes the next waiting client message, the clients taking turns one message at a
 // time; false when none waits or this pass has taken kMaxMessagesPerPass. The rest
 // waits for the next pass (the next NetService or NetCollect starts one).
 constexpr size_t kMaxMessagesPerPass = 4096;
 bool NetGetMessage(NetMessage& message);
-// Queues one message for one client, or for every joined client; an overflowed one is dropped.
+// Queues one message for one client, or for every joined client and every spectator;
+// an overflowed one is dropped. Spectators share one copy of what is sent to all,
+// gathered for up to kSpectatorFeedMs so that a crowd of them costs a few writes a tick.
+constexpr int kSpectatorFeedMs = 16;
 void NetSend(int id, const MessageWriter& message);
 void NetSendAll(const MessageWriter& message);
 
@@ -59,12 +70,16 @@ uint16_t NetBoundPort();
 struct NetStats {
     int enetPlayers = 0;
     int webPlayers = 0;
+    int enetSpectators = 0;
+    int webSpectators = 0;
     uint64_t messagesIn = 0;
     uint64_t bytesIn = 0;
     uint64_t messagesOut = 0;
     uint64_t bytesOut = 0;
     uint64_t refusedFull = 0;       // every id taken
     uint64_t refusedAddressCap = 0; // too many from one address
+    uint64_t refusedSpectatorsFull = 0; // every spectator's place taken
+    uint64_t spectatorMessagesIgnored = 0;
     uint64_t droppedStalled = 0;    // stopped taking what it was sent
     uint64_t droppedSilent = 0;     // answered nothing for too long
     uint64_t droppedOversized = 0;  // sent a frame past the limit

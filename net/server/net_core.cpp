@@ -1,11 +1,12 @@
 // The process-wide host behind the Net* operations: ids and the queues of joins,
-// leaves and messages.
+// leaves and messages, and the one feed every spectator shares.
 #include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
 #include <deque>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -65,13 +66,52 @@ private:
     size_t bytes_ = 0;
 };
 
+// A spectator's id passes Free, Joining (connected, not yet taken by the loop) and
+// Joined (watching); it is freed at its disconnect, since the game never knew it.
 struct Connection {
     IdState state = IdState::Free;
     bool closed = false; // the transport reported the end of the connection
     bool inTurn = false; // its id is in the turns of the pass
     std::string address;
     Inbox inbox; // held until the join is taken, then handled in turns
-    PacketPacker outgoing;
+    PacketPacker outgoing; // a spectator's holds its snapshot only
+};
+
+// What is sent to all, packed once for every spectator. A packet goes out when full
+// or kSpectatorFeedMs after its first message, and each spectator is sent the same
+// bytes.
+class SpectatorFeed {
+public:
+    bool pending() const { return since_.has_value(); }
+    // Milliseconds until the waiting packet is due; nothing when none waits.
+    std::optional<int> msUntilDue(int32_t now) const
+    {
+        if (!since_)
+            return std::nullopt;
+        return std::max(kSpectatorFeedMs - ElapsedMs(now, *since_), 0);
+    }
+    template <typename Send>
+    void add(std::span<const uint8_t> message, int32_t now, const Send& send)
+    {
+        if (!since_)
+            since_ = now;
+        packer_.add(message, [&](Bytes&& packet) { send(std::make_shared<const Bytes>(std::move(packet))); });
+    }
+    template <typename Send>
+    void flush(const Send& send)
+    {
+        packer_.flush([&](Bytes&& packet) { send(std::make_shared<const Bytes>(std::move(packet))); });
+        since_.reset();
+    }
+    void clear()
+    {
+        packer_.clear();
+        since_.reset();
+    }
+
+private:
+    PacketPacker packer_;
+    std::optional<int32_t> since_;
 };
 
 class NetCore final : public TransportEvents {
@@ -80,8 +120,13 @@ public:
     std::unique_ptr<Transport> transport;
     std::string error;
     std::vector<Connection> connections; // index is the id; id 0 means nobody
+    int playerSlots = 1;                 // ids below are players', from here on spectators'
+    int maxSpectators = kDefaultMaxSpectators;
     std::deque<int> joins;
     std::deque<int> leaves;
+    std::deque<int> spectatorJoins;
+    std::vector<int> watching; // spectators taken by the loop, each sent the feed
+    SpectatorFeed feed;
     // Ids with messages to handle, in the order of their turns: each turn takes one
     // message and the id goes to the back, so no client waits behind another's flood.
     std::deque<int> turns;
@@ -103,6 +148,7 @@ public:
     }
 
     bool hasId(int id) const { return id > 0 && static_cast<size_t>(id) < connections.size(); }
+    bool isSpectator(int id) const { return id >= playerSlots; }
 
     // A client that can still be sent to: joined, and its connection not ended.
     bool reachable(int id) const
@@ -112,7 +158,7 @@ public:
 
     void release(int id) { connections[id] = Connection{}; }
 
-    int onConnect(const std::string& address) override
+    int onConnect(const std::string& address, Role role) override
     {
         if (maxPerAddress > 0 && ConnectionsFrom(address) >= maxPerAddress) {
             reportWithheldRefusals(ReadClock());
@@ -122,16 +168,19 @@ public:
             ++stats.refusedAddressCap;
             return 0;
         }
-        for (size_t id = 1; id < connections.size(); ++id) {
+        const bool spectator = role == Role::Spectator;
+        const size_t first = spectator ? static_cast<size_t>(playerSlots) : 1;
+        const size_t end = spectator ? connections.size() : static_cast<size_t>(playerSlots);
+        for (size_t id = first; id < end; ++id) {
             Connection& connection = connections[id];
             if (connection.state != IdState::Free)
                 continue;
             connection.state = IdState::Joining;
             connection.address = address;
-            joins.push_back(static_cast<int>(id));
+            (spectator ? spectatorJoins : joins).push_back(static_cast<int>(id));
             return static_cast<int>(id);
         }
-        ++stats.refusedFull;
+        ++(spectator ? stats.refusedSpectatorsFull : stats.refusedFull);
         return 0;
     }
 
@@ -160,6 +209,12 @@ public:
     {
         if (!hasId(id) || connections[id].state == IdState::Free || connections[id].closed)
             return;
+        if (isSpectator(id)) {
+            std::erase(spectatorJoins, id);
+            std::erase(watching, id);
+            release(id);
+            return;
+        }
         connections[id].closed = true;
         connections[id].outgoing.clear();
         leaves.push_back(id);
@@ -173,8 +228,11 @@ public:
         if (connection.state != IdState::Joining && connection.state != IdState::Joined)
             return;
         stats.bytesIn += packet.size();
+        uint64_t& counted = isSpectator(id) ? stats.spectatorMessagesIgnored : stats.messagesIn;
         for (size_t pos = 0; NextMessage(packet, pos);)
-            ++stats.messagesIn;
+            ++counted;
+        if (isSpectator(id))
+            return;
         connection.inbox.add(packet);
         if (connection.state == IdState::Joined)
             giveTurn(id);
@@ -199,19 +257,58 @@ public:
         connection.outgoing.add(message.bytes(), [&](Bytes&& packet) { transport->sendPacket(id, std::move(packet)); });
     }
 
+    void flush(int id)
+    {
+        connections[id].outgoing.flush([&](Bytes&& packet) { transport->sendPacket(id, std::move(packet)); });
+    }
+
     void flush()
     {
         if (!transport)
             return;
         for (size_t id = 1; id < connections.size(); ++id)
-            connections[id].outgoing.flush(
-                [&](Bytes&& packet) { transport->sendPacket(static_cast<int>(id), std::move(packet)); });
+            flush(static_cast<int>(id));
+    }
+
+    void sendToAll(const MessageWriter& message)
+    {
+        for (int id = 1; id < playerSlots; ++id)
+            if (reachable(id))
+                sendPacked(id, message);
+        if (watching.empty())
+            return;
+        stats.messagesOut += watching.size();
+        stats.bytesOut += watching.size() * message.bytes().size();
+        feed.add(message.bytes(), ReadClock(), [&](const SharedPacket& packet) { sendToSpectators(packet); });
+    }
+
+    // What was sent to a spectator alone (its snapshot) goes ahead of the feed.
+    void sendToSpectators(const SharedPacket& packet)
+    {
+        for (int id : watching) {
+            flush(id);
+            transport->sendShared(id, packet);
+        }
+    }
+
+    void flushFeed()
+    {
+        feed.flush([&](const SharedPacket& packet) { sendToSpectators(packet); });
+    }
+
+    // The spectators' feed packet goes out when due, so a wait must end by then.
+    int limitWait(int timeoutMs) const
+    {
+        std::optional<int> feedDue = feed.msUntilDue(ReadClock());
+        if (!feedDue)
+            return timeoutMs;
+        return timeoutMs < 0 ? *feedDue : std::min(timeoutMs, *feedDue);
     }
 
     bool pending() const
     {
         // A leave waits for its join, so a queued leave alone is takeable only when its join is taken.
-        if (!joins.empty() || !turns.empty())
+        if (!joins.empty() || !turns.empty() || !spectatorJoins.empty())
             return true;
         return std::any_of(leaves.begin(), leaves.end(),
                            [&](int id) { return connections[id].state != IdState::Joining; });
@@ -225,6 +322,9 @@ public:
         joins.clear();
         leaves.clear();
         turns.clear();
+        spectatorJoins.clear();
+        watching.clear();
+        feed.clear();
         passBudget = kMaxMessagesPerPass;
     }
 };
@@ -248,6 +348,7 @@ int StopWakeDescriptor() { return stopWake; }
 
 void NetSetPort(uint16_t port) { core.port = port; }
 void NetSetMaxPerAddress(int count) { core.maxPerAddress = std::max(count, 0); }
+void NetSetMaxSpectators(int count) { core.maxSpectators = std::max(count, 0); }
 void NetSetWebPages(WebPages pages) { core.webPages = std::move(pages); }
 
 bool NetHost(int playerCount)
@@ -258,9 +359,11 @@ bool NetHost(int playerCount)
     core.stopRequested = 0;
     ClearStopWake();
     core.error.clear();
-    // Slot 0 stands for nobody, so only ids 1 to playerCount − 1 are handed out.
-    core.connections.resize(static_cast<size_t>(std::max(playerCount, 1)));
-    int maxConnections = std::max(playerCount - 1, 0);
+    // Slot 0 stands for nobody, so only ids 1 to playerCount − 1 are handed out to
+    // players; spectators' ids follow.
+    core.playerSlots = std::max(playerCount, 1);
+    core.connections.resize(static_cast<size_t>(core.playerSlots + core.maxSpectators));
+    int maxConnections = static_cast<int>(core.connections.size()) - 1;
     if (!core.transport->open(core.port, maxConnections, core, core.error)) {
         core.connections.clear();
         return false;
@@ -273,11 +376,15 @@ std::string NetGetError() { return core.error; }
 NetStats NetGetStats()
 {
     NetStats stats = core.stats;
-    int players = static_cast<int>(std::count_if(core.connections.begin(), core.connections.end(), [](const Connection& c) {
-        return c.state == IdState::Joined && !c.closed;
-    }));
-    stats.webPlayers = core.transport ? core.transport->webPlayers() : 0;
-    stats.enetPlayers = std::max(players - stats.webPlayers, 0);
+    for (int id = 1; core.hasId(id); ++id) {
+        if (!core.reachable(id))
+            continue;
+        bool web = core.transport && core.transport->isWebConnection(id);
+        if (core.isSpectator(id))
+            ++(web ? stats.webSpectators : stats.enetSpectators);
+        else
+            ++(web ? stats.webPlayers : stats.enetPlayers);
+    }
     return stats;
 }
 
@@ -291,6 +398,19 @@ int NetPlayerJoined()
     core.joins.pop_front();
     core.connections[id].state = IdState::Joined;
     core.giveTurn(id);
+    return id;
+}
+
+int NetSpectatorJoined()
+{
+    if (core.spectatorJoins.empty())
+        return 0;
+    int id = core.spectatorJoins.front();
+    core.spectatorJoins.pop_front();
+    // What was sent to all before its snapshot is not for it.
+    core.flushFeed();
+    core.connections[id].state = IdState::Joined;
+    core.watching.push_back(id);
     return id;
 }
 
@@ -337,11 +457,8 @@ void NetSend(int id, const MessageWriter& message)
 
 void NetSendAll(const MessageWriter& message)
 {
-    if (message.overflowed())
-        return;
-    for (size_t id = 1; id < core.connections.size(); ++id)
-        if (core.reachable(static_cast<int>(id)))
-            core.sendPacked(static_cast<int>(id), message);
+    if (!message.overflowed())
+        core.sendToAll(message);
 }
 
 namespace {
@@ -353,6 +470,8 @@ bool EndPass()
     if (!core.transport || !core.transport->isOpen())
         return false;
     core.flush();
+    if (core.feed.msUntilDue(ReadClock()) == 0)
+        core.flushFeed();
     core.passBudget = kMaxMessagesPerPass;
     core.reportWithheldRefusals(ReadClock());
     return true;
@@ -363,7 +482,7 @@ bool EndPass()
 void NetService(int timeoutMs)
 {
     if (EndPass())
-        core.transport->service(core.pending() ? 0 : std::max(timeoutMs, kWaitForTraffic), false);
+        core.transport->service(core.pending() ? 0 : core.limitWait(std::max(timeoutMs, kWaitForTraffic)), false);
 }
 
 void NetCollect(int timeoutMs)
@@ -376,6 +495,7 @@ void NetShutdown()
 {
     if (core.transport && core.transport->isOpen()) {
         core.flush();
+        core.flushFeed();
         core.transport->close();
     }
     core.reset();

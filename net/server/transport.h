@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 
+#include "net/shared/limits.h"
 #include "protocol/codec.h"
 
 namespace skirmish {
@@ -13,8 +15,9 @@ namespace skirmish {
 class TransportEvents {
 public:
     virtual ~TransportEvents() = default;
-    // A new connection: returns its id, or 0 when every id is taken (the transport then refuses it).
-    virtual int onConnect(const std::string& address) = 0;
+    // A new connection asking to be role: returns its id, or 0 when every id of that
+    // role is taken (the transport then refuses it as from a full server).
+    virtual int onConnect(const std::string& address, Role role) = 0;
     // The connection with this id has ended, whoever ended it.
     virtual void onDisconnect(int id) = 0;
     // A packet from the connection with this id.
@@ -27,6 +30,9 @@ public:
     // waits in the socket, or ENet stops acknowledging it); other connections go on.
     virtual size_t waitingInput(int /*id*/) const { return 0; }
 };
+
+// A packet whose bytes many connections send as they are, never copied for each.
+using SharedPacket = std::shared_ptr<const Bytes>;
 
 // Input of one connection taken in and not yet handled, at most (one packet may pass it).
 constexpr size_t kMaxWaitingInputBytes = 256 * 1024;
@@ -45,6 +51,8 @@ public:
     virtual void service(int timeoutMs, bool untilTimeout) = 0;
     // Queues one packet, delivered reliably and in order.
     virtual void sendPacket(int id, Bytes&& packet) = 0;
+    // The same for a packet shared by many connections; in order with sendPacket's.
+    virtual void sendShared(int id, const SharedPacket& packet) { sendPacket(id, Bytes(*packet)); }
     // Delivers everything queued, disconnects every connection and closes the host.
     virtual void close() = 0;
     // The port actually bound (differs from the one asked for when that was 0).
@@ -65,8 +73,8 @@ public:
         }
     };
     virtual WaitPlan prepareWait() { return {}; }
-    // Of the connections, how many are browsers over the web front.
-    virtual int webPlayers() const { return 0; }
+    // Whether the connection with this id is a browser's, over the web front.
+    virtual bool isWebConnection(int /*id*/) const { return false; }
 };
 
 // Readable once a stop was requested, so that any wait on it ends at once.

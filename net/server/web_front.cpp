@@ -104,7 +104,7 @@ struct WebFront::State {
     WebPages pages;
     tcp::acceptor acceptor;
     asio::steady_timer acceptRetry;
-    std::unordered_map<int, WsSession*> players;
+    std::unordered_map<int, WsSession*> players; // and spectators: every connection with an id
     std::vector<std::shared_ptr<WsSession>> heldBack; // readers waiting for room in the inbox
     std::vector<std::shared_ptr<WsSession>> drops;    // stalled, ended at the next service
     WebSlots slots;
@@ -158,8 +158,8 @@ private:
 
 class WsSession : public std::enable_shared_from_this<WsSession> {
 public:
-    WsSession(beast::tcp_stream&& stream, std::shared_ptr<State> state, WebSlot slot)
-        : ws_(std::move(stream)), state_(std::move(state)), slot_(std::move(slot))
+    WsSession(beast::tcp_stream&& stream, std::shared_ptr<State> state, WebSlot slot, Role role)
+        : ws_(std::move(stream)), state_(std::move(state)), slot_(std::move(slot)), role_(role)
     {
     }
     ~WsSession() { finish(); }
@@ -185,11 +185,11 @@ public:
         ws_.async_accept(request_, [self = shared_from_this()](beast::error_code ec) { self->onAccepted(ec); });
     }
 
-    void send(Bytes&& packet)
+    void send(SharedPacket packet)
     {
         if (closing_ || dropped_)
             return;
-        if (queuedBytes_ + packet.size() > kMaxOutgoingBacklogBytes) {
+        if (queuedBytes_ + packet->size() > kMaxOutgoingBacklogBytes) {
             // It stopped reading: ended at the next service, not inside the sender's loop.
             dropped_ = true;
             if (state_->events)
@@ -197,7 +197,7 @@ public:
             state_->drops.push_back(shared_from_this());
             return;
         }
-        queuedBytes_ += packet.size();
+        queuedBytes_ += packet->size();
         queue_.push_back(std::move(packet));
         if (!writing_)
             writeNext();
@@ -241,7 +241,7 @@ private:
             closeWith(websocket::close_code::going_away, "Server quit");
             return;
         }
-        id_ = state_->events->onConnect(peer.address().to_string());
+        id_ = state_->events->onConnect(peer.address().to_string(), role_);
         if (id_ == 0) {
             closeWith(websocket::close_code::try_again_later, kWebSocketFullReason);
             return;
@@ -277,14 +277,14 @@ private:
     void writeNext()
     {
         writing_ = true;
-        ws_.async_write(asio::buffer(queue_.front()),
+        ws_.async_write(asio::buffer(*queue_.front()),
                         [self = shared_from_this()](beast::error_code ec, size_t) { self->onWritten(ec); });
     }
 
     void onWritten(beast::error_code ec)
     {
         writing_ = false;
-        queuedBytes_ -= queue_.front().size();
+        queuedBytes_ -= queue_.front()->size();
         queue_.pop_front();
         if (ec) {
             finish();
@@ -320,13 +320,14 @@ private:
     WebSlot slot_;
     http::request<http::empty_body> request_;
     beast::flat_buffer buffer_;
-    std::deque<Bytes> queue_;
+    std::deque<SharedPacket> queue_;
     size_t queuedBytes_ = 0;
     int id_ = 0;
     bool writing_ = false;
     bool closing_ = false;
     bool closeSent_ = false;
     bool dropped_ = false;
+    Role role_;
 };
 
 // The path of a request target, without its query.
@@ -380,8 +381,10 @@ private:
             return;
         http::request<http::empty_body> request = parser_->release();
         std::string_view path = PathOf({request.target().data(), request.target().size()});
-        if (websocket::is_upgrade(request) && request.method() == http::verb::get && path == "/ws") {
-            std::make_shared<WsSession>(std::move(stream_), state_, std::move(slot_))->accept(std::move(request));
+        if (websocket::is_upgrade(request) && request.method() == http::verb::get &&
+            (path == kPlayerWebSocketPath || path == kSpectatorWebSocketPath)) {
+            Role role = path == kSpectatorWebSocketPath ? Role::Spectator : Role::Player;
+            std::make_shared<WsSession>(std::move(stream_), state_, std::move(slot_), role)->accept(std::move(request));
             return;
         }
         auto page = state_->pages.find(path);
@@ -489,13 +492,18 @@ bool WebFront::open(uint16_t port, std::string& error)
 
 bool WebFront::owns(int id) const { return state_->players.count(id) != 0; }
 
-int WebFront::players() const { return static_cast<int>(state_->players.size()); }
-
 void WebFront::sendPacket(int id, Bytes&& packet)
 {
     auto player = state_->players.find(id);
     if (player != state_->players.end())
-        player->second->send(std::move(packet));
+        player->second->send(std::make_shared<const Bytes>(std::move(packet)));
+}
+
+void WebFront::sendShared(int id, const SharedPacket& packet)
+{
+    auto connection = state_->players.find(id);
+    if (connection != state_->players.end())
+        connection->second->send(packet);
 }
 
 void WebFront::prepareService()

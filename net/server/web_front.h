@@ -28,9 +28,9 @@ inline constexpr const char* kPageSecurityPolicy =
     "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' data:; connect-src 'self'; "
     "base-uri 'none'; form-action 'self'; frame-ancestors 'none'";
 
-// The web front: the pages over HTTP and players over WebSocket at /ws, on the
-// io_context of the loop's one wait. Its players take ids through the same
-// events as ENet's, so both kinds share one pool.
+// The web front: the pages over HTTP, players over WebSocket at /ws and spectators
+// at /watch, on the io_context of the loop's one wait. Its connections take ids
+// through the same events as ENet's, so both kinds share one pool.
 class WebFront {
 public:
     WebFront(boost::asio::io_context& io, TransportEvents& events, WebPages pages);
@@ -41,9 +41,9 @@ public:
     // Listens on TCP port (every address); on failure fills error.
     bool open(uint16_t port, std::string& error);
     bool owns(int id) const;
-    int players() const;
     // Queues one packet as one binary frame; a browser whose backlog passes the cap is dropped.
     void sendPacket(int id, Bytes&& packet);
+    void sendShared(int id, const SharedPacket& packet);
     // Before each service: ends the connections dropped since the last one and lets
     // readers held back by a full inbox read again.
     void prepareService();
