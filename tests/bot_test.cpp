@@ -56,6 +56,19 @@ TEST(BotTool, bots_play_and_report_a_clean_summary_and_a_server_gone_without_goo
     EXPECT_EQ(Field(stranded.output(), "lost"), "2");
 }
 
+// Catches a spectator greeted or left without its snapshot, and one turned away late counted as lost.
+TEST(BotTool, watchers_get_their_snapshot_and_one_past_the_cap_is_refused)
+{
+    RealServer server({"--players", "4", "--width", "16", "--height", "16", "--rooms", "2", "--weapons", "2",
+                       "--max-spectators", "2"});
+    ASSERT_TRUE(server.started) << server.process.output();
+    ServerProcess watchers({SKIRMISH_BOT_BINARY, "--port", std::to_string(server.port), "--bots", "3", "--watch",
+                            "--seconds", "1", "--quiet"});
+    ASSERT_EQ(watchers.waitForExit(15000), 0) << watchers.output();
+    for (auto [key, value] : {std::pair{"bots", "2"}, {"refused", "1"}, {"lost", "0"}, {"snapshots", "2"}})
+        EXPECT_EQ(Field(watchers.output(), key), value) << key;
+}
+
 TEST(BotTool, no_server_and_bad_options_exit_with_status_2)
 {
     ServerProcess nobody({SKIRMISH_BOT_BINARY, "--bots", "1", "--port", "9", "--seconds", "1"});
