@@ -184,13 +184,13 @@ void ForEachMessage(std::span<const uint8_t> packet, const std::function<void(st
 void PacketPacker::add(std::span<const uint8_t> message, const std::function<void(Bytes&&)>& sendFull)
 {
     size_t length = std::min(message.size(), kMaxMessageBytes);
-    if (!pending_.empty() && pending_.size() + 2 + length > kPackingLimit) {
+    if (!pending_.empty() && pending_.size() + 2 + length > limit_) {
         sendFull(std::move(pending_));
         pending_.clear();
     }
     PutLe16(pending_, static_cast<uint16_t>(length));
     pending_.insert(pending_.end(), message.begin(), message.begin() + static_cast<std::ptrdiff_t>(length));
-    if (pending_.size() >= kPackingLimit) {
+    if (pending_.size() >= limit_) {
         sendFull(std::move(pending_));
         pending_.clear();
     }

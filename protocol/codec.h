@@ -78,10 +78,12 @@ void ForEachMessage(std::span<const uint8_t> packet, const std::function<void(st
 // no whole length is left. The same split as ForEachMessage, one message at a time.
 std::optional<std::span<const uint8_t>> NextMessage(std::span<const uint8_t> packet, size_t& pos);
 
-// Packs messages for one receiver into packets of at most kPackingLimit bytes;
-// a message too long for that travels alone.
+// Packs messages for one receiver into packets of at most limit bytes (kPackingLimit
+// unless told); a message too long for that travels alone.
 class PacketPacker {
 public:
+    PacketPacker() = default;
+    explicit PacketPacker(size_t limit) : limit_(limit) {}
     // Appends a message; returns a packet that is full and ready to go, or an empty one.
     void add(std::span<const uint8_t> message, const std::function<void(Bytes&&)>& sendFull);
     // Hands over what is waiting, if anything.
@@ -90,6 +92,7 @@ public:
 
 private:
     Bytes pending_;
+    size_t limit_ = kPackingLimit;
 };
 
 // A message decoded whole, for tests, tools and clients that keep messages around.

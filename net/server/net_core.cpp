@@ -110,7 +110,7 @@ public:
     }
 
 private:
-    PacketPacker packer_;
+    PacketPacker packer_{kSpectatorPacketBytes};
     std::optional<int32_t> since_;
 };
 
