@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -116,15 +117,35 @@ private:
                 break;
             if ((buffer_[at] & 0x0F) == 9) // a ping: the server drops a spectator that never answers
                 pong(at + head, length);
-            if (measuring && (buffer_[at] & 0x0F) == 2) { // a binary frame: one packet
-                ++counts.frames;
-                for (size_t pos = at + head, end = pos + length; pos + 2 <= end;
-                     pos += 2 + (buffer_[pos] | (size_t{buffer_[pos + 1]} << 8)))
-                    ++counts.messages;
+            uint8_t opcode = buffer_[at] & 0x0F;
+            if (opcode == 2 || opcode == 0) { // binary, or its continuation
+                counts.frames += measuring && opcode == 2;
+                walkMessages(&buffer_[at + head], length, counts, measuring);
             }
             at += head + length;
         }
         return at;
+    }
+
+    // The packets' bytes, end to end, are messages each led by its 16-bit little-endian length.
+    void walkMessages(const uint8_t* bytes, size_t size, Counts& counts, bool measuring)
+    {
+        while (size > 0) {
+            if (skip_ > 0) {
+                size_t skipped = std::min<size_t>(skip_, size);
+                skip_ -= skipped;
+                bytes += skipped;
+                size -= skipped;
+                continue;
+            }
+            length_[lengthBytes_++] = *bytes++;
+            --size;
+            if (lengthBytes_ == 2) {
+                skip_ = length_[0] | (size_t{length_[1]} << 8);
+                lengthBytes_ = 0;
+                counts.messages += measuring;
+            }
+        }
     }
 
     // A client's frame is masked; a zero mask leaves the payload as it is.
@@ -138,6 +159,9 @@ private:
 
     int fd_ = -1;
     std::vector<uint8_t> buffer_;
+    size_t skip_ = 0; // bytes of the current message still to pass
+    uint8_t length_[2] = {};
+    int lengthBytes_ = 0;
 };
 
 int Run(const Options& options)

@@ -89,6 +89,7 @@ public:
     // Hands over what is waiting, if anything.
     void flush(const std::function<void(Bytes&&)>& send);
     void clear() { pending_.clear(); }
+    bool empty() const { return pending_.empty(); }
 
 private:
     Bytes pending_;

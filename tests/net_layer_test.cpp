@@ -149,11 +149,11 @@ MatchStreams PlayMatch(int spectators)
     int target = server.joinAlive(100, -300);
     int bystander = server.joinAlive(400, 400);
     watch();
-    server.clock.advance(kSpectatorFeedMs); // what spectators were sent so far goes out
+    server.clock.advance(2 * kSpectatorFeedMs); // what spectators were sent so far goes out
     server.pass();
     const size_t bystanderFrom = net.received(bystander).size();
     const size_t watcherFrom = spectators ? net.received(watchers[0]).size() : 0;
-    server.clock.advance(600 - kSpectatorFeedMs); // the weapon is ready
+    server.clock.advance(600 - 2 * kSpectatorFeedMs); // the weapon is ready
     server.send(shooter, command::Fire());
     for (int tick = 0; tick < 40; ++tick) {
         server.clock.advance(17);
@@ -167,7 +167,7 @@ MatchStreams PlayMatch(int spectators)
         server.pass();
     }
     server.send(target, command::PlayerMessage("gg"));
-    server.clock.advance(kSpectatorFeedMs);
+    server.clock.advance(2 * kSpectatorFeedMs);
     server.pass();
     MatchStreams streams{{net.bytesTo(shooter), net.bytesTo(target), net.bytesTo(bystander)}, {}, {}};
     auto from = [&](int id, size_t first) {
@@ -217,6 +217,7 @@ TEST(Spectators, one_arriving_mid_fight_is_told_what_a_player_naming_itself_then
         server.clock.advance(17);
         server.pass();
     }
+    NetShutdown(); // delivers what spectators have not been sent yet
     EXPECT_THAT(server.received(watcher), ::testing::Contains(::testing::StartsWith("ProjMove ")));
     EXPECT_EQ(server.received(watcher), server.received(late));
 }

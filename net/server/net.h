@@ -45,9 +45,9 @@ constexpr size_t kMaxMessagesPerPass = 4096;
 bool NetGetMessage(NetMessage& message);
 // Queues one message for one client, or for every joined client and every spectator;
 // an overflowed one is dropped. Spectators share one copy of what is sent to all,
-// gathered for up to kSpectatorFeedMs so that a crowd of them costs a few writes a tick.
-// Its packets are larger than players' (up to kSpectatorPacketBytes), so that a busy
-// tick is one write to each spectator rather than dozens.
+// gathered for kSpectatorFeedMs into packets larger than players' (up to
+// kSpectatorPacketBytes), so that a crowd costs one write each a tick; each is sent
+// a message within twice kSpectatorFeedMs, the crowd's writes spread over that time.
 constexpr int kSpectatorFeedMs = 16;
 constexpr size_t kSpectatorPacketBytes = 16 * 1024;
 void NetSend(int id, const MessageWriter& message);

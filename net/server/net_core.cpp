@@ -16,6 +16,7 @@
 #include "net/server/enet_transport.h"
 #include "net/server/host_transport.h"
 #include "net/server/net.h"
+#include "net/server/spectator_feed.h"
 #include "net/server/transport.h"
 
 namespace skirmish {
@@ -77,43 +78,6 @@ struct Connection {
     PacketPacker outgoing; // a spectator's holds its snapshot only
 };
 
-// What is sent to all, packed once for every spectator. A packet goes out when full
-// or kSpectatorFeedMs after its first message, and each spectator is sent the same
-// bytes.
-class SpectatorFeed {
-public:
-    bool pending() const { return since_.has_value(); }
-    // Milliseconds until the waiting packet is due; nothing when none waits.
-    std::optional<int> msUntilDue(int32_t now) const
-    {
-        if (!since_)
-            return std::nullopt;
-        return std::max(kSpectatorFeedMs - ElapsedMs(now, *since_), 0);
-    }
-    template <typename Send>
-    void add(std::span<const uint8_t> message, int32_t now, const Send& send)
-    {
-        if (!since_)
-            since_ = now;
-        packer_.add(message, [&](Bytes&& packet) { send(std::make_shared<const Bytes>(std::move(packet))); });
-    }
-    template <typename Send>
-    void flush(const Send& send)
-    {
-        packer_.flush([&](Bytes&& packet) { send(std::make_shared<const Bytes>(std::move(packet))); });
-        since_.reset();
-    }
-    void clear()
-    {
-        packer_.clear();
-        since_.reset();
-    }
-
-private:
-    PacketPacker packer_{kSpectatorPacketBytes};
-    std::optional<int32_t> since_;
-};
-
 class NetCore final : public TransportEvents {
 public:
     uint16_t port = 0;
@@ -125,8 +89,7 @@ public:
     std::deque<int> joins;
     std::deque<int> leaves;
     std::deque<int> spectatorJoins;
-    std::vector<int> watching; // spectators taken by the loop, each sent the feed
-    SpectatorFeed feed;
+    SpectatorFeed feed; // and the spectators taken by the loop, who are sent it
     // Ids with messages to handle, in the order of their turns: each turn takes one
     // message and the id goes to the back, so no client waits behind another's flood.
     std::deque<int> turns;
@@ -211,7 +174,7 @@ public:
             return;
         if (isSpectator(id)) {
             std::erase(spectatorJoins, id);
-            std::erase(watching, id);
+            feed.leave(id);
             release(id);
             return;
         }
@@ -275,25 +238,20 @@ public:
         for (int id = 1; id < playerSlots; ++id)
             if (reachable(id))
                 sendPacked(id, message);
-        if (watching.empty())
+        if (feed.empty())
             return;
-        stats.messagesOut += watching.size();
-        stats.bytesOut += watching.size() * message.bytes().size();
-        feed.add(message.bytes(), ReadClock(), [&](const SharedPacket& packet) { sendToSpectators(packet); });
+        stats.messagesOut += feed.size();
+        stats.bytesOut += feed.size() * message.bytes().size();
+        feed.add(message.bytes(), ReadClock());
     }
 
     // What was sent to a spectator alone (its snapshot) goes ahead of the feed.
-    void sendToSpectators(const SharedPacket& packet)
+    void deliverFeed(bool everything)
     {
-        for (int id : watching) {
+        feed.deliver(ReadClock(), everything, [&](int id, const SharedPacket& packet) {
             flush(id);
             transport->sendShared(id, packet);
-        }
-    }
-
-    void flushFeed()
-    {
-        feed.flush([&](const SharedPacket& packet) { sendToSpectators(packet); });
+        });
     }
 
     // The spectators' feed packet goes out when due, so a wait must end by then.
@@ -323,7 +281,6 @@ public:
         leaves.clear();
         turns.clear();
         spectatorJoins.clear();
-        watching.clear();
         feed.clear();
         passBudget = kMaxMessagesPerPass;
     }
@@ -407,10 +364,8 @@ int NetSpectatorJoined()
         return 0;
     int id = core.spectatorJoins.front();
     core.spectatorJoins.pop_front();
-    // What was sent to all before its snapshot is not for it.
-    core.flushFeed();
     core.connections[id].state = IdState::Joined;
-    core.watching.push_back(id);
+    core.feed.join(id);
     return id;
 }
 
@@ -470,8 +425,7 @@ bool EndPass()
     if (!core.transport || !core.transport->isOpen())
         return false;
     core.flush();
-    if (core.feed.msUntilDue(ReadClock()) == 0)
-        core.flushFeed();
+    core.deliverFeed(false);
     core.passBudget = kMaxMessagesPerPass;
     core.reportWithheldRefusals(ReadClock());
     return true;
@@ -495,7 +449,7 @@ void NetShutdown()
 {
     if (core.transport && core.transport->isOpen()) {
         core.flush();
-        core.flushFeed();
+        core.deliverFeed(true);
         core.transport->close();
     }
     core.reset();

@@ -175,6 +175,8 @@ public:
         ws_.set_option(timeouts);
         ws_.read_message_max(kMaxWebFrameBytes);
         ws_.binary(true);
+        // A packet is one frame written straight from its buffer, however large.
+        ws_.auto_fragment(false);
         ws_.set_option(websocket::stream_base::decorator([](websocket::response_type& response) {
             response.set(http::field::server, kServerName);
             response.set("Content-Security-Policy", kPageSecurityPolicy);
