@@ -21,6 +21,7 @@ export function newGame(myName = null) {
   return {
     myName,
     myId: 0,
+    ownJoinNext: false, // the next "Joined" is our own
     myHealth: FULL_HEALTH,
     sizeX: 0, // tiles
     sizeY: 0,
@@ -79,6 +80,11 @@ const handlers = {
     const projectile = game.projectiles.get(m.int(1));
     if (projectile) Object.assign(projectile, { x: m.float(2), y: m.float(3) });
   },
+  // The server follows a player's own snapshot at once with its own "Joined": that
+  // is its id, even where another player has the same name.
+  ProjDone: (game) => {
+    game.ownJoinNext = game.myName !== null && game.myId === 0;
+  },
   ProjDelete: (game, m) => {
     game.projectiles.delete(m.int(1));
   },
@@ -94,7 +100,8 @@ const handlers = {
   },
   Joined: (game, m) => {
     player(game, m.int(1)).name = m.text(2);
-    if (game.myId === 0 && game.myName !== null && m.text(2) === game.myName) game.myId = m.int(1);
+    if (game.ownJoinNext) game.myId = m.int(1);
+    game.ownJoinNext = false;
     log(game, `${m.text(2)} joined`);
   },
   Left: (game, m) => {

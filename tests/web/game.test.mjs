@@ -15,10 +15,12 @@ test('a join, a snapshot, moves, a kill and a leave build the world the server t
   feed(
     game,
     (w) => w.text('MOTD Goes Here'),
+    (w) => w.text('Joined').int(3).text('Me'), // another Me, before our snapshot
     (w) => w.text('LevelInfo').int(1).int(32).int(24).int(9),
     (w) => w.int(1).int(2).int(3).int(4),
     (w) => w.int(0).int(24).int(1).int(1),
     (w) => w.text('Player').int(1).text('Other').float(10).float(20).byte(0).int(0),
+    (w) => w.text('ProjDone'),
     (w) => w.text('Joined').int(2).text('Me'),
     (w) => w.text('Moved').int(2).float(64).float(96),
     (w) => w.text('NewProjectile').int(0).float(64).float(96).float(90),
