@@ -276,18 +276,31 @@ private:
         readNext();
     }
 
+    // A player's packet is one frame. A spectator that fell behind is written what
+    // waits as one frame of packets end to end (still whole messages, as the packets'
+    // own bytes: nothing is copied), so catching up costs one write, not one a packet.
     void writeNext()
     {
         writing_ = true;
-        ws_.async_write(asio::buffer(*queue_.front()),
-                        [self = shared_from_this()](beast::error_code ec, size_t) { self->onWritten(ec); });
+        buffers_.clear();
+        size_t bytes = 0;
+        for (const SharedPacket& packet : queue_) {
+            if (!buffers_.empty() && (role_ == Role::Player || bytes + packet->size() > kMaxSpectatorFrameBytes))
+                break;
+            buffers_.emplace_back(packet->data(), packet->size());
+            bytes += packet->size();
+        }
+        ws_.async_write(buffers_, [self = shared_from_this()](beast::error_code ec, size_t) { self->onWritten(ec); });
     }
 
     void onWritten(beast::error_code ec)
     {
         writing_ = false;
-        queuedBytes_ -= queue_.front()->size();
-        queue_.pop_front();
+        for (size_t i = 0; i < buffers_.size(); ++i) {
+            queuedBytes_ -= queue_.front()->size();
+            queue_.pop_front();
+        }
+        buffers_.clear();
         if (ec) {
             finish();
         } else if (!queue_.empty()) {
@@ -323,6 +336,7 @@ private:
     http::request<http::empty_body> request_;
     beast::flat_buffer buffer_;
     std::deque<SharedPacket> queue_;
+    std::vector<asio::const_buffer> buffers_; // of the packets at the queue's front being written
     size_t queuedBytes_ = 0;
     int id_ = 0;
     bool writing_ = false;

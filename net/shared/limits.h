@@ -12,6 +12,9 @@ namespace skirmish {
 constexpr size_t kMaxIncomingPacketBytes = 64 * 1024;
 // A browser's binary frame is one packet; ENet's cap on a packet holds for it too.
 constexpr size_t kMaxWebFrameBytes = kMaxIncomingPacketBytes;
+// A frame the server sends a spectator is at most this long (a single longer packet
+// travels alone).
+constexpr size_t kMaxSpectatorFrameBytes = 64 * 1024;
 // Unacknowledged outgoing data one connection may hold back before it is dropped as gone.
 constexpr size_t kMaxOutgoingBacklogBytes = 4 * 1024 * 1024;
 // A connection that answers nothing for this long is dropped (the client half
