@@ -83,10 +83,12 @@ TEST_F(MemoryHost, one_address_takes_at_most_its_cap_of_seats_until_it_leaves_an
     EXPECT_EQ(net->connect("10.0.0.1"), 1);
     net->send(2, command::Fire());
     net->disconnect(3);
+    net->connect("10.0.0.3", Role::Spectator);
     NetSetMaxPerAddress(0);
     NetShutdown();
     ASSERT_TRUE(NetHost(4));
-    EXPECT_EQ(std::tuple(NextMessage(), NetPlayerJoined(), NetPlayerLeft()), std::tuple("none", 0, 0));
+    EXPECT_EQ(std::tuple(NextMessage(), NetPlayerJoined(), NetPlayerLeft(), NetSpectatorJoined()),
+              std::tuple("none", 0, 0, 0));
     for (int id = 1; id <= 3; ++id)
         EXPECT_EQ(net->connect("10.0.0.1"), id); // 0: no cap
     NetSetMaxPerAddress(kDefaultMaxPerAddress);
