@@ -1,7 +1,7 @@
 // The page: joins over a WebSocket at /ws, draws the world on #world and turns
 // keys and the mouse into commands.
-import { command, decodeMessage, packPacket, splitPacket } from './codec.js';
-import { Link, aimAngle, applyMessage, followView, linkMessage, moveFromKeys, newGame, wholeMapView } from './game.js';
+import { command, packPacket } from './codec.js';
+import { Link, aimAngle, followView, linkMessage, moveFromKeys, newGame, openLink, wholeMapView } from './game.js';
 import { drawFrame, fitCanvas } from './render.js';
 
 const INPUT_PERIOD_MS = 33; // held keys and the aim go out up to 30 times a second
@@ -33,20 +33,10 @@ function flush() {
 function join(name) {
   joinForm.hidden = true;
   game = newGame(name);
-  const scheme = location.protocol === 'https:' ? 'wss' : 'ws';
-  socket = new WebSocket(`${scheme}://${location.host}/ws`);
-  socket.binaryType = 'arraybuffer';
+  socket = openLink(game, '/ws');
   socket.onopen = () => {
     send(command.name(name));
     flush();
-  };
-  socket.onmessage = (event) => {
-    const now = performance.now();
-    for (const message of splitPacket(new Uint8Array(event.data))) applyMessage(game, decodeMessage(message), now);
-  };
-  socket.onclose = (event) => {
-    if (game.link === Link.serverQuit) return;
-    game.link = event.reason === 'Server full' ? Link.full : Link.lost;
   };
   setInterval(sendHeldInput, INPUT_PERIOD_MS);
   requestAnimationFrame(draw);

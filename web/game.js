@@ -1,4 +1,5 @@
 // The world as the server has told it: nothing here is decided by the page.
+import { decodeMessage, splitPacket } from './codec.js';
 
 export const TILE = 32; // map units per tile
 export const LOG_LINES = 8;
@@ -270,4 +271,21 @@ export function moveFromKeys(keys, step = 6) {
   const dx = ((keys.has('KeyD') ? 1 : 0) - (keys.has('KeyA') ? 1 : 0)) * step;
   const dy = ((keys.has('KeyS') ? 1 : 0) - (keys.has('KeyW') ? 1 : 0)) * step;
   return dx === 0 && dy === 0 ? null : { dx, dy };
+}
+
+// Opens the WebSocket at path on the page's own server: every packet it brings is
+// applied to game, and its end says how the link ended.
+export function openLink(game, path) {
+  const scheme = location.protocol === 'https:' ? 'wss' : 'ws';
+  const socket = new WebSocket(`${scheme}://${location.host}${path}`);
+  socket.binaryType = 'arraybuffer';
+  socket.onmessage = (event) => {
+    const now = performance.now();
+    for (const message of splitPacket(new Uint8Array(event.data))) applyMessage(game, decodeMessage(message), now);
+  };
+  socket.onclose = (event) => {
+    if (game.link === Link.serverQuit) return;
+    game.link = event.reason === 'Server full' ? Link.full : Link.lost;
+  };
+  return socket;
 }

@@ -1,10 +1,9 @@
 // The watch page: a spectator's WebSocket at /watch, which it never writes to, shown
 // through the play page's model and renderer with a camera that follows a player or
 // roams free.
-import { decodeMessage, splitPacket } from './codec.js';
 import {
-  Link, applyMessage, cameraOf, cameraView, followCamera, linkMessage, newGame, panCamera, playerAt, standings,
-  stepPlayer, wholeMapView, zoomCamera,
+  cameraOf, cameraView, followCamera, linkMessage, newGame, panCamera, playerAt, standings,
+  openLink, stepPlayer, wholeMapView, zoomCamera,
 } from './game.js';
 import { drawFrame, fitCanvas } from './render.js';
 
@@ -29,20 +28,6 @@ let spectators = null; // as last polled; null while unknown
 let drag = null; // { x, y, moved } while the button is down on the canvas
 let lastFrame = performance.now();
 const held = new Set();
-
-function connect() {
-  const scheme = location.protocol === 'https:' ? 'wss' : 'ws';
-  const socket = new WebSocket(`${scheme}://${location.host}/watch`);
-  socket.binaryType = 'arraybuffer';
-  socket.onmessage = (event) => {
-    const now = performance.now();
-    for (const message of splitPacket(new Uint8Array(event.data))) applyMessage(game, decodeMessage(message), now);
-  };
-  socket.onclose = (event) => {
-    if (game.link === Link.serverQuit) return;
-    game.link = event.reason === 'Server full' ? Link.full : Link.lost;
-  };
-}
 
 async function pollSpectators() {
   try {
@@ -152,6 +137,6 @@ window.skirmishWatch = Object.freeze({
   },
 });
 
-connect();
+openLink(game, '/watch');
 pollSpectators();
 requestAnimationFrame(frame);

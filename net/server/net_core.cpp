@@ -347,25 +347,34 @@ NetStats NetGetStats()
 
 bool NetConnected() { return core.transport && core.transport->isOpen() && !core.stopRequested; }
 
+namespace {
+
+// The first id of a queue of joins, taken now; 0 when none waits.
+int TakeJoin(std::deque<int>& queue)
+{
+    if (queue.empty())
+        return 0;
+    int id = queue.front();
+    queue.pop_front();
+    core.connections[id].state = IdState::Joined;
+    return id;
+}
+
+} // namespace
+
 int NetPlayerJoined()
 {
-    if (core.joins.empty())
-        return 0;
-    int id = core.joins.front();
-    core.joins.pop_front();
-    core.connections[id].state = IdState::Joined;
-    core.giveTurn(id);
+    int id = TakeJoin(core.joins);
+    if (id != 0)
+        core.giveTurn(id);
     return id;
 }
 
 int NetSpectatorJoined()
 {
-    if (core.spectatorJoins.empty())
-        return 0;
-    int id = core.spectatorJoins.front();
-    core.spectatorJoins.pop_front();
-    core.connections[id].state = IdState::Joined;
-    core.feed.join(id);
+    int id = TakeJoin(core.spectatorJoins);
+    if (id != 0)
+        core.feed.join(id);
     return id;
 }
 
