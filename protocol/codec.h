@@ -15,6 +15,9 @@ namespace skirmish {
 // little-endian value. Packets carry messages, each behind a 16-bit length.
 enum class FieldType : uint8_t { Text = 0x01, Int = 0x02, Float = 0x03, Byte = 0x04 };
 
+// The encoding's version, as recordings name it; it changes when a message's fields do.
+constexpr uint16_t kProtocolVersion = 1;
+
 constexpr size_t kMaxMessageBytes = 0xFFFF;
 // Messages for one receiver are packed into packets of about this size.
 constexpr size_t kPackingLimit = 1200;
