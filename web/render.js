@@ -1,5 +1,9 @@
-// The one renderer of both pages: the world through a view, then what is laid over it.
-import { FULL_HEALTH, Link, PLAYER_RADIUS, TILE, recentKills, standings } from './game.js';
+// The one renderer of the pages: the world through a view, then what is laid over it; and
+// the camera of the pages that watch rather than play.
+import {
+  FULL_HEALTH, Link, PLAYER_RADIUS, TILE, cameraOf, cameraView, followCamera, panCamera, playerAt, recentKills,
+  standings, stepPlayer, wholeMapView, zoomCamera,
+} from './game.js';
 
 const colours = {
   background: '#14161a', floor: '#1f2228', roomFill: '#3a3f4b', roomEdge: '#59606f', player: '#4fa3e0',
@@ -103,4 +107,100 @@ export function drawFrame(context, game, view, { now, caption = '', showStanding
   context.fillRect(0, 0, context.canvas.width, context.canvas.height);
   if (view) drawWorld(context, game, view, highlightId);
   drawOverlay(context, game, { now, caption, showStandings, highlightId });
+}
+
+const PAN_PIXELS_PER_SECOND = 600;
+const ZOOM_STEP = 1.25; // per + or − press
+const WHEEL_ZOOM = 0.0015; // per wheel pixel
+const DRAG_PIXELS = 4; // a press that moves further pans; a shorter one is a click
+const panKeys = {
+  KeyA: [-1, 0], ArrowLeft: [-1, 0], KeyD: [1, 0], ArrowRight: [1, 0],
+  KeyW: [0, -1], ArrowUp: [0, -1], KeyS: [0, 1], ArrowDown: [0, 1],
+};
+
+// A watcher's camera on canvas: it follows a player, clicked or stepped to with [ and ],
+// or roams free (W A S D, arrows or drag; wheel or + and − to zoom; Esc lets go).
+// currentGame() is the world shown now, which the page may swap for another.
+export function spectatorCamera(canvas, currentGame) {
+  let camera = null; // set once the map's size is known and the canvas has room
+  let following = 0; // the followed player's id; 0 for the free camera
+  let drag = null; // { x, y, moved } while the button is down on the canvas
+  let lastFrame = performance.now();
+  const held = new Set();
+
+  function zoom(factor, sx, sy) {
+    if (!camera) return;
+    // A followed player stays in the middle wherever the pointer is.
+    const [ax, ay] = following || sx === undefined ? [canvas.width / 2, canvas.height / 2] : [sx, sy];
+    camera = zoomCamera(camera, factor, canvas.width, canvas.height, ax, ay);
+  }
+
+  window.addEventListener('keydown', (event) => {
+    if (event.ctrlKey || event.metaKey || event.altKey) return;
+    // Keys meant for a control (a slider's arrows) stay with it.
+    if (event.target instanceof HTMLInputElement || event.target instanceof HTMLSelectElement) return;
+    if (Object.hasOwn(panKeys, event.code)) held.add(event.code);
+    else if (event.key === ']' || event.key === '[') following = stepPlayer(currentGame(), following, event.key === ']' ? 1 : -1);
+    else if (event.key === 'Escape') following = 0;
+    else if (event.key === '+' || event.key === '=') zoom(ZOOM_STEP);
+    else if (event.key === '-' || event.key === '_') zoom(1 / ZOOM_STEP);
+    else return;
+    event.preventDefault();
+  });
+  window.addEventListener('keyup', (event) => held.delete(event.code));
+  window.addEventListener('blur', () => held.clear());
+
+  canvas.addEventListener('wheel', (event) => {
+    event.preventDefault();
+    zoom(Math.exp(-event.deltaY * WHEEL_ZOOM), event.offsetX, event.offsetY);
+  }, { passive: false });
+  canvas.addEventListener('pointerdown', (event) => {
+    if (event.button !== 0) return;
+    drag = { x: event.offsetX, y: event.offsetY, moved: false };
+    canvas.setPointerCapture(event.pointerId);
+  });
+  canvas.addEventListener('pointermove', (event) => {
+    if (!drag || !camera) return;
+    const [dx, dy] = [event.offsetX - drag.x, event.offsetY - drag.y];
+    if (!drag.moved && Math.hypot(dx, dy) < DRAG_PIXELS) return;
+    drag = { x: event.offsetX, y: event.offsetY, moved: true };
+    following = 0;
+    camera = panCamera(camera, -dx, -dy); // the map moves with the pointer
+  });
+  canvas.addEventListener('pointerup', (event) => {
+    if (drag && !drag.moved && camera) {
+      const picked = playerAt(currentGame(), cameraView(camera, canvas.width, canvas.height), event.offsetX, event.offsetY);
+      if (picked) following = picked;
+    }
+    drag = null;
+  });
+  canvas.addEventListener('pointercancel', () => {
+    drag = null;
+  });
+
+  return {
+    // The followed player's id (0 for the free camera), forgotten once the world has no such player.
+    get following() {
+      if (following && !currentGame().players.has(following)) following = 0;
+      return following;
+    },
+    // The view for a frame drawn at time (as requestAnimationFrame gives it) on the canvas
+    // as fitted; null while the map's size is unknown.
+    view(time) {
+      const seconds = Math.min(0.1, Math.max(0, time - lastFrame) / 1000);
+      lastFrame = time;
+      const game = currentGame();
+      const { width, height } = canvas;
+      if (game.sizeX <= 0) return null;
+      camera ??= cameraOf(wholeMapView(game, width, height), width, height);
+      let [dx, dy] = [0, 0];
+      for (const code of held) [dx, dy] = [dx + panKeys[code][0], dy + panKeys[code][1]];
+      if (dx !== 0 || dy !== 0) {
+        following = 0;
+        camera = panCamera(camera, dx * PAN_PIXELS_PER_SECOND * seconds, dy * PAN_PIXELS_PER_SECOND * seconds);
+      }
+      if (this.following) camera = followCamera(game, camera, following);
+      return cameraView(camera, width, height);
+    },
+  };
 }
