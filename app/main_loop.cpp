@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include "app/recorder.h"
 #include "core/clock.h"
 #include "game/commands.h"
 #include "game/flight.h"
@@ -16,6 +17,23 @@
 namespace skirmish {
 namespace {
 
+// What the pass sends to all also goes to the recording, as the same bytes.
+class RecordedOutbox final : public Outbox {
+public:
+    RecordedOutbox(Outbox& out, Recorder* recorder) : out_(out), recorder_(recorder) {}
+    void toPlayer(int id, const MessageWriter& message) override { out_.toPlayer(id, message); }
+    void toAll(const MessageWriter& message) override
+    {
+        out_.toAll(message);
+        if (recorder_ && !message.overflowed())
+            recorder_->record(message.bytes());
+    }
+
+private:
+    Outbox& out_;
+    Recorder* recorder_;
+};
+
 // A spectator sees the world as it stands between two passes, then every message to all.
 bool WelcomeSpectators(const Level& level, Inbox& in, Outbox& out)
 {
@@ -25,12 +43,14 @@ bool WelcomeSpectators(const Level& level, Inbox& in, Outbox& out)
     return welcomed;
 }
 
-bool TakeJoin(Level& level, int32_t now, Inbox& in, Outbox& out)
+bool TakeJoin(Level& level, int32_t now, Inbox& in, Outbox& out, Recorder* recorder)
 {
     std::string address;
     int id = in.takeJoin(address);
     if (id == 0)
         return false;
+    if (recorder)
+        recorder->beforeJoin(level, now);
     SeatPlayer(level, id, address, now, out);
     return true;
 }
@@ -108,11 +128,14 @@ bool NetInbox::takeMessage(int& from, Bytes& message)
     return true;
 }
 
-bool RunPass(Level& level, LoopState& loop, Clock& clock, Inbox& in, Outbox& out)
+bool RunPass(Level& level, LoopState& loop, Clock& clock, Inbox& in, Outbox& network)
 {
     const int32_t now = clock.now();
+    if (loop.recorder)
+        loop.recorder->beforePass(level, now);
+    RecordedOutbox out(network, loop.recorder);
     bool welcomed = WelcomeSpectators(level, in, out);
-    bool joined = TakeJoin(level, now, in, out);
+    bool joined = TakeJoin(level, now, in, out, loop.recorder);
     bool left = TakeLeave(level, in, out);
     RunMovementTick(level, loop, now, clock, out);
     CheckProjectiles(level, now, out);
@@ -143,9 +166,14 @@ std::optional<int32_t> MillisecondsUntilDue(const Level& level, const LoopState&
     // Not seen by clients, but the operator should read a flood's count when its second ends.
     if (auto report = MsUntilWithheldLinesReport(level, now))
         consider(now, *report);
+    if (due)
+        due = std::min<int64_t>(*due, kMovementTickMs);
+    // A recording's block or end waits no step: an idle server sleeps until it is due.
+    if (auto recording = loop.recorder ? loop.recorder->msUntilDue(now) : std::nullopt)
+        consider(now, *recording);
     if (!due)
         return std::nullopt;
-    return static_cast<int32_t>(std::min<int64_t>(*due, kMovementTickMs));
+    return static_cast<int32_t>(*due);
 }
 
 void RunMainLoop(Level& level, LoopState& loop)

@@ -10,6 +10,10 @@
 #include "game/outbox.h"
 
 namespace skirmish {
+class Recorder;
+}
+
+namespace skirmish {
 
 // After a pass that took input, the next one waits at most this long for more.
 constexpr int32_t kInputBatchMs = 1;
@@ -25,6 +29,7 @@ struct LoopStats {
 struct LoopState {
     int32_t tickReference; // clock reading of the last movement tick
     LoopStats stats = {};
+    Recorder* recorder = nullptr; // records what is sent to all, when recording is on
 };
 
 // The outbox of the running server: every message goes out through the network layer.
@@ -45,13 +50,14 @@ public:
 
 // One pass: the snapshot for each new spectator, a join, a leave, the movement tick when due, hits and expiry, respawns,
 // then the waiting client messages, then hits once more if anyone moved or came to
-// life among flying projectiles. It reads the clock once at its start, for every
+// life among flying projectiles. What it sends to all is recorded too, when the loop
+// has a recorder. It reads the clock once at its start, for every
 // rule, and once after a movement step, for the next tick's reference. True when it
 // took a spectator, a join, a leave or a message.
 bool RunPass(Level& level, LoopState& loop, Clock& clock, Inbox& in, Outbox& out);
 
 // Milliseconds from now until the loop next has timed work (tick, expiry, respawn,
-// or the count of a client's withheld console lines); nothing when there is none (no
+// the count of a client's withheld console lines, or a recording's block or end); nothing when there is none (no
 // projectile in flight, nobody waiting to respawn, no count pending): the loop then
 // waits for traffic alone.
 std::optional<int32_t> MillisecondsUntilDue(const Level& level, const LoopState& loop, int32_t now);

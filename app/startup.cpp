@@ -20,6 +20,7 @@
 #include "core/flags.h"
 #include "game/insta_weapon.h"
 #include "game/rooms.h"
+#include "game/timers.h"
 #include "net/server/net.h"
 
 namespace skirmish {
@@ -52,7 +53,8 @@ const Question kQuestions[] = {
 
 const char* const kUsage =
     "Usage: skirmish-server [--players N] [--width N] [--height N] [--rooms N] [--weapons N] [--port N]\n"
-    "                       [--max-per-address N] [--max-spectators N]\n";
+    "                       [--max-per-address N] [--max-spectators N]\n"
+    "                       [--demo-dir DIR] [--no-demos] [--demo-keep N] [--demo-max-mb N]\n";
 
 const char* const kHelp = R"(
 Hosts a Skirmish match on UDP PORT (default 23987). The five answers may be given
@@ -74,6 +76,15 @@ given twice takes its last value.
   --max-spectators N
                 at most N spectators besides the players, 0 to 3968 (default 256);
                 they watch at /watch or over ENet, and take no seat
+  --demo-dir DIR
+                where matches are recorded (default demos, created when needed);
+                a recording starts when the first player joins and ends after
+                60 s with nobody connected; played back at /demos
+  --no-demos    records nothing
+  --demo-keep N keep at most N recordings, 1 to 100000 (default 50); the oldest
+                goes first, never the one being written
+  --demo-max-mb N
+                keep at most N MiB of recordings, 1 to 1048576 (default 1024)
   --help        this text
   --version     the version
 
@@ -204,6 +215,15 @@ int RunServer(ServerEnvironment& environment)
         return 1;
     }
     LoopState loop{tickReference};
+    std::optional<Recorder> recorder;
+    if (environment.options.recording.enabled) {
+        DemoHeader header{.tickMs = static_cast<uint16_t>(kMovementTickMs),
+                          .port = environment.options.port,
+                          .mapWidth = static_cast<uint32_t>(level->sizeX),
+                          .mapHeight = static_cast<uint32_t>(level->sizeY),
+                          .seed = static_cast<uint32_t>(level->seed)};
+        loop.recorder = &recorder.emplace(environment.options.recording, header, environment.wallMs);
+    }
     NetSetWebPages(environment.options.web ? ServerWebPages(*level, loop) : WebPages{});
     if (!NetHost(answers->maxPlayers)) {
         ConsoleLine("Error: ", NetGetError());
@@ -243,6 +263,24 @@ std::optional<int> ParseServerOptions(int argc, char** argv, ServerOptions& opti
              auto count = ParseWhole(v, 0, 4095);
              options.maxPerAddress = static_cast<int>(count.value_or(0));
              return count.has_value();
+         }},
+        {"--no-demos", false, [&](std::string_view) { return !(options.recording.enabled = false); }},
+        {"--demo-dir", true,
+         [&](std::string_view v) {
+             options.recording.dir = v;
+             return !v.empty();
+         }},
+        {"--demo-keep", true,
+         [&](std::string_view v) {
+             auto count = ParseWhole(v, 1, 100000);
+             options.recording.keep = static_cast<int>(count.value_or(0));
+             return count.has_value();
+         }},
+        {"--demo-max-mb", true,
+         [&](std::string_view v) {
+             auto megabytes = ParseWhole(v, 1, 1024 * 1024);
+             options.recording.maxBytes = static_cast<uint64_t>(megabytes.value_or(0)) * 1024 * 1024;
+             return megabytes.has_value();
          }},
         {"--max-spectators", true,
          [&](std::string_view v) {

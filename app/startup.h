@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <functional>
@@ -7,6 +8,7 @@
 #include <optional>
 #include <ostream>
 
+#include "app/recorder.h"
 #include "net/server/net.h"
 
 namespace skirmish {
@@ -45,6 +47,7 @@ struct ServerOptions {
     int maxPerAddress = kDefaultMaxPerAddress;
     int maxSpectators = kDefaultMaxSpectators;
     bool web = true; // the game page, WebSocket players, metrics and health on TCP
+    RecordingOptions recording = {};
 };
 
 // Reads the flags. Returns the exit status when the process should end now
@@ -57,6 +60,12 @@ struct ServerEnvironment {
     std::istream& in;
     ServerOptions options = {};
     std::function<int64_t()> calendarTime = [] { return static_cast<int64_t>(std::time(nullptr)); };
+    // Milliseconds since 1970 UTC, for the names and headers of recordings.
+    std::function<int64_t()> wallMs = [] {
+        return static_cast<int64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                        std::chrono::system_clock::now().time_since_epoch())
+                                        .count());
+    };
     // Waits for one key after a failed host; lineEndPending as the answers left it.
     std::function<void(std::istream&, bool lineEndPending)> pause;
 };

@@ -1,6 +1,8 @@
 #include "app/web_pages.h"
 
+#include "app/demo_shelf.h"
 #include "app/main_loop.h"
+#include "app/recorder.h"
 #include "core/metrics.h"
 #include "game/level.h"
 
@@ -71,6 +73,14 @@ WebPages ServerWebPages(const Level& level, const LoopState& loop)
     pages.emplace("/healthz", WebPage{"text/plain; charset=utf-8", [] { return std::string("ok\n"); }});
     pages.emplace("/metrics", WebPage{"text/plain; version=0.0.4; charset=utf-8",
                                       [&level, &loop] { return MetricsPage(level, loop); }});
+    if (const Recorder* recorder = loop.recorder) {
+        auto shelf = std::make_shared<DemoShelf>(recorder->options().dir);
+        pages.emplace("/demos", WebPage{"text/html; charset=utf-8", [shelf, recorder] {
+                          return DemoListPage(shelf->list(), recorder->currentName());
+                      }});
+        pages.emplace("/demos/", WebPage{"application/octet-stream", nullptr,
+                                         [shelf](std::string_view name) { return shelf->pathOf(name); }});
+    }
     return pages;
 }
 

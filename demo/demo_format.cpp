@@ -87,9 +87,9 @@ Bytes EncodeDemoHeader(const DemoHeader& header)
     Put(out, header.formatVersion, 2);
     Put(out, header.protocolVersion, 2);
     Put(out, header.tickMs, 2);
-    Put(out, header.mapWidth, 2);
-    Put(out, header.mapHeight, 2);
     Put(out, header.port, 2);
+    Put(out, header.mapWidth, 4);
+    Put(out, header.mapHeight, 4);
     Put(out, header.seed, 4);
     Put(out, static_cast<uint64_t>(header.startUnixMs), 8);
     Put(out, Crc(0, out), 4);
@@ -99,17 +99,17 @@ Bytes EncodeDemoHeader(const DemoHeader& header)
 std::optional<DemoHeader> DecodeDemoHeader(std::span<const uint8_t> bytes)
 {
     if (bytes.size() < kDemoHeaderBytes || !SameBytes(bytes, kMagic) ||
-        Get(bytes, 32, 4) != Crc(0, bytes.first(32)) || Get(bytes, 8, 2) != kDemoFormatVersion)
+        Get(bytes, 36, 4) != Crc(0, bytes.first(36)) || Get(bytes, 8, 2) != kDemoFormatVersion)
         return std::nullopt;
     DemoHeader header;
     header.formatVersion = static_cast<uint16_t>(Get(bytes, 8, 2));
     header.protocolVersion = static_cast<uint16_t>(Get(bytes, 10, 2));
     header.tickMs = static_cast<uint16_t>(Get(bytes, 12, 2));
-    header.mapWidth = static_cast<uint16_t>(Get(bytes, 14, 2));
-    header.mapHeight = static_cast<uint16_t>(Get(bytes, 16, 2));
-    header.port = static_cast<uint16_t>(Get(bytes, 18, 2));
-    header.seed = static_cast<uint32_t>(Get(bytes, 20, 4));
-    header.startUnixMs = static_cast<int64_t>(Get(bytes, 24, 8));
+    header.port = static_cast<uint16_t>(Get(bytes, 14, 2));
+    header.mapWidth = static_cast<uint32_t>(Get(bytes, 16, 4));
+    header.mapHeight = static_cast<uint32_t>(Get(bytes, 20, 4));
+    header.seed = static_cast<uint32_t>(Get(bytes, 24, 4));
+    header.startUnixMs = static_cast<int64_t>(Get(bytes, 28, 8));
     return header;
 }
 

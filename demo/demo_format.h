@@ -14,7 +14,7 @@ namespace skirmish {
 // write. docs/demo-format.md is the contract; readers stop at the first block that
 // is not whole and sound, so a file cut anywhere plays up to its last whole block.
 constexpr uint16_t kDemoFormatVersion = 1;
-constexpr size_t kDemoHeaderBytes = 36;
+constexpr size_t kDemoHeaderBytes = 40;
 constexpr size_t kDemoBlockHeadBytes = 36;
 // Both sizes of a block's payload stay within this, so a reader never allocates more.
 constexpr uint32_t kMaxDemoBlockBytes = 4 * 1024 * 1024;
@@ -23,9 +23,9 @@ struct DemoHeader {
     uint16_t formatVersion = kDemoFormatVersion;
     uint16_t protocolVersion = kProtocolVersion;
     uint16_t tickMs = 0;
-    uint16_t mapWidth = 0;
-    uint16_t mapHeight = 0;
     uint16_t port = 0;
+    uint32_t mapWidth = 0;
+    uint32_t mapHeight = 0;
     uint32_t seed = 0;
     int64_t startUnixMs = 0;
 };

@@ -16,6 +16,7 @@
 
 #include "net/client/client.h"
 #include "protocol/messages.h"
+#include "temp_dir.h"
 #include "within.h"
 
 namespace skirmish::testing {
@@ -126,22 +127,24 @@ inline uint16_t FreeUdpPort()
     }
 }
 
-// The real server on a free port of its own, started with flags (no questions asked).
+// The real server on a free port of its own, started with flags (no questions asked),
+// recording into a folder of its own.
 struct RealServer {
     explicit RealServer(std::vector<std::string> flags = {"--players", "4", "--width", "10", "--height", "10",
                                                           "--rooms", "2", "--weapons", "1"},
                         std::vector<std::string> environment = {})
-        : process(Command(std::move(flags), port), std::move(environment))
+        : process(Command(std::move(flags), port, demos.path), std::move(environment))
     {
         started = process.waitForOutput("Server Started. Awaiting players...\n", 10000);
     }
-    static std::vector<std::string> Command(std::vector<std::string> flags, uint16_t port)
+    static std::vector<std::string> Command(std::vector<std::string> flags, uint16_t port, const std::string& demoDir)
     {
         flags.insert(flags.begin(), SKIRMISH_SERVER_BINARY);
-        flags.insert(flags.end(), {"--port", std::to_string(port)});
+        flags.insert(flags.end(), {"--port", std::to_string(port), "--demo-dir", demoDir});
         return flags;
     }
     uint16_t port = FreeUdpPort();
+    TempDir demos;
     ServerProcess process;
     bool started = false;
 };

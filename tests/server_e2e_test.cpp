@@ -31,7 +31,7 @@ std::unique_ptr<Level> LevelFor(int64_t seed, int32_t players, int32_t sizeX, in
 TEST(RealServer, plays_the_typed_answers_logs_the_address_and_says_goodbye_on_sigterm)
 {
     const uint16_t port = FreeUdpPort();
-    ServerProcess server({SKIRMISH_SERVER_BINARY, "--port", std::to_string(port)});
+    ServerProcess server({SKIRMISH_SERVER_BINARY, "--port", std::to_string(port), "--no-demos"});
     server.type("4\n12\n9\n3\n2 5\n");
     ASSERT_TRUE(server.waitForOutput("Server Started. Awaiting players...\n")) << server.output();
     EXPECT_THAT(server.output(), HasSubstr("Input max number of players: Input map x dimensions: "));

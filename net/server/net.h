@@ -90,9 +90,13 @@ struct NetStats {
 NetStats NetGetStats();
 
 // What the web front answers a GET of one path with; the body is made at each request.
+// A path ending in "/" with a file function is a folder of files read from disk as
+// they stand at each request: the function maps the name after the folder to the
+// file's path, or "" for a name it does not serve. Such files honour "Range: bytes=N-".
 struct WebPage {
     std::string contentType;
     std::function<std::string()> body;
+    std::function<std::string(std::string_view name)> file = nullptr;
 };
 using WebPages = std::map<std::string, WebPage, std::less<>>;
 // The pages of the web front that the next NetHost opens on the TCP port of the

@@ -6,6 +6,7 @@
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
+#include <boost/beast/http/file_body.hpp>
 #include <boost/beast/websocket.hpp>
 
 #include <chrono>
@@ -349,6 +350,52 @@ private:
 // The path of a request target, without its query.
 std::string_view PathOf(std::string_view target) { return target.substr(0, target.find('?')); }
 
+// A file read from an offset on: its size is what remains past the offset, taken
+// when the body is set, so a file still growing is sent as it stood then.
+class FileFrom : public beast::file {
+public:
+    uint64_t size(beast::error_code& ec) const
+    {
+        uint64_t whole = beast::file::size(ec);
+        return whole > offset_ ? whole - offset_ : 0;
+    }
+    void startAt(uint64_t offset, beast::error_code& ec)
+    {
+        offset_ = offset;
+        seek(offset, ec);
+    }
+
+private:
+    uint64_t offset_ = 0;
+};
+using FileBody = http::basic_file_body<FileFrom>;
+
+// The N of "bytes=N-", the one range form served; nothing for any other.
+std::optional<uint64_t> RangeStart(std::string_view range)
+{
+    constexpr std::string_view kPrefix = "bytes=";
+    if (!range.starts_with(kPrefix) || !range.ends_with('-') || range.size() == kPrefix.size() + 1 ||
+        range.size() > kPrefix.size() + 20)
+        return std::nullopt;
+    uint64_t start = 0;
+    for (char c : range.substr(kPrefix.size(), range.size() - kPrefix.size() - 1)) {
+        if (c < '0' || c > '9' || start > (UINT64_MAX - 9) / 10)
+            return std::nullopt;
+        start = start * 10 + static_cast<uint64_t>(c - '0');
+    }
+    return start;
+}
+
+template <class Response>
+void SetCommonHeaders(Response& response, std::string_view type)
+{
+    response.set(http::field::content_type, beast::string_view(type.data(), type.size()));
+    response.set(http::field::cache_control, "no-store");
+    response.set("X-Content-Type-Options", "nosniff");
+    response.set("Content-Security-Policy", kPageSecurityPolicy);
+    response.set(http::field::server, kServerName);
+}
+
 // One HTTP connection: GET of a page, or the upgrade of /ws to a WebSocket.
 class HttpSession : public std::enable_shared_from_this<HttpSession> {
 public:
@@ -404,6 +451,16 @@ private:
             return;
         }
         auto page = state_->pages.find(path);
+        std::string file;
+        if (page == state_->pages.end()) {
+            // A file of a folder: the folder's own function decides what the name is.
+            std::string_view folder = path.substr(0, path.rfind('/') + 1);
+            page = state_->pages.find(folder);
+            if (page != state_->pages.end() && page->second.file && !state_->closing)
+                file = page->second.file(path.substr(folder.size()));
+            if (file.empty())
+                page = state_->pages.end();
+        }
         bool readable = request.method() == http::verb::get || request.method() == http::verb::head;
         // Once closing, the pages' sources (the level, the loop) may be gone.
         if (state_->closing)
@@ -412,32 +469,87 @@ private:
             respond(request, http::status::not_found, "text/plain", "Not found\n");
         else if (!readable)
             respond(request, http::status::method_not_allowed, "text/plain", "Only GET and HEAD\n");
+        else if (!file.empty())
+            respondFile(request, file, page->second.contentType);
         else
             respond(request, http::status::ok, page->second.contentType, page->second.body());
+    }
+
+    // The file as it stands, or its part from "Range: bytes=N-" on (206), so that a
+    // page can fetch what a recording still being written has gained since.
+    void respondFile(const http::request<http::empty_body>& request, const std::string& path, std::string_view type)
+    {
+        beast::error_code ec;
+        FileFrom file;
+        file.open(path.c_str(), beast::file_mode::scan, ec);
+        uint64_t whole = ec ? 0 : file.size(ec);
+        if (ec)
+            return respond(request, http::status::not_found, "text/plain", "Not found\n");
+        auto range = request.find(http::field::range);
+        std::optional<uint64_t> from =
+            range == request.end() ? std::nullopt : RangeStart({range->value().data(), range->value().size()});
+        if (from && *from >= whole) {
+            response_ = {http::status::range_not_satisfiable, request.version()};
+            response_.set(http::field::content_range, "bytes */" + std::to_string(whole));
+            return send(request, type, "");
+        }
+        if (from)
+            file.startAt(*from, ec);
+        auto response = std::make_shared<http::response<FileBody>>(
+            from ? http::status::partial_content : http::status::ok, request.version());
+        SetCommonHeaders(*response, type);
+        response->set(http::field::accept_ranges, "bytes");
+        if (from)
+            response->set(http::field::content_range, "bytes " + std::to_string(*from) + "-" +
+                                                           std::to_string(whole - 1) + "/" + std::to_string(whole));
+        response->keep_alive(request.keep_alive());
+        response->body().reset(std::move(file), ec);
+        response->prepare_payload();
+        if (ec)
+            return respond(request, http::status::not_found, "text/plain", "Not found\n");
+        if (request.method() == http::verb::head) {
+            // The same header, no body.
+            http::response<http::empty_body> head{response->base()};
+            head.keep_alive(response->keep_alive());
+            auto shared = std::make_shared<http::response<http::empty_body>>(std::move(head));
+            return http::async_write(stream_, *shared, [self = shared_from_this(), shared](beast::error_code ec, size_t) {
+                self->afterWrite(ec, shared->keep_alive());
+            });
+        }
+        http::async_write(stream_, *response, [self = shared_from_this(), response](beast::error_code ec, size_t) {
+            self->afterWrite(ec, response->keep_alive());
+        });
+    }
+
+    void afterWrite(beast::error_code ec, bool keepAlive)
+    {
+        if (!ec && keepAlive)
+            awaitNextRequest();
+        else
+            stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
     }
 
     void respond(const http::request<http::empty_body>& request, http::status status, std::string_view type,
                  std::string body)
     {
         response_ = {status, request.version()};
-        response_.set(http::field::content_type, beast::string_view(type.data(), type.size()));
-        response_.set(http::field::cache_control, "no-store");
-        response_.set("X-Content-Type-Options", "nosniff");
-        response_.set("Content-Security-Policy", kPageSecurityPolicy);
-        response_.set(http::field::server, kServerName);
         if (status == http::status::method_not_allowed)
             response_.set(http::field::allow, "GET, HEAD");
-        response_.keep_alive(request.keep_alive() && status == http::status::ok);
+        send(request, type, std::move(body));
+    }
+
+    // Sends response_, its status (and any header of its own) set, with the common headers and body.
+    void send(const http::request<http::empty_body>& request, std::string_view type, std::string body)
+    {
+        SetCommonHeaders(response_, type);
+        response_.keep_alive(request.keep_alive() && response_.result() == http::status::ok);
         response_.body() = std::move(body);
         response_.prepare_payload();
         // HEAD: the same header, the length of the body it would have had, no body.
         if (request.method() == http::verb::head)
             response_.body().clear();
         http::async_write(stream_, response_, [self = shared_from_this()](beast::error_code ec, size_t) {
-            if (!ec && self->response_.keep_alive())
-                self->awaitNextRequest();
-            else
-                self->stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
+            self->afterWrite(ec, self->response_.keep_alive());
         });
     }
 

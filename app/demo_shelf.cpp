@@ -1,0 +1,131 @@
+#include "app/demo_shelf.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <set>
+
+#include "app/recorder.h"
+#include "demo/demo_format.h"
+
+namespace skirmish {
+namespace fs = std::filesystem;
+namespace {
+
+bool ReadAt(int fd, uint8_t* into, size_t bytes, uint64_t offset)
+{
+    return pread(fd, into, bytes, static_cast<off_t>(offset)) == static_cast<ssize_t>(bytes);
+}
+
+std::string Duration(uint32_t ms)
+{
+    uint32_t seconds = ms / 1000;
+    char text[32];
+    std::snprintf(text, sizeof text, "%u:%02u", seconds / 60, seconds % 60);
+    return text;
+}
+
+std::string Size(uint64_t bytes)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / 1e6);
+    return text;
+}
+
+std::string StartTime(int64_t unixMs)
+{
+    std::time_t seconds = static_cast<std::time_t>(unixMs / 1000);
+    std::tm utc{};
+    gmtime_r(&seconds, &utc);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &utc);
+    return text;
+}
+
+} // namespace
+
+void DemoShelf::scan(Seen& seen, const std::string& path, uint64_t size)
+{
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    if (seen.scanned == 0) {
+        std::array<uint8_t, kDemoHeaderBytes> header{};
+        auto decoded = ReadAt(fd, header.data(), header.size(), 0) ? DecodeDemoHeader(header) : std::nullopt;
+        if (decoded) {
+            seen.summary.startUnixMs = decoded->startUnixMs;
+            seen.scanned = kDemoHeaderBytes;
+        }
+    }
+    std::array<uint8_t, kDemoBlockHeadBytes> head{};
+    while (seen.scanned != 0 && seen.scanned + head.size() <= size &&
+           ReadAt(fd, head.data(), head.size(), seen.scanned)) {
+        auto block = DecodeDemoBlockHead(head);
+        if (!block || seen.scanned + block->size() > size)
+            break; // not whole yet, or damaged: listed as far as it goes
+        seen.summary.lengthMs = block->lastMs;
+        seen.summary.mostPlayers = std::max(seen.summary.mostPlayers, block->mostPlayers);
+        seen.scanned += block->size();
+    }
+    ::close(fd);
+}
+
+std::vector<DemoSummary> DemoShelf::list()
+{
+    std::set<std::string, std::less<>> present;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(dir_, ec)) {
+        std::string name = entry.path().filename().string();
+        std::error_code sizeError;
+        uint64_t size = entry.is_regular_file(sizeError) ? entry.file_size(sizeError) : 0;
+        if (!IsDemoFileName(name) || sizeError)
+            continue;
+        present.insert(name);
+        Seen& seen = seen_[name];
+        seen.summary.name = name;
+        seen.summary.bytes = size;
+        scan(seen, entry.path().string(), size);
+    }
+    std::erase_if(seen_, [&](const auto& entry) { return !present.contains(entry.first); });
+    std::vector<DemoSummary> demos;
+    for (const auto& [name, seen] : seen_)
+        if (seen.scanned != 0)
+            demos.push_back(seen.summary);
+    return demos;
+}
+
+std::string DemoShelf::pathOf(std::string_view name) const
+{
+    if (!IsDemoFileName(name))
+        return "";
+    fs::path path = fs::path(dir_) / std::string(name);
+    std::error_code ec;
+    return fs::is_regular_file(path, ec) ? path.string() : "";
+}
+
+std::string DemoListPage(const std::vector<DemoSummary>& demos, std::string_view recording)
+{
+    // Names are a recording's (digits, "T", "Z", "-", ".demo"): nothing in them needs escaping.
+    std::string page =
+        "<!doctype html>\n<html lang=\"en\">\n<head>\n  <meta charset=\"utf-8\">\n"
+        "  <title>Skirmish: recordings</title>\n  <link rel=\"icon\" href=\"data:,\">\n"
+        "  <link rel=\"stylesheet\" href=\"/style.css\">\n</head>\n<body class=\"list\">\n"
+        "<h1>Recordings</h1>\n<p><a href=\"/\">play</a> · <a href=\"/watch\">watch live</a></p>\n";
+    if (demos.empty())
+        return page + "<p>No recordings yet: one starts when the first player joins.</p>\n</body>\n</html>\n";
+    page += "<table>\n<thead><tr><th>Started (UTC)</th><th>Length</th><th>Size</th><th>Most players</th><th></th>"
+            "</tr></thead>\n<tbody>\n";
+    for (const DemoSummary& demo : demos) {
+        page += "<tr><td><a href=\"/replay?demo=" + demo.name + "\">" + StartTime(demo.startUnixMs) + "</a>" +
+                (demo.name == recording ? " (recording)" : "") + "</td><td>" + Duration(demo.lengthMs) + "</td><td>" +
+                Size(demo.bytes) + "</td><td>" + std::to_string(demo.mostPlayers) + "</td><td><a href=\"/demos/" +
+                demo.name + "\" download>download</a></td></tr>\n";
+    }
+    return page + "</tbody>\n</table>\n</body>\n</html>\n";
+}
+
+} // namespace skirmish

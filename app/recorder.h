@@ -1,0 +1,94 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "demo/demo_format.h"
+
+namespace skirmish {
+
+struct Level;
+
+// Where recordings go and how many are kept.
+struct RecordingOptions {
+    bool enabled = true;
+    std::string dir = "demos";
+    int keep = 50;                            // files, the one being written among them
+    uint64_t maxBytes = 1024ull * 1024 * 1024; // all files together
+};
+
+// A block is written at least this often while anything is recorded.
+constexpr int32_t kDemoFlushMs = 1000;
+// A keyframe starts a block once this long has passed since the last, if anything happened since.
+constexpr int32_t kDemoKeyframeMs = 5000;
+// A recording ends once no player has been connected for this long.
+constexpr int32_t kDemoEmptyEndMs = 60000;
+// A block closes early at this many raw bytes, well within what readers accept.
+constexpr size_t kDemoBlockCloseBytes = 1024 * 1024;
+
+// "YYYYMMDDTHHMMSSZ-PORT.demo" for a start time, with "-N" before ".demo" for the Nth
+// file of the same second; nothing a client sends reaches a name.
+std::string DemoFileName(int64_t startUnixMs, uint16_t port, int attempt = 1);
+bool IsDemoFileName(std::string_view name);
+
+// Removes the oldest recordings in dir (by name, which is by start time) until at most
+// keep remain and they take at most maxBytes together, never the one named current.
+void ApplyRetention(const RecordingOptions& options, std::string_view current);
+
+// Records what spectators are told: the snapshot, then every message to all, each
+// stamped with the milliseconds since the recording began (the pass's clock reading),
+// with a keyframe snapshot about every kDemoKeyframeMs. It starts when the first
+// player joins and ends after kDemoEmptyEndMs with nobody connected, or at finish().
+// A failure to write ends the recording with a console line; the game goes on.
+class Recorder {
+public:
+    // header: everything but the start time, which is the wall clock's at each start.
+    Recorder(RecordingOptions options, DemoHeader header, std::function<int64_t()> wallMs);
+    ~Recorder();
+    Recorder(const Recorder&) = delete;
+    Recorder& operator=(const Recorder&) = delete;
+
+    // At the start of a pass, before it tells anyone anything.
+    void beforePass(const Level& level, int32_t now);
+    // Before a player is seated: the level as it stands is the first keyframe of a
+    // recording that starts now, if none runs.
+    void beforeJoin(const Level& level, int32_t now);
+    // One message sent to all, in this pass.
+    void record(std::span<const uint8_t> message);
+    // Milliseconds until a block is due to be written or the recording to end.
+    std::optional<int32_t> msUntilDue(int32_t now) const;
+    // Writes what is held and closes the file.
+    void finish();
+    // The file being written, "" when none.
+    const std::string& currentName() const { return name_; }
+    const RecordingOptions& options() const { return options_; }
+
+private:
+    bool start(const Level& level, int32_t now);
+    void advance(int32_t now);
+    void takeKeyframe(const Level& level);
+    void writeBlock();
+    bool writeAll(std::span<const uint8_t> bytes);
+    void fail(const std::string& why);
+
+    RecordingOptions options_;
+    DemoHeader header_;
+    std::function<int64_t()> wallMs_;
+    int fd_ = -1;
+    std::string name_;
+    DemoBlockWriter block_;
+    int32_t lastNow_ = 0;
+    uint32_t elapsedMs_ = 0; // since the recording began
+    uint32_t lastKeyframeMs_ = 0;
+    bool recordedSinceKeyframe_ = false;
+    uint16_t playersNow_ = 0;
+    uint16_t mostPlayers_ = 0; // in the block being gathered
+    std::optional<int32_t> emptySince_;
+    bool failing_ = false; // said once until a recording starts again
+};
+
+} // namespace skirmish
