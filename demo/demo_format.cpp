@@ -222,4 +222,32 @@ DemoScan ScanDemo(std::span<const uint8_t> file)
     return scan;
 }
 
+std::optional<Bytes> CutDemo(const DemoScan& scan, uint32_t fromMs, uint32_t toMs)
+{
+    size_t first = 0;
+    for (size_t i = 0; i < scan.blocks.size() && scan.blocks[i].info.firstMs <= fromMs; ++i)
+        if (scan.blocks[i].info.keyframe)
+            first = i;
+    if (!scan.header || scan.blocks.empty() || toMs < fromMs || scan.blocks[first].info.firstMs > toMs)
+        return std::nullopt;
+    const uint32_t shift = scan.blocks[first].info.firstMs;
+    DemoHeader header = *scan.header;
+    header.startUnixMs += shift;
+    Bytes clip = EncodeDemoHeader(header);
+    for (size_t i = first; i < scan.blocks.size() && scan.blocks[i].info.firstMs <= toMs; ++i) {
+        const DemoBlock& block = scan.blocks[i];
+        DemoBlockWriter writer;
+        for (size_t r = 0; r < block.records.size() && block.records[r].timeMs <= toMs; ++r) {
+            const DemoRecord& record = block.records[r];
+            if (r < block.info.keyframeRecords)
+                writer.addKeyframe(record.timeMs - shift, record.message);
+            else
+                writer.add(record.timeMs - shift, record.message);
+        }
+        Bytes bytes = writer.finish(block.info.mostPlayers);
+        clip.insert(clip.end(), bytes.begin(), bytes.end());
+    }
+    return clip;
+}
+
 } // namespace skirmish

@@ -98,4 +98,9 @@ struct DemoScan {
 };
 DemoScan ScanDemo(std::span<const uint8_t> file);
 
+// A clip of the sound part of a file: from the last keyframe at or before fromMs to the
+// last record at or before toMs, its times (and the header's start) counted from that
+// keyframe. Nothing when no block starts at or before toMs.
+std::optional<Bytes> CutDemo(const DemoScan& scan, uint32_t fromMs, uint32_t toMs);
+
 } // namespace skirmish

@@ -132,7 +132,18 @@ TEST(Recording, a_file_cut_or_damaged_anywhere_plays_its_whole_blocks_before_tha
     DemoScan whole = ScanDemo(file);
     ASSERT_EQ(whole.blocks.size(), 3u);
     EXPECT_EQ(whole.blocks[2].records[5].timeMs, 2068u);
-    EXPECT_EQ(whole.header->seed, 7u);
+
+    // A clip from 1.5 s to 2.01 s starts at the keyframe of 1 s and ends with the record of 2 s.
+    auto clip = CutDemo(whole, 1500, 2010);
+    ASSERT_TRUE(clip);
+    DemoScan cut = ScanDemo(*clip);
+    ASSERT_EQ(cut.blocks.size(), 2u);
+    EXPECT_EQ(cut.header->startUnixMs, 1000);
+    EXPECT_TRUE(cut.blocks[0].info.keyframe);
+    EXPECT_EQ(cut.blocks[0].records.size(), 6u);
+    EXPECT_EQ(cut.blocks[1].records.size(), 2u);
+    EXPECT_EQ(cut.blocks[1].records.back().timeMs, 1000u);
+    EXPECT_FALSE(CutDemo(whole, 3000, 2000));
 }
 
 TEST(Recording, retention_removes_the_oldest_recordings_first_and_never_the_one_being_written)
