@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <sstream>
 
 #include "core/console.h"
@@ -110,10 +112,12 @@ TEST_P(ShotToDeath, a_player_shot_to_death_comes_back_three_seconds_later)
     EXPECT_EQ(server.process.waitForExit(), 0);
 }
 
-// The body of GET path from the web front on port, or "" when nothing answers 200.
-std::string HttpGet(uint16_t port, const std::string& path)
+// The body of GET path (of its bytes from an offset on, with a range) from the web
+// front on port, or "" when nothing answers 2xx.
+std::string HttpGet(uint16_t port, const std::string& path, const std::string& range = "")
 {
-    ServerProcess curl({"curl", "-sf", "--max-time", "5", "http://127.0.0.1:" + std::to_string(port) + path});
+    ServerProcess curl({"curl", "-sf", "--path-as-is", "--max-time", "5", "-r", range.empty() ? "0-" : range,
+                        "http://127.0.0.1:" + std::to_string(port) + path});
     return curl.waitForExit(6000) == 0 ? curl.output() : "";
 }
 
@@ -155,6 +159,22 @@ TEST(RealServer, flags_answer_the_questions_cap_seats_per_address_and_metrics_fo
     }
     ASSERT_TRUE(server.process.waitForOutput("Player ID 2 has left the game."));
     EXPECT_THAT(HttpGet(server.port, "/metrics"), HasSubstr("\nskirmish_players{transport=\"enet\"} 0\n"));
+
+    // Recorded since the first join: listed, served whole or from an offset, nothing outside its folder.
+    const std::string console = server.process.output(), marker = "Recording to " + server.demos.path + "/";
+    ASSERT_THAT(console, HasSubstr(marker));
+    const size_t at = console.find(marker) + marker.size();
+    const std::string name = console.substr(at, console.find('\n', at) - at);
+    EXPECT_THAT(HttpGet(server.port, "/demos"), HasSubstr("<a href=\"/replay?demo=" + name + "\">"));
+    std::string served; // a block follows the header within a second
+    Within(3000, [&] { return (served = HttpGet(server.port, "/demos/" + name)).size() > 40; });
+    std::ifstream file(server.demos.path + "/" + name, std::ios::binary);
+    const std::string stored{std::istreambuf_iterator<char>(file), {}};
+    ASSERT_GT(served.size(), 40u);
+    EXPECT_EQ(stored.substr(0, served.size()), served);
+    EXPECT_EQ(HttpGet(server.port, "/demos/" + name, "40-"), stored.substr(40));
+    for (const char* outside : {"/demos/..%2f..%2fetc%2fpasswd", "/demos/../demos", "/demos/x.demo"})
+        EXPECT_EQ(HttpGet(server.port, outside), "") << outside;
     server.process.signal(SIGTERM);
     EXPECT_EQ(server.process.waitForExit(), 0);
 
