@@ -1,7 +1,9 @@
 """Drives the game's pages in headless Chromium. play URL SCREENSHOT: waits for the automatic
 respawn, holds D to walk right, saves a screenshot. watch URL NAME: once the page shows NAME
 and itself as the one spectator, follows NAME with ] and says so; then waits until the page
-shows NAME where standard input's "X Y" says and says so."""
+shows NAME where standard input's "X Y" says and says so. replay URL NAME SEEN_MS "X Y" "X Y": opens
+the recording at URL (/replay?demo=...) 0.5 s after SEEN_MS (ms since 1970, when NAME's first move was
+seen), says so when NAME stands at the first "X Y" there, plays on with Space and says when at the second."""
 import sys
 import time
 
@@ -20,16 +22,25 @@ for flag in ('--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '-
 driver = webdriver.Chrome(service=Service('/usr/bin/chromedriver'), options=options)
 
 
-def watched(condition, seconds=30):
-    """The watch page's state once condition holds of it; exits with the last state if it never does."""
+WATCH = ('const w = window.skirmishWatch; return w && '
+         '{link: w.link, following: w.following, spectators: w.spectators, players: w.players}')
+REPLAY = ('const r = window.replayState; return r && {loaded: r.loaded, error: r.error, startMs: r.startMs, '
+          'durationMs: r.durationMs, timeMs: r.timeMs, playing: r.playing, players: r.players, lastSeekMs: r.lastSeekMs}')
+
+
+def position(where):
+    return tuple(float(v.rstrip('f')) for v in where.split())  # as the C++ client writes them: "190f 56f"
+
+
+def watched(condition, seconds=30, script=WATCH):
+    """The page's state once condition holds of it; exits with the last state if it never does."""
     deadline, state = time.monotonic() + seconds, None
     while time.monotonic() < deadline:
-        state = driver.execute_script('const w = window.skirmishWatch; return w && '
-                                      '{link: w.link, following: w.following, spectators: w.spectators, players: w.players}')
+        state = driver.execute_script(script)
         if state and condition(state):
             return state
         time.sleep(0.1)
-    sys.exit(f'the watch page never showed it: {state}')
+    sys.exit(f'the page never showed it: {state}')
 
 
 try:
@@ -41,6 +52,25 @@ try:
         ActionChains(driver).key_down('d').pause(1.5).key_up('d').perform()
         time.sleep(0.3)
         driver.save_screenshot(sys.argv[3])
+    elif mode == 'replay':
+        name, seen_ms, first, second = sys.argv[3], int(sys.argv[4]), position(sys.argv[5]), position(sys.argv[6])
+        at = lambda s, where: any(p['name'] == name and not p['dead'] and (p['x'], p['y']) == where for p in s['players'])
+        opened = lambda s: s['loaded'] or s['error']
+        for _ in range(20):  # until the file holds the moment: blocks are written at least once a second
+            driver.get(f'{url}&t=0')
+            state = watched(opened, script=REPLAY)
+            moment = seen_ms - state['startMs'] + 500  # well before the second move, 2 s after the first was seen
+            if state['error'] or state['durationMs'] >= moment:
+                break
+            time.sleep(1)
+        driver.get(f'{url}&t={moment / 1000}')
+        state = watched(lambda s: opened(s) and (s['error'] or at(s, first)), script=REPLAY)
+        if state['error'] or state['playing'] or state['timeMs'] != moment:
+            sys.exit(f'the replay page did not open paused at {moment} ms: {state}')
+        print(f'saw {name} at {sys.argv[5]} (a seek of {state["lastSeekMs"]:.1f} ms)', flush=True)
+        ActionChains(driver).send_keys(' ').perform()
+        watched(lambda s: s['playing'] and at(s, second), script=REPLAY)
+        print(f'played on to {name} at {sys.argv[6]}', flush=True)
     else:
         name = sys.argv[3]
         player = lambda state: next((p for p in state['players'] if p['name'] == name), None)
@@ -49,8 +79,7 @@ try:
         watched(lambda s: s['following'] == player(s)['id'])
         print(f'following {name}', flush=True)
         where = sys.stdin.readline().strip()
-        x, y = (float(v.rstrip('f')) for v in where.split())  # as the C++ client writes them: "190f 56f"
-        watched(lambda s: (player(s)['x'], player(s)['y']) == (x, y))
+        watched(lambda s: (player(s)['x'], player(s)['y']) == position(where))
         print(f'saw {name} at {where}', flush=True)
 finally:
     driver.quit()
