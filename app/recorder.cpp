@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -60,10 +61,12 @@ std::string DemoFileName(int64_t startUnixMs, uint16_t port, int attempt)
     gmtime_r(&seconds, &utc);
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &utc);
-    std::string name = std::string(stamp) + "-" + std::to_string(port);
+    char name[64];
     if (attempt > 1)
-        name += "-" + std::to_string(attempt);
-    return name + std::string(kDemoExtension);
+        std::snprintf(name, sizeof name, "%s-%u-%d.demo", stamp, port, attempt);
+    else
+        std::snprintf(name, sizeof name, "%s-%u.demo", stamp, port);
+    return name;
 }
 
 bool IsDemoFileName(std::string_view name)

@@ -6,13 +6,14 @@
 #include <array>
 #include <cstring>
 
+#include "demo/record_streams.h"
+
 namespace skirmish {
 namespace {
 
 constexpr std::array<uint8_t, 8> kMagic = {'S', 'K', 'I', 'R', 'D', 'E', 'M', 'O'};
 constexpr std::array<uint8_t, 4> kBlockMark = {'B', 'L', 'K', '1'};
 constexpr uint8_t kKeyframeFlag = 1;
-constexpr size_t kMaxVarintBytes = 5;
 
 void Put(Bytes& out, uint64_t value, size_t bytes)
 {
@@ -32,25 +33,6 @@ uint32_t Crc(uint32_t crc, std::span<const uint8_t> bytes)
 {
     // zlib takes a 32-bit length; a block's parts stay far below it.
     return static_cast<uint32_t>(crc32(crc, bytes.data(), static_cast<uInt>(bytes.size())));
-}
-
-void PutVarint(Bytes& out, uint32_t value)
-{
-    for (; value >= 0x80; value >>= 7)
-        out.push_back(static_cast<uint8_t>(value | 0x80));
-    out.push_back(static_cast<uint8_t>(value));
-}
-
-std::optional<uint32_t> GetVarint(std::span<const uint8_t> in, size_t& pos)
-{
-    uint64_t value = 0;
-    for (size_t i = 0; i < kMaxVarintBytes && pos < in.size(); ++i) {
-        uint8_t byte = in[pos++];
-        value |= static_cast<uint64_t>(byte & 0x7F) << (7 * i);
-        if ((byte & 0x80) == 0)
-            return value <= UINT32_MAX ? std::optional<uint32_t>(static_cast<uint32_t>(value)) : std::nullopt;
-    }
-    return std::nullopt;
 }
 
 bool SameBytes(std::span<const uint8_t> bytes, std::span<const uint8_t> expected)
@@ -141,10 +123,14 @@ std::optional<DemoBlock> ReadDemoBlock(std::span<const uint8_t> bytes)
     std::span<const uint8_t> stored = bytes.subspan(kDemoBlockHeadBytes, info->storedBytes);
     if (Get(bytes, 32, 4) != Crc(Crc(0, bytes.first(32)), stored))
         return std::nullopt;
-    DemoBlock block{*info, Bytes(info->rawBytes), {}};
+    Bytes payload(info->rawBytes);
     uLongf rawBytes = info->rawBytes;
-    if (uncompress(block.raw.data(), &rawBytes, stored.data(), stored.size()) != Z_OK || rawBytes != info->rawBytes)
+    if (uncompress(payload.data(), &rawBytes, stored.data(), stored.size()) != Z_OK || rawBytes != info->rawBytes)
         return std::nullopt;
+    auto joined = JoinRecordStreams(payload, info->records);
+    if (!joined)
+        return std::nullopt;
+    DemoBlock block{*info, std::move(*joined), {}};
     auto records = SplitRecords(*info, block.raw);
     if (!records)
         return std::nullopt;
@@ -166,19 +152,18 @@ void DemoBlockWriter::append(uint32_t timeMs, std::span<const uint8_t> message)
     if (records_ == 0)
         firstMs_ = lastMs_ = timeMs;
     timeMs = std::max(timeMs, lastMs_); // never backwards
-    PutVarint(raw_, timeMs - lastMs_);
-    PutVarint(raw_, static_cast<uint32_t>(message.size()));
-    raw_.insert(raw_.end(), message.begin(), message.end());
+    streams_.add(timeMs - lastMs_, message);
     lastMs_ = timeMs;
     ++records_;
 }
 
 Bytes DemoBlockWriter::finish(uint16_t mostPlayers)
 {
-    Bytes stored(compressBound(raw_.size()));
+    const Bytes payload = streams_.finish();
+    Bytes stored(compressBound(payload.size()));
     uLongf storedBytes = stored.size();
     // Level 6: zlib's default, most of what 9 saves at a fraction of its time.
-    compress2(stored.data(), &storedBytes, raw_.data(), raw_.size(), 6);
+    compress2(stored.data(), &storedBytes, payload.data(), payload.size(), 6);
     stored.resize(storedBytes);
 
     Bytes block(kBlockMark.begin(), kBlockMark.end());
@@ -189,7 +174,7 @@ Bytes DemoBlockWriter::finish(uint16_t mostPlayers)
     Put(block, lastMs_, 4);
     Put(block, keyframeRecords_, 4);
     Put(block, records_, 4);
-    Put(block, raw_.size(), 4);
+    Put(block, payload.size(), 4);
     Put(block, stored.size(), 4);
     Put(block, Crc(Crc(0, block), stored), 4);
     block.insert(block.end(), stored.begin(), stored.end());

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "demo/record_streams.h"
 #include "protocol/codec.h"
 
 namespace skirmish {
@@ -57,7 +58,7 @@ struct DemoRecord {
     std::span<const uint8_t> message;
 };
 
-// A block's records, inflated and checked; the spans point into raw.
+// A block's records, inflated, joined from their streams and checked; the spans point into raw.
 struct DemoBlock {
     DemoBlockInfo info;
     Bytes raw;
@@ -75,14 +76,14 @@ public:
     void add(uint32_t timeMs, std::span<const uint8_t> message);
     bool empty() const { return records_ == 0; }
     uint32_t firstMs() const { return firstMs_; }
-    size_t rawBytes() const { return raw_.size(); }
+    size_t rawBytes() const { return streams_.size(); }
     // The whole block (head and compressed payload); the writer starts afresh.
     Bytes finish(uint16_t mostPlayers);
 
 private:
     void append(uint32_t timeMs, std::span<const uint8_t> message);
 
-    Bytes raw_;
+    RecordStreamWriter streams_;
     uint32_t records_ = 0;
     uint32_t keyframeRecords_ = 0;
     uint32_t firstMs_ = 0;

@@ -111,6 +111,7 @@ TEST(Recording, a_file_cut_or_damaged_anywhere_plays_its_whole_blocks_before_tha
         writer.addKeyframe(block * 1000, message::LevelInfo(1, 10, 10, 2).bytes());
         for (uint32_t record = 0; record < 5; ++record)
             writer.add(block * 1000 + record * 17, message::Moved(1, 1.5f * record, 2).bytes());
+        writer.add(block * 1000 + 68, Bytes{3, 1, 1, 0, 'x', 9}); // no sound fields: stored as it came
         Bytes bytes = writer.finish(2);
         file.insert(file.end(), bytes.begin(), bytes.end());
         ends.push_back(file.size());
@@ -132,6 +133,8 @@ TEST(Recording, a_file_cut_or_damaged_anywhere_plays_its_whole_blocks_before_tha
     DemoScan whole = ScanDemo(file);
     ASSERT_EQ(whole.blocks.size(), 3u);
     EXPECT_EQ(whole.blocks[2].records[5].timeMs, 2068u);
+    EXPECT_EQ(Bytes(whole.blocks[2].records[6].message.begin(), whole.blocks[2].records[6].message.end()),
+              (Bytes{3, 1, 1, 0, 'x', 9}));
 
     // A clip from 1.5 s to 2.01 s starts at the keyframe of 1 s and ends with the record of 2 s.
     auto clip = CutDemo(whole, 1500, 2010);
@@ -140,7 +143,7 @@ TEST(Recording, a_file_cut_or_damaged_anywhere_plays_its_whole_blocks_before_tha
     ASSERT_EQ(cut.blocks.size(), 2u);
     EXPECT_EQ(cut.header->startUnixMs, 1000);
     EXPECT_TRUE(cut.blocks[0].info.keyframe);
-    EXPECT_EQ(cut.blocks[0].records.size(), 6u);
+    EXPECT_EQ(cut.blocks[0].records.size(), 7u);
     EXPECT_EQ(cut.blocks[1].records.size(), 2u);
     EXPECT_EQ(cut.blocks[1].records.back().timeMs, 1000u);
     EXPECT_FALSE(CutDemo(whole, 3000, 2000));

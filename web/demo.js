@@ -72,6 +72,101 @@ function varint(raw, at) {
   return null;
 }
 
+// A block's payload is three streams: the records' shape (time delta and length each),
+// their float fields (each the XOR of its bits with a prediction from the same field's
+// last two values in the block, high byte first) and the rest of their bytes. Joined
+// back: the records end to end, or a string saying why they do not join.
+const [TEXT, INT, FLOAT, BYTE] = [1, 2, 3, 4];
+const scratch = new DataView(new ArrayBuffer(4));
+const asFloat = (bits) => (scratch.setUint32(0, bits), scratch.getFloat32(0));
+const asBits = (value) => (scratch.setFloat32(0, value), scratch.getUint32(0));
+
+// Straight on from the last two values in float arithmetic; the last value itself where
+// either is not finite or the sum would not be (no NaN's bits are ever computed).
+function predict(history) {
+  if (!history) return 0;
+  if (history.seen < 2) return history.last;
+  const [last, before] = [asFloat(history.last), asFloat(history.before)];
+  if (!Number.isFinite(last) || !Number.isFinite(before)) return history.last;
+  const step = Math.fround(last - before);
+  const next = Math.fround(last + step);
+  return Number.isFinite(step) && Number.isFinite(next) ? asBits(next) : history.last;
+}
+
+// The bytes of a field's value after its tag, a text's length counted; null for an
+// unknown tag or one running past the left bytes of its message (then the rest of the
+// message was stored as it came).
+function fieldValueBytes(tag, bytes, at, left) {
+  let size;
+  if (tag === INT || tag === FLOAT) size = 4;
+  else if (tag === BYTE) size = 1;
+  else if (tag === TEXT && left >= 2 && at + 2 <= bytes.length) size = 2 + (bytes[at] | (bytes[at + 1] << 8));
+  else return null;
+  return size <= left ? size : null;
+}
+
+const text = (bytes) => {
+  let out = '';
+  for (let at = 0; at < bytes.length; at += 4096) out += String.fromCharCode(...bytes.subarray(at, at + 4096));
+  return out;
+};
+
+function joinStreams(payload, recordCount) {
+  const shapeSize = varint(payload, 0);
+  const floatSize = shapeSize && varint(payload, shapeSize[1]);
+  if (!floatSize || floatSize[1] + shapeSize[0] + floatSize[0] > payload.length) return 'a block whose streams do not fit';
+  const shape = payload.subarray(floatSize[1], floatSize[1] + shapeSize[0]);
+  const floats = payload.subarray(floatSize[1] + shapeSize[0], floatSize[1] + shapeSize[0] + floatSize[0]);
+  const rest = payload.subarray(floatSize[1] + shapeSize[0] + floatSize[0]);
+  const joined = new Uint8Array(payload.length + 10); // what the records need, and room for a record's varints
+  const histories = new Map();
+  let [shapeAt, floatAt, restAt, size] = [0, 0, 0, 0];
+  const put = (bytes) => { joined.set(bytes, size); size += bytes.length; };
+  const putVarint = (value) => { for (; value >= 0x80; value = Math.floor(value / 128)) joined[size++] = (value & 0x7f) | 0x80; joined[size++] = value; };
+  for (let record = 0; record < recordCount; record++) {
+    const delta = varint(shape, shapeAt);
+    const length = delta && varint(shape, delta[1]);
+    if (!length || length[0] > 0xffff || size + 10 + length[0] > joined.length) return 'a block whose shape runs short';
+    shapeAt = length[1];
+    putVarint(delta[0]);
+    putVarint(length[0]);
+    const start = size;
+    let prefix = '';
+    for (let index = 0; size - start < length[0]; index++) {
+      const left = length[0] - (size - start);
+      if (restAt >= rest.length) return 'a block whose messages run short';
+      const tag = rest[restAt];
+      const value = fieldValueBytes(tag, rest, restAt + 1, left - 1);
+      if (value === null) {
+        if (left > rest.length - restAt) return 'a block whose messages run short';
+        put(rest.subarray(restAt, restAt + left));
+        restAt += left;
+        break;
+      }
+      joined[size++] = tag;
+      restAt++;
+      if (tag === FLOAT) {
+        if (floats.length - floatAt < 4) return 'a block whose floats run short';
+        const key = prefix + String.fromCharCode(index & 0xff);
+        const history = histories.get(key);
+        const bits = (viewOf(floats).getUint32(floatAt) ^ predict(history)) >>> 0;
+        floatAt += 4;
+        histories.set(key, { last: bits, before: history ? history.last : 0, seen: Math.min((history ? history.seen : 0) + 1, 2) });
+        new DataView(joined.buffer, joined.byteOffset + size, 4).setUint32(0, bits, true);
+        size += 4;
+      } else {
+        if (value > rest.length - restAt) return 'a block whose messages run short';
+        put(rest.subarray(restAt, restAt + value));
+        restAt += value;
+      }
+      if ((index === 0 && tag === TEXT) || (index === 1 && tag === INT)) prefix += text(joined.subarray(size - value, size));
+      if (index === 0) prefix += '\0';
+    }
+  }
+  if (shapeAt !== shape.length || floatAt !== floats.length || restAt !== rest.length) return 'a block with bytes left over';
+  return joined.subarray(0, size);
+}
+
 // The records of an inflated payload, each { timeMs, message }, or a reason they are not sound.
 function splitRecords(raw, head) {
   const records = [];
@@ -115,7 +210,9 @@ async function readBlock(bytes, at, previousMs) {
   if (head.firstMs < previousMs || head.lastMs < head.firstMs) return { damage: 'a block whose time goes backwards' };
   const raw = await inflate(stored, rawSize);
   if (!raw) return { damage: 'a block that does not inflate to its stated size' };
-  const records = splitRecords(raw, head);
+  const joined = joinStreams(raw, head.recordCount);
+  if (typeof joined === 'string') return { damage: joined };
+  const records = splitRecords(joined, head);
   if (typeof records === 'string') return { damage: records };
   return { block: { ...head, records }, next: end };
 }

@@ -2,6 +2,7 @@
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import zlib from 'node:zlib';
+import { execFileSync } from 'node:child_process';
 import { advance, readDemo, seek } from '../../web/demo.js';
 
 const varint = (n) => (n > 0x7f ? [(n & 0x7f) | 0x80, ...varint(Math.floor(n / 128))] : [n]);
@@ -14,7 +15,9 @@ function header({ magic = 'SKIRDEMO', version = 1, flip = 0 } = {}) {
 }
 // records: [timeMs, text], the first `keyframe` of them the keyframe; lie: what the head states wrongly.
 function block(records, keyframe = 0, lie = {}) {
-  const raw = Buffer.from(records.flatMap(([t, text], i) => [...varint(t - records[Math.max(i - 1, 0)][0]), ...varint(text.length), ...Buffer.from(text)]));
+  // The texts start with no field tag, so each is stored whole in the third stream.
+  const shape = records.flatMap(([t, text], i) => [...varint(t - records[Math.max(i - 1, 0)][0]), ...varint(text.length)]);
+  const raw = Buffer.from([...varint(shape.length), 0, ...shape, ...Buffer.from(records.map(([, text]) => text).join(''))]);
   const stored = lie.stored ?? zlib.deflateSync(raw);
   const whole = Buffer.concat([Buffer.from(lie.mark ?? 'BLK1'), Buffer.of(keyframe ? 1 : 0), Buffer.alloc(31), stored]);
   const fields = [records[0][0], records.at(-1)[0], keyframe, lie.records ?? records.length, lie.raw ?? raw.length, lie.storedSize ?? stored.length];
@@ -47,7 +50,7 @@ test('a recording cut at any byte gives exactly the blocks wholly before the cut
 
 test('reading stops at the first unsound block, and refuses a header it does not know', async () => {
   const lies = [[{ crc: 1 }, /CRC/], [{ mark: 'BLK2' }, /mark/], [{ storedSize: (4 << 20) + 1 }, /size limits/],
-    [{ raw: 8 }, /inflate/], [{ stored: Buffer.from('not zlib') }, /inflate/], [{ records: 3 }, /3/]];
+    [{ raw: 8 }, /inflate/], [{ stored: Buffer.from('not zlib') }, /inflate/], [{ records: 3 }, /shape runs short/]];
   for (const [lie, damage] of lies) {
     const demo = await readDemo(Buffer.concat([header(), blocks[0], block([[2000, 'a2'], [3000, 'a3']], 0, lie), blocks[2]]));
     assert.deepEqual(demo.blocks.length, 1, JSON.stringify(lie));
@@ -64,4 +67,15 @@ test('a seek starts at the last keyframe at or before its time and skips the key
   for (const [t, expected] of seeks) assert.deepEqual(texts(seek(read, t).records), expected, `at ${t}`);
   const played = advance(read, seek(read, 3000).next, 9000);
   assert.deepEqual([texts(played.records), played.next], [['b1', 'b2', 'c1', 'c2'], { block: 4, record: 0 }]);
+});
+
+test("a block our C++ writer made joins back to its messages, every float path included", async (t) => {
+  if (!process.env.SKIRMISH_CODEC_FIXTURES) return t.skip('needs the C++ fixtures');
+  const cpp = JSON.parse(execFileSync(process.env.SKIRMISH_CODEC_FIXTURES, { encoding: 'utf8' }));
+  const framed = Buffer.from(cpp.demoMessages, 'hex');
+  const expected = [];
+  for (let at = 0; at < framed.length; at += 2 + framed.readUInt16LE(at)) expected.push(framed.subarray(at + 2, at + 2 + framed.readUInt16LE(at)).toString('hex'));
+  const demo = await readDemo(new Uint8Array(Buffer.from(cpp.demo, 'hex')));
+  assert.equal(demo.damage, null);
+  assert.deepEqual(demo.blocks[0].records.map((r) => Buffer.from(r.message).toString('hex')), expected);
 });
