@@ -238,6 +238,7 @@ bool Recorder::writeAll(std::span<const uint8_t> bytes)
             return false;
         }
         bytes = bytes.subspan(static_cast<size_t>(written));
+        bytesWritten_ += static_cast<uint64_t>(written);
     }
     return true;
 }

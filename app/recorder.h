@@ -66,6 +66,7 @@ public:
     // The file being written, "" when none.
     const std::string& currentName() const { return name_; }
     const RecordingOptions& options() const { return options_; }
+    uint64_t bytesWritten() const { return bytesWritten_; }
 
 private:
     bool start(const Level& level, int32_t now);
@@ -89,6 +90,7 @@ private:
     uint16_t mostPlayers_ = 0; // in the block being gathered
     std::optional<int32_t> emptySince_;
     bool failing_ = false; // said once until a recording starts again
+    uint64_t bytesWritten_ = 0;
 };
 
 } // namespace skirmish

@@ -50,6 +50,12 @@ std::string MetricsPage(const Level& level, const LoopState& loop)
     page.sample("skirmish_connections_dropped_total", static_cast<double>(net.droppedSilent), "reason=\"silent\"");
     page.sample("skirmish_connections_dropped_total", static_cast<double>(net.droppedOversized),
                 "reason=\"oversized\"");
+    if (const Recorder* recorder = loop.recorder) {
+        page.family("skirmish_recording", "gauge", "1 while a match is being recorded.");
+        page.sample("skirmish_recording", recorder->currentName().empty() ? 0 : 1);
+        page.family("skirmish_recording_written_bytes_total", "counter", "Bytes written to recordings.");
+        page.sample("skirmish_recording_written_bytes_total", static_cast<double>(recorder->bytesWritten()));
+    }
     page.family("skirmish_build_info", "gauge", "The running build; always 1.");
     page.sample("skirmish_build_info", 1, "version=\"" SKIRMISH_VERSION "\"");
     return page.text();

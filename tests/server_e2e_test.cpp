@@ -166,6 +166,7 @@ TEST(RealServer, flags_answer_the_questions_cap_seats_per_address_and_metrics_fo
     const size_t at = console.find(marker) + marker.size();
     const std::string name = console.substr(at, console.find('\n', at) - at);
     EXPECT_THAT(HttpGet(server.port, "/demos"), HasSubstr("<a href=\"/replay?demo=" + name + "\">"));
+    EXPECT_THAT(HttpGet(server.port, "/metrics"), HasSubstr("\nskirmish_recording 1\n"));
     std::string served; // a block follows the header within a second
     Within(3000, [&] { return (served = HttpGet(server.port, "/demos/" + name)).size() > 40; });
     std::ifstream file(server.demos.path + "/" + name, std::ios::binary);
