@@ -27,9 +27,11 @@ run_replay() {
 
     start build-release/skirmish-server --demo-dir "$long"
     for _ in $(seq 50); do curl -sf -o /dev/null "http://127.0.0.1:23987/demos" && break; sleep 0.2; done
-    $BOT_PIN /usr/bin/python3 bench/seek_replay.py http://127.0.0.1:23987 "$name" "$REPLAY_SEEKS" "$REPLAY_SEED" > "$out" || true
+    $BOT_PIN /usr/bin/python3 bench/seek_replay.py http://127.0.0.1:23987 "$name" "$REPLAY_SEEKS" "$REPLAY_SEED" > "$out" 2>&1 || true
     cleanup
     result=$(grep '^RESULT' "$out" || echo "RESULT")
+    local failed=""
+    [ "$result" = RESULT ] && failed="The page gave no figures: $(grep -v '^#[0-9]' "$out" | grep . | tail -1)"
 
     local length_ms; length_ms=$(field length_ms "$repeat")
     if awk -v m="$(field max "$result")" 'BEGIN { exit !(m != "" && m <= 200) }'; then verdict="yes"; fi
@@ -40,6 +42,7 @@ run_replay() {
         echo "| Recording | Loaded (navigation → first moment built) | Seek rebuild ms p50 / p99 / max | Seek shown ms p50 / p99 / max | Within 200 ms |"
         echo "|---|---|---|---|---|"
         echo "| $(awk -v m="$length_ms" 'BEGIN { printf "%.1f min", m / 60000 }'), $(mib "$(field bytes "$result")") MiB fetched, $(field blocks "$result") blocks | $(field load_ms "$result") ms | $(field rebuild_p50 "$result") / $(field rebuild_p99 "$result") / $(field rebuild_max "$result") | $(field p50 "$result") / $(field p99 "$result") / $(field max "$result") | $verdict (every seek shown by $(field max "$result") ms; $(field misses "$result") missed their moment, fewest players at one $(field players_min "$result")) |"
+        [ -n "$failed" ] && { echo; echo "$failed"; }
         echo
         echo "<!-- /replay-seek -->"
     )

@@ -9,7 +9,8 @@ the seek bar's value and fires its 'input' event. Two figures per seek, both in 
   shown    from the event to the end of the first frame drawn at the new moment (the page's
            frame callback runs before ours in that frame, so the canvas holds the new world)
 Prints RESULT seeks=N p50=.. p99=.. max=.. (shown) rebuild_p50=.. rebuild_p99=.. rebuild_max=..
-load_ms=.. (navigation start to loaded) bytes=.. duration_ms=.. players_min=.. misses=..
+load_ms=.. (navigation start to loaded) bytes=.. blocks=.. duration_ms=.. players_min=.. misses=..
+heap_mb=.. (the page's JavaScript heap once loaded); a line per seek before it.
 """
 import random
 import sys
@@ -30,12 +31,14 @@ for flag in ('--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '-
     options.add_argument(flag)
 driver = webdriver.Chrome(service=Service('/usr/bin/chromedriver'), options=options)
 
-# Resolves once the page has loaded (or failed), on the first frame that sees it.
+# Resolves once the page has loaded or cannot (an error, or damage before the first block),
+# on the first frame that sees it.
 LOADED = '''const done = arguments[arguments.length - 1];
 const look = () => {
   const r = window.replayState;
-  if (r && (r.loaded || r.error)) done({loaded: r.loaded, error: r.error, at: performance.now(),
-    durationMs: r.durationMs, bytes: r.bytes, blocks: r.blocks, playing: r.playing});
+  if (r && (r.loaded || r.error || r.damage)) done({loaded: r.loaded, error: r.error || r.damage, at: performance.now(),
+    durationMs: r.durationMs, bytes: r.bytes, blocks: r.blocks, playing: r.playing,
+    heap: performance.memory ? performance.memory.usedJSHeapSize : 0});
   else requestAnimationFrame(look);
 };
 look();'''
@@ -62,7 +65,7 @@ def percentile(values, p):
 
 try:
     driver.set_page_load_timeout(60)
-    driver.set_script_timeout(120)
+    driver.set_script_timeout(900)  # a long file takes a while to read before it loads
     driver.get(f'{base}/replay?demo={name}')
     state = driver.execute_async_script(LOADED)
     if not state['loaded']:
@@ -80,10 +83,11 @@ try:
         shown.append(result['shown'])
         rebuild.append(result['rebuild'])
         players.append(result['players'])
+        print(f'seek to {target} ms: shown {result["shown"]:.1f} ms, rebuilt in {result["rebuild"]:.1f} ms', flush=True)
     figures = lambda key, values: ' '.join(f'{key}{p}={percentile(values, q):.1f}' for p, q in
                                            (('p50', 50), ('p99', 99), ('max', 100)))
     print(f'RESULT seeks={seeks} {figures("", shown)} {figures("rebuild_", rebuild)} '
           f'load_ms={state["at"]:.0f} bytes={state["bytes"]} blocks={state["blocks"]} duration_ms={duration} '
-          f'players_min={min(players)} misses={misses}', flush=True)
+          f'players_min={min(players)} misses={misses} heap_mb={state["heap"] / 1048576:.0f}', flush=True)
 finally:
     driver.quit()
