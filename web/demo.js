@@ -184,9 +184,10 @@ function splitRecords(raw, head) {
   return records;
 }
 
-// The block at bytes[at]: { block, next } when it is whole and sound, { damage } when it
-// is not sound, null when not all of it is here yet.
-async function readBlock(bytes, at, previousMs) {
+// The block at bytes[at]: { block, next } when it is whole and its head and CRC are
+// sound, { damage } when not, null when not all of it is here yet. Its records are
+// inflated only when asked for (loadRecords): a long recording is held as it is stored.
+function readBlock(bytes, at, previousMs) {
   if (bytes.length - at < BLOCK_HEAD_BYTES) return null;
   const view = viewOf(bytes.subarray(at));
   const flags = view.getUint8(4);
@@ -197,10 +198,11 @@ async function readBlock(bytes, at, previousMs) {
     lastMs: view.getUint32(12, true),
     keyframeRecords: view.getUint32(16, true),
     recordCount: view.getUint32(20, true),
+    rawSize: view.getUint32(24, true),
   };
-  const [rawSize, storedSize] = [view.getUint32(24, true), view.getUint32(28, true)];
+  const storedSize = view.getUint32(28, true);
   if (!startsWith(bytes, at, MARK) || flags > 1 || view.getUint8(5) !== 0) return { damage: 'no block mark' };
-  if (rawSize > MAX_PAYLOAD_BYTES || storedSize > MAX_PAYLOAD_BYTES) return { damage: 'a block past the size limits' };
+  if (head.rawSize > MAX_PAYLOAD_BYTES || storedSize > MAX_PAYLOAD_BYTES) return { damage: 'a block past the size limits' };
   const end = at + BLOCK_HEAD_BYTES + storedSize;
   if (bytes.length < end) return null;
   const stored = bytes.subarray(at + BLOCK_HEAD_BYTES, end);
@@ -208,59 +210,77 @@ async function readBlock(bytes, at, previousMs) {
   if (head.recordCount < 1 || head.keyframeRecords > head.recordCount || head.keyframe !== head.keyframeRecords > 0)
     return { damage: 'a block that miscounts its records' };
   if (head.firstMs < previousMs || head.lastMs < head.firstMs) return { damage: 'a block whose time goes backwards' };
-  const raw = await inflate(stored, rawSize);
-  if (!raw) return { damage: 'a block that does not inflate to its stated size' };
-  const joined = joinStreams(raw, head.recordCount);
-  if (typeof joined === 'string') return { damage: joined };
-  const records = splitRecords(joined, head);
-  if (typeof records === 'string') return { damage: records };
-  return { block: { ...head, records }, next: end };
+  return { block: { ...head, stored, end, records: null }, next: end };
 }
 
-// The whole and sound blocks at the start of bytes, after a recording's time previousMs.
-// used: the bytes they take; damage: why reading stopped short of a block that is all
-// here (null when what is left is only the start of one still being written).
-export async function readBlocks(bytes, previousMs = 0) {
+// Inflates a block's records into block.records; a string says why they are not sound.
+export async function loadRecords(block) {
+  if (block.records) return null;
+  const raw = await inflate(block.stored, block.rawSize);
+  if (!raw) return 'a block that does not inflate to its stated size';
+  const joined = joinStreams(raw, block.recordCount);
+  if (typeof joined === 'string') return joined;
+  const records = splitRecords(joined, block);
+  if (typeof records === 'string') return records;
+  block.records = records;
+  return null;
+}
+
+// The whole blocks with sound heads at the start of bytes, after a recording's time
+// previousMs. used: the bytes they take; damage: why reading stopped short of a block
+// that is all here (null when what is left is only the start of one still being written).
+export function readBlocks(bytes, previousMs = 0) {
   const blocks = [];
   for (let at = 0; ; ) {
-    const read = await readBlock(bytes, at, previousMs);
+    const read = readBlock(bytes, at, previousMs);
     if (!read || read.damage) return { blocks, used: at, damage: read ? read.damage : null };
     blocks.push(read.block);
     [at, previousMs] = [read.next, read.block.lastMs];
   }
 }
 
-// A whole file (or as much of it as is written): { header, blocks, used, damage };
-// header is null while the file is shorter than one.
+// A whole file (or as much of it as is written), every block's records loaded:
+// { header, blocks, used, damage }; header is null while the file is shorter than one.
 export async function readDemo(bytes) {
   const header = readHeader(bytes);
   if (!header) return { header, blocks: [], used: 0, damage: null };
-  const read = await readBlocks(bytes.subarray(HEADER_BYTES));
+  const read = readBlocks(bytes.subarray(HEADER_BYTES));
+  for (const [i, block] of read.blocks.entries()) {
+    const damage = await loadRecords(block);
+    if (damage) return { header, blocks: read.blocks.slice(0, i), used: HEADER_BYTES + (i ? read.blocks[i - 1].end : 0), damage };
+  }
   return { header, ...read, used: HEADER_BYTES + read.used };
 }
 
 // Where playback stands is the next record to apply: blocks[block].records[record].
 
-// The index of the block to start the world at time t from: the last keyframe block
-// whose first record is at or before t (the first block when there is none).
-export function keyframeBlock(blocks, t) {
+// The index of the last block whose first record is at or before t (0 when none is).
+export function blockAt(blocks, t) {
   let [low, high] = [0, blocks.length]; // the first block starting after t
   while (low < high) {
     const middle = (low + high) >> 1;
     if (blocks[middle].firstMs <= t) low = middle + 1;
     else high = middle;
   }
-  let at = low - 1;
+  return Math.max(low - 1, 0);
+}
+
+// The index of the block to start the world at time t from: the last keyframe block
+// whose first record is at or before t (the first block when there is none).
+export function keyframeBlock(blocks, t) {
+  let at = blockAt(blocks, t);
   while (at > 0 && !blocks[at].keyframe) at--;
-  return Math.max(at, 0);
+  return at;
 }
 
 // The records after from up to time t, each block's keyframe skipped (what it states the
-// world already has), and where playback then stands.
+// world already has), and where playback then stands; the blocks on the way must have
+// their records loaded (it stops short at one that has not).
 export function advance(blocks, from, t) {
   const records = [];
   for (let { block, record } = from; block < blocks.length; block++, record = 0) {
     const { records: all, keyframeRecords } = blocks[block];
+    if (!all) return { records, next: { block, record } };
     for (record = Math.max(record, keyframeRecords); record < all.length; record++) {
       if (all[record].timeMs > t) return { records, next: { block, record } };
       records.push(all[record]);
@@ -270,7 +290,8 @@ export function advance(blocks, from, t) {
 }
 
 // The records that build the world at time t from a clean state: a keyframe, then what
-// followed it up to t; and where playback then stands.
+// followed it up to t; and where playback then stands. The blocks from the keyframe's to
+// blockAt(t) must have their records loaded.
 export function seek(blocks, t) {
   if (blocks.length === 0) return { records: [], next: { block: 0, record: 0 } };
   const start = keyframeBlock(blocks, t);

@@ -4,12 +4,13 @@
 // each record is applied at its own time, which is also the model's "now", so the kill
 // feed lasts six seconds of the match at any speed.
 import { decodeMessage } from './codec.js';
-import { HEADER_BYTES, advance, readBlocks, readHeader, seek } from './demo.js';
+import { HEADER_BYTES, advance, blockAt, keyframeBlock, loadRecords, readBlocks, readHeader, seek } from './demo.js';
 import { Link, applyMessage, linkMessage, newGame } from './game.js';
 import { drawFrame, fitCanvas, spectatorCamera } from './render.js';
 
 const POLL_MS = 2000; // how often the end of what is held asks for what was written since
 const MAX_STEP_MS = 250; // the most page time one frame plays, so a hidden tab does not leap on return
+const AHEAD_BLOCKS = 2; // inflated ahead of playback, so that a frame never waits for one
 const NAMED = /^\d{8}T\d{6}Z-\d{1,5}(-\d+)?\.demo$/; // as the server names recordings
 
 const canvas = document.getElementById('world');
@@ -53,21 +54,72 @@ function apply(records) {
   for (const record of records) applyMessage(game, decodeMessage(record.message), record.timeMs);
 }
 
-// Rebuilds the world at t from its keyframe, clamped to what is held.
-function seekTo(t) {
-  const began = performance.now();
-  timeMs = Math.max(0, Math.min(t, durationMs()));
-  const step = seek(file.blocks, timeMs);
-  game = newGame();
-  apply(step.records);
-  next = step.next;
-  lastSeekMs = performance.now() - began;
+// Blocks are held as stored; only those from the keyframe behind playback to a few
+// ahead of it are inflated, so an hour of a busy match costs its file's size, not its records'.
+const inflated = new Set();
+const hasRecords = (from, to) => file.blocks.slice(from, to + 1).every((block) => block.records);
+async function inflateBlocks(from, to) {
+  for (let i = from; i <= to && i < file.blocks.length; i++) {
+    const damage = await loadRecords(file.blocks[i]);
+    if (damage) { // what comes from here on does not play
+      [file.damage, file.blocks.length] = [damage, i];
+      next = next.block > i ? { block: i, record: 0 } : next;
+      break;
+    }
+    inflated.add(i);
+  }
+  // Kept: what was just asked for, and what playback stands on.
+  const kept = (i) => (i >= from && i <= to) || (i >= keyframeBlock(file.blocks, timeMs) && i <= next.block + AHEAD_BLOCKS);
+  for (const i of inflated) {
+    if (kept(i)) continue;
+    if (file.blocks[i]) file.blocks[i].records = null;
+    inflated.delete(i);
+  }
 }
 
+// Rebuilds the world at t from its keyframe, clamped to what is held. Seeks made while
+// one is inflating its blocks wait; only the last of them runs.
+let seeking = null;
+let seekWanted = null;
+async function seekTo(t) {
+  seekWanted = t;
+  if (seeking) return seeking;
+  seeking = (async () => {
+    while (seekWanted !== null) {
+      const began = performance.now();
+      const target = Math.max(0, Math.min(seekWanted, durationMs()));
+      seekWanted = null;
+      await inflateBlocks(keyframeBlock(file.blocks, target), blockAt(file.blocks, target) + 1);
+      timeMs = Math.min(target, durationMs());
+      const step = seek(file.blocks, timeMs);
+      game = newGame();
+      apply(step.records);
+      next = step.next;
+      lastSeekMs = performance.now() - began;
+    }
+    seeking = null;
+  })();
+  return seeking;
+}
+
+// Plays on to t once its blocks are inflated; until then the moment shown stays.
+let inflating = false;
 function playTo(t) {
+  const last = blockAt(file.blocks, t);
+  if (!hasRecords(next.block, last)) {
+    if (!inflating) {
+      inflating = true;
+      inflateBlocks(next.block, last + AHEAD_BLOCKS).finally(() => { inflating = false; });
+    }
+    return;
+  }
   const step = advance(file.blocks, next, t);
   apply(step.records);
   [next, timeMs] = [step.next, t];
+  if (!inflating && !hasRecords(next.block, next.block + AHEAD_BLOCKS)) {
+    inflating = true;
+    inflateBlocks(next.block, next.block + AHEAD_BLOCKS).finally(() => { inflating = false; });
+  }
 }
 
 // The bytes written after those held; empty when there are none yet.
@@ -95,14 +147,14 @@ async function take(bytes) {
     if (!file.header) return;
     file.pending = file.pending.subarray(HEADER_BYTES);
   }
-  const read = await readBlocks(file.pending, durationMs());
+  const read = readBlocks(file.pending, durationMs());
   for (const block of read.blocks) file.blocks.push(block);
   file.pending = file.pending.subarray(read.used);
   file.damage = read.damage;
   if (!started && file.blocks.length > 0) {
-    started = true;
-    seekTo(Number.isFinite(startSeconds) ? Math.round(startSeconds * 1000) : 0); // the format's own resolution
-    playing = !query.has('t');
+    await seekTo(Number.isFinite(startSeconds) ? Math.round(startSeconds * 1000) : 0); // the format's own resolution
+    started = file.blocks.length > 0;
+    playing = started && !query.has('t');
   }
 }
 
@@ -147,7 +199,7 @@ function caption() {
 function frame(time) {
   const step = Math.min(MAX_STEP_MS, Math.max(0, time - lastFrame));
   lastFrame = time;
-  if (started && playing) playTo(Math.min(durationMs(), timeMs + step * speed));
+  if (started && playing && !seeking) playTo(Math.min(durationMs(), timeMs + step * speed));
   const more = !error && !file.damage && !file.fetching && (!started || atEnd());
   if (more && performance.now() - file.askedAt >= POLL_MS) fetchAndRead();
   if (fitCanvas(canvas)) {
