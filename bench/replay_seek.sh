@@ -31,17 +31,17 @@ run_replay() {
     cleanup
     result=$(grep '^RESULT' "$out" || echo "RESULT")
     local failed=""
-    [ "$result" = RESULT ] && failed="The page gave no figures: $(grep -v '^#[0-9]' "$out" | grep . | tail -1)"
+    [ "$result" = RESULT ] && failed="The page gave no figures: $(grep -E 'Exception|Error|^the replay page' "$out" | tail -1)"
 
     local length_ms; length_ms=$(field length_ms "$repeat")
     if awk -v m="$(field max "$result")" 'BEGIN { exit !(m != "" && m <= 200) }'; then verdict="yes"; fi
     REPLAY_BLOCK=$(
         echo "<!-- replay-seek -->"
-        echo "Seeking in a long recording (\`bench/seek_replay.py\`, $(date -u +%Y-%m-%d)): ${source_ms} s of 126 bots recorded by the server ($(mib "$(stat -c %s "$demo")") MiB), repeated end to end by \`build-release/demo-repeat\` into $(awk -v m="$length_ms" 'BEGIN { printf "%.1f", m / 60000 }') minutes ($(field blocks "$repeat") blocks, $(mib "$(stat -c %s "$long/$name")") MiB), served by a server with no players and opened at \`/replay?demo=NAME\` in headless Chromium on the bots' core; then $(field seeks "$result") seeks to moments drawn across the whole recording (seed $REPLAY_SEED), each set on the seek bar with its 'input' event, the page paused. *Rebuild* is the page's own \`lastSeekMs\`: the world rebuilt from the keyframe before the moment; *shown* runs from the event to the end of the first frame drawn at the new moment."
+        echo "Seeking in a long recording (\`bench/seek_replay.py\`, $(date -u +%Y-%m-%d)): ${source_ms} s of 126 bots recorded by the server ($(mib "$(stat -c %s "$demo")") MiB), repeated end to end by \`build-release/demo-repeat\` into $(awk -v m="$length_ms" 'BEGIN { printf "%.1f", m / 60000 }') minutes ($(field blocks "$repeat") blocks, $(mib "$(stat -c %s "$long/$name")") MiB), served by a server with no players and opened at \`/replay?demo=NAME\` in headless Chromium on the bots' core; then $(field seeks "$result") seeks to moments drawn across the whole recording (seed $REPLAY_SEED), each set on the seek bar with its 'input' event, the page paused. *Rebuild* is the page's own \`lastSeekMs\`: from the seek to the world built at the moment, whatever the page reads first; *shown* runs from the event to the end of the first frame drawn at the new moment. The heap is the page's JavaScript heap once loaded."
         echo
-        echo "| Recording | Loaded (navigation → first moment built) | Seek rebuild ms p50 / p99 / max | Seek shown ms p50 / p99 / max | Within 200 ms |"
-        echo "|---|---|---|---|---|"
-        echo "| $(awk -v m="$length_ms" 'BEGIN { printf "%.1f min", m / 60000 }'), $(mib "$(field bytes "$result")") MiB fetched, $(field blocks "$result") blocks | $(field load_ms "$result") ms | $(field rebuild_p50 "$result") / $(field rebuild_p99 "$result") / $(field rebuild_max "$result") | $(field p50 "$result") / $(field p99 "$result") / $(field max "$result") | $verdict (every seek shown by $(field max "$result") ms; $(field misses "$result") missed their moment, fewest players at one $(field players_min "$result")) |"
+        echo "| Recording | Loaded (navigation → first moment built) | Page heap | Seek rebuild ms p50 / p99 / max | Seek shown ms p50 / p99 / max | Within 200 ms |"
+        echo "|---|---|---|---|---|---|"
+        echo "| $(awk -v m="$length_ms" 'BEGIN { printf "%.1f min", m / 60000 }'), $(mib "$(field bytes "$result")") MiB fetched, $(field blocks "$result") blocks | $(field load_ms "$result") ms | $(field heap_mb "$result") MB | $(field rebuild_p50 "$result") / $(field rebuild_p99 "$result") / $(field rebuild_max "$result") | $(field p50 "$result") / $(field p99 "$result") / $(field max "$result") | $verdict (every seek shown by $(field max "$result") ms; $(field misses "$result") missed their moment, fewest players at one $(field players_min "$result")) |"
         [ -n "$failed" ] && { echo; echo "$failed"; }
         echo
         echo "<!-- /replay-seek -->"
