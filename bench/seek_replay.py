@@ -51,7 +51,8 @@ bar.value = String(target);
 bar.dispatchEvent(new Event('input', {bubbles: true}));
 const wait = () => {
   const r = window.replayState;
-  if (r.timeMs !== target) { requestAnimationFrame(wait); return; }
+  // A seek that never arrives counts as a miss after 10 s rather than hanging the run.
+  if (r.timeMs !== target && performance.now() - began < 10000) { requestAnimationFrame(wait); return; }
   requestAnimationFrame(() => done({shown: performance.now() - began, rebuild: r.lastSeekMs,
     timeMs: r.timeMs, players: r.players.length}));
 };
