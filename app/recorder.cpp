@@ -142,7 +142,8 @@ void Recorder::beforePass(const Level& level, int32_t now)
     }
     if (!block_.empty() && elapsedMs_ - block_.firstMs() >= static_cast<uint32_t>(kDemoFlushMs))
         writeBlock();
-    if (recordedSinceKeyframe_ && elapsedMs_ - lastKeyframeMs_ >= static_cast<uint32_t>(kDemoKeyframeMs)) {
+    if ((recordedSinceKeyframe_ > 0 && elapsedMs_ - lastKeyframeMs_ >= static_cast<uint32_t>(kDemoKeyframeMs)) ||
+        recordedSinceKeyframe_ >= kDemoKeyframeMessages) {
         takeKeyframe(level);
         ApplyRetention(options_, name_);
     }
@@ -191,7 +192,7 @@ void Recorder::takeKeyframe(const Level& level)
     KeyframeOutbox keyframe(block_, elapsedMs_);
     SendLevelSnapshot(level, 0, keyframe);
     lastKeyframeMs_ = elapsedMs_;
-    recordedSinceKeyframe_ = false;
+    recordedSinceKeyframe_ = 0;
 }
 
 void Recorder::record(std::span<const uint8_t> message)
@@ -199,7 +200,7 @@ void Recorder::record(std::span<const uint8_t> message)
     if (fd_ < 0)
         return;
     block_.add(elapsedMs_, message);
-    recordedSinceKeyframe_ = true;
+    ++recordedSinceKeyframe_;
     if (block_.rawBytes() >= kDemoBlockCloseBytes)
         writeBlock();
 }

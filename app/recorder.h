@@ -23,8 +23,11 @@ struct RecordingOptions {
 
 // A block is written at least this often while anything is recorded.
 constexpr int32_t kDemoFlushMs = 1000;
-// A keyframe starts a block once this long has passed since the last, if anything happened since.
+// A keyframe starts a block once this long has passed since the last, if anything
+// happened since, or sooner once this many messages were recorded since: what a seek
+// replays after its keyframe stays bounded however busy the match.
 constexpr int32_t kDemoKeyframeMs = 5000;
+constexpr uint32_t kDemoKeyframeMessages = 30000;
 // A recording ends once no player has been connected for this long.
 constexpr int32_t kDemoEmptyEndMs = 60000;
 // A block closes early at this many raw bytes, well within what readers accept.
@@ -85,7 +88,7 @@ private:
     int32_t lastNow_ = 0;
     uint32_t elapsedMs_ = 0; // since the recording began
     uint32_t lastKeyframeMs_ = 0;
-    bool recordedSinceKeyframe_ = false;
+    uint32_t recordedSinceKeyframe_ = 0;
     uint16_t playersNow_ = 0;
     uint16_t mostPlayers_ = 0; // in the block being gathered
     std::optional<int32_t> emptySince_;

@@ -75,7 +75,7 @@ function varint(raw, at) {
 // A block's payload is three streams: the records' shape (time delta and length each),
 // their float fields (each the XOR of its bits with a prediction from the same field's
 // last two values in the block, high byte first) and the rest of their bytes. Joined
-// back: the records end to end, or a string saying why they do not join.
+// back: the records, each { timeMs, message }, or a string saying why they do not join.
 const [TEXT, INT, FLOAT, BYTE] = [1, 2, 3, 4];
 const scratch = new DataView(new ArrayBuffer(4));
 const asFloat = (bits) => (scratch.setUint32(0, bits), scratch.getFloat32(0));
@@ -105,81 +105,89 @@ function fieldValueBytes(tag, bytes, at, left) {
   return size <= left ? size : null;
 }
 
-const text = (bytes) => {
-  let out = '';
-  for (let at = 0; at < bytes.length; at += 4096) out += String.fromCharCode(...bytes.subarray(at, at + 4096));
+// The part of a float's key that names its message: "t" and the text of a first field
+// that is a text, "" otherwise (one Map per name, then a number for the id and place).
+function nameKey(bytes, at, end) {
+  let out = 't';
+  for (; at < end; at += 4096) out += String.fromCharCode.apply(null, bytes.subarray(at, Math.min(at + 4096, end)));
   return out;
-};
+}
 
-function joinStreams(payload, recordCount) {
+function joinStreams(payload, head) {
+  const recordCount = head.recordCount;
   const shapeSize = varint(payload, 0);
   const floatSize = shapeSize && varint(payload, shapeSize[1]);
   if (!floatSize || floatSize[1] + shapeSize[0] + floatSize[0] > payload.length) return 'a block whose streams do not fit';
   const shape = payload.subarray(floatSize[1], floatSize[1] + shapeSize[0]);
-  const floats = payload.subarray(floatSize[1] + shapeSize[0], floatSize[1] + shapeSize[0] + floatSize[0]);
+  const floats = viewOf(payload.subarray(floatSize[1] + shapeSize[0], floatSize[1] + shapeSize[0] + floatSize[0]));
   const rest = payload.subarray(floatSize[1] + shapeSize[0] + floatSize[0]);
-  const joined = new Uint8Array(payload.length + 10); // what the records need, and room for a record's varints
-  const histories = new Map();
+  const joined = new Uint8Array(payload.length); // the messages end to end: never more than the payload
+  const records = [];
+  let timeMs = head.firstMs;
+  const out = viewOf(joined);
+  // A float's history by its key: the message's name, then its id (when its second field
+  // is an int and the float comes after it) and the float's place, as the writer keys it.
+  const names = new Map();
   let [shapeAt, floatAt, restAt, size] = [0, 0, 0, 0];
-  const put = (bytes) => { joined.set(bytes, size); size += bytes.length; };
-  const putVarint = (value) => { for (; value >= 0x80; value = Math.floor(value / 128)) joined[size++] = (value & 0x7f) | 0x80; joined[size++] = value; };
+  const put = (from, count) => {
+    if (count > 32) joined.set(rest.subarray(from, from + count), size);
+    else for (let i = 0; i < count; i++) joined[size + i] = rest[from + i]; // most fields: no view made
+    size += count;
+  };
+  // The shape's next varint (the writer keeps them within 32 bits); -1 past its end or limit.
+  const shapeVarint = () => {
+    let value = 0;
+    for (let i = 0; i < 5 && shapeAt < shape.length; i++) {
+      const byte = shape[shapeAt++];
+      value += (byte & 0x7f) * 2 ** (7 * i);
+      if (!(byte & 0x80)) return value;
+    }
+    return -1;
+  };
   for (let record = 0; record < recordCount; record++) {
-    const delta = varint(shape, shapeAt);
-    const length = delta && varint(shape, delta[1]);
-    if (!length || length[0] > 0xffff || size + 10 + length[0] > joined.length) return 'a block whose shape runs short';
-    shapeAt = length[1];
-    putVarint(delta[0]);
-    putVarint(length[0]);
+    const delta = shapeVarint();
+    const length = delta < 0 ? -1 : shapeVarint();
+    if (length < 1 || length > 0xffff || size + length > joined.length) return 'a block whose shape runs short';
+    timeMs += delta;
     const start = size;
-    let prefix = '';
-    for (let index = 0; size - start < length[0]; index++) {
-      const left = length[0] - (size - start);
+    let [name, id] = ['', null];
+    for (let index = 0; size - start < length; index++) {
+      const left = length - (size - start);
       if (restAt >= rest.length) return 'a block whose messages run short';
       const tag = rest[restAt];
       const value = fieldValueBytes(tag, rest, restAt + 1, left - 1);
       if (value === null) {
         if (left > rest.length - restAt) return 'a block whose messages run short';
-        put(rest.subarray(restAt, restAt + left));
+        put(restAt, left);
         restAt += left;
         break;
       }
       joined[size++] = tag;
       restAt++;
       if (tag === FLOAT) {
-        if (floats.length - floatAt < 4) return 'a block whose floats run short';
-        const key = prefix + String.fromCharCode(index & 0xff);
-        const history = histories.get(key);
-        const bits = (viewOf(floats).getUint32(floatAt) ^ predict(history)) >>> 0;
+        if (floats.byteLength - floatAt < 4) return 'a block whose floats run short';
+        let fields = names.get(name);
+        if (!fields) names.set(name, (fields = new Map()));
+        const place = index & 0xff;
+        const key = id === null ? `s${place}` : id * 256 + place;
+        let history = fields.get(key);
+        const bits = (floats.getUint32(floatAt) ^ predict(history)) >>> 0;
         floatAt += 4;
-        histories.set(key, { last: bits, before: history ? history.last : 0, seen: Math.min((history ? history.seen : 0) + 1, 2) });
-        new DataView(joined.buffer, joined.byteOffset + size, 4).setUint32(0, bits, true);
+        if (!history) fields.set(key, (history = { last: 0, before: 0, seen: 0 }));
+        [history.before, history.last, history.seen] = [history.last, bits, Math.min(history.seen + 1, 2)];
+        out.setUint32(size, bits, true);
         size += 4;
       } else {
         if (value > rest.length - restAt) return 'a block whose messages run short';
-        put(rest.subarray(restAt, restAt + value));
+        put(restAt, value);
         restAt += value;
       }
-      if ((index === 0 && tag === TEXT) || (index === 1 && tag === INT)) prefix += text(joined.subarray(size - value, size));
-      if (index === 0) prefix += '\0';
+      if (index === 0 && tag === TEXT) name = nameKey(joined, size - value + 2, size);
+      if (index === 1 && tag === INT) id = out.getInt32(size - 4, true);
     }
+    records.push({ timeMs, message: joined.subarray(start, size) });
   }
-  if (shapeAt !== shape.length || floatAt !== floats.length || restAt !== rest.length) return 'a block with bytes left over';
-  return joined.subarray(0, size);
-}
-
-// The records of an inflated payload, each { timeMs, message }, or a reason they are not sound.
-function splitRecords(raw, head) {
-  const records = [];
-  let [at, timeMs] = [0, head.firstMs];
-  while (at < raw.length) {
-    const delta = varint(raw, at);
-    const length = delta && varint(raw, delta[1]);
-    if (!length || length[0] < 1 || length[0] > 0xffff || length[1] + length[0] > raw.length) return 'a record runs past its block';
-    timeMs += delta[0];
-    records.push({ timeMs, message: raw.subarray(length[1], length[1] + length[0]) });
-    at = length[1] + length[0];
-  }
-  if (records.length !== head.recordCount) return `${records.length} records where the block says ${head.recordCount}`;
+  if (shapeAt !== shape.length || floatAt !== floats.byteLength || restAt !== rest.length) return 'a block with bytes left over';
   if (timeMs !== head.lastMs) return "the records' times do not end at the block's last time";
   return records;
 }
@@ -218,9 +226,7 @@ export async function loadRecords(block) {
   if (block.records) return null;
   const raw = await inflate(block.stored, block.rawSize);
   if (!raw) return 'a block that does not inflate to its stated size';
-  const joined = joinStreams(raw, block.recordCount);
-  if (typeof joined === 'string') return joined;
-  const records = splitRecords(joined, block);
+  const records = joinStreams(raw, block);
   if (typeof records === 'string') return records;
   block.records = records;
   return null;
