@@ -5,6 +5,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "app/demo_shelf.h"
 #include "app/recorder.h"
 #include "demo/demo_format.h"
 #include "harness.h"
@@ -36,6 +37,13 @@ void Frame(Bytes& stream, std::span<const uint8_t> message)
     stream.push_back(static_cast<uint8_t>(message.size()));
     stream.push_back(static_cast<uint8_t>(message.size() >> 8));
     stream.insert(stream.end(), message.begin(), message.end());
+}
+
+Bytes ConcatHeader(const Bytes& block)
+{
+    Bytes file = EncodeDemoHeader({});
+    file.insert(file.end(), block.begin(), block.end());
+    return file;
 }
 
 // What a player of the file applies from its start, framed as packets frame messages:
@@ -105,7 +113,7 @@ TEST(Recording, replays_to_the_bytes_a_spectator_was_sent_and_its_keyframes_are_
 TEST(Recording, a_file_cut_or_damaged_anywhere_plays_its_whole_blocks_before_that_point)
 {
     DemoBlockWriter writer;
-    Bytes file = EncodeDemoHeader({.tickMs = 17, .port = 1, .mapWidth = 10, .mapHeight = 10, .seed = 7});
+    Bytes file = EncodeDemoHeader({.tickMs = 17, .port = 1, .mapWidth = 10, .mapHeight = 0x01020304, .seed = 7});
     std::vector<size_t> ends;
     for (uint32_t block = 0; block < 3; ++block) {
         writer.addKeyframe(block * 1000, message::LevelInfo(1, 10, 10, 2).bytes());
@@ -147,6 +155,32 @@ TEST(Recording, a_file_cut_or_damaged_anywhere_plays_its_whole_blocks_before_tha
     EXPECT_EQ(cut.blocks[1].records.size(), 2u);
     EXPECT_EQ(cut.blocks[1].records.back().timeMs, 1000u);
     EXPECT_FALSE(CutDemo(whole, 3000, 2000));
+    EXPECT_EQ(ScanDemo(*CutDemo(whole, 2000, 2000)).header->startUnixMs, 2000); // a keyframe at FROM is its start
+    EXPECT_EQ(whole.header->mapHeight, 0x01020304u);
+
+    // A listing reads a file as far as its blocks are whole, and on from there as it grows.
+    TempDir dir;
+    const std::string name = "20231114T221320Z-1.demo", path = dir.path + "/" + name;
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(file.data()),
+                                                static_cast<std::streamsize>(ends[2] - 10));
+    DemoShelf shelf(dir.path);
+    std::vector<DemoSummary> listed = shelf.list();
+    ASSERT_EQ(listed.size(), 1u);
+    EXPECT_EQ(listed[0].lengthMs, whole.blocks[1].info.lastMs);
+    EXPECT_EQ(listed[0].mostPlayers, 2);
+    EXPECT_EQ(listed[0].bytes, ends[2] - 10);
+    std::ofstream(path, std::ios::binary | std::ios::app).write(reinterpret_cast<const char*>(file.data() + ends[2] - 10), 10);
+    EXPECT_EQ(shelf.list()[0].lengthMs, 2068u);
+    EXPECT_THAT(DemoListPage(shelf.list(), name), ::testing::HasSubstr(">1970-01-01 00:00:00</a> (recording)</td><td>0:02<"));
+    EXPECT_EQ(shelf.pathOf(name), path);
+    EXPECT_EQ(shelf.pathOf("../" + name), "");
+
+    // The largest message a record holds goes through whole.
+    Bytes largest(kMaxMessageBytes, 'x');
+    writer.add(0, largest);
+    DemoScan one = ScanDemo(ConcatHeader(writer.finish(0)));
+    ASSERT_EQ(one.blocks.size(), 1u);
+    EXPECT_EQ(one.blocks[0].records[0].message.size(), kMaxMessageBytes);
 }
 
 TEST(Recording, retention_removes_the_oldest_recordings_first_and_never_the_one_being_written)
