@@ -14,10 +14,11 @@ REPLAY_BLOCK=""
 mib() { awk -v b="$1" 'BEGIN { printf "%.1f", b / 1048576 }'; }
 
 run_replay() {
-    local recorded long out demo name result repeat source_ms verdict="no"
+    local recorded long out demo name result repeat source_ms played verdict="no"
     recorded=$(mktemp -d); long=$(mktemp -d); out=$(mktemp)
     start build-release/skirmish-server --max-per-address 0 --demo-dir "$recorded"
-    $BOT_PIN build-release/skirmish-bot --bots 126 --warmup 0 --seconds "$REPLAY_RECORD" --quiet > /dev/null || true
+    $BOT_PIN build-release/skirmish-bot --bots 126 --warmup 0 --seconds "$REPLAY_RECORD" --quiet > "$out" || true
+    played=$(grep '^RESULT' "$out" || echo "RESULT")
     cleanup # SIGTERM: the server writes its last block and closes the file
     demo=$(ls "$recorded"/*.demo | head -1)
     name=$(basename "$demo")
@@ -42,6 +43,8 @@ run_replay() {
         echo "| Recording | Loaded (navigation → first moment built) | Page heap | Seek rebuild ms p50 / p99 / max | Seek shown ms p50 / p99 / max | Within 200 ms |"
         echo "|---|---|---|---|---|---|"
         echo "| $(awk -v m="$length_ms" 'BEGIN { printf "%.1f min", m / 60000 }'), $(mib "$(field bytes "$result")") MiB fetched, $(field blocks "$result") blocks | $(field load_ms "$result") ms | $(field heap_mb "$result") MB | $(field rebuild_p50 "$result") / $(field rebuild_p99 "$result") / $(field rebuild_max "$result") | $(field p50 "$result") / $(field p99 "$result") / $(field max "$result") | $verdict (every seek shown by $(field max "$result") ms; $(field misses "$result") missed their moment, fewest players at one $(field players_min "$result")) |"
+        echo
+        echo "While the server recorded, the bots had $(field bots "$played") connected, $(field lost "$played") lost, Move→Moved p99 $(field echo_p99 "$played") ms, $(field msgs_per_s "$played") messages/s received in all."
         [ -n "$failed" ] && { echo; echo "$failed"; }
         echo
         echo "<!-- /replay-seek -->"
