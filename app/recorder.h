@@ -27,7 +27,7 @@ constexpr int32_t kDemoFlushMs = 1000;
 // happened since, or sooner once this many messages were recorded since: what a seek
 // replays after its keyframe stays bounded however busy the match.
 constexpr int32_t kDemoKeyframeMs = 5000;
-constexpr uint32_t kDemoKeyframeMessages = 30000;
+constexpr uint32_t kDemoKeyframeMessages = 20000;
 // A recording ends once no player has been connected for this long.
 constexpr int32_t kDemoEmptyEndMs = 60000;
 // A block closes early at this many raw bytes, well within what readers accept.
