@@ -89,7 +89,7 @@ async function seekTo(t) {
       const began = performance.now();
       const target = Math.max(0, Math.min(seekWanted, durationMs()));
       seekWanted = null;
-      await inflateBlocks(keyframeBlock(file.blocks, target), blockAt(file.blocks, target) + 1);
+      await inflateBlocks(keyframeBlock(file.blocks, target), blockAt(file.blocks, target));
       timeMs = Math.min(target, durationMs());
       const step = seek(file.blocks, timeMs);
       game = newGame();
