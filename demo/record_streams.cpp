@@ -39,27 +39,6 @@ uint32_t ReadLe32(const uint8_t* bytes)
            static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
 }
 
-// A float field's key: the message's name (its first field, a text) and id (its second,
-// an int) as far as they come before the field, then the field's place.
-struct FieldKeys {
-    std::string prefix;
-    void after(int index, uint8_t tag, std::span<const uint8_t> field)
-    {
-        if ((index == 0 && tag == static_cast<uint8_t>(FieldType::Text)) ||
-            (index == 1 && tag == static_cast<uint8_t>(FieldType::Int)))
-            prefix.append(field.begin(), field.end());
-        if (index == 0)
-            prefix.push_back('\0');
-    }
-    const std::string& of(int index)
-    {
-        key = prefix;
-        key.push_back(static_cast<char>(index));
-        return key;
-    }
-    std::string key;
-};
-
 } // namespace
 
 void PutVarint(Bytes& out, uint32_t value)
@@ -84,14 +63,10 @@ std::optional<uint32_t> GetVarint(std::span<const uint8_t> in, size_t& pos)
 // Straight on from the last two values, in float arithmetic; the last value itself
 // where either is not finite or the sum would not be, so that no NaN's bits are ever
 // computed (platforms and browsers differ in those).
-uint32_t FloatPredictor::predict(const std::string& key) const
+uint32_t FloatPredictor::predict(const History& history)
 {
-    auto found = fields_.find(key);
-    if (found == fields_.end())
-        return 0;
-    const History& history = found->second;
     if (history.seen < 2)
-        return history.last;
+        return history.last; // 0 for a field not seen yet
     float last = std::bit_cast<float>(history.last), before = std::bit_cast<float>(history.before);
     if (!std::isfinite(last) || !std::isfinite(before))
         return history.last;
@@ -100,19 +75,35 @@ uint32_t FloatPredictor::predict(const std::string& key) const
     return std::isfinite(step) && std::isfinite(next) ? std::bit_cast<uint32_t>(next) : history.last;
 }
 
-void FloatPredictor::update(const std::string& key, uint32_t bits)
+void FloatPredictor::update(History& history, uint32_t bits)
 {
-    History& history = fields_[key];
     history.before = history.last;
     history.last = bits;
     history.seen = std::min(history.seen + 1, 2);
+}
+
+void FieldKeys::after(int index, uint8_t tag, std::span<const uint8_t> field)
+{
+    if ((index == 0 && tag == static_cast<uint8_t>(FieldType::Text)) ||
+        (index == 1 && tag == static_cast<uint8_t>(FieldType::Int)))
+        prefix_.append(field.begin(), field.end());
+    if (index == 0)
+        prefix_.push_back('\0');
+}
+
+const std::string& FieldKeys::of(int index)
+{
+    key_ = prefix_;
+    key_.push_back(static_cast<char>(index));
+    return key_;
 }
 
 void RecordStreamWriter::add(uint32_t delta, std::span<const uint8_t> message)
 {
     PutVarint(shape_, delta);
     PutVarint(shape_, static_cast<uint32_t>(message.size()));
-    FieldKeys keys;
+    FieldKeys& keys = keys_;
+    keys.start();
     for (size_t pos = 0, index = 0; pos < message.size(); ++index) {
         const uint8_t tag = message[pos];
         auto value = FieldValueBytes(tag, message.subspan(pos + 1), message.size() - pos - 1);
@@ -123,12 +114,12 @@ void RecordStreamWriter::add(uint32_t delta, std::span<const uint8_t> message)
         std::span<const uint8_t> field = message.subspan(pos + 1, *value);
         rest_.push_back(tag);
         if (tag == static_cast<uint8_t>(FieldType::Float)) {
-            const std::string& key = keys.of(static_cast<int>(index));
+            FloatPredictor::History& history = predictor_.of(keys.of(static_cast<int>(index)));
             uint32_t bits = ReadLe32(field.data());
-            uint32_t coded = bits ^ predictor_.predict(key);
+            uint32_t coded = bits ^ FloatPredictor::predict(history);
             for (int shift = 24; shift >= 0; shift -= 8) // high bytes first: mostly zeros, together
                 floats_.push_back(static_cast<uint8_t>(coded >> shift));
-            predictor_.update(key, bits);
+            FloatPredictor::update(history, bits);
         } else {
             rest_.insert(rest_.end(), field.begin(), field.end());
         }
@@ -160,6 +151,7 @@ std::optional<Bytes> JoinRecordStreams(std::span<const uint8_t> payload, uint32_
     std::span<const uint8_t> rest = payload.subspan(pos + *shapeBytes + *floatBytes);
     size_t shapeAt = 0, floatAt = 0, restAt = 0;
     FloatPredictor predictor;
+    FieldKeys keys;
     Bytes joined;
     for (uint32_t record = 0; record < records; ++record) {
         auto delta = GetVarint(shape, shapeAt);
@@ -169,7 +161,7 @@ std::optional<Bytes> JoinRecordStreams(std::span<const uint8_t> payload, uint32_
         PutVarint(joined, *delta);
         PutVarint(joined, *length);
         const size_t start = joined.size();
-        FieldKeys keys;
+        keys.start();
         for (int index = 0; joined.size() - start < *length; ++index) {
             const size_t left = *length - (joined.size() - start);
             if (restAt >= rest.size())
@@ -193,9 +185,9 @@ std::optional<Bytes> JoinRecordStreams(std::span<const uint8_t> payload, uint32_
                                  static_cast<uint32_t>(floats[floatAt + 1]) << 16 |
                                  static_cast<uint32_t>(floats[floatAt + 2]) << 8 | floats[floatAt + 3];
                 floatAt += 4;
-                const std::string& key = keys.of(index);
-                uint32_t bits = coded ^ predictor.predict(key);
-                predictor.update(key, bits);
+                FloatPredictor::History& history = predictor.of(keys.of(index));
+                uint32_t bits = coded ^ FloatPredictor::predict(history);
+                FloatPredictor::update(history, bits);
                 for (int shift = 0; shift < 32; shift += 8)
                     joined.push_back(static_cast<uint8_t>(bits >> shift));
             } else {

@@ -17,17 +17,32 @@ namespace skirmish {
 // at all go through it. docs/demo-format.md gives the rules a reader follows.
 class FloatPredictor {
 public:
-    // The prediction for one float field: key names the message, its id and the field.
-    uint32_t predict(const std::string& key) const;
-    void update(const std::string& key, uint32_t bits);
-
-private:
     struct History {
         uint32_t last = 0;
         uint32_t before = 0;
         int seen = 0;
     };
+    // The history of one float field: key names the message, its id and the field.
+    History& of(const std::string& key) { return fields_[key]; }
+    static uint32_t predict(const History& history);
+    static void update(History& history, uint32_t bits);
+
+private:
     std::unordered_map<std::string, History> fields_;
+};
+
+// A float field's key: the message's name (its first field, a text) and id (its second,
+// an int) as far as they come before the field, then the field's place. One is reused
+// from message to message, so that building keys allocates nothing once warm.
+class FieldKeys {
+public:
+    void start() { prefix_.clear(); }
+    void after(int index, uint8_t tag, std::span<const uint8_t> field);
+    const std::string& of(int index);
+
+private:
+    std::string prefix_;
+    std::string key_;
 };
 
 class RecordStreamWriter {
@@ -40,6 +55,7 @@ public:
 private:
     Bytes shape_, floats_, rest_;
     FloatPredictor predictor_;
+    FieldKeys keys_;
 };
 
 // The records end to end (delta, length, message each), or nothing when the payload is
