@@ -1,5 +1,7 @@
 #include "app/web_pages.h"
 
+#include <chrono>
+
 #include "app/demo_shelf.h"
 #include "app/main_loop.h"
 #include "app/recorder.h"
@@ -81,8 +83,17 @@ WebPages ServerWebPages(const Level& level, const LoopState& loop)
                                       [&level, &loop] { return MetricsPage(level, loop); }});
     if (const Recorder* recorder = loop.recorder) {
         auto shelf = std::make_shared<DemoShelf>(recorder->options().dir);
-        pages.emplace("/demos", WebPage{"text/html; charset=utf-8", [shelf, recorder] {
-                          return DemoListPage(shelf->list(), recorder->currentName());
+        // Read from the folder at most once a second, however often it is asked for.
+        struct Listed {
+            std::string page;
+            std::chrono::steady_clock::time_point at;
+        };
+        auto listed = std::make_shared<Listed>();
+        pages.emplace("/demos", WebPage{"text/html; charset=utf-8", [shelf, recorder, listed] {
+                          auto now = std::chrono::steady_clock::now();
+                          if (listed->page.empty() || now - listed->at >= std::chrono::seconds(1))
+                              *listed = {DemoListPage(shelf->list(), recorder->currentName()), now};
+                          return listed->page;
                       }});
         pages.emplace("/demos/", WebPage{"application/octet-stream", nullptr,
                                          [shelf](std::string_view name) { return shelf->pathOf(name); }});
