@@ -9,16 +9,10 @@ namespace skirmish::testing {
 
 // A folder of the test's own, removed with everything in it at the end.
 struct TempDir {
-    TempDir()
-    {
-        char name[] = "/tmp/skirmish-test-XXXXXX";
-        path = mkdtemp(name) ? name : "";
-    }
-    ~TempDir()
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(path, ignored);
-    }
+    TempDir() { path = mkdtemp(name) ? name : ""; }
+    ~TempDir() { std::filesystem::remove_all(path, ignored); }
+    char name[32] = "/tmp/skirmish-test-XXXXXX";
+    std::error_code ignored;
     std::string path;
 };
 

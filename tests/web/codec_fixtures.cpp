@@ -48,26 +48,21 @@ int main()
     // NaN, infinities, -0, an overflowing step) and whose last messages break the field
     // rules; "demoMessages" are the same messages, each behind its 16-bit length.
     const float inf = std::numeric_limits<float>::infinity(), nan = std::numeric_limits<float>::quiet_NaN();
-    std::vector<MessageWriter> messages = {message::LevelInfo(1, 8, 8, 2)};
+    std::vector<Bytes> messages = {message::LevelInfo(1, 8, 8, 2).bytes()};
     for (int step = 0; step < 5; ++step)
-        messages.push_back(message::ProjMove(7, 10.0f + 3.3f * static_cast<float>(step), -0.25f * step));
+        messages.push_back(message::ProjMove(7, 10.0f + 3.3f * static_cast<float>(step), -0.25f * step).bytes());
     for (float x : {nan, 1.0f, inf, -0.0f, 3.4e38f, -3.4e38f, 3.4e38f, 2.5f})
-        messages.push_back(message::Moved(2, x, x));
-    messages.push_back(message::Rotated(2, 359.75f));
+        messages.push_back(message::Moved(2, x, x).bytes());
+    messages.push_back(message::Rotated(2, 359.75f).bytes());
+    for (int twice = 0; twice < 2; ++twice) // floats before any name or id
+        messages.push_back({3, 0, 0, 128, 63, 3, 0, 0, static_cast<uint8_t>(twice), 64});
+    messages.insert(messages.end(), {Bytes{3, 1}, Bytes{1, 9, 0, 'x'}, Bytes{9, 3, 3}});
     Bytes framed;
     DemoBlockWriter block;
     for (size_t i = 0; i < messages.size(); ++i) {
-        const Bytes& bytes = messages[i].bytes();
-        i == 0 ? block.addKeyframe(0, bytes) : block.add(static_cast<uint32_t>(17 * i), bytes);
-        framed.push_back(static_cast<uint8_t>(bytes.size()));
-        framed.push_back(static_cast<uint8_t>(bytes.size() >> 8));
-        framed.insert(framed.end(), bytes.begin(), bytes.end());
-    }
-    for (Bytes odd : {Bytes{3, 1}, Bytes{1, 9, 0, 'x'}, Bytes{9, 3, 3}}) {
-        block.add(400, odd);
-        framed.push_back(static_cast<uint8_t>(odd.size()));
-        framed.push_back(0);
-        framed.insert(framed.end(), odd.begin(), odd.end());
+        i == 0 ? block.addKeyframe(0, messages[i]) : block.add(static_cast<uint32_t>(17 * i), messages[i]);
+        framed.insert(framed.end(), {static_cast<uint8_t>(messages[i].size()), static_cast<uint8_t>(messages[i].size() >> 8)});
+        framed.insert(framed.end(), messages[i].begin(), messages[i].end());
     }
     Bytes file = EncodeDemoHeader({.tickMs = 17, .port = 1, .mapWidth = 8, .mapHeight = 8});
     Bytes written = block.finish(2);
