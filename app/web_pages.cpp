@@ -47,6 +47,7 @@ std::string MetricsPage(const Level& level, const LoopState& loop)
                 "reason=\"address_cap\"");
     page.sample("skirmish_connections_refused_total", static_cast<double>(net.refusedSpectatorsFull),
                 "reason=\"spectators_full\"");
+    page.sample("skirmish_connections_refused_total", static_cast<double>(net.refusedWebBusy), "reason=\"web_busy\"");
     page.family("skirmish_connections_dropped_total", "counter", "Connections the server ended, by reason.");
     page.sample("skirmish_connections_dropped_total", static_cast<double>(net.droppedStalled), "reason=\"stalled\"");
     page.sample("skirmish_connections_dropped_total", static_cast<double>(net.droppedSilent), "reason=\"silent\"");

@@ -188,6 +188,7 @@ TEST_F(WebFrontTest, one_address_holding_connections_shuts_out_only_itself_and_i
     // later ones been held too, the earlier ones would have been cut first.
     for (size_t i = kMaxWebConnectionsPerAddress; i < silent.size(); ++i)
         EXPECT_TRUE(WhileServing([&] { return ClosedUnread(silent[i]); }));
+    EXPECT_EQ(NetGetStats().refusedWebBusy, static_cast<uint64_t>(kMaxWebConnectionsPerAddress));
     for (size_t i = 0; i < kMaxWebConnectionsPerAddress; ++i) {
         char byte;
         beast::error_code ec;

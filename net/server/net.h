@@ -82,6 +82,7 @@ struct NetStats {
     uint64_t refusedFull = 0;       // every id taken
     uint64_t refusedAddressCap = 0; // too many from one address
     uint64_t refusedSpectatorsFull = 0; // every spectator's place taken
+    uint64_t refusedWebBusy = 0;    // the web front's places for connections not yet players taken
     uint64_t spectatorMessagesIgnored = 0;
     uint64_t droppedStalled = 0;    // stopped taking what it was sent
     uint64_t droppedSilent = 0;     // answered nothing for too long

@@ -153,6 +153,8 @@ public:
             ConsoleLine(withheld, " more refused connections in one second were not written.");
     }
 
+    void onWebRefused() override { ++stats.refusedWebBusy; }
+
     void onDrop(DropCause cause) override
     {
         switch (cause) {

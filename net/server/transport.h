@@ -25,6 +25,9 @@ public:
     // Why a transport ended a connection itself (its onDisconnect follows).
     enum class DropCause { Stalled, Silent, Oversized };
     virtual void onDrop(DropCause) {}
+    // The web front closed a new connection unread: every place for connections that
+    // are not players was taken, or every place of its address, with none idle to give way.
+    virtual void onWebRefused() {}
     // Bytes of this connection's input taken in but not yet handled. While they reach
     // kMaxWaitingInputBytes the transport reads no more of that connection (the rest
     // waits in the socket, or ENet stops acknowledging it); other connections go on.

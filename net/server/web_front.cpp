@@ -580,6 +580,8 @@ void AcceptNext(const std::shared_ptr<State>& state)
         // Refused: the socket closes as it goes out of scope, unread.
         if (auto slot = endpointError ? std::nullopt : state->slots.take(peer.address().to_string()))
             std::make_shared<HttpSession>(std::move(socket), state, WebSlot(*state, *slot))->readRequest();
+        else if (!endpointError && state->events)
+            state->events->onWebRefused();
         AcceptNext(state);
     });
 }
