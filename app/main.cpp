@@ -1,4 +1,7 @@
 // The Skirmish server: asks five questions (or takes them as flags), lays out a level and hosts it.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <iostream>
 
@@ -19,6 +22,11 @@ void OnProcessExit()
 
 int main(int argc, char** argv)
 {
+    // A standard descriptor closed at start would be taken by the next file opened
+    // (a socket, say) and read as the console: each is opened on /dev/null instead.
+    for (int fd = 0; fd <= 2; ++fd)
+        if (fcntl(fd, F_GETFD) == -1 && open("/dev/null", O_RDWR) != fd)
+            return 1;
     // Standard input with a buffer of its own, not shared with C stdio: start-up can then
     // see what is left in it after the answers without waiting for more.
     std::ios_base::sync_with_stdio(false);
@@ -26,6 +34,7 @@ int main(int argc, char** argv)
     if (std::optional<int> status = skirmish::ParseServerOptions(argc, argv, options, std::cout, std::cerr))
         return *status;
     std::atexit(OnProcessExit);
-    skirmish::ServerEnvironment environment{.in = std::cin, .options = options, .pause = skirmish::PauseForKey};
+    skirmish::ServerEnvironment environment{
+        .in = std::cin, .options = options, .commandFd = STDIN_FILENO, .pause = skirmish::PauseForKey};
     return skirmish::RunServer(environment);
 }

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include "app/admin.h"
 #include "app/recorder.h"
 #include "core/clock.h"
 #include "game/commands.h"
@@ -141,12 +142,13 @@ bool RunPass(Level& level, LoopState& loop, Clock& clock, Inbox& in, Outbox& net
     CheckProjectiles(level, now, out);
     bool respawned = RespawnDeadPlayers(level, now, out);
     bool handled = HandleMessages(level, now, in, out);
+    bool commanded = loop.admin && loop.admin->runCommands(level, now, out);
     // A loop that never waited would test hits again a moment later, before any
     // movement step; ours may sleep until the step is due, so it tests them now.
     if (respawned || handled)
         CheckProjectiles(level, now, out);
     ReportWithheldLines(level, now);
-    return welcomed || joined || left || handled;
+    return welcomed || joined || left || handled || commanded;
 }
 
 std::optional<int32_t> MillisecondsUntilDue(const Level& level, const LoopState& loop, int32_t now)

@@ -10,6 +10,7 @@
 #include "game/outbox.h"
 
 namespace skirmish {
+class Admin;
 class Recorder;
 }
 
@@ -30,6 +31,7 @@ struct LoopState {
     int32_t tickReference; // clock reading of the last movement tick
     LoopStats stats = {};
     Recorder* recorder = nullptr; // records what is sent to all, when recording is on
+    Admin* admin = nullptr;       // operators' commands, when they are taken
 };
 
 // The outbox of the running server: every message goes out through the network layer.
@@ -49,11 +51,11 @@ public:
 };
 
 // One pass: the snapshot for each new spectator, a join, a leave, the movement tick when due, hits and expiry, respawns,
-// then the waiting client messages, then hits once more if anyone moved or came to
+// then the waiting client messages and operators' commands, then hits once more if anyone moved or came to
 // life among flying projectiles. What it sends to all is recorded too, when the loop
 // has a recorder. It reads the clock once at its start, for every
 // rule, and once after a movement step, for the next tick's reference. True when it
-// took a spectator, a join, a leave or a message.
+// took a spectator, a join, a leave, a message or a command.
 bool RunPass(Level& level, LoopState& loop, Clock& clock, Inbox& in, Outbox& out);
 
 // Milliseconds from now until the loop next has timed work (tick, expiry, respawn,

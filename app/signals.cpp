@@ -20,6 +20,9 @@ void InstallStopSignals()
     sigaction(SIGTERM, &action, nullptr);
     // A log reader that goes away must not take the game down with it.
     std::signal(SIGPIPE, SIG_IGN);
+    // A server put in the background of a shell must not be stopped by reading its
+    // terminal for commands: the read fails instead, and commands end there.
+    std::signal(SIGTTIN, SIG_IGN);
 }
 
 } // namespace skirmish

@@ -3,6 +3,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <iostream>
 #include <limits>
 #include <memory>
@@ -12,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "app/admin.h"
+#include "app/ban_list.h"
 #include "app/main_loop.h"
 #include "app/signals.h"
 #include "app/web_pages.h"
@@ -54,7 +57,8 @@ const Question kQuestions[] = {
 const char* const kUsage =
     "Usage: skirmish-server [--players N] [--width N] [--height N] [--rooms N] [--weapons N] [--port N]\n"
     "                       [--max-per-address N] [--max-spectators N]\n"
-    "                       [--demo-dir DIR] [--no-demos] [--demo-keep N] [--demo-max-mb N]\n";
+    "                       [--demo-dir DIR] [--no-demos] [--demo-keep N] [--demo-max-mb N]\n"
+    "                       [--admin-socket PATH] [--ban-file PATH]\n";
 
 const char* const kHelp = R"(
 Hosts a Skirmish match on UDP PORT (default 23987). The five answers may be given
@@ -85,11 +89,18 @@ given twice takes its last value.
                 goes first, never the one being written
   --demo-max-mb N
                 keep at most N MiB of recordings, 1 to 1048576 (default 1024)
+  --admin-socket PATH
+                takes operators' commands (help lists them) on a Unix socket
+                at PATH, mode 0600, removed at exit; skirmish-admin PATH COMMAND
+                sends one. Standard input takes them too, once answered
+  --ban-file PATH
+                where bans are kept across restarts (default bans.txt)
   --help        this text
   --version     the version
 
-Exit status: 0 after hosting ends (Ctrl-C or SIGTERM end it cleanly); 1 when input
-ends at a question or the level does not fit in memory; 2 for a bad flag.
+Exit status: 0 after hosting ends (Ctrl-C, SIGTERM or the stop command end it
+cleanly); 1 when the ban file has a malformed line, input ends at a question, the
+level does not fit in memory or the admin socket cannot be opened; 2 for a bad flag.
 )";
 
 void ConsoleWrite(const char* text) { ConsoleStream() << text << std::flush; }
@@ -115,18 +126,29 @@ std::optional<int32_t> ReadAnswer(std::istream& in, const Question& question)
     }
 }
 
-// Reads what the input already holds past the last answer, without waiting for more,
-// and names any words in it on one console line: with some questions answered by
-// flags, an answer meant for one of those would otherwise go unnoticed. Returns
-// whether a line end was among what was read.
+// Reads what the input already holds past the last answer, without waiting for
+// more: the rest of that answer's line, and the lines after it that begin with a
+// number, are answers no question took, named on one console line (with some
+// questions answered by flags, an answer meant for one of those would otherwise go
+// unnoticed). A line that begins with a word is an operator's command: it and what
+// follows are left for the console. Returns whether a line end was among what was read.
 bool ReportUnusedInput(std::istream& in)
 {
     // Enough for any mistyped answers; a large file on standard input is not read through.
     constexpr size_t kMostRead = 1024;
     std::streambuf& buffer = *in.rdbuf();
+    auto available = [&] { return buffer.in_avail() > 0; };
     std::string rest;
-    while (rest.size() < kMostRead && buffer.in_avail() > 0)
+    bool lineStart = false;
+    while (rest.size() < kMostRead && available()) {
+        char next = static_cast<char>(buffer.sgetc());
+        bool blank = next == ' ' || next == '\t' || next == '\r';
+        bool number = std::isdigit(static_cast<unsigned char>(next)) || next == '-' || next == '+';
+        if (lineStart && !blank && !number && next != '\n')
+            break;
         rest += static_cast<char>(buffer.sbumpc());
+        lineStart = next == '\n' || (lineStart && blank);
+    }
     std::istringstream left(rest);
     std::string word, words;
     int count = 0;
@@ -194,6 +216,12 @@ int RunServer(ServerEnvironment& environment)
     NetSetPort(environment.options.port);
     NetSetMaxPerAddress(environment.options.maxPerAddress);
     NetSetMaxSpectators(environment.options.maxSpectators);
+    BanList bans(environment.options.banFile);
+    std::string error;
+    if (!bans.load(environment.calendarTime(), error)) {
+        ConsoleLine("Cannot read the bans: ", error, "; nothing was started.");
+        return 1;
+    }
     std::optional<StartupAnswers> answers = AskStartupQuestions(environment.in, environment.options.answers);
     if (!answers) {
         ConsoleLine("");
@@ -224,8 +252,16 @@ int RunServer(ServerEnvironment& environment)
                           .seed = static_cast<uint32_t>(level->seed)};
         loop.recorder = &recorder.emplace(environment.options.recording, header, environment.wallMs);
     }
+    Admin admin(bans, environment.calendarTime);
+    if (!environment.options.adminSocket.empty() && !admin.link().listen(environment.options.adminSocket, error)) {
+        ConsoleLine("Cannot open the admin socket: ", error, "; nothing was started.");
+        return 1;
+    }
+    loop.admin = &admin;
+    NetSetBanCheck([&admin](const std::string& address) { return admin.refuses(address); });
     NetSetWebPages(environment.options.web ? ServerWebPages(*level, loop) : WebPages{});
     if (!NetHost(answers->maxPlayers)) {
+        NetSetBanCheck(nullptr);
         ConsoleLine("Error: ", NetGetError());
         ConsoleWrite("Server not started.");
         if (environment.pause)
@@ -234,10 +270,13 @@ int RunServer(ServerEnvironment& environment)
     }
     ConsoleLine("Server Started. Awaiting players...");
     InstallStopSignals();
+    admin.link().readStandardInput(environment.in, environment.commandFd);
     RunMainLoop(*level, loop);
-    // The pages point at the level and the loop, which end here; the open web
-    // front serves none of them once it is closing.
+    // The pages and the ban check point at the level, the loop and the bans, which
+    // end here; the open web front serves none of them once it is closing.
     NetSetWebPages({});
+    NetSetBanCheck(nullptr);
+    NetWakeOn({});
     return 0;
 }
 
@@ -281,6 +320,16 @@ std::optional<int> ParseServerOptions(int argc, char** argv, ServerOptions& opti
              auto megabytes = ParseWhole(v, 1, 1024 * 1024);
              options.recording.maxBytes = static_cast<uint64_t>(megabytes.value_or(0)) * 1024 * 1024;
              return megabytes.has_value();
+         }},
+        {"--admin-socket", true,
+         [&](std::string_view v) {
+             options.adminSocket = v;
+             return !v.empty();
+         }},
+        {"--ban-file", true,
+         [&](std::string_view v) {
+             options.banFile = v;
+             return !v.empty();
          }},
         {"--max-spectators", true,
          [&](std::string_view v) {

@@ -6,6 +6,7 @@
 #include <functional>
 #include <istream>
 #include <optional>
+#include <string>
 #include <ostream>
 
 #include "app/recorder.h"
@@ -48,6 +49,8 @@ struct ServerOptions {
     int maxSpectators = kDefaultMaxSpectators;
     bool web = true; // the game page, WebSocket players, metrics and health on TCP
     RecordingOptions recording = {};
+    std::string adminSocket = {};     // "": no operators' socket
+    std::string banFile = "bans.txt"; // the bans, kept across restarts
 };
 
 // Reads the flags. Returns the exit status when the process should end now
@@ -59,6 +62,9 @@ std::optional<int> ParseServerOptions(int argc, char** argv, ServerOptions& opti
 struct ServerEnvironment {
     std::istream& in;
     ServerOptions options = {};
+    // Once the questions are answered, operators' commands come from in and then
+    // from this descriptor (-1: from in alone).
+    int commandFd = -1;
     std::function<int64_t()> calendarTime = [] { return static_cast<int64_t>(std::time(nullptr)); };
     // Milliseconds since 1970 UTC, for the names and headers of recordings.
     std::function<int64_t()> wallMs = [] {
@@ -72,7 +78,8 @@ struct ServerEnvironment {
 
 // Start-up, the main loop and teardown. The exit broadcast is the caller's.
 // Returns 0 whether hosting failed or ran to its end; 1 when start-up cannot
-// finish (input ended at a prompt, or the level does not fit in memory).
+// finish (a malformed ban list, input ended at a prompt, the level does not fit in
+// memory, or the operators' socket cannot be opened).
 int RunServer(ServerEnvironment& environment);
 
 // "Press any key to continue . . . ", then one key press on a terminal, else one byte:

@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "app/admin.h"
 #include "app/demo_shelf.h"
 #include "app/main_loop.h"
 #include "app/recorder.h"
@@ -48,11 +49,18 @@ std::string MetricsPage(const Level& level, const LoopState& loop)
     page.sample("skirmish_connections_refused_total", static_cast<double>(net.refusedSpectatorsFull),
                 "reason=\"spectators_full\"");
     page.sample("skirmish_connections_refused_total", static_cast<double>(net.refusedWebBusy), "reason=\"web_busy\"");
+    page.sample("skirmish_connections_refused_total", static_cast<double>(net.refusedBanned), "reason=\"banned\"");
     page.family("skirmish_connections_dropped_total", "counter", "Connections the server ended, by reason.");
     page.sample("skirmish_connections_dropped_total", static_cast<double>(net.droppedStalled), "reason=\"stalled\"");
     page.sample("skirmish_connections_dropped_total", static_cast<double>(net.droppedSilent), "reason=\"silent\"");
     page.sample("skirmish_connections_dropped_total", static_cast<double>(net.droppedOversized),
                 "reason=\"oversized\"");
+    if (const Admin* admin = loop.admin) {
+        page.family("skirmish_kicks_total", "counter", "Clients the operators kicked.");
+        page.sample("skirmish_kicks_total", static_cast<double>(admin->counts().kicks));
+        page.family("skirmish_bans_total", "counter", "Bans the operators made.");
+        page.sample("skirmish_bans_total", static_cast<double>(admin->counts().bans));
+    }
     if (const Recorder* recorder = loop.recorder) {
         page.family("skirmish_recording", "gauge", "1 while a match is being recorded.");
         page.sample("skirmish_recording", recorder->currentName().empty() ? 0 : 1);

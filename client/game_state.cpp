@@ -22,8 +22,11 @@ void Log(GameState& state, std::string line)
         state.log.pop_front();
 }
 
+// Id 0 is the server itself: an operator's "say" comes from it.
 std::string NameOf(const GameState& state, int32_t id)
 {
+    if (id == 0)
+        return "Server";
     auto player = state.players.find(id);
     return player == state.players.end() ? "player " + std::to_string(id) : player->second.name;
 }
@@ -117,6 +120,10 @@ std::string LinkMessage(const GameState& state, const std::string& host, uint16_
         return "The server has quit.";
     case Link::Lost:
         return "The connection to " + where + " was lost.";
+    case Link::Kicked:
+        return "You were kicked from " + where + ".";
+    case Link::Banned:
+        return "You are banned from " + where + ".";
     case Link::Playing:
         return "";
     }

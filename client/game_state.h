@@ -31,7 +31,7 @@ struct SeenProjectile {
     float angle = 0;
 };
 
-enum class Link { Connecting, Playing, Unreachable, Full, ServerQuit, Lost };
+enum class Link { Connecting, Playing, Unreachable, Full, ServerQuit, Lost, Kicked, Banned };
 
 // The world as the server has told it: nothing here is decided by the client.
 struct GameState {

@@ -205,8 +205,13 @@ void ReadServer(NetClient& net, GameState& state)
     net.service(0);
     while (net.nextMessage())
         ApplyMessage(state, net.current());
-    if (net.lostConnection() && state.link != Link::ServerQuit)
-        state.link = net.refusedAsFull() ? Link::Full : Link::Lost;
+    if (net.lostConnection() && state.link != Link::ServerQuit) {
+        const uint32_t farewell = net.farewellCode();
+        state.link = net.refusedAsFull()                                                   ? Link::Full
+                     : farewell == kDisconnectKicked || farewell == kWebSocketKicked ? Link::Kicked
+                     : farewell == kDisconnectBanned || farewell == kWebSocketBanned ? Link::Banned
+                                                                                      : Link::Lost;
+    }
 }
 
 bool SaveScreenshot(SDL_Renderer* renderer, int width, int height, const std::string& file)

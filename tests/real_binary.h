@@ -128,26 +128,39 @@ inline uint16_t FreeUdpPort()
 }
 
 // The real server on a free port of its own, started with flags (no questions asked),
-// recording into a folder of its own.
+// recording into a folder of its own and keeping its bans and admin socket in another.
 struct RealServer {
     explicit RealServer(std::vector<std::string> flags = {"--players", "4", "--width", "10", "--height", "10",
                                                           "--rooms", "2", "--weapons", "1"},
                         std::vector<std::string> environment = {})
-        : process(Command(std::move(flags), port, demos.path), std::move(environment))
+        : process(Command(std::move(flags), port, demos.path, state.path), std::move(environment))
     {
         started = process.waitForOutput("Server Started. Awaiting players...\n", 10000);
     }
-    static std::vector<std::string> Command(std::vector<std::string> flags, uint16_t port, const std::string& demoDir)
+    static std::vector<std::string> Command(std::vector<std::string> flags, uint16_t port, const std::string& demoDir,
+                                            const std::string& stateDir)
     {
         flags.insert(flags.begin(), SKIRMISH_SERVER_BINARY);
-        flags.insert(flags.end(), {"--port", std::to_string(port), "--demo-dir", demoDir});
+        flags.insert(flags.end(), {"--port", std::to_string(port), "--demo-dir", demoDir, "--ban-file",
+                                   stateDir + "/bans.txt", "--admin-socket", stateDir + "/admin.sock"});
         return flags;
     }
+    std::string socket() const { return state.path + "/admin.sock"; }
     uint16_t port = FreeUdpPort();
     TempDir demos;
+    TempDir state;
     ServerProcess process;
     bool started = false;
 };
+
+// The body of GET path (of its bytes from an offset on, with a range) from the web
+// front on port, or "" when nothing answers 2xx.
+inline std::string HttpGet(uint16_t port, const std::string& path, const std::string& range = "")
+{
+    ServerProcess curl({"curl", "-sf", "--path-as-is", "--max-time", "5", "-r", range.empty() ? "0-" : range,
+                        "http://127.0.0.1:" + std::to_string(port) + path});
+    return curl.waitForExit(6000) == 0 ? curl.output() : "";
+}
 
 // A client that keeps every message it was sent, as text.
 struct Player {

@@ -43,6 +43,12 @@ TEST(RealServer, plays_the_typed_answers_logs_the_address_and_says_goodbye_on_si
     ASSERT_EQ(eve.join(port, "Eve"), "Joined 1 Eve");
     EXPECT_THAT(eve.got, ::testing::Contains("LevelInfo 3 12 9 4")); // the rooms, from the calendar second, vary
     EXPECT_TRUE(server.waitForOutput("Player ID 1 has joined the game from 127.0.0.1\n"));
+    // Standard input takes the operator's commands once answered, and its end changes nothing.
+    server.type("status\n");
+    EXPECT_TRUE(server.waitForOutput("\nid=1 name=\"Eve\" address=127.0.0.1 transport=enet rtt_ms=")) << server.output();
+    server.closeInput();
+    eve.send(command::PlayerMessage("still here"));
+    EXPECT_EQ(eve.waitFor("PlayerMessage"), "PlayerMessage 1 still here");
     server.signal(SIGTERM);
     EXPECT_EQ(eve.waitFor("ServerQuit"), "ServerQuit");
     EXPECT_TRUE(eve.waitForLoss());
@@ -110,15 +116,6 @@ TEST_P(ShotToDeath, a_player_shot_to_death_comes_back_three_seconds_later)
     server.process.signal(SIGINT);
     EXPECT_EQ(victim.waitFor("ServerQuit"), "ServerQuit");
     EXPECT_EQ(server.process.waitForExit(), 0);
-}
-
-// The body of GET path (of its bytes from an offset on, with a range) from the web
-// front on port, or "" when nothing answers 2xx.
-std::string HttpGet(uint16_t port, const std::string& path, const std::string& range = "")
-{
-    ServerProcess curl({"curl", "-sf", "--path-as-is", "--max-time", "5", "-r", range.empty() ? "0-" : range,
-                        "http://127.0.0.1:" + std::to_string(port) + path});
-    return curl.waitForExit(6000) == 0 ? curl.output() : "";
 }
 
 // What promtool says of a metrics page: "" when it passes.

@@ -15,7 +15,13 @@ export const Link = Object.freeze({
   full: 'full',
   serverQuit: 'serverQuit',
   lost: 'lost',
+  kicked: 'kicked', // an operator ended the connection; game.farewell says why
+  banned: 'banned',
 });
+
+// WebSocket close codes of an operator's kick and of a banned address.
+const CLOSE_KICKED = 4001;
+const CLOSE_BANNED = 4003;
 
 // myName is null for a spectator, which never joins and so is never "Joined".
 export function newGame(myName = null) {
@@ -52,7 +58,9 @@ function tallyOf(game, id) {
   return game.tally.get(id);
 }
 
+// Id 0 is the server itself: an operator's "say" comes from it.
 function nameOf(game, id) {
+  if (id === 0) return 'Server';
   return game.players.has(id) ? game.players.get(id).name : `player ${id}`;
 }
 
@@ -173,6 +181,10 @@ export function linkMessage(game) {
       return 'The server has quit.';
     case Link.lost:
       return 'The connection to the server was lost.';
+    case Link.kicked:
+      return `You were kicked: ${game.farewell}`;
+    case Link.banned:
+      return `You are banned from this server: ${game.farewell}`;
     default:
       return '';
   }
@@ -273,6 +285,15 @@ export function moveFromKeys(keys, step = 6) {
   return dx === 0 && dy === 0 ? null : { dx, dy };
 }
 
+// How the link ended, from the WebSocket's close code and reason.
+export function closeLink(game, code, reason) {
+  if (game.link === Link.serverQuit) return;
+  game.farewell = reason;
+  if (code === CLOSE_KICKED) game.link = Link.kicked;
+  else if (code === CLOSE_BANNED) game.link = Link.banned;
+  else game.link = reason === 'Server full' ? Link.full : Link.lost;
+}
+
 // Opens the WebSocket at path on the page's own server: every packet it brings is
 // applied to game, and its end says how the link ended.
 export function openLink(game, path) {
@@ -283,9 +304,6 @@ export function openLink(game, path) {
     const now = performance.now();
     for (const message of splitPacket(new Uint8Array(event.data))) applyMessage(game, decodeMessage(message), now);
   };
-  socket.onclose = (event) => {
-    if (game.link === Link.serverQuit) return;
-    game.link = event.reason === 'Server full' ? Link.full : Link.lost;
-  };
+  socket.onclose = (event) => closeLink(game, event.code, event.reason);
   return socket;
 }

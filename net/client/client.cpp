@@ -19,6 +19,7 @@ struct NetClient::Impl {
     bool isConnected = false;
     bool lost = false;
     bool full = false;
+    uint32_t farewell = 0; // the server's disconnect data
     enet_uint32 lastHeard = 0;
     PacketPacker outgoing;
     std::deque<Bytes> inbox;
@@ -49,6 +50,7 @@ struct NetClient::Impl {
         case ENET_EVENT_TYPE_DISCONNECT:
             if (event.data == kDisconnectServerFull)
                 full = true;
+            farewell = event.data;
             isConnected = false;
             lost = true;
             peer = nullptr;
@@ -119,6 +121,7 @@ bool NetClient::connect(const std::string& host, uint16_t port, int timeoutMs, s
 {
     impl_->destroy();
     impl_->lost = impl_->full = false;
+    impl_->farewell = 0;
     impl_->inbox.clear();
     impl_->outgoing.clear();
     if (!EnsureEnetInitialised())
@@ -145,6 +148,7 @@ bool NetClient::connectWebSocket(const std::string& host, uint16_t port, int tim
 {
     impl_->destroy();
     impl_->lost = impl_->full = false;
+    impl_->farewell = 0;
     impl_->inbox.clear();
     impl_->outgoing.clear();
     impl_->web = std::make_unique<WebSocketLink>();
@@ -179,6 +183,9 @@ bool NetClient::refusedAsFull() const
 {
     return impl_->web ? impl_->web->closeReason() == kWebSocketFullReason : impl_->full;
 }
+
+uint32_t NetClient::farewellCode() const { return impl_->web ? impl_->web->closeCode() : impl_->farewell; }
+std::string NetClient::farewellReason() const { return impl_->web ? impl_->web->closeReason() : std::string(); }
 
 void NetClient::send(const MessageWriter& message)
 {

@@ -35,6 +35,11 @@ public:
     bool lostConnection() const;
     // The server turned us away because every id was taken.
     bool refusedAsFull() const;
+    // How the server ended the connection: its ENet disconnect data, or its WebSocket
+    // close code (kDisconnectKicked or kWebSocketKicked when an operator kicked us).
+    uint32_t farewellCode() const;
+    // The reason in a WebSocket's close frame ("" over ENet, whose farewell is a number).
+    std::string farewellReason() const;
 
     // Queues a message; it leaves at the next service.
     void send(const MessageWriter& message);

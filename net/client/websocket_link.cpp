@@ -30,6 +30,7 @@ struct WebSocketLink::Impl {
     bool isOpen = false;
     bool isLost = false;
     std::string reason;
+    uint16_t code = 0;
 
     void readNext()
     {
@@ -68,8 +69,10 @@ struct WebSocketLink::Impl {
         if (isOpen)
             isLost = true;
         isOpen = false;
-        if (ws)
+        if (ws) {
             reason = std::string(ws->reason().reason.c_str());
+            code = static_cast<uint16_t>(ws->reason().code);
+        }
     }
 };
 
@@ -90,6 +93,7 @@ bool WebSocketLink::connect(const std::string& host, uint16_t port, int timeoutM
     s.ws.emplace(s.io);
     s.isOpen = s.isLost = false;
     s.reason.clear();
+    s.code = 0;
     beast::error_code ec;
     auto address = asio::ip::make_address(host, ec);
     if (ec)
@@ -167,5 +171,6 @@ void WebSocketLink::disconnect(int timeoutMs)
 bool WebSocketLink::open() const { return impl_->isOpen; }
 bool WebSocketLink::lost() const { return impl_->isLost; }
 std::string WebSocketLink::closeReason() const { return impl_->reason; }
+uint16_t WebSocketLink::closeCode() const { return impl_->code; }
 
 } // namespace skirmish

@@ -33,6 +33,7 @@ public:
     bool lost() const;
     // The reason the server gave when it closed ("Server full", "Server quit").
     std::string closeReason() const;
+    uint16_t closeCode() const; // 0 until the server closed
 
 private:
     struct Impl;

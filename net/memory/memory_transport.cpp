@@ -26,7 +26,7 @@ int MemoryTransport::connect(const std::string& address, Role role)
     if (!open_)
         return 0;
     int id = events_->onConnect(address, role);
-    if (id == 0) {
+    if (id <= 0) {
         ++refused_;
         return 0;
     }
@@ -38,6 +38,14 @@ void MemoryTransport::disconnect(int id)
 {
     if (open_ && clients_.erase(id))
         events_->onDisconnect(id);
+}
+
+void MemoryTransport::endConnection(int id, const Farewell& farewell)
+{
+    if (open_ && clients_.erase(id)) {
+        farewells_[id] = farewell;
+        events_->onDisconnect(id);
+    }
 }
 
 void MemoryTransport::send(int id, const MessageWriter& message)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,12 @@ public:
     // The next open fails with this text.
     void failNextOpen(std::string error) { openError_ = std::move(error); }
     int refusedCount() const { return refused_; }
+    // How the server last ended the connection with this id, if it did.
+    std::optional<Farewell> farewellOf(int id) const
+    {
+        auto found = farewells_.find(id);
+        return found == farewells_.end() ? std::nullopt : std::optional<Farewell>(found->second);
+    }
     // Off: packets are counted but not decoded or kept (for benchmarks).
     void setRecording(bool on) { recording_ = on; }
 
@@ -36,6 +43,7 @@ public:
     void service(int, bool) override {}
     void sendPacket(int id, Bytes&& packet) override;
     void close() override;
+    void endConnection(int id, const Farewell& farewell) override;
     uint16_t boundPort() const override { return port_; }
 
 private:
@@ -50,6 +58,7 @@ private:
     std::string openError_;
     TransportEvents* events_ = nullptr;
     std::map<int, Client> clients_;
+    std::map<int, Farewell> farewells_;
     int refused_ = 0;
     bool recording_ = true;
 };

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -173,6 +174,24 @@ public:
 
     uint16_t boundPort() const override { return host_ ? host_->address.port : 0; }
 
+    // The peer leaves ENet's care once what was queued for it is acknowledged.
+    void endConnection(int id, const Farewell& farewell) override
+    {
+        ENetPeer* peer = peerOf(id);
+        if (!peer)
+            return;
+        enet_peer_disconnect_later(peer, farewell.enetData);
+        peer->data = nullptr;
+        peerOfId_[id] = nullptr;
+        events_->onDisconnect(id);
+    }
+
+    std::optional<int> roundTripMs(int id) const override
+    {
+        const ENetPeer* peer = peerOf(id);
+        return peer ? std::optional<int>(static_cast<int>(peer->roundTripTime)) : std::nullopt;
+    }
+
     WaitPlan prepareWait() override
     {
         if (!host_)
@@ -182,12 +201,17 @@ public:
     }
 
 private:
+    ENetPeer* peerOf(int id) const
+    {
+        return host_ && id > 0 && static_cast<size_t>(id) < peerOfId_.size() ? peerOfId_[id] : nullptr;
+    }
+
     // The backlog of the peer with this id when it has room for bytes more; null when
     // there is no such peer, or when it stopped acknowledging (it is then dropped at
     // the next service).
     size_t* room(int id, size_t bytes)
     {
-        if (!host_ || id <= 0 || static_cast<size_t>(id) >= peerOfId_.size() || !peerOfId_[id])
+        if (!peerOf(id))
             return nullptr;
         size_t& backlog = backlog_[static_cast<size_t>(peerOfId_[id] - host_->peers)];
         if (backlog + bytes > kMaxOutgoingBacklogBytes) {
@@ -205,14 +229,16 @@ private:
             enet_packet_destroy(packet);
     }
 
-    // Sleeps until a datagram arrives, a stop is requested or the time is up.
-    // Our own poll, unlike ENet's wait, also ends on a signal.
+    // Sleeps until a datagram arrives, a stop is requested, an extra wake is ready or
+    // the time is up. Our own poll, unlike ENet's wait, also ends on a signal.
     void waitForTraffic(int timeoutMs)
     {
         WaitPlan plan = prepareWait();
         timeoutMs = plan.limit(timeoutMs);
-        pollfd fds[2] = {{plan.descriptor, POLLIN, 0}, {StopWakeDescriptor(), POLLIN, 0}};
-        poll(fds, 2, timeoutMs);
+        std::vector<pollfd> fds = {{plan.descriptor, POLLIN, 0}, {StopWakeDescriptor(), POLLIN, 0}};
+        for (const Wake& wake : ExtraWakes())
+            fds.push_back({wake.descriptor, static_cast<short>(wake.writable ? POLLOUT : POLLIN), 0});
+        poll(fds.data(), fds.size(), timeoutMs);
     }
 
     static int idOf(const ENetPeer* peer) { return static_cast<int>(reinterpret_cast<intptr_t>(peer->data)); }
@@ -235,11 +261,13 @@ private:
             char ip[64] = "";
             enet_address_get_host_ip(&event.peer->address, ip, sizeof ip);
             int id = events_->onConnect(ip, RoleOf(event.data));
-            event.peer->data = reinterpret_cast<void*>(static_cast<intptr_t>(id));
-            if (id == 0) {
-                enet_peer_disconnect(event.peer, kDisconnectServerFull);
+            if (id <= 0) {
+                event.peer->data = nullptr;
+                enet_peer_disconnect(event.peer,
+                                     id == TransportEvents::kRefusedBanned ? kDisconnectBanned : kDisconnectServerFull);
                 return;
             }
+            event.peer->data = reinterpret_cast<void*>(static_cast<intptr_t>(id));
             peerOfId_[id] = event.peer;
             countedInput_[static_cast<size_t>(event.peer - host_->peers)] = 0;
             KeepAnsweringPeers(event.peer);

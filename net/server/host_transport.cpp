@@ -8,6 +8,8 @@
 #include <boost/asio.hpp>
 
 #include <chrono>
+#include <deque>
+#include <vector>
 #include <optional>
 
 #include "core/console.h"
@@ -29,33 +31,40 @@ public:
     ~Readiness() { forget(); }
 
     // Watches a duplicate, so the owner may close its descriptor whenever it likes.
-    void watch(int fd)
+    // One the system cannot watch (a regular file, say) is not watched.
+    void watch(int fd, bool writable = false)
     {
         forget();
-        if (fd >= 0)
-            descriptor_.assign(dup(fd));
+        writable_ = writable;
+        int copy = fd >= 0 ? dup(fd) : -1;
+        boost::system::error_code ec;
+        if (copy >= 0 && descriptor_.assign(copy, ec))
+            ::close(copy);
     }
 
+    // A wait cancelled here still completes later: it holds its flag, not this.
     void forget()
     {
         boost::system::error_code ignored;
         descriptor_.close(ignored);
-        armed_ = false;
+        armed_ = std::make_shared<bool>(false);
     }
 
     // One readiness ends the next wait; re-armed by the wait after it.
     void arm()
     {
-        if (armed_ || !descriptor_.is_open())
+        if (*armed_ || !descriptor_.is_open())
             return;
-        armed_ = true;
-        descriptor_.async_wait(asio::posix::descriptor_base::wait_read,
-                               [this](boost::system::error_code) { armed_ = false; });
+        *armed_ = true;
+        descriptor_.async_wait(writable_ ? asio::posix::descriptor_base::wait_write
+                                         : asio::posix::descriptor_base::wait_read,
+                               [armed = armed_](boost::system::error_code) { *armed = false; });
     }
 
 private:
     asio::posix::stream_descriptor descriptor_;
-    bool armed_ = false;
+    std::shared_ptr<bool> armed_ = std::make_shared<bool>(false);
+    bool writable_ = false;
 };
 
 class HostTransport final : public Transport {
@@ -131,11 +140,26 @@ public:
         io_.poll();
         enetReady_.forget();
         stopReady_.forget();
+        extraReady_.clear();
+        watched_.clear();
         events_ = nullptr;
     }
 
     uint16_t boundPort() const override { return enet_->boundPort(); }
     bool isWebConnection(int id) const override { return web_ && web_->owns(id); }
+
+    void endConnection(int id, const Farewell& farewell) override
+    {
+        if (web_ && web_->owns(id))
+            web_->endConnection(id, farewell);
+        else
+            enet_->endConnection(id, farewell);
+    }
+
+    std::optional<int> roundTripMs(int id) const override
+    {
+        return web_ && web_->owns(id) ? web_->roundTripMs(id) : enet_->roundTripMs(id);
+    }
 
 private:
     // Sleeps until a datagram, a browser's traffic, a stop request or the time is up.
@@ -145,15 +169,31 @@ private:
         timeoutMs = plan.limit(timeoutMs);
         enetReady_.arm();
         stopReady_.arm();
+        watchExtraWakes();
         // The io_context learns of readiness by edges, and an edge that came while
-        // no wait was armed is lost: look once more, now that both are armed.
-        pollfd fds[2] = {{plan.descriptor, POLLIN, 0}, {StopWakeDescriptor(), POLLIN, 0}};
-        if (poll(fds, 2, 0) > 0)
+        // no wait was armed is lost: look once more, now that all are armed.
+        std::vector<pollfd> fds = {{plan.descriptor, POLLIN, 0}, {StopWakeDescriptor(), POLLIN, 0}};
+        for (const Wake& wake : ExtraWakes())
+            fds.push_back({wake.descriptor, static_cast<short>(wake.writable ? POLLOUT : POLLIN), 0});
+        if (poll(fds.data(), fds.size(), 0) > 0)
             return;
         if (timeoutMs < 0)
             io_.run_one();
         else
             io_.run_one_for(Milliseconds(timeoutMs));
+    }
+
+    // The extra wakes are few and change rarely (an operator's connections).
+    void watchExtraWakes()
+    {
+        if (watched_ != ExtraWakes()) {
+            watched_ = ExtraWakes();
+            extraReady_.clear();
+            for (const Wake& wake : watched_)
+                extraReady_.emplace_back(io_).watch(wake.descriptor, wake.writable);
+        }
+        for (Readiness& ready : extraReady_)
+            ready.arm();
     }
 
     WebPages pages_;
@@ -164,6 +204,8 @@ private:
     std::optional<WebFront> web_;
     Readiness enetReady_{io_};
     Readiness stopReady_{io_};
+    std::vector<Wake> watched_;
+    std::deque<Readiness> extraReady_; // never moved: their waits point at them
     TransportEvents* events_ = nullptr;
 };
 

@@ -4,8 +4,11 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
+#include "net/shared/limits.h"
 #include "protocol/codec.h"
 
 namespace skirmish {
@@ -83,6 +86,7 @@ struct NetStats {
     uint64_t refusedAddressCap = 0; // too many from one address
     uint64_t refusedSpectatorsFull = 0; // every spectator's place taken
     uint64_t refusedWebBusy = 0;    // the web front's places for connections not yet players taken
+    uint64_t refusedBanned = 0;     // from a banned address
     uint64_t spectatorMessagesIgnored = 0;
     uint64_t droppedStalled = 0;    // stopped taking what it was sent
     uint64_t droppedSilent = 0;     // answered nothing for too long
@@ -103,6 +107,32 @@ using WebPages = std::map<std::string, WebPage, std::less<>>;
 // The pages of the web front that the next NetHost opens on the TCP port of the
 // same number as the game's, beside its WebSocket at /ws. No pages: no web front.
 void NetSetWebPages(WebPages pages);
+
+// Operators' moderation. A connection from an address this says is banned is
+// refused (ENet disconnect data 3, WebSocket close 4003); none set: nobody is.
+void NetSetBanCheck(std::function<bool(const std::string& address)> banned);
+// Ends a player's or a spectator's connection once what was sent to it has gone,
+// saying why (limits.h); a player's end is then taken as a leave like any other.
+void NetKick(int id, const Farewell& farewell);
+// What the operator's status shows of one connection.
+struct NetConnectionInfo {
+    std::string address;
+    bool web = false; // a browser's, over the web front
+    std::optional<int> roundTripMs;
+    int32_t connectedAt = 0; // clock reading
+};
+std::optional<NetConnectionInfo> NetGetConnection(int id);
+// The id of every connection from one address, players' and spectators', joined or not yet.
+std::vector<int> NetConnectionsFrom(const std::string& address);
+
+// A descriptor whose readiness also ends the loop's wait (an operator's console, say).
+struct Wake {
+    int descriptor = -1;
+    bool writable = false; // wait for room to write rather than for input
+    bool operator==(const Wake&) const = default;
+};
+// Replaces the descriptors every later wait watches besides the transport's own.
+void NetWakeOn(std::vector<Wake> wakes);
 
 // Replaces the transport that the next NetHost opens (the in-memory one in tests),
 // and clears every queue and id. nullptr goes back to ENet.

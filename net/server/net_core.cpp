@@ -1,11 +1,13 @@
 // The process-wide host behind the Net* operations: ids and the queues of joins,
 // leaves and messages, and the one feed every spectator shares.
+#include <fcntl.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
 #include <deque>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -74,6 +76,7 @@ struct Connection {
     bool closed = false; // the transport reported the end of the connection
     bool inTurn = false; // its id is in the turns of the pass
     std::string address;
+    int32_t connectedAt = 0; // clock reading
     Inbox inbox; // held until the join is taken, then handled in turns
     PacketPacker outgoing; // a spectator's holds its snapshot only
 };
@@ -101,6 +104,8 @@ public:
     LineBudget refusalLines;
     NetStats stats;
     WebPages webPages;
+    std::function<bool(const std::string&)> banned;
+    std::vector<Wake> wakes;
 
     // Seats held from one address, whatever state their ids are in.
     int ConnectionsFrom(const std::string& address) const
@@ -123,6 +128,10 @@ public:
 
     int onConnect(const std::string& address, Role role) override
     {
+        if (banned && banned(address)) {
+            ++stats.refusedBanned;
+            return kRefusedBanned;
+        }
         if (maxPerAddress > 0 && ConnectionsFrom(address) >= maxPerAddress) {
             reportWithheldRefusals(ReadClock());
             if (refusalLines.allow(ReadClock()))
@@ -140,6 +149,7 @@ public:
                 continue;
             connection.state = IdState::Joining;
             connection.address = address;
+            connection.connectedAt = ReadClock();
             (spectator ? spectatorJoins : joins).push_back(static_cast<int>(id));
             return static_cast<int>(id);
         }
@@ -300,8 +310,22 @@ void ClearStopWake()
 
 } // namespace
 
+namespace {
+
+// Above the standard descriptors, even when one was closed at start.
+int AboveStandardDescriptors(int fd)
+{
+    if (fd < 0 || fd > 2)
+        return fd;
+    int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    close(fd);
+    return moved;
+}
+
+} // namespace
+
 // Made before main, so that a signal handler never creates it.
-const int stopWake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+const int stopWake = AboveStandardDescriptors(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
 
 int StopWakeDescriptor() { return stopWake; }
 
@@ -465,6 +489,39 @@ void NetShutdown()
     }
     core.reset();
 }
+
+void NetSetBanCheck(std::function<bool(const std::string& address)> banned) { core.banned = std::move(banned); }
+
+void NetKick(int id, const Farewell& farewell)
+{
+    if (!core.hasId(id) || core.connections[id].state == IdState::Free || core.connections[id].closed)
+        return;
+    // What was sent to it this pass goes ahead of the farewell.
+    core.flush(id);
+    core.transport->endConnection(id, farewell);
+}
+
+std::optional<NetConnectionInfo> NetGetConnection(int id)
+{
+    if (!core.reachable(id))
+        return std::nullopt;
+    const Connection& connection = core.connections[id];
+    return NetConnectionInfo{connection.address, core.transport->isWebConnection(id),
+                             core.transport->roundTripMs(id), connection.connectedAt};
+}
+
+std::vector<int> NetConnectionsFrom(const std::string& address)
+{
+    std::vector<int> ids;
+    for (int id = 1; core.hasId(id); ++id)
+        if (core.connections[id].state != IdState::Free && !core.connections[id].closed &&
+            core.connections[id].address == address)
+            ids.push_back(id);
+    return ids;
+}
+
+void NetWakeOn(std::vector<Wake> wakes) { core.wakes = std::move(wakes); }
+const std::vector<Wake>& ExtraWakes() { return core.wakes; }
 
 void NetRequestStop()
 {

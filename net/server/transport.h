@@ -3,9 +3,12 @@
 #include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
+#include "net/server/net.h"
 #include "net/shared/limits.h"
 #include "protocol/codec.h"
 
@@ -16,7 +19,9 @@ class TransportEvents {
 public:
     virtual ~TransportEvents() = default;
     // A new connection asking to be role: returns its id, or 0 when every id of that
-    // role is taken (the transport then refuses it as from a full server).
+    // role is taken (the transport then refuses it as from a full server), or
+    // kRefusedBanned when its address is banned (refused with the ban's farewell).
+    static constexpr int kRefusedBanned = -1;
     virtual int onConnect(const std::string& address, Role role) = 0;
     // The connection with this id has ended, whoever ended it.
     virtual void onDisconnect(int id) = 0;
@@ -58,6 +63,11 @@ public:
     virtual void sendShared(int id, const SharedPacket& packet) { sendPacket(id, Bytes(*packet)); }
     // Delivers everything queued, disconnects every connection and closes the host.
     virtual void close() = 0;
+    // Ends one connection once what is queued for it has gone, saying why; its
+    // onDisconnect comes at once, and nothing it sends from here on is reported.
+    virtual void endConnection(int id, const Farewell& farewell) = 0;
+    // The connection's smoothed round-trip time, when the transport measures one.
+    virtual std::optional<int> roundTripMs(int /*id*/) const { return std::nullopt; }
     // The port actually bound (differs from the one asked for when that was 0).
     virtual uint16_t boundPort() const = 0;
 
@@ -82,5 +92,8 @@ public:
 
 // Readable once a stop was requested, so that any wait on it ends at once.
 int StopWakeDescriptor();
+
+// The wakes set by NetWakeOn, which every transport's wait watches besides its own.
+const std::vector<Wake>& ExtraWakes();
 
 } // namespace skirmish

@@ -9,6 +9,9 @@
 #include <boost/beast/http/file_body.hpp>
 #include <boost/beast/websocket.hpp>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+
 #include <chrono>
 #include <deque>
 #include <functional>
@@ -157,6 +160,19 @@ private:
     WebSlots::Handle handle_;
 };
 
+// A close frame's reason is at most 123 bytes; a longer one is cut at a character's start.
+std::string FitCloseReason(std::string reason)
+{
+    constexpr size_t kMostBytes = 123;
+    if (reason.size() > kMostBytes) {
+        size_t end = kMostBytes;
+        while (end > 0 && (static_cast<uint8_t>(reason[end]) & 0xC0) == 0x80)
+            --end;
+        reason.resize(end);
+    }
+    return reason;
+}
+
 class WsSession : public std::enable_shared_from_this<WsSession> {
 public:
     WsSession(beast::tcp_stream&& stream, std::shared_ptr<State> state, WebSlot slot, Role role)
@@ -224,11 +240,31 @@ public:
         ws_.async_read(buffer_, [self = shared_from_this()](beast::error_code ec, size_t) { self->onRead(ec); });
     }
 
-    void beginClose()
+    // The close frame follows what is queued.
+    void beginClose(websocket::close_reason farewell = {websocket::close_code::going_away, "Server quit"})
     {
         closing_ = true;
+        farewell_ = std::move(farewell);
         if (!writing_)
-            closeWith(websocket::close_code::going_away, "Server quit");
+            closeWith(farewell_);
+    }
+
+    // An operator's end: reported as a leave now.
+    void endWith(uint16_t code, std::string reason)
+    {
+        finish();
+        beginClose(websocket::close_reason(static_cast<websocket::close_code>(code), FitCloseReason(std::move(reason))));
+    }
+
+    // The kernel's smoothed round-trip time of the TCP connection.
+    std::optional<int> roundTripMs()
+    {
+        tcp_info info{};
+        socklen_t size = sizeof info;
+        int fd = beast::get_lowest_layer(ws_).socket().native_handle();
+        if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &size) != 0)
+            return std::nullopt;
+        return static_cast<int>(info.tcpi_rtt / 1000);
     }
 
 private:
@@ -241,12 +277,14 @@ private:
         if (ec || endpointError || !state_->events)
             return;
         if (state_->closing) {
-            closeWith(websocket::close_code::going_away, "Server quit");
+            closeWith(websocket::close_reason(websocket::close_code::going_away, "Server quit"));
             return;
         }
         id_ = state_->events->onConnect(peer.address().to_string(), role_);
-        if (id_ == 0) {
-            closeWith(websocket::close_code::try_again_later, kWebSocketFullReason);
+        if (id_ <= 0) {
+            bool banned = std::exchange(id_, 0) == TransportEvents::kRefusedBanned;
+            closeWith(banned ? websocket::close_reason(static_cast<websocket::close_code>(kWebSocketBanned), "Banned")
+                             : websocket::close_reason(websocket::close_code::try_again_later, kWebSocketFullReason));
             return;
         }
         slot_.release();
@@ -266,7 +304,7 @@ private:
         }
         if (!ws_.got_binary()) {
             finish();
-            closeWith(websocket::close_code::unknown_data, "Binary frames only");
+            closeWith(websocket::close_reason(websocket::close_code::unknown_data, "Binary frames only"));
             return;
         }
         if (id_ != 0 && state_->events) {
@@ -307,16 +345,16 @@ private:
         } else if (!queue_.empty()) {
             writeNext();
         } else if (closing_) {
-            closeWith(websocket::close_code::going_away, "Server quit");
+            closeWith(farewell_);
         }
     }
 
-    void closeWith(websocket::close_code code, const char* reason)
+    void closeWith(const websocket::close_reason& reason)
     {
         if (closeSent_)
             return;
         closeSent_ = true;
-        ws_.async_close(websocket::close_reason(code, reason),
+        ws_.async_close(reason,
                         [self = shared_from_this()](beast::error_code) { self->finish(); });
     }
 
@@ -344,6 +382,7 @@ private:
     bool closing_ = false;
     bool closeSent_ = false;
     bool dropped_ = false;
+    websocket::close_reason farewell_;
     Role role_;
 };
 
@@ -634,6 +673,19 @@ void WebFront::sendShared(int id, const SharedPacket& packet)
     auto connection = state_->players.find(id);
     if (connection != state_->players.end())
         connection->second->send(packet);
+}
+
+void WebFront::endConnection(int id, const Farewell& farewell)
+{
+    auto connection = state_->players.find(id);
+    if (connection != state_->players.end())
+        connection->second->endWith(farewell.webCode, farewell.reason);
+}
+
+std::optional<int> WebFront::roundTripMs(int id) const
+{
+    auto connection = state_->players.find(id);
+    return connection != state_->players.end() ? connection->second->roundTripMs() : std::nullopt;
 }
 
 void WebFront::prepareService()

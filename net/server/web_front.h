@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "net/server/net.h"
@@ -44,6 +45,10 @@ public:
     // Queues one packet as one binary frame; a browser whose backlog passes the cap is dropped.
     void sendPacket(int id, Bytes&& packet);
     void sendShared(int id, const SharedPacket& packet);
+    // Reports the leave now and closes with the farewell's code and reason once what
+    // is queued is written.
+    void endConnection(int id, const Farewell& farewell);
+    std::optional<int> roundTripMs(int id) const;
     // Before each service: ends the connections dropped since the last one and lets
     // readers held back by a full inbox read again.
     void prepareService();

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace skirmish {
 
@@ -25,6 +26,21 @@ constexpr uint32_t kSilentPeerTimeoutMs = 10000;
 constexpr uint32_t kDisconnectServerFull = 1;
 // The reason in the close frame of a WebSocket that finds every id taken.
 inline constexpr const char* kWebSocketFullReason = "Server full";
+// An operator ended the connection (ENet disconnect data; WebSocket close code, with
+// the operator's reason).
+constexpr uint32_t kDisconnectKicked = 2;
+constexpr uint16_t kWebSocketKicked = 4001;
+// The address is banned: refused on connect, or ended when the ban is made.
+constexpr uint32_t kDisconnectBanned = 3;
+constexpr uint16_t kWebSocketBanned = 4003;
+
+// How the server ends one connection: the ENet disconnect data, or the WebSocket
+// close code and reason.
+struct Farewell {
+    uint32_t enetData = 0;
+    uint16_t webCode = 1000;
+    std::string reason;
+};
 
 // What a connection asks to be: the data of an ENet connect request, or the path
 // of a WebSocket. A spectator takes no seat and receives what every player is told.

@@ -3,7 +3,7 @@ import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { MessageWriter, decodeMessage } from '../../web/codec.js';
 import {
-  Link, aimAngle, applyMessage, cameraOf, cameraView, followCamera, linkMessage, moveFromKeys, newGame, panCamera, playerAt,
+  Link, aimAngle, applyMessage, closeLink, cameraOf, cameraView, followCamera, linkMessage, moveFromKeys, newGame, panCamera, playerAt,
   recentKills, screenToWorld, standings, stepPlayer, zoomCamera,
 } from '../../web/game.js';
 
@@ -41,6 +41,19 @@ test('a join, a snapshot, moves, a kill and a leave build the world the server t
   feed(game, (w) => w.text('Alive').int(2), (w) => w.text('ServerQuit'));
   assert.equal(game.myHealth, 100);
   assert.equal(linkMessage(game), 'The server has quit.');
+});
+
+test("the server's own words and an operator's close are told as such", () => {
+  const game = newGame('Me');
+  feed(game, (w) => w.text('PlayerMessage').int(0).text('restart in 5'));
+  assert.deepEqual(game.log.slice(-1), ['Server: restart in 5']);
+  const closes = [[4001, 'spam', 'You were kicked: spam'], [4003, 'Banned', 'You are banned from this server: Banned'],
+    [1013, 'Server full', 'The server is full. Try again later.'], [1006, '', 'The connection to the server was lost.']];
+  for (const [code, reason, said] of closes) {
+    const closed = newGame('Me');
+    closeLink(closed, code, reason);
+    assert.equal(linkMessage(closed), said);
+  }
 });
 
 test('the aim angle sends shots toward the mouse, and held keys make one step', () => {

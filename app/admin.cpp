@@ -1,0 +1,264 @@
+#include "app/admin.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "core/console.h"
+#include "core/flags.h"
+#include "net/server/net.h"
+#include "protocol/messages.h"
+
+namespace skirmish {
+namespace {
+
+// A ban's refusals are written at most this often, per address.
+constexpr int64_t kRefusalLogSeconds = 60;
+// "ban" takes at most this many minutes (about a thousand years); 0 is forever.
+constexpr int64_t kMostBanMinutes = 526'000'000;
+
+// The first word of rest, taken off it with the blanks after it.
+std::string_view TakeWord(std::string_view& rest)
+{
+    auto blank = [](char c) { return c == ' ' || c == '\t'; };
+    while (!rest.empty() && blank(rest.front()))
+        rest.remove_prefix(1);
+    size_t end = 0;
+    while (end < rest.size() && !blank(rest[end]))
+        ++end;
+    std::string_view word = rest.substr(0, end);
+    rest.remove_prefix(end);
+    while (!rest.empty() && blank(rest.front()))
+        rest.remove_prefix(1);
+    return word;
+}
+
+bool AllDigits(std::string_view word)
+{
+    return !word.empty() && std::all_of(word.begin(), word.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// A text in double quotes, safe for one line: quotes and backslashes escaped, controls as \xNN.
+std::string Quoted(std::string_view text)
+{
+    std::string escaped;
+    for (char c : text) {
+        if (c == '"' || c == '\\')
+            escaped += '\\';
+        escaped += c;
+    }
+    return "\"" + EscapeForConsole(escaped) + "\"";
+}
+
+std::string Error(std::string_view why) { return "Error: " + std::string(why) + "\n"; }
+
+struct Context {
+    Level& level;
+    int32_t now;
+    Outbox& out;
+    BanList& bans;
+    int64_t wallNow;
+    AdminCounts& counts;
+};
+
+// A connected client's id, or an error line why the word names none.
+std::optional<int> ConnectedId(std::string_view word, std::string& error)
+{
+    auto id = ParseWhole(word, 1, 1 << 20);
+    if (id && NetGetConnection(static_cast<int>(*id)))
+        return static_cast<int>(*id);
+    error = Error("no client is connected with id " + std::string(word));
+    return std::nullopt;
+}
+
+std::string PlayerName(Level& level, int id)
+{
+    Player* player = PlayerSlot(level, id);
+    return player && player->connected ? player->name : std::string();
+}
+
+// Tells the client why, then ends its connection once that has gone out.
+void SeeOff(Context& c, int id, const Farewell& farewell, std::string_view said)
+{
+    c.out.toPlayer(id, message::PlayerMessage(0, said));
+    NetKick(id, farewell);
+}
+
+std::string Status(Context& c, std::string_view)
+{
+    const NetStats net = NetGetStats();
+    std::string answer = "players=" + std::to_string(net.enetPlayers + net.webPlayers) +
+                         " spectators=" + std::to_string(net.enetSpectators + net.webSpectators) + "\n";
+    for (const Player& player : c.level.entities.players) {
+        auto connection = player.connected ? NetGetConnection(player.id) : std::nullopt;
+        if (!connection)
+            continue;
+        answer += "id=" + std::to_string(player.id) + " name=" + Quoted(player.name) +
+                  " address=" + connection->address + " transport=" + (connection->web ? "websocket" : "enet") +
+                  " rtt_ms=" + (connection->roundTripMs ? std::to_string(*connection->roundTripMs) : "-") +
+                  " health=" + std::to_string(player.health) +
+                  " connected_s=" + std::to_string(static_cast<uint32_t>(c.now - connection->connectedAt) / 1000) +
+                  "\n";
+    }
+    return answer;
+}
+
+std::string Say(Context& c, std::string_view text)
+{
+    if (text.empty())
+        return Error("say needs a text");
+    MessageWriter message = message::PlayerMessage(0, text);
+    if (message.overflowed())
+        return Error("the text is too long for one message");
+    c.out.toAll(message);
+    ConsoleLine("Server says: ", EscapeForConsole(text));
+    return "said\n";
+}
+
+std::string Kick(Context& c, std::string_view args)
+{
+    std::string error;
+    auto id = ConnectedId(TakeWord(args), error);
+    if (!id)
+        return error;
+    std::string reason(args.empty() ? "Kicked" : args);
+    std::string name = PlayerName(c.level, *id);
+    SeeOff(c, *id, {kDisconnectKicked, kWebSocketKicked, reason}, "You were kicked: " + reason);
+    ++c.counts.kicks;
+    ConsoleLine("Client ", *id, " was kicked: ", EscapeForConsole(reason));
+    return "kicked id=" + std::to_string(*id) + " name=" + Quoted(name) + "\n";
+}
+
+std::string BanCommand(Context& c, std::string_view args)
+{
+    std::string_view target = TakeWord(args);
+    std::optional<std::string> address;
+    std::string error;
+    if (AllDigits(target)) {
+        auto id = ConnectedId(target, error);
+        if (!id)
+            return error;
+        address = NetGetConnection(*id)->address;
+    } else if (!(address = NormalAddress(target))) {
+        return Error(target.empty() ? "ban needs a client's id or an address" : "no id or IP address: " +
+                                                                                     EscapeForConsole(target));
+    }
+    int64_t minutes = 0;
+    std::string_view rest = args;
+    if (std::string_view word = TakeWord(rest); AllDigits(word)) {
+        auto parsed = ParseWhole(word, 0, kMostBanMinutes);
+        if (!parsed)
+            return Error("minutes must be 0 (forever) to " + std::to_string(kMostBanMinutes));
+        minutes = *parsed;
+        args = rest;
+    }
+    Ban ban{*address, minutes == 0 ? 0 : c.wallNow + minutes * 60, std::string(args)};
+    if (!c.bans.add(ban, c.wallNow, error))
+        return Error(error);
+    ++c.counts.bans;
+    const std::string reason = ban.reason.empty() ? "Banned" : ban.reason;
+    std::vector<int> ended = NetConnectionsFrom(*address);
+    for (int id : ended)
+        SeeOff(c, id, {kDisconnectBanned, kWebSocketBanned, reason}, "You are banned: " + reason);
+    ConsoleLine("Address ", *address, " banned until ", BanTimeText(ban.until), ": ", EscapeForConsole(reason));
+    return "banned address=" + *address + " until=" + BanTimeText(ban.until) + " ended=" + std::to_string(ended.size()) +
+           "\n";
+}
+
+std::string Unban(Context& c, std::string_view args)
+{
+    std::string_view word = TakeWord(args);
+    auto address = NormalAddress(word);
+    std::string error;
+    if (!address)
+        return Error("no IP address: " + EscapeForConsole(word));
+    if (!c.bans.remove(*address, c.wallNow, error))
+        return Error(error);
+    ConsoleLine("Address ", *address, " unbanned.");
+    return "unbanned address=" + *address + "\n";
+}
+
+std::string Bans(Context& c, std::string_view)
+{
+    std::vector<Ban> bans = c.bans.list(c.wallNow);
+    std::string answer = "bans=" + std::to_string(bans.size()) + "\n";
+    for (const Ban& ban : bans)
+        answer += "address=" + ban.address + " until=" + BanTimeText(ban.until) + " reason=" + Quoted(ban.reason) + "\n";
+    return answer;
+}
+
+std::string Stop(Context&, std::string_view)
+{
+    ConsoleLine("Stopping at the operator's command.");
+    NetRequestStop();
+    return "stopping\n";
+}
+
+std::string Help(Context&, std::string_view);
+
+struct Command {
+    std::string_view name;
+    std::string_view usage;
+    std::string (*run)(Context&, std::string_view args);
+};
+
+const Command kCommands[] = {
+    {"status", "status: a line per player (id, name, address, transport, rtt, health, seconds connected)", Status},
+    {"say", "say TEXT: every client reads TEXT from the server", Say},
+    {"kick", "kick ID [REASON]: ends the client's connection", Kick},
+    {"ban", "ban ID|ADDRESS [MINUTES] [REASON]: refuses the address (0 or no minutes: forever)", BanCommand},
+    {"unban", "unban ADDRESS", Unban},
+    {"bans", "bans: the bans in force", Bans},
+    {"stop", "stop: ends hosting, as SIGTERM does", Stop},
+    {"help", "help: these lines", Help},
+};
+
+std::string Help(Context&, std::string_view)
+{
+    std::string answer;
+    for (const Command& command : kCommands)
+        answer += std::string(command.usage) + "\n";
+    return answer;
+}
+
+} // namespace
+
+std::string Admin::run(std::string_view line, Level& level, int32_t now, Outbox& out)
+{
+    std::string_view args = line;
+    std::string_view name = TakeWord(args);
+    auto command = std::find_if(std::begin(kCommands), std::end(kCommands),
+                                [&](const Command& known) { return known.name == name; });
+    if (command == std::end(kCommands))
+        return Error("unknown command " + Quoted(name) + "; help lists the commands");
+    Context context{level, now, out, bans_, wallSeconds_(), counts_};
+    return command->run(context, args);
+}
+
+bool Admin::runCommands(Level& level, int32_t now, Outbox& out)
+{
+    link_.service();
+    bool ran = false;
+    for (AdminLink::Line line; link_.take(line); ran = true) {
+        std::string_view words = line.text;
+        if (!TakeWord(words).empty()) // a blank line asks nothing
+            link_.answer(line.from, run(line.text, level, now, out));
+    }
+    link_.settle();
+    NetWakeOn(link_.wakes());
+    return ran;
+}
+
+bool Admin::refuses(const std::string& address)
+{
+    int64_t now = wallSeconds_();
+    Ban* ban = bans_.find(address, now);
+    if (!ban)
+        return false;
+    if (ban->lastRefusalLogged < 0 || now - ban->lastRefusalLogged >= kRefusalLogSeconds) {
+        ban->lastRefusalLogged = now;
+        ConsoleLine("Connection from ", address, " refused: banned until ", BanTimeText(ban->until), ".");
+    }
+    return true;
+}
+
+} // namespace skirmish

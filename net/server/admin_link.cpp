@@ -1,0 +1,269 @@
+#include "net/server/admin_link.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "core/console.h"
+
+namespace skirmish {
+namespace {
+
+constexpr size_t kReadChunk = 4096;
+// A file given as standard input is read at start up to this, then no further.
+constexpr size_t kMostFileInput = 1024 * 1024;
+
+// Whether a read of fd waits for its writer: a pipe, a socket or a terminal. Anything
+// else (a file, /dev/null) has what it will ever have at hand.
+bool WaitsForWriter(int fd)
+{
+    struct stat info {};
+    if (fstat(fd, &info) != 0)
+        return false;
+    return S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode) || isatty(fd);
+}
+
+bool Readable(int fd)
+{
+    pollfd ready{fd, POLLIN, 0};
+    return poll(&ready, 1, 0) > 0;
+}
+
+bool FillAddress(const std::string& path, sockaddr_un& address, std::string& error)
+{
+    address = {};
+    address.sun_family = AF_UNIX;
+    if (path.empty() || path.size() >= sizeof address.sun_path) {
+        error = "the path must be 1 to " + std::to_string(sizeof address.sun_path - 1) + " bytes";
+        return false;
+    }
+    std::memcpy(address.sun_path, path.data(), path.size());
+    return true;
+}
+
+// A socket file left by a server that is gone answers nobody.
+bool SomeoneAnswers(const sockaddr_un& address)
+{
+    int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (probe < 0)
+        return false;
+    bool answered = connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    ::close(probe);
+    return answered;
+}
+
+} // namespace
+
+void AdminLink::readStandardInput(std::istream& in, int fd)
+{
+    in_ = &in;
+    stdin_.fd = -1;
+    if (fd < 0)
+        return;
+    if (WaitsForWriter(fd)) {
+        stdin_.fd = fd;
+        return;
+    }
+    service(); // the buffer's bytes come first
+    char chunk[kReadChunk];
+    ssize_t got = 0;
+    for (size_t total = 0; total < kMostFileInput && (got = read(fd, chunk, sizeof chunk)) > 0;
+         total += static_cast<size_t>(got))
+        addBytes(stdin_, kStandardInput, {chunk, static_cast<size_t>(got)});
+}
+
+bool AdminLink::listen(const std::string& path, std::string& error)
+{
+    sockaddr_un address;
+    if (!FillAddress(path, address, error))
+        return false;
+    struct stat info {};
+    if (lstat(path.c_str(), &info) == 0) {
+        if (!S_ISSOCK(info.st_mode)) {
+            error = path + " exists and is not a socket";
+            return false;
+        }
+        if (SomeoneAnswers(address)) {
+            error = "another server answers on " + path;
+            return false;
+        }
+        unlink(path.c_str());
+    }
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        error = std::strerror(errno);
+        return false;
+    }
+    // Only the server's own user may command it: the file is made 0600 as it is bound.
+    mode_t previous = umask(0177);
+    bool bound = bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    umask(previous);
+    if (!bound || ::listen(fd, kMaxAdminConnections) != 0) {
+        error = path + ": " + std::strerror(errno);
+        ::close(fd);
+        if (bound)
+            unlink(path.c_str());
+        return false;
+    }
+    listener_ = fd;
+    path_ = path;
+    return true;
+}
+
+void AdminLink::service()
+{
+    if (in_) {
+        std::streambuf& buffer = *in_->rdbuf();
+        std::string held;
+        while (buffer.in_avail() > 0 && held.size() < kReadChunk)
+            held += static_cast<char>(buffer.sbumpc());
+        addBytes(stdin_, kStandardInput, held);
+        if (held.empty() && stdin_.fd >= 0 && Readable(stdin_.fd) && !readReady(stdin_, kStandardInput))
+            stdin_.fd = -1;
+    }
+    acceptReady();
+    for (auto& [number, connection] : connections_)
+        if (!connection.inputEnded && Readable(connection.reader.fd))
+            connection.inputEnded = !readReady(connection.reader, number);
+}
+
+void AdminLink::settle()
+{
+    for (auto it = connections_.begin(); it != connections_.end();) {
+        Connection& connection = it->second;
+        writeReady(connection);
+        if (connection.reader.fd >= 0 && !(connection.inputEnded && connection.output.empty())) {
+            ++it;
+            continue;
+        }
+        if (connection.reader.fd >= 0)
+            ::close(connection.reader.fd);
+        it = connections_.erase(it);
+    }
+}
+
+bool AdminLink::readReady(Reader& reader, int from)
+{
+    char chunk[kReadChunk];
+    ssize_t got = read(reader.fd, chunk, sizeof chunk);
+    if (got > 0)
+        addBytes(reader, from, {chunk, static_cast<size_t>(got)});
+    if (got < 0 && (errno == EAGAIN || errno == EINTR))
+        return true;
+    return got > 0;
+}
+
+void AdminLink::addBytes(Reader& reader, int from, std::string_view bytes)
+{
+    for (char byte : bytes) {
+        if (byte == '\n') {
+            if (!reader.partial.empty() && reader.partial.back() == '\r')
+                reader.partial.pop_back();
+            if (reader.overlong)
+                answer(from, "Error: the command is longer than " + std::to_string(kMaxAdminLineBytes) + " bytes\n");
+            else
+                lines_.push_back({from, std::move(reader.partial)});
+            reader.partial.clear();
+            reader.overlong = false;
+        } else if (reader.partial.size() < kMaxAdminLineBytes) {
+            reader.partial += byte;
+        } else {
+            reader.overlong = true;
+        }
+    }
+}
+
+void AdminLink::acceptReady()
+{
+    while (listener_ >= 0 && static_cast<int>(connections_.size()) < kMaxAdminConnections) {
+        int fd = accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0)
+            return;
+        connections_[nextNumber_++].reader.fd = fd;
+    }
+}
+
+void AdminLink::writeReady(Connection& connection)
+{
+    while (!connection.output.empty()) {
+        ssize_t sent = send(connection.reader.fd, connection.output.data(), connection.output.size(),
+                            MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR)
+            continue;
+        if (sent < 0 && errno == EAGAIN)
+            break;
+        if (sent <= 0) { // the operator's end went away: what it asked is still done, unanswered
+            connection.output.clear();
+            connection.inputEnded = true;
+            return;
+        }
+        connection.output.erase(0, static_cast<size_t>(sent));
+    }
+    if (connection.output.size() > kMaxAdminBacklogBytes) {
+        ::close(connection.reader.fd);
+        connection.reader.fd = -1;
+    }
+}
+
+bool AdminLink::take(Line& line)
+{
+    if (lines_.empty())
+        return false;
+    line = std::move(lines_.front());
+    lines_.pop_front();
+    return true;
+}
+
+void AdminLink::answer(int from, std::string_view text)
+{
+    if (from == kStandardInput) {
+        ConsoleStream() << text << std::flush;
+        return;
+    }
+    auto connection = connections_.find(from);
+    if (connection == connections_.end() || connection->second.reader.fd < 0)
+        return;
+    connection->second.output += text;
+}
+
+std::vector<Wake> AdminLink::wakes() const
+{
+    std::vector<Wake> wakes;
+    if (stdin_.fd >= 0)
+        wakes.push_back({stdin_.fd});
+    if (listener_ >= 0 && static_cast<int>(connections_.size()) < kMaxAdminConnections)
+        wakes.push_back({listener_});
+    for (const auto& [number, connection] : connections_) {
+        if (connection.reader.fd < 0)
+            continue;
+        if (!connection.inputEnded)
+            wakes.push_back({connection.reader.fd});
+        if (!connection.output.empty())
+            wakes.push_back({connection.reader.fd, true});
+    }
+    return wakes;
+}
+
+void AdminLink::close()
+{
+    for (auto& [number, connection] : connections_)
+        if (connection.reader.fd >= 0)
+            ::close(connection.reader.fd);
+    connections_.clear();
+    if (listener_ >= 0) {
+        ::close(listener_);
+        listener_ = -1;
+        unlink(path_.c_str());
+    }
+    in_ = nullptr;
+    stdin_.fd = -1;
+}
+
+} // namespace skirmish

@@ -1,0 +1,139 @@
+// Operators' commands over the admin socket of the real binary, and bans that outlive it.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "real_binary.h"
+
+namespace skirmish::testing {
+namespace {
+
+using ::testing::HasSubstr;
+
+struct Answer {
+    std::optional<int> status;
+    std::string text;
+};
+
+Answer Ask(const std::string& socket, const std::string& command)
+{
+    ServerProcess admin({"sh", "-c", std::string(SKIRMISH_ADMIN_BINARY) + " " + socket + " " + command});
+    auto status = admin.waitForExit(5000);
+    return {status, admin.output()};
+}
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream file(path);
+    return {std::istreambuf_iterator<char>(file), {}};
+}
+
+TEST(Moderation, each_command_answers_on_the_socket_and_kicked_and_banned_clients_hear_why)
+{
+    RealServer server;
+    ASSERT_TRUE(server.started) << server.process.output();
+    Player eve, web;
+    ASSERT_EQ(eve.join(server.port, "Eve"), "Joined 1 Eve");
+    ASSERT_EQ(web.join(server.port, "Web", true), "Joined 2 Web");
+    struct Case {
+        std::string command;
+        int status;
+        std::string answer; // a part of it
+    };
+    EXPECT_THAT(Ask(server.socket(), "status").text,
+                ::testing::MatchesRegex("players=2 spectators=0\n"
+                                        "id=1 name=\"Eve\" address=127.0.0.1 transport=enet rtt_ms=[0-9]+ health=[0-9]+ "
+                                        "connected_s=[0-9]+\n"
+                                        "id=2 name=\"Web\" address=127.0.0.1 transport=websocket rtt_ms=[0-9]+ health=[0-9]+ "
+                                        "connected_s=[0-9]+\n"));
+    const Case cases[] = {
+        {"say 'restart soon'", 0, "said\n"},
+        {"say", 1, "Error: say needs a text\n"},
+        {"launch", 1, "Error: unknown command \"launch\"; help lists the commands\n"},
+        {"kick 9", 1, "Error: no client is connected with id 9\n"},
+        {"ban 10.0.0.300", 1, "Error: no id or IP address: 10.0.0.300\n"},
+        {"unban 10.1.1.1", 1, "Error: 10.1.1.1 is not banned\n"},
+        {"help", 0, "ban ID|ADDRESS [MINUTES] [REASON]"},
+        {"kick 2 too loud", 0, "kicked id=2 name=\"Web\"\n"},
+        {"ban 1 30 griefing", 0, "banned address=127.0.0.1 until="},
+        {"bans", 0, " reason=\"griefing\"\n"},
+    };
+    for (const Case& c : cases) {
+        Answer answer = Ask(server.socket(), c.command);
+        EXPECT_EQ(answer.status, c.status) << c.command;
+        EXPECT_THAT(answer.text, HasSubstr(c.answer)) << c.command;
+    }
+    ASSERT_TRUE(eve.waitForLoss() && web.waitForLoss());
+    EXPECT_THAT(eve.got, ::testing::IsSupersetOf({"PlayerMessage 0 restart soon", "Left 2",
+                                                  "PlayerMessage 0 You are banned: griefing"}));
+    EXPECT_THAT(web.got, ::testing::Contains("PlayerMessage 0 You were kicked: too loud"));
+    EXPECT_EQ(eve.client.farewellCode(), kDisconnectBanned);
+    EXPECT_EQ(web.client.farewellCode(), kWebSocketKicked);
+    EXPECT_EQ(web.client.farewellReason(), "too loud");
+
+    // Refused at connect, on both transports; the console says so once a minute.
+    for (bool websocket : {false, true}) {
+        Player again;
+        again.connect(server.port, websocket);
+        EXPECT_TRUE(again.waitForLoss());
+        EXPECT_EQ(again.client.farewellCode(), websocket ? kWebSocketBanned : kDisconnectBanned);
+    }
+    const std::string metrics = HttpGet(server.port, "/metrics");
+    EXPECT_THAT(metrics, HasSubstr("\nskirmish_kicks_total 1\n"));
+    EXPECT_THAT(metrics, HasSubstr("\nskirmish_bans_total 1\n"));
+    EXPECT_THAT(metrics, HasSubstr("\nskirmish_connections_refused_total{reason=\"banned\"} 2\n"));
+    std::string console = server.process.output();
+    EXPECT_EQ(console.find("refused: banned"), console.rfind("refused: banned")) << console;
+
+    EXPECT_EQ(Ask(server.socket(), "stop").text, "stopping\n");
+    EXPECT_EQ(server.process.waitForExit(), 0);
+    EXPECT_NE(access(server.socket().c_str(), F_OK), 0) << "the socket is removed at exit";
+}
+
+// Each ban is acknowledged only once its file is whole on disk: a kill at any moment
+// of a burst leaves a file that loads with every acknowledged ban, expired ones dropped.
+TEST(Moderation, bans_acknowledged_before_a_kill_outlive_it_and_a_malformed_file_stops_the_start)
+{
+    RealServer server;
+    ASSERT_TRUE(server.started) << server.process.output();
+    const std::string file = server.state.path + "/bans.txt";
+    std::thread killer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        server.process.signal(SIGKILL);
+    });
+    std::vector<std::string> acknowledged;
+    for (int i = 1; i < 250; ++i) {
+        std::string address = "10.0." + std::to_string(i / 200) + "." + std::to_string(i % 200);
+        if (Ask(server.socket(), "ban " + address + " 0 burst " + std::to_string(i)).status != 0)
+            break;
+        acknowledged.push_back(address);
+    }
+    killer.join();
+    ASSERT_FALSE(acknowledged.empty());
+    std::ofstream(file, std::ios::app) << "10.9.9.9 2001-01-01T00:00:00Z long over\n";
+
+    ServerProcess restarted(RealServer::Command({"--players", "4", "--width", "10", "--height", "10", "--rooms", "2",
+                                                 "--weapons", "1"},
+                                                FreeUdpPort(), server.demos.path, server.state.path));
+    ASSERT_TRUE(restarted.waitForOutput("Server Started.", 10000)) << restarted.output();
+    const std::string bans = Ask(server.socket(), "bans").text;
+    for (const std::string& address : acknowledged)
+        EXPECT_THAT(bans, HasSubstr("address=" + address + " until=never")) << address;
+    EXPECT_THAT(bans, ::testing::Not(HasSubstr("10.9.9.9")));
+    EXPECT_THAT(ReadFile(file), ::testing::Not(HasSubstr("10.9.9.9")));
+    restarted.signal(SIGTERM);
+    EXPECT_EQ(restarted.waitForExit(), 0);
+
+    const std::string lines = ReadFile(file);
+    std::ofstream(file, std::ios::app) << "10.1.2.3 tomorrow\n";
+    ServerProcess refused(RealServer::Command({"--players", "4"}, FreeUdpPort(), server.demos.path, server.state.path));
+    EXPECT_EQ(refused.waitForExit(), 1);
+    const auto badLine = std::count(lines.begin(), lines.end(), '\n') + 1;
+    EXPECT_THAT(refused.output(), HasSubstr("bans.txt:" + std::to_string(badLine) + ": the second word"));
+}
+
+} // namespace
+} // namespace skirmish::testing
