@@ -30,6 +30,19 @@ bool WaitsForWriter(int fd)
     return S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode) || isatty(fd);
 }
 
+// What a stream's buffer already holds, taken without reading its source any further.
+struct BufferAccess : std::streambuf {
+    static std::string Take(std::streambuf& buffer)
+    {
+        auto at = &BufferAccess::gptr;
+        auto end = &BufferAccess::egptr;
+        std::string held(static_cast<size_t>((buffer.*end)() - (buffer.*at)()), '\0');
+        buffer.sgetn(held.data(), static_cast<std::streamsize>(held.size()));
+        return held;
+    }
+};
+std::string TakeBuffered(std::streambuf& buffer) { return BufferAccess::Take(buffer); }
+
 bool Readable(int fd)
 {
     pollfd ready{fd, POLLIN, 0};
@@ -63,7 +76,7 @@ bool SomeoneAnswers(const sockaddr_un& address)
 
 void AdminLink::readStandardInput(std::istream& in, int fd)
 {
-    in_ = &in;
+    addBytes(stdin_, kStandardInput, TakeBuffered(*in.rdbuf()));
     stdin_.fd = -1;
     if (fd < 0)
         return;
@@ -71,7 +84,6 @@ void AdminLink::readStandardInput(std::istream& in, int fd)
         stdin_.fd = fd;
         return;
     }
-    service(); // the buffer's bytes come first
     char chunk[kReadChunk];
     ssize_t got = 0;
     for (size_t total = 0; total < kMostFileInput && (got = read(fd, chunk, sizeof chunk)) > 0;
@@ -119,15 +131,8 @@ bool AdminLink::listen(const std::string& path, std::string& error)
 
 void AdminLink::service()
 {
-    if (in_) {
-        std::streambuf& buffer = *in_->rdbuf();
-        std::string held;
-        while (buffer.in_avail() > 0 && held.size() < kReadChunk)
-            held += static_cast<char>(buffer.sbumpc());
-        addBytes(stdin_, kStandardInput, held);
-        if (held.empty() && stdin_.fd >= 0 && Readable(stdin_.fd) && !readReady(stdin_, kStandardInput))
-            stdin_.fd = -1;
-    }
+    if (stdin_.fd >= 0 && Readable(stdin_.fd) && !readReady(stdin_, kStandardInput))
+        stdin_.fd = -1;
     acceptReady();
     for (auto& [number, connection] : connections_)
         if (!connection.inputEnded && Readable(connection.reader.fd))
@@ -262,7 +267,6 @@ void AdminLink::close()
         listener_ = -1;
         unlink(path_.c_str());
     }
-    in_ = nullptr;
     stdin_.fd = -1;
 }
 

@@ -72,7 +72,6 @@ private:
     void acceptReady();
     void writeReady(Connection& connection);
 
-    std::istream* in_ = nullptr;
     Reader stdin_;
     int listener_ = -1;
     std::string path_;
