@@ -59,7 +59,7 @@ TEST(Moderation, each_command_answers_on_the_socket_and_kicked_and_banned_client
         {"help", 0, "ban ID|ADDRESS [MINUTES] [REASON]"},
         {"kick 2 too loud", 0, "kicked id=2 name=\"Web\"\n"},
         {"ban 1 30 griefing", 0, "banned address=127.0.0.1 until="},
-        {"bans", 0, " reason=\"griefing\"\n"},
+        {"' bans'", 0, " reason=\"griefing\"\n"},
     };
     for (const Case& c : cases) {
         Answer answer = Ask(server.socket(), c.command);
@@ -81,6 +81,9 @@ TEST(Moderation, each_command_answers_on_the_socket_and_kicked_and_banned_client
         EXPECT_TRUE(again.waitForLoss());
         EXPECT_EQ(again.client.farewellCode(), websocket ? kWebSocketBanned : kDisconnectBanned);
     }
+    EXPECT_EQ(Ask(server.socket(), "unban 127.0.0.1").text, "unbanned address=127.0.0.1\n");
+    Player back;
+    EXPECT_EQ(back.join(server.port, "Back"), "Joined 1 Back");
     const std::string metrics = HttpGet(server.port, "/metrics");
     EXPECT_THAT(metrics, HasSubstr("\nskirmish_kicks_total 1\n"));
     EXPECT_THAT(metrics, HasSubstr("\nskirmish_bans_total 1\n"));
