@@ -87,13 +87,14 @@ std::string Status(Context& c, std::string_view)
 {
     const NetStats net = NetGetStats();
     std::string answer = "players=" + std::to_string(net.enetPlayers + net.webPlayers) +
-                         " spectators=" + std::to_string(net.enetSpectators + net.webSpectators) + "\n";
+                         " spectators=" + std::to_string(net.enetSpectators + net.webSpectators) +
+                         " bots=" + std::to_string(net.bots) + "\n";
     for (const Player& player : c.level.entities.players) {
         auto connection = player.connected ? NetGetConnection(player.id) : std::nullopt;
         if (!connection)
             continue;
         answer += "id=" + std::to_string(player.id) + " name=" + Quoted(player.name) +
-                  " address=" + connection->address + " transport=" + (connection->web ? "websocket" : "enet") +
+                  " address=" + connection->address + " transport=" + (connection->bot ? "bot" : connection->web ? "websocket" : "enet") +
                   " rtt_ms=" + (connection->roundTripMs ? std::to_string(*connection->roundTripMs) : "-") +
                   " health=" + std::to_string(player.health) +
                   " connected_s=" + std::to_string(static_cast<uint32_t>(c.now - connection->connectedAt) / 1000) +
@@ -137,6 +138,8 @@ std::string BanCommand(Context& c, std::string_view args)
         auto id = ConnectedId(target, error);
         if (!id)
             return error;
+        if (NetGetConnection(*id)->bot)
+            return Error("client " + std::string(target) + " is one of the server's bots: kick it, or lower --bots");
         address = NetGetConnection(*id)->address;
     } else if (!(address = NormalAddress(target))) {
         return Error(target.empty() ? "ban needs a client's id or an address" : "no id or IP address: " +

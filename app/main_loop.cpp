@@ -6,6 +6,7 @@
 #include <chrono>
 
 #include "app/admin.h"
+#include "app/bots.h"
 #include "app/recorder.h"
 #include "core/clock.h"
 #include "game/commands.h"
@@ -141,6 +142,8 @@ bool RunPass(Level& level, LoopState& loop, Clock& clock, Inbox& in, Outbox& net
     RunMovementTick(level, loop, now, clock, out);
     CheckProjectiles(level, now, out);
     bool respawned = RespawnDeadPlayers(level, now, out);
+    if (loop.bots)
+        loop.bots->run(now);
     bool handled = HandleMessages(level, now, in, out);
     bool commanded = loop.admin && loop.admin->runCommands(level, now, out);
     // A loop that never waited would test hits again a moment later, before any
@@ -170,6 +173,9 @@ std::optional<int32_t> MillisecondsUntilDue(const Level& level, const LoopState&
         consider(now, *report);
     if (due)
         due = std::min<int64_t>(*due, kMovementTickMs);
+    // A bot's turn waits no step either.
+    if (auto turn = loop.bots ? loop.bots->msUntilDue(now) : std::nullopt)
+        consider(now, *turn);
     // A recording's block or end waits no step: an idle server sleeps until it is due.
     if (auto recording = loop.recorder ? loop.recorder->msUntilDue(now) : std::nullopt)
         consider(now, *recording);

@@ -11,6 +11,7 @@
 
 namespace skirmish {
 class Admin;
+class Bots;
 class Recorder;
 }
 
@@ -32,6 +33,7 @@ struct LoopState {
     LoopStats stats = {};
     Recorder* recorder = nullptr; // records what is sent to all, when recording is on
     Admin* admin = nullptr;       // operators' commands, when they are taken
+    Bots* bots = nullptr;         // the server's own players, when asked for
 };
 
 // The outbox of the running server: every message goes out through the network layer.
@@ -51,7 +53,7 @@ public:
 };
 
 // One pass: the snapshot for each new spectator, a join, a leave, the movement tick when due, hits and expiry, respawns,
-// then the waiting client messages and operators' commands, then hits once more if anyone moved or came to
+// the turns of bots whose turn has come, then the waiting client messages and operators' commands, then hits once more if anyone moved or came to
 // life among flying projectiles. What it sends to all is recorded too, when the loop
 // has a recorder. It reads the clock once at its start, for every
 // rule, and once after a movement step, for the next tick's reference. True when it

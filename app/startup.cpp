@@ -15,6 +15,7 @@
 
 #include "app/admin.h"
 #include "app/ban_list.h"
+#include "app/bots.h"
 #include "app/main_loop.h"
 #include "app/signals.h"
 #include "app/web_pages.h"
@@ -58,7 +59,7 @@ const char* const kUsage =
     "Usage: skirmish-server [--players N] [--width N] [--height N] [--rooms N] [--weapons N] [--port N]\n"
     "                       [--max-per-address N] [--max-spectators N]\n"
     "                       [--demo-dir DIR] [--no-demos] [--demo-keep N] [--demo-max-mb N]\n"
-    "                       [--admin-socket PATH] [--ban-file PATH]\n";
+    "                       [--admin-socket PATH] [--ban-file PATH] [--bots N]\n";
 
 const char* const kHelp = R"(
 Hosts a Skirmish match on UDP PORT (default 23987). The five answers may be given
@@ -95,6 +96,9 @@ given twice takes its last value.
                 sends one. Standard input takes them too, once answered
   --ban-file PATH
                 where bans are kept across restarts (default bans.txt)
+  --bots N      the server's own players fill empty seats: people and bots
+                together make N while seats allow, a bot making way for each
+                person who comes; 0 to 126 (default 0: no bots)
   --help        this text
   --version     the version
 
@@ -258,6 +262,10 @@ int RunServer(ServerEnvironment& environment)
         return 1;
     }
     loop.admin = &admin;
+    // The bots' generator is their own: their choices take no draws from the game's.
+    Bots bots(environment.options.bots, static_cast<uint32_t>(level->seed) ^ 0x5b07u);
+    if (environment.options.bots > 0)
+        loop.bots = &bots;
     NetSetBanCheck([&admin](const std::string& address) { return admin.refuses(address); });
     NetSetWebPages(environment.options.web ? ServerWebPages(*level, loop) : WebPages{});
     if (!NetHost(answers->maxPlayers)) {
@@ -330,6 +338,12 @@ std::optional<int> ParseServerOptions(int argc, char** argv, ServerOptions& opti
          [&](std::string_view v) {
              options.banFile = v;
              return !v.empty();
+         }},
+        {"--bots", true,
+         [&](std::string_view v) {
+             auto count = ParseWhole(v, 0, 126);
+             options.bots = static_cast<int>(count.value_or(0));
+             return count.has_value();
          }},
         {"--max-spectators", true,
          [&](std::string_view v) {

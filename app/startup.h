@@ -51,6 +51,7 @@ struct ServerOptions {
     RecordingOptions recording = {};
     std::string adminSocket = {};     // "": no operators' socket
     std::string banFile = "bans.txt"; // the bans, kept across restarts
+    int bots = 0;                     // people and bots together make this many while seats allow
 };
 
 // Reads the flags. Returns the exit status when the process should end now

@@ -20,6 +20,8 @@ std::string MetricsPage(const Level& level, const LoopState& loop)
     page.family("skirmish_players", "gauge", "Players connected, by transport.");
     page.sample("skirmish_players", net.enetPlayers, "transport=\"enet\"");
     page.sample("skirmish_players", net.webPlayers, "transport=\"websocket\"");
+    page.family("skirmish_bots", "gauge", "The server's own bots seated (never counted as players).");
+    page.sample("skirmish_bots", net.bots);
     page.family("skirmish_spectators", "gauge", "Spectators watching, by transport.");
     page.sample("skirmish_spectators", net.enetSpectators, "transport=\"enet\"");
     page.sample("skirmish_spectators", net.webSpectators, "transport=\"websocket\"");

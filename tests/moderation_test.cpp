@@ -44,7 +44,7 @@ TEST(Moderation, each_command_answers_on_the_socket_and_kicked_and_banned_client
         std::string answer; // a part of it
     };
     EXPECT_THAT(Ask(server.socket(), "status").text,
-                ::testing::MatchesRegex("players=2 spectators=0\n"
+                ::testing::MatchesRegex("players=2 spectators=0 bots=0\n"
                                         "id=1 name=\"Eve\" address=127.0.0.1 transport=enet rtt_ms=[0-9]+ health=[0-9]+ "
                                         "connected_s=[0-9]+\n"
                                         "id=2 name=\"Web\" address=127.0.0.1 transport=websocket rtt_ms=[0-9]+ health=[0-9]+ "

@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -78,6 +79,7 @@ struct NetStats {
     int webPlayers = 0;
     int enetSpectators = 0;
     int webSpectators = 0;
+    int bots = 0; // local clients seated, not counted as players above
     uint64_t messagesIn = 0;
     uint64_t bytesIn = 0;
     uint64_t messagesOut = 0;
@@ -120,10 +122,26 @@ struct NetConnectionInfo {
     bool web = false; // a browser's, over the web front
     std::optional<int> roundTripMs;
     int32_t connectedAt = 0; // clock reading
+    bool bot = false;        // a client in this process
 };
 std::optional<NetConnectionInfo> NetGetConnection(int id);
 // The id of every connection from one address, players' and spectators', joined or not yet.
 std::vector<int> NetConnectionsFrom(const std::string& address);
+
+// Clients in this process (the server's own bots). Each takes a player's id from the
+// same pool and goes through the same joins, turns and leaves as any client; its
+// packets are handled as a network client's, and what the server sends it is kept
+// for it to take. A person who finds every seat taken is given the newest bot's: the
+// bot's leave is reported first, then the person's join.
+inline constexpr const char* kLocalAddress = "bot";
+// A free player's id, or 0 when every seat is taken.
+int NetConnectLocal();
+// Whether the id is still held by a local client (not ended, not given to a person).
+bool NetIsLocal(int id);
+void NetLocalSend(int id, std::span<const uint8_t> packet);
+// The packets sent to the local client since the last take.
+std::vector<Bytes> NetLocalTake(int id);
+// A local client ends as any client does, with NetKick.
 
 // A descriptor whose readiness also ends the loop's wait (an operator's console, say).
 struct Wake {

@@ -10,6 +10,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/clock.h"
@@ -75,6 +76,11 @@ struct Connection {
     IdState state = IdState::Free;
     bool closed = false; // the transport reported the end of the connection
     bool inTurn = false; // its id is in the turns of the pass
+    // A person took the id of a bot that made way for it: the bot's leave is taken
+    // before this connection's join.
+    bool leavePending = false;
+    bool local = false; // a client in this process (a bot): no transport carries it
+    std::deque<Bytes> received; // what was sent to a local client, not yet taken
     std::string address;
     int32_t connectedAt = 0; // clock reading
     Inbox inbox; // held until the join is taken, then handled in turns
@@ -153,7 +159,33 @@ public:
             (spectator ? spectatorJoins : joins).push_back(static_cast<int>(id));
             return static_cast<int>(id);
         }
+        if (int id = spectator ? 0 : evictBot(address); id != 0)
+            return id;
         ++(spectator ? stats.refusedSpectatorsFull : stats.refusedFull);
+        return 0;
+    }
+
+    // A person who finds every seat taken takes the newest bot's: the bot's leave is
+    // reported first (when the game had taken its join), then the person's join.
+    int evictBot(const std::string& address)
+    {
+        for (int id = playerSlots - 1; id > 0; --id) {
+            Connection& bot = connections[id];
+            if (!bot.local || bot.closed || (bot.state != IdState::Joining && bot.state != IdState::Joined))
+                continue;
+            bool seated = bot.state == IdState::Joined;
+            std::erase(turns, id);
+            bot = Connection{};
+            bot.state = IdState::Joining;
+            bot.address = address;
+            bot.connectedAt = ReadClock();
+            bot.leavePending = seated;
+            if (seated) {
+                leaves.push_back(id);
+                joins.push_back(id);
+            }
+            return id; // a bot not yet seated leaves its queued join to the person
+        }
         return 0;
     }
 
@@ -229,12 +261,20 @@ public:
         Connection& connection = connections[id];
         ++stats.messagesOut;
         stats.bytesOut += message.bytes().size();
-        connection.outgoing.add(message.bytes(), [&](Bytes&& packet) { transport->sendPacket(id, std::move(packet)); });
+        connection.outgoing.add(message.bytes(), [&](Bytes&& packet) { deliver(id, std::move(packet)); });
+    }
+
+    void deliver(int id, Bytes&& packet)
+    {
+        if (connections[id].local)
+            connections[id].received.push_back(std::move(packet));
+        else
+            transport->sendPacket(id, std::move(packet));
     }
 
     void flush(int id)
     {
-        connections[id].outgoing.flush([&](Bytes&& packet) { transport->sendPacket(id, std::move(packet)); });
+        connections[id].outgoing.flush([&](Bytes&& packet) { deliver(id, std::move(packet)); });
     }
 
     void flush()
@@ -280,8 +320,12 @@ public:
         // A leave waits for its join, so a queued leave alone is takeable only when its join is taken.
         if (!joins.empty() || !turns.empty() || !spectatorJoins.empty())
             return true;
-        return std::any_of(leaves.begin(), leaves.end(),
-                           [&](int id) { return connections[id].state != IdState::Joining; });
+        return std::any_of(leaves.begin(), leaves.end(), [&](int id) { return takeableLeave(id); });
+    }
+
+    bool takeableLeave(int id) const
+    {
+        return connections[id].state != IdState::Joining || connections[id].leavePending;
     }
 
     void reset()
@@ -363,7 +407,9 @@ NetStats NetGetStats()
         if (!core.reachable(id))
             continue;
         bool web = core.transport && core.transport->isWebConnection(id);
-        if (core.isSpectator(id))
+        if (core.connections[id].local)
+            ++stats.bots;
+        else if (core.isSpectator(id))
             ++(web ? stats.webSpectators : stats.enetSpectators);
         else
             ++(web ? stats.webPlayers : stats.enetPlayers);
@@ -375,13 +421,14 @@ bool NetConnected() { return core.transport && core.transport->isOpen() && !core
 
 namespace {
 
-// The first id of a queue of joins, taken now; 0 when none waits.
+// The first id of a queue of joins whose id is free of its last holder's leave, taken now; 0 when none waits.
 int TakeJoin(std::deque<int>& queue)
 {
-    if (queue.empty())
+    auto takeable = std::find_if(queue.begin(), queue.end(), [](int id) { return !core.connections[id].leavePending; });
+    if (takeable == queue.end())
         return 0;
-    int id = queue.front();
-    queue.pop_front();
+    int id = *takeable;
+    queue.erase(takeable);
     core.connections[id].state = IdState::Joined;
     return id;
 }
@@ -408,12 +455,13 @@ std::string NetGetPlayerIP(int id) { return core.hasId(id) ? core.connections[id
 
 int NetPlayerLeft()
 {
-    auto takeable = std::find_if(core.leaves.begin(), core.leaves.end(),
-                                 [](int id) { return core.connections[id].state != IdState::Joining; });
+    auto takeable = std::find_if(core.leaves.begin(), core.leaves.end(), [](int id) { return core.takeableLeave(id); });
     if (takeable == core.leaves.end())
         return 0;
     int id = *takeable;
     core.leaves.erase(takeable);
+    if (std::exchange(core.connections[id].leavePending, false))
+        return id; // the bot's leave; the connection is the person's now
     // The id stays taken until the messages that raced the leave have been read.
     core.connections[id].state = IdState::Left;
     if (core.connections[id].inbox.empty())
@@ -496,6 +544,10 @@ void NetKick(int id, const Farewell& farewell)
 {
     if (!core.hasId(id) || core.connections[id].state == IdState::Free || core.connections[id].closed)
         return;
+    if (core.connections[id].local) {
+        core.onDisconnect(id);
+        return;
+    }
     // What was sent to it this pass goes ahead of the farewell.
     core.flush(id);
     core.transport->endConnection(id, farewell);
@@ -506,6 +558,8 @@ std::optional<NetConnectionInfo> NetGetConnection(int id)
     if (!core.reachable(id))
         return std::nullopt;
     const Connection& connection = core.connections[id];
+    if (connection.local)
+        return NetConnectionInfo{connection.address, false, std::nullopt, connection.connectedAt, true};
     return NetConnectionInfo{connection.address, core.transport->isWebConnection(id),
                              core.transport->roundTripMs(id), connection.connectedAt};
 }
@@ -518,6 +572,40 @@ std::vector<int> NetConnectionsFrom(const std::string& address)
             core.connections[id].address == address)
             ids.push_back(id);
     return ids;
+}
+
+int NetConnectLocal()
+{
+    for (int id = 1; id < core.playerSlots && core.hasId(id); ++id) {
+        Connection& connection = core.connections[id];
+        if (connection.state != IdState::Free)
+            continue;
+        connection.state = IdState::Joining;
+        connection.local = true;
+        connection.address = kLocalAddress;
+        connection.connectedAt = ReadClock();
+        core.joins.push_back(id);
+        return id;
+    }
+    return 0;
+}
+
+bool NetIsLocal(int id) { return core.hasId(id) && core.connections[id].local && !core.connections[id].closed; }
+
+void NetLocalSend(int id, std::span<const uint8_t> packet)
+{
+    if (NetIsLocal(id))
+        core.onPacket(id, packet);
+}
+
+std::vector<Bytes> NetLocalTake(int id)
+{
+    if (!NetIsLocal(id))
+        return {};
+    std::vector<Bytes> taken(std::make_move_iterator(core.connections[id].received.begin()),
+                             std::make_move_iterator(core.connections[id].received.end()));
+    core.connections[id].received.clear();
+    return taken;
 }
 
 void NetWakeOn(std::vector<Wake> wakes) { core.wakes = std::move(wakes); }

@@ -1,0 +1,174 @@
+#include "app/bots.h"
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
+#include "core/clock.h"
+#include "core/console.h"
+#include "net/server/net.h"
+#include "protocol/messages.h"
+#include "protocol/names.h"
+
+namespace skirmish {
+namespace {
+
+const char* const kNames[] = {"Ada",    "Alan",  "Grace", "Edsger", "Barbara", "Donald", "Frances", "John",
+                              "Hedy",   "Linus", "Radia", "Ken",    "Margaret", "Dennis", "Sophie", "Niklaus"};
+
+// Close enough to shoot rather than walk on: a step would overshoot.
+constexpr float kNearEnough = 2 * kBotStep;
+// A bot's aim strays by up to this many degrees either way: it is no perfect shot.
+constexpr int32_t kAimStrayDegrees = 4;
+
+// A whole-degree heading: 0 is up the screen (y falling), 90 right, as the game page aims.
+int32_t HeadingDegrees(float dx, float dy)
+{
+    long degrees = std::lround(std::atan2(static_cast<double>(dx), -static_cast<double>(dy)) * 180.0 / M_PI);
+    return static_cast<int32_t>((degrees % 360 + 360) % 360);
+}
+
+// One key's worth of a step toward the target on an axis: -step, 0 or +step.
+float AxisStep(float gap) { return gap > kBotStep / 2 ? kBotStep : gap < -kBotStep / 2 ? -kBotStep : 0.0f; }
+
+// Commands packed into packets as a network client packs them.
+void SendAsClient(int id, const std::vector<MessageWriter>& commands)
+{
+    PacketPacker packer;
+    auto send = [&](Bytes&& packet) { NetLocalSend(id, packet); };
+    for (const MessageWriter& command : commands)
+        packer.add(command.bytes(), send);
+    packer.flush(send);
+}
+
+} // namespace
+
+void BotMind::hear(const DecodedMessage& message)
+{
+    const auto& f = message.fields;
+    auto i = [&](size_t at) { return at < f.size() ? f[at].intValue : 0; };
+    auto x = [&](size_t at) { return at < f.size() ? f[at].floatValue : 0.0f; };
+    if (roomRecordsLeft_ > 0 && !f.empty() && f[0].type == FieldType::Int) {
+        --roomRecordsLeft_; // the rooms matter nothing to a walk across open ground
+        return;
+    }
+    const std::string name = message.name();
+    if (name == names::kLevelInfo) {
+        players_.clear();
+        roomRecordsLeft_ = i(1) + 1;
+    } else if (name == names::kPlayer) {
+        players_[i(1)] = {x(3), x(4), f.size() > 5 && f[5].byteValue != 0};
+    } else if (name == names::kProjDone) {
+        ownJoinNext_ = true;
+    } else if (name == names::kJoined) {
+        if (std::exchange(ownJoinNext_, false))
+            id_ = i(1);
+        players_.try_emplace(i(1));
+    } else if (name == names::kMoved) {
+        players_[i(1)].x = x(2);
+        players_[i(1)].y = x(3);
+    } else if (name == names::kDead) {
+        players_[i(1)].dead = true;
+    } else if (name == names::kAlive) {
+        players_[i(1)].dead = false;
+    } else if (name == names::kLeft) {
+        players_.erase(i(1));
+    }
+}
+
+std::vector<MessageWriter> BotMind::think(RandomGenerator& random)
+{
+    auto me = players_.find(id_);
+    if (id_ == 0 || me == players_.end() || me->second.dead)
+        return {};
+    const Seen* target = nullptr;
+    float nearest = 0;
+    for (const auto& [id, seen] : players_) {
+        if (id == id_ || seen.dead)
+            continue;
+        float gapX = seen.x - me->second.x, gapY = seen.y - me->second.y;
+        float distance = gapX * gapX + gapY * gapY;
+        if (!target || distance < nearest) {
+            target = &seen;
+            nearest = distance;
+        }
+    }
+    if (!target)
+        return {};
+    std::vector<MessageWriter> commands;
+    const float gapX = target->x - me->second.x, gapY = target->y - me->second.y;
+    if (nearest > kNearEnough * kNearEnough && (AxisStep(gapX) != 0 || AxisStep(gapY) != 0))
+        commands.push_back(command::Move(AxisStep(gapX), AxisStep(gapY)));
+    int32_t stray = random.next() % (2 * kAimStrayDegrees + 1) - kAimStrayDegrees;
+    int32_t aim = (HeadingDegrees(gapX, gapY) + stray + 360) % 360;
+    if (aim != lastAim_) {
+        commands.push_back(command::Rotate(static_cast<float>(aim)));
+        lastAim_ = aim;
+    }
+    commands.push_back(command::Fire());
+    return commands;
+}
+
+void Bots::run(int32_t now)
+{
+    if (target_ <= 0)
+        return;
+    seat(now);
+    for (Bot& bot : bots_) {
+        if (ElapsedMs(now, bot.nextTurn) < 0)
+            continue;
+        bot.nextTurn += kBotThinkMs * (1 + ElapsedMs(now, bot.nextTurn) / kBotThinkMs); // missed turns are not made up
+        turn(bot);
+    }
+}
+
+void Bots::seat(int32_t now)
+{
+    // A bot whose seat went to a person, or that was kicked, is gone.
+    std::erase_if(bots_, [](const Bot& bot) {
+        if (NetIsLocal(bot.id))
+            return false;
+        ConsoleLine("Bot ", bot.id, " (", bot.name, ") left.");
+        return true;
+    });
+    const NetStats stats = NetGetStats();
+    const int wanted = std::max(0, target_ - stats.enetPlayers - stats.webPlayers);
+    while (static_cast<int>(bots_.size()) > wanted) {
+        const Bot& newest = bots_.back();
+        ConsoleLine("Bot ", newest.id, " (", newest.name, ") makes way for a person.");
+        NetKick(newest.id, {});
+        bots_.pop_back();
+    }
+    while (static_cast<int>(bots_.size()) < wanted) {
+        int id = NetConnectLocal();
+        if (id == 0)
+            return;
+        std::string name = kBotMark + std::string(kNames[static_cast<size_t>(named_++) % std::size(kNames)]);
+        // Turns spread over the think period, so the bots' commands do not all land in one pass.
+        int32_t offset = static_cast<int32_t>(bots_.size()) * kBotThinkMs / std::max(target_, 1);
+        std::vector<MessageWriter> naming;
+        naming.push_back(command::Name(name));
+        SendAsClient(id, naming);
+        ConsoleLine("Bot ", id, " (", name, ") came in.");
+        bots_.push_back({id, std::move(name), now + offset, {}});
+    }
+}
+
+void Bots::turn(Bot& bot)
+{
+    for (const Bytes& packet : NetLocalTake(bot.id))
+        ForEachMessage(packet, [&](std::span<const uint8_t> message) { bot.mind.hear(DecodeMessage(message)); });
+    SendAsClient(bot.id, bot.mind.think(random_));
+}
+
+std::optional<int32_t> Bots::msUntilDue(int32_t now) const
+{
+    std::optional<int32_t> due;
+    for (const Bot& bot : bots_) {
+        int32_t wait = std::max(0, -ElapsedMs(now, bot.nextTurn));
+        due = due ? std::min(*due, wait) : wait;
+    }
+    return due;
+}
+
+} // namespace skirmish

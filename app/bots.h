@@ -1,0 +1,77 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "core/random.h"
+#include "protocol/codec.h"
+
+namespace skirmish {
+
+// A bot thinks this often; the bots' turns are spread over it.
+constexpr int32_t kBotThinkMs = 100;
+// One step of a bot's move, as a held arrow key of the game page makes.
+constexpr float kBotStep = 6.0f;
+// "[bot] " then a name: every client can tell a bot by its name.
+inline constexpr const char* kBotMark = "[bot] ";
+
+// What one bot knows: only what the server told it, as any client would hear it.
+class BotMind {
+public:
+    void hear(const DecodedMessage& message);
+    // The commands of one turn: toward the nearest live player, aimed, firing. The
+    // weapon's own timer decides whether a shot leaves; a turn comes often enough
+    // to fire soon after it is ready.
+    std::vector<MessageWriter> think(RandomGenerator& random);
+    int id() const { return id_; }
+
+private:
+    struct Seen {
+        float x = 0;
+        float y = 0;
+        bool dead = true;
+    };
+    int id_ = 0;
+    bool ownJoinNext_ = false; // the "Joined" after our snapshot is our own
+    int roomRecordsLeft_ = 0;
+    std::map<int, Seen> players_;
+    std::optional<int32_t> lastAim_;
+};
+
+// The server's own players, filling empty seats: people and bots together make
+// the target while seats allow. Bots are clients in this process: they take ids from
+// the players' pool, send only commands a client can send, through the same path,
+// and read only what the server sends them.
+class Bots {
+public:
+    // target 0: no bots at all. The generator is the bots' own.
+    Bots(int target, uint32_t seed) : target_(target) { random_.seed(seed); }
+
+    // A step of the pass: seats or lets go of bots as people come and go, then lets
+    // each bot whose turn has come hear what it was sent and act.
+    void run(int32_t now);
+    // Milliseconds until the next bot's turn; nothing without bots.
+    std::optional<int32_t> msUntilDue(int32_t now) const;
+    int count() const { return static_cast<int>(bots_.size()); }
+
+private:
+    struct Bot {
+        int id;
+        std::string name;
+        int32_t nextTurn;
+        BotMind mind;
+    };
+    void seat(int32_t now);
+    void turn(Bot& bot);
+
+    int target_;
+    LinearRandom random_;
+    int named_ = 0; // bots seated so far, for their names
+    std::vector<Bot> bots_; // oldest first
+};
+
+} // namespace skirmish

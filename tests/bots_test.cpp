@@ -1,0 +1,71 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "app/bots.h"
+#include "harness.h"
+
+namespace skirmish::testing {
+namespace {
+
+using ::testing::Contains;
+
+// Passes over a span of fake time, a pass every 10 ms.
+void RunFor(ServerHarness& server, int32_t ms)
+{
+    for (int32_t t = 0; t < ms; t += 10) {
+        server.clock.advance(10);
+        server.pass();
+    }
+}
+
+// People and bots together make the target while seats allow; a person never finds
+// the server full while a bot holds a seat, and every bot's leave is told to all.
+TEST(Bots, fill_empty_seats_make_way_for_people_and_come_back_when_they_leave)
+{
+    struct Case {
+        int players; // seats are players - 1
+        int target;
+        int botsAlone, botsWithOnePerson;
+    };
+    const Case cases[] = {{4, 6, 3, 2}, {9, 2, 2, 1}, {9, 8, 8, 7}};
+    for (const Case& c : cases) {
+        ServerHarness server(c.players);
+        Bots bots(c.target, 1);
+        server.loop.bots = &bots;
+        RunFor(server, 200);
+        EXPECT_EQ(NetGetStats().bots, c.botsAlone) << c.target;
+        int watcher = server.net->connect("10.0.0.9", Role::Spectator);
+        int person = server.net->connect("10.0.0.1");
+        ASSERT_NE(person, 0) << "a bot makes way";
+        RunFor(server, 200);
+        EXPECT_EQ(NetGetStats().bots, c.botsWithOnePerson) << c.target;
+        EXPECT_TRUE(server.slot(person).connected) << c.target << " person " << person;
+        EXPECT_EQ(server.received(person).at(0), "MOTD Goes Here");
+        const int gone = c.botsAlone < c.players - 1 ? c.botsAlone : person; // the newest bot leaves
+        EXPECT_THAT(server.received(watcher), Contains("Left " + std::to_string(gone))) << c.target;
+        server.net->disconnect(person);
+        RunFor(server, 200);
+        EXPECT_EQ(NetGetStats().bots, c.botsAlone) << c.target;
+    }
+}
+
+// Bots hear only what the server sends them and act only through commands: in a
+// bots-only match they walk, aim and shoot, and the server meets no command it refuses.
+TEST(Bots, fight_among_themselves_through_the_commands_a_client_sends)
+{
+    ServerHarness server(4);
+    Bots bots(3, 7);
+    server.loop.bots = &bots;
+    int watcher = server.net->connect("10.0.0.9", Role::Spectator);
+    RunFor(server, 10000);
+    std::map<std::string, int> heard;
+    for (const std::string& message : server.received(watcher))
+        ++heard[message.substr(0, message.find(' '))];
+    for (const char* name : {"Joined", "Alive", "Moved", "Rotated", "NewProjectile", "Dead"})
+        EXPECT_GT(heard[name], 0) << name;
+    for (const std::string& line : server.consoleLines())
+        EXPECT_THAT(line, ::testing::Not(::testing::HasSubstr("nknown"))) << line;
+}
+
+} // namespace
+} // namespace skirmish::testing
