@@ -46,7 +46,10 @@ std::string Quoted(std::string_view text)
             escaped += '\\';
         escaped += c;
     }
-    return "\"" + EscapeForConsole(escaped) + "\"";
+    std::string quoted = "\"";
+    quoted += EscapeForConsole(escaped);
+    quoted += '"';
+    return quoted;
 }
 
 std::string Error(std::string_view why) { return "Error: " + std::string(why) + "\n"; }

@@ -10,11 +10,13 @@
 #include <ctime>
 #include <fstream>
 #include <sstream>
+#include <unordered_map>
 
 namespace skirmish {
 namespace {
 
 constexpr std::string_view kNever = "never";
+constexpr std::string_view kHeader = "# Banned addresses: ADDRESS UNTIL REASON (UNTIL is \"never\" or a UTC time)";
 
 std::optional<int64_t> ParseBanTime(const std::string& text)
 {
@@ -82,6 +84,7 @@ std::string BanTimeText(int64_t until)
 bool BanList::load(int64_t now, std::string& error)
 {
     bans_.clear();
+    comments_.clear();
     std::ifstream file(path_, std::ios::binary);
     if (!file) {
         if (errno == ENOENT)
@@ -90,9 +93,18 @@ bool BanList::load(int64_t now, std::string& error)
         return false;
     }
     std::string line;
+    std::unordered_map<std::string, size_t> at; // where each address's ban is, the last line for it winning
     for (int number = 1; std::getline(file, line); ++number) {
-        if (line.empty() || line[0] == '#')
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        size_t first = line.find_first_not_of(" \t");
+        if (first == std::string::npos)
             continue;
+        if (line[first] == '#') {
+            if (line != kHeader)
+                comments_.push_back(line);
+            continue;
+        }
         std::istringstream words(line);
         std::string address, until;
         words >> address >> until;
@@ -108,8 +120,11 @@ bool BanList::load(int64_t now, std::string& error)
         // The reason is the rest of the line after one space, kept byte for byte.
         size_t start = line.find(until, line.find(address) + address.size()) + until.size();
         std::string reason = start < line.size() ? line.substr(start + 1) : std::string();
-        std::erase_if(bans_, [&](const Ban& ban) { return ban.address == *normal; });
-        bans_.push_back({*normal, *seconds, std::move(reason)});
+        Ban ban{*normal, *seconds, std::move(reason)};
+        if (auto [place, added] = at.try_emplace(*normal, bans_.size()); added)
+            bans_.push_back(std::move(ban));
+        else
+            bans_[place->second] = std::move(ban);
     }
     if (file.bad()) {
         error = path_ + ": " + std::strerror(errno);
@@ -168,7 +183,9 @@ void BanList::dropExpired(int64_t now)
 
 bool BanList::save(const std::vector<Ban>& bans, std::string& error) const
 {
-    std::string text = "# Banned addresses: ADDRESS UNTIL REASON (UNTIL is \"never\" or a UTC time)\n";
+    std::string text = std::string(kHeader) + "\n";
+    for (const std::string& comment : comments_)
+        text += comment + "\n";
     for (const Ban& ban : bans)
         text += ban.address + " " + BanTimeText(ban.until) + (ban.reason.empty() ? "" : " " + ban.reason) + "\n";
     const std::string temporary = path_ + ".tmp";

@@ -23,7 +23,7 @@ std::string BanTimeText(int64_t until);
 
 // Banned addresses, kept in a text file of one ban a line: ADDRESS UNTIL [REASON],
 // UNTIL being "never" or a UTC time as BanTimeText writes it; '#' starts a comment
-// line. Every change replaces the file whole (a temporary file, fsync, rename), so a
+// line (kept, at the top, when the file is written again); blank lines are skipped. Every change replaces the file whole (a temporary file, fsync, rename), so a
 // crash at any moment leaves the old list or the new one.
 class BanList {
 public:
@@ -50,6 +50,7 @@ private:
 
     std::string path_;
     std::vector<Ban> bans_;
+    std::vector<std::string> comments_; // the operator's, kept at the top when the file is written
 };
 
 } // namespace skirmish

@@ -109,11 +109,11 @@ std::vector<MessageWriter> BotMind::think(RandomGenerator& random)
     return commands;
 }
 
-void Bots::run(int32_t now)
+void Bots::run(int32_t now, int32_t tickReference)
 {
     if (target_ <= 0)
         return;
-    seat(now);
+    seat(tickReference);
     for (Bot& bot : bots_) {
         if (ElapsedMs(now, bot.nextTurn) < 0)
             continue;
@@ -122,7 +122,7 @@ void Bots::run(int32_t now)
     }
 }
 
-void Bots::seat(int32_t now)
+void Bots::seat(int32_t tickReference)
 {
     // A bot whose seat went to a person, or that was kicked, is gone.
     std::erase_if(bots_, [](const Bot& bot) {
@@ -144,13 +144,13 @@ void Bots::seat(int32_t now)
         if (id == 0)
             return;
         std::string name = kBotMark + std::string(kNames[static_cast<size_t>(named_++) % std::size(kNames)]);
-        // Turns spread over the think period, so the bots' commands do not all land in one pass.
-        int32_t offset = static_cast<int32_t>(bots_.size()) * kBotThinkMs / std::max(target_, 1);
+        // Turns spread over the ticks of a turn, so the bots' commands do not all land in one pass.
+        int32_t offset = kMovementTickMs * (1 + static_cast<int32_t>(bots_.size()) % kBotTurnTicks);
         std::vector<MessageWriter> naming;
         naming.push_back(command::Name(name));
         SendAsClient(id, naming);
         ConsoleLine("Bot ", id, " (", name, ") came in.");
-        bots_.push_back({id, std::move(name), now + offset, {}});
+        bots_.push_back({id, std::move(name), tickReference + offset, {}});
     }
 }
 

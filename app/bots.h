@@ -8,12 +8,16 @@
 #include <vector>
 
 #include "core/random.h"
+#include "game/timers.h"
 #include "protocol/codec.h"
 
 namespace skirmish {
 
-// A bot thinks this often; the bots' turns are spread over it.
-constexpr int32_t kBotThinkMs = 100;
+// A bot takes a turn every six movement ticks (about ten a second), the bots' turns
+// spread over the six and falling on the ticks' own times: while projectiles fly, a
+// bot's turn costs the loop no wake-up of its own.
+constexpr int32_t kBotTurnTicks = 6;
+constexpr int32_t kBotThinkMs = kBotTurnTicks * kMovementTickMs;
 // One step of a bot's move, as a held arrow key of the game page makes.
 constexpr float kBotStep = 6.0f;
 // "[bot] " then a name: every client can tell a bot by its name.
@@ -52,8 +56,9 @@ public:
     Bots(int target, uint32_t seed) : target_(target) { random_.seed(seed); }
 
     // A step of the pass: seats or lets go of bots as people come and go, then lets
-    // each bot whose turn has come hear what it was sent and act.
-    void run(int32_t now);
+    // each bot whose turn has come hear what it was sent and act. A new bot's turns
+    // keep the phase of the movement ticks, given by their reference.
+    void run(int32_t now, int32_t tickReference);
     // Milliseconds until the next bot's turn; nothing without bots.
     std::optional<int32_t> msUntilDue(int32_t now) const;
     int count() const { return static_cast<int>(bots_.size()); }
@@ -65,7 +70,7 @@ private:
         int32_t nextTurn;
         BotMind mind;
     };
-    void seat(int32_t now);
+    void seat(int32_t tickReference);
     void turn(Bot& bot);
 
     int target_;

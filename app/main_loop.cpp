@@ -143,7 +143,7 @@ bool RunPass(Level& level, LoopState& loop, Clock& clock, Inbox& in, Outbox& net
     CheckProjectiles(level, now, out);
     bool respawned = RespawnDeadPlayers(level, now, out);
     if (loop.bots)
-        loop.bots->run(now);
+        loop.bots->run(now, loop.tickReference);
     bool handled = HandleMessages(level, now, in, out);
     bool commanded = loop.admin && loop.admin->runCommands(level, now, out);
     // A loop that never waited would test hits again a moment later, before any

@@ -57,7 +57,7 @@ TEST(Moderation, each_command_answers_on_the_socket_and_kicked_and_banned_client
         {"ban 10.0.0.300", 1, "Error: no id or IP address: 10.0.0.300\n"},
         {"unban 10.1.1.1", 1, "Error: 10.1.1.1 is not banned\n"},
         {"help", 0, "ban ID|ADDRESS [MINUTES] [REASON]"},
-        {"kick 2 too loud", 0, "kicked id=2 name=\"Web\"\n"},
+        {"kick 2 too loud \"$(printf '\\377')\"", 0, "kicked id=2 name=\"Web\"\n"},
         {"ban 1 30 griefing", 0, "banned address=127.0.0.1 until="},
         {"' bans'", 0, " reason=\"griefing\"\n"},
     };
@@ -69,10 +69,10 @@ TEST(Moderation, each_command_answers_on_the_socket_and_kicked_and_banned_client
     ASSERT_TRUE(eve.waitForLoss() && web.waitForLoss());
     EXPECT_THAT(eve.got, ::testing::IsSupersetOf({"PlayerMessage 0 restart soon", "Left 2",
                                                   "PlayerMessage 0 You are banned: griefing"}));
-    EXPECT_THAT(web.got, ::testing::Contains("PlayerMessage 0 You were kicked: too loud"));
+    EXPECT_THAT(web.got, ::testing::Contains("PlayerMessage 0 You were kicked: too loud \xff"));
     EXPECT_EQ(eve.client.farewellCode(), kDisconnectBanned);
     EXPECT_EQ(web.client.farewellCode(), kWebSocketKicked);
-    EXPECT_EQ(web.client.farewellReason(), "too loud");
+    EXPECT_EQ(web.client.farewellReason(), "too loud \\xff") << "a close reason is valid UTF-8";
 
     // Refused at connect, on both transports; the console says so once a minute.
     for (bool websocket : {false, true}) {
@@ -116,7 +116,7 @@ TEST(Moderation, bans_acknowledged_before_a_kill_outlive_it_and_a_malformed_file
     }
     killer.join();
     ASSERT_FALSE(acknowledged.empty());
-    std::ofstream(file, std::ios::app) << "10.9.9.9 2001-01-01T00:00:00Z long over\n";
+    std::ofstream(file, std::ios::app) << "10.9.9.9 2001-01-01T00:00:00Z long over\r\n \r\n  # kept\n";
 
     ServerProcess restarted(RealServer::Command({"--players", "4", "--width", "10", "--height", "10", "--rooms", "2",
                                                  "--weapons", "1"},
@@ -126,7 +126,7 @@ TEST(Moderation, bans_acknowledged_before_a_kill_outlive_it_and_a_malformed_file
     for (const std::string& address : acknowledged)
         EXPECT_THAT(bans, HasSubstr("address=" + address + " until=never")) << address;
     EXPECT_THAT(bans, ::testing::Not(HasSubstr("10.9.9.9")));
-    EXPECT_THAT(ReadFile(file), ::testing::Not(HasSubstr("10.9.9.9")));
+    EXPECT_THAT(ReadFile(file), ::testing::AllOf(::testing::Not(HasSubstr("10.9.9.9")), HasSubstr("\n  # kept\n")));
     restarted.signal(SIGTERM);
     EXPECT_EQ(restarted.waitForExit(), 0);
 

@@ -205,6 +205,24 @@ TEST(RealServer, a_spectator_watches_over_websocket_and_one_past_the_cap_is_refu
 }
 
 // The exit status and the line reach the shell; the in-process tests cover the other flags.
+// Bots fight alone from the start; a browser visitor joins at once, a bot making way.
+TEST(RealServer, bots_fill_a_fresh_server_and_a_browser_visitor_joins_their_fight)
+{
+    RealServer server({"--players", "9", "--width", "16", "--height", "16", "--rooms", "3", "--weapons", "4", "--bots",
+                       "6"});
+    ASSERT_TRUE(server.started) << server.process.output();
+    Player watcher;
+    ASSERT_TRUE(watcher.client.connectWebSocket("127.0.0.1", server.port, 3000, Role::Spectator));
+    EXPECT_FALSE(watcher.waitFor("Dead ", 8000).empty()) << "the bots fight among themselves";
+    Player visitor;
+    ASSERT_EQ(visitor.join(server.port, "Visitor", true), "Joined 7 Visitor");
+    EXPECT_THAT(visitor.got, ::testing::Contains(::testing::StartsWith("Player 1 [bot] ")));
+    EXPECT_TRUE(Within(3000, [&] { return visitor.drain(), std::ranges::count(visitor.got, "Left 6") == 1; }));
+    EXPECT_THAT(HttpGet(server.port, "/metrics"), HasSubstr("\nskirmish_bots 5\n"));
+    server.process.signal(SIGTERM);
+    EXPECT_EQ(server.process.waitForExit(), 0) << server.process.output();
+}
+
 TEST(RealServer, a_refused_flag_value_exits_2_with_the_questions_error_line)
 {
     ServerProcess server({SKIRMISH_SERVER_BINARY, "--players", "0"});

@@ -95,8 +95,10 @@ TEST_F(FailedHost, prints_the_error_then_server_not_started_without_line_end_the
     std::istringstream in("kq"); // every answer a flag: "k" is the key
     std::ostringstream out;
     ScopedConsole capture(out);
+    ServerOptions options;
+    options.answers = {4, 10, 10, 2, 1};
     ServerEnvironment environment{.in = in,
-                                  .options = {.answers = {4, 10, 10, 2, 1}},
+                                  .options = options,
                                   .calendarTime = [] { return int64_t{1700000000}; },
                                   .pause = PauseForKey};
     EXPECT_EQ(RunServer(environment), 0);
@@ -122,7 +124,8 @@ TEST_F(FailedHost, input_ending_at_a_prompt_ends_start_up_with_a_message_and_sta
     std::istringstream in("4\n10\n");
     std::ostringstream out;
     ScopedConsole capture(out);
-    ServerEnvironment environment{.in = in, .pause = {}};
+    ServerOptions options;
+    ServerEnvironment environment{.in = in, .options = options, .pause = {}};
     EXPECT_EQ(RunServer(environment), 1);
     EXPECT_THAT(out.str(), ::testing::HasSubstr("Input ended before the server was set up"));
     EXPECT_FALSE(NetConnected());

@@ -47,7 +47,9 @@ int main(int argc, char** argv)
     for (int i = 2; i < argc; ++i) {
         if (std::strchr(argv[i], '\n'))
             return Fail("a command is one line: no line end in the arguments");
-        line += (i > 2 ? " " : "") + std::string(argv[i]);
+        if (i > 2)
+            line += ' ';
+        line += argv[i];
     }
     sockaddr_un address{};
     address.sun_family = AF_UNIX;

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "core/console.h"
@@ -89,6 +90,8 @@ void AdminLink::readStandardInput(std::istream& in, int fd)
     for (size_t total = 0; total < kMostFileInput && (got = read(fd, chunk, sizeof chunk)) > 0;
          total += static_cast<size_t>(got))
         addBytes(stdin_, kStandardInput, {chunk, static_cast<size_t>(got)});
+    if (!stdin_.partial.empty())
+        addBytes(stdin_, kStandardInput, "\n");
 }
 
 bool AdminLink::listen(const std::string& path, std::string& error)
@@ -134,9 +137,12 @@ void AdminLink::service()
     if (stdin_.fd >= 0 && Readable(stdin_.fd) && !readReady(stdin_, kStandardInput))
         stdin_.fd = -1;
     acceptReady();
-    for (auto& [number, connection] : connections_)
-        if (!connection.inputEnded && Readable(connection.reader.fd))
-            connection.inputEnded = !readReady(connection.reader, number);
+    for (auto& [number, connection] : connections_) {
+        if (connection.inputEnded || !Readable(connection.reader.fd))
+            continue;
+        connection.inputEnded = !readReady(connection.reader, number);
+        connection.lastHeard = std::chrono::steady_clock::now();
+    }
 }
 
 void AdminLink::settle()
@@ -162,6 +168,8 @@ bool AdminLink::readReady(Reader& reader, int from)
         addBytes(reader, from, {chunk, static_cast<size_t>(got)});
     if (got < 0 && (errno == EAGAIN || errno == EINTR))
         return true;
+    if (got <= 0 && !reader.partial.empty())
+        addBytes(reader, from, "\n"); // the last line needs no line end
     return got > 0;
 }
 
@@ -172,7 +180,7 @@ void AdminLink::addBytes(Reader& reader, int from, std::string_view bytes)
             if (!reader.partial.empty() && reader.partial.back() == '\r')
                 reader.partial.pop_back();
             if (reader.overlong)
-                answer(from, "Error: the command is longer than " + std::to_string(kMaxAdminLineBytes) + " bytes\n");
+                reply(from, "Error: the command is longer than " + std::to_string(kMaxAdminLineBytes) + " bytes\n");
             else
                 lines_.push_back({from, std::move(reader.partial)});
             reader.partial.clear();
@@ -185,14 +193,39 @@ void AdminLink::addBytes(Reader& reader, int from, std::string_view bytes)
     }
 }
 
+// At the cap, a connection silent for kAdminIdleSeconds gives way to a new one;
+// with none such the new one is told so and closed, so an operator always hears why.
 void AdminLink::acceptReady()
 {
-    while (listener_ >= 0 && static_cast<int>(connections_.size()) < kMaxAdminConnections) {
-        int fd = accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0)
-            return;
-        connections_[nextNumber_++].reader.fd = fd;
+    const auto now = std::chrono::steady_clock::now();
+    for (int fd; listener_ >= 0 && (fd = accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC)) >= 0;) {
+        if (static_cast<int>(connections_.size()) >= kMaxAdminConnections) {
+            auto idle = std::find_if(connections_.begin(), connections_.end(), [&](const auto& entry) {
+                return entry.second.output.empty() && now - entry.second.lastHeard > kAdminIdle;
+            });
+            if (idle == connections_.end()) {
+                constexpr std::string_view kBusy = "Error: every operator connection is in use; try again\n";
+                [[maybe_unused]] ssize_t sent = send(fd, kBusy.data(), kBusy.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+                ::close(fd);
+                continue;
+            }
+            end(idle->first);
+        }
+        Connection& connection = connections_[nextNumber_++];
+        connection.reader.fd = fd;
+        connection.lastHeard = now;
     }
+}
+
+void AdminLink::end(int number)
+{
+    auto connection = connections_.find(number);
+    if (connection == connections_.end())
+        return;
+    if (connection->second.reader.fd >= 0)
+        ::close(connection->second.reader.fd);
+    connections_.erase(connection);
+    std::erase_if(lines_, [&](const Line& line) { return line.from == number; });
 }
 
 void AdminLink::writeReady(Connection& connection)
@@ -211,10 +244,6 @@ void AdminLink::writeReady(Connection& connection)
         }
         connection.output.erase(0, static_cast<size_t>(sent));
     }
-    if (connection.output.size() > kMaxAdminBacklogBytes) {
-        ::close(connection.reader.fd);
-        connection.reader.fd = -1;
-    }
 }
 
 bool AdminLink::take(Line& line)
@@ -228,30 +257,41 @@ bool AdminLink::take(Line& line)
 
 void AdminLink::answer(int from, std::string_view text)
 {
+    // One that leaves its answers unread is cut off before they pile up.
+    auto connection = connections_.find(from);
+    if (connection != connections_.end() && connection->second.output.size() + text.size() > kMaxAdminBacklogBytes)
+        end(from);
+    else
+        reply(from, text);
+}
+
+void AdminLink::reply(int from, std::string_view text)
+{
     if (from == kStandardInput) {
         ConsoleStream() << text << std::flush;
         return;
     }
     auto connection = connections_.find(from);
-    if (connection == connections_.end() || connection->second.reader.fd < 0)
-        return;
-    connection->second.output += text;
+    if (connection != connections_.end() && connection->second.reader.fd >= 0)
+        connection->second.output += text;
 }
 
 std::vector<Wake> AdminLink::wakes() const
 {
+    // Connection numbers are never reused; the listener and standard input take the two below them.
     std::vector<Wake> wakes;
     if (stdin_.fd >= 0)
-        wakes.push_back({stdin_.fd});
-    if (listener_ >= 0 && static_cast<int>(connections_.size()) < kMaxAdminConnections)
-        wakes.push_back({listener_});
+        wakes.push_back({stdin_.fd, false, 0});
+    if (listener_ >= 0)
+        wakes.push_back({listener_, false, 1});
     for (const auto& [number, connection] : connections_) {
         if (connection.reader.fd < 0)
             continue;
+        const auto token = static_cast<uint64_t>(number) + 1;
         if (!connection.inputEnded)
-            wakes.push_back({connection.reader.fd});
+            wakes.push_back({connection.reader.fd, false, token});
         if (!connection.output.empty())
-            wakes.push_back({connection.reader.fd, true});
+            wakes.push_back({connection.reader.fd, true, token});
     }
     return wakes;
 }

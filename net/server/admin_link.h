@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <deque>
 #include <istream>
 #include <map>
@@ -13,9 +14,12 @@ namespace skirmish {
 
 // A command line longer than this is refused whole.
 constexpr size_t kMaxAdminLineBytes = 4096;
-// Socket connections served at once; more wait in the socket's backlog.
+// Socket connections served at once. Past that, one silent this long gives way to a
+// new one; with none such, the new one is told so and closed.
 constexpr int kMaxAdminConnections = 8;
-// An answer a socket connection leaves unread past this ends that connection.
+constexpr std::chrono::seconds kAdminIdle{30};
+// An answer a socket connection leaves unread past this ends that connection, its
+// lines not yet run dropped.
 constexpr size_t kMaxAdminBacklogBytes = 4 * 1024 * 1024;
 
 // Operators' commands, one a line, from the server's standard input and from a Unix
@@ -64,12 +68,16 @@ private:
         Reader reader;
         std::string output;
         bool inputEnded = false;
+        std::chrono::steady_clock::time_point lastHeard;
     };
 
     // Reads what fd has ready into lines from `from`; false at its end or on an error.
     bool readReady(Reader& reader, int from);
     void addBytes(Reader& reader, int from, std::string_view bytes);
     void acceptReady();
+    void reply(int from, std::string_view text);
+    // Closes a connection and drops its lines not yet run.
+    void end(int number);
     void writeReady(Connection& connection);
 
     Reader stdin_;

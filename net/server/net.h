@@ -147,6 +147,9 @@ std::vector<Bytes> NetLocalTake(int id);
 struct Wake {
     int descriptor = -1;
     bool writable = false; // wait for room to write rather than for input
+    // What the descriptor stands for, never reused: a number alone may be closed and
+    // given to something new between two waits.
+    uint64_t token = 0;
     bool operator==(const Wake&) const = default;
 };
 // Replaces the descriptors every later wait watches besides the transport's own.

@@ -20,6 +20,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/console.h"
 #include "net/shared/limits.h"
 
 namespace skirmish {
@@ -160,9 +161,12 @@ private:
     WebSlots::Handle handle_;
 };
 
-// A close frame's reason is at most 123 bytes; a longer one is cut at a character's start.
+// A close frame's reason is valid UTF-8 (a browser fails a connection closed with
+// any other) of at most 123 bytes: bytes that are not are written as \xNN, and a
+// longer reason is cut at a character's start.
 std::string FitCloseReason(std::string reason)
 {
+    reason = EscapeForConsole(reason);
     constexpr size_t kMostBytes = 123;
     if (reason.size() > kMostBytes) {
         size_t end = kMostBytes;
