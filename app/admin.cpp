@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <functional>
+#include <vector>
 
 #include "core/console.h"
 #include "core/flags.h"
@@ -54,6 +56,8 @@ std::string Quoted(std::string_view text)
 
 std::string Error(std::string_view why) { return "Error: " + std::string(why) + "\n"; }
 
+// A change to the bans is in force at once but acknowledged only once the pass's
+// one write of the list has succeeded; what it does to connections waits for that too.
 struct Context {
     Level& level;
     int32_t now;
@@ -61,6 +65,8 @@ struct Context {
     BanList& bans;
     int64_t wallNow;
     AdminCounts& counts;
+    std::vector<std::function<void()>>& afterSave;
+    bool staged = false; // this command's answer stands only if the list is written
 };
 
 // A connected client's id, or an error line why the word names none.
@@ -80,9 +86,9 @@ std::string PlayerName(Level& level, int id)
 }
 
 // Tells the client why, then ends its connection once that has gone out.
-void SeeOff(Context& c, int id, const Farewell& farewell, std::string_view said)
+void SeeOff(Outbox& out, int id, const Farewell& farewell, std::string_view said)
 {
-    c.out.toPlayer(id, message::PlayerMessage(0, said));
+    out.toPlayer(id, message::PlayerMessage(0, said));
     NetKick(id, farewell);
 }
 
@@ -126,7 +132,7 @@ std::string Kick(Context& c, std::string_view args)
         return error;
     std::string reason(args.empty() ? "Kicked" : args);
     std::string name = PlayerName(c.level, *id);
-    SeeOff(c, *id, {kDisconnectKicked, kWebSocketKicked, reason}, "You were kicked: " + reason);
+    SeeOff(c.out, *id, {kDisconnectKicked, kWebSocketKicked, reason}, "You were kicked: " + reason);
     ++c.counts.kicks;
     ConsoleLine("Client ", *id, " was kicked: ", EscapeForConsole(reason));
     return "kicked id=" + std::to_string(*id) + " name=" + Quoted(name) + "\n";
@@ -158,14 +164,17 @@ std::string BanCommand(Context& c, std::string_view args)
         args = rest;
     }
     Ban ban{*address, minutes == 0 ? 0 : c.wallNow + minutes * 60, std::string(args)};
-    if (!c.bans.add(ban, c.wallNow, error))
-        return Error(error);
-    ++c.counts.bans;
+    c.bans.add(ban, c.wallNow);
+    c.staged = true;
     const std::string reason = ban.reason.empty() ? "Banned" : ban.reason;
     std::vector<int> ended = NetConnectionsFrom(*address);
-    for (int id : ended)
-        SeeOff(c, id, {kDisconnectBanned, kWebSocketBanned, reason}, "You are banned: " + reason);
-    ConsoleLine("Address ", *address, " banned until ", BanTimeText(ban.until), ": ", EscapeForConsole(reason));
+    // The context ends with this command; the counts and the outbox outlive the pass.
+    c.afterSave.push_back([&counts = c.counts, &out = c.out, ended, reason, ban] {
+        ++counts.bans;
+        for (int id : ended)
+            SeeOff(out, id, {kDisconnectBanned, kWebSocketBanned, reason}, "You are banned: " + reason);
+        ConsoleLine("Address ", ban.address, " banned until ", BanTimeText(ban.until), ": ", EscapeForConsole(reason));
+    });
     return "banned address=" + *address + " until=" + BanTimeText(ban.until) + " ended=" + std::to_string(ended.size()) +
            "\n";
 }
@@ -179,7 +188,8 @@ std::string Unban(Context& c, std::string_view args)
         return Error("no IP address: " + EscapeForConsole(word));
     if (!c.bans.remove(*address, c.wallNow, error))
         return Error(error);
-    ConsoleLine("Address ", *address, " unbanned.");
+    c.staged = true;
+    c.afterSave.push_back([address = *address] { ConsoleLine("Address ", address, " unbanned."); });
     return "unbanned address=" + *address + "\n";
 }
 
@@ -226,9 +236,7 @@ std::string Help(Context&, std::string_view)
     return answer;
 }
 
-} // namespace
-
-std::string Admin::run(std::string_view line, Level& level, int32_t now, Outbox& out)
+std::string RunLine(Context& c, std::string_view line)
 {
     std::string_view args = line;
     std::string_view name = TakeWord(args);
@@ -236,19 +244,39 @@ std::string Admin::run(std::string_view line, Level& level, int32_t now, Outbox&
                                 [&](const Command& known) { return known.name == name; });
     if (command == std::end(kCommands))
         return Error("unknown command " + Quoted(name) + "; help lists the commands");
-    Context context{level, now, out, bans_, wallSeconds_(), counts_};
-    return command->run(context, args);
+    return command->run(c, args);
 }
 
+} // namespace
+
+// However many bans a pass brings, the list is written once: a burst costs one fsync.
 bool Admin::runCommands(Level& level, int32_t now, Outbox& out)
 {
     link_.service();
+    struct Answer {
+        int from;
+        std::string text;
+        bool staged;
+    };
+    std::vector<Answer> answers;
+    std::vector<std::function<void()>> afterSave;
+    const int64_t wallNow = wallSeconds_();
     bool ran = false;
     for (AdminLink::Line line; link_.take(line); ran = true) {
         std::string_view words = line.text;
-        if (!TakeWord(words).empty()) // a blank line asks nothing
-            link_.answer(line.from, run(line.text, level, now, out));
+        if (TakeWord(words).empty()) // a blank line asks nothing
+            continue;
+        Context context{level, now, out, bans_, wallNow, counts_, afterSave};
+        std::string text = RunLine(context, line.text);
+        answers.push_back({line.from, std::move(text), context.staged});
     }
+    std::string error;
+    const bool saved = bans_.commit(error);
+    if (saved)
+        for (const auto& effect : afterSave)
+            effect();
+    for (const Answer& answer : answers)
+        link_.answer(answer.from, answer.staged && !saved ? Error(error) : answer.text);
     link_.settle();
     NetWakeOn(link_.wakes());
     return ran;

@@ -35,8 +35,6 @@ public:
     // A step of the loop's pass: runs every command line waiting, in order, and sets
     // what the next wait watches. True when there was one.
     bool runCommands(Level& level, int32_t now, Outbox& out);
-    // One command line; returns its answer.
-    std::string run(std::string_view line, Level& level, int32_t now, Outbox& out);
     // For the network layer's check at each connect: whether the address is banned.
     // Each banned address's refusal is written at most once a minute.
     bool refuses(const std::string& address);

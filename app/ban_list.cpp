@@ -11,6 +11,7 @@
 #include <fstream>
 #include <sstream>
 #include <unordered_map>
+#include <utility>
 
 namespace skirmish {
 namespace {
@@ -132,6 +133,7 @@ bool BanList::load(int64_t now, std::string& error)
     }
     size_t before = bans_.size();
     dropExpired(now);
+    saved_ = bans_;
     return bans_.size() == before || save(bans_, error);
 }
 
@@ -143,15 +145,12 @@ Ban* BanList::find(std::string_view address, int64_t now)
     return found == bans_.end() ? nullptr : &*found;
 }
 
-bool BanList::add(Ban ban, int64_t now, std::string& error)
+void BanList::add(Ban ban, int64_t now)
 {
-    std::vector<Ban> next = bans_;
-    std::erase_if(next, [&](const Ban& old) { return old.address == ban.address || (old.until != 0 && old.until <= now); });
-    next.push_back(std::move(ban));
-    if (!save(next, error))
-        return false;
-    bans_ = std::move(next);
-    return true;
+    std::erase_if(bans_, [&](const Ban& old) { return old.address == ban.address; });
+    dropExpired(now);
+    bans_.push_back(std::move(ban));
+    changed_ = true;
 }
 
 bool BanList::remove(std::string_view address, int64_t now, std::string& error)
@@ -160,12 +159,22 @@ bool BanList::remove(std::string_view address, int64_t now, std::string& error)
         error = std::string(address) + " is not banned";
         return false;
     }
-    std::vector<Ban> next = bans_;
-    std::erase_if(next, [&](const Ban& old) { return old.address == address || (old.until != 0 && old.until <= now); });
-    if (!save(next, error))
-        return false;
-    bans_ = std::move(next);
+    std::erase_if(bans_, [&](const Ban& old) { return old.address == address; });
+    dropExpired(now);
+    changed_ = true;
     return true;
+}
+
+bool BanList::commit(std::string& error)
+{
+    if (!std::exchange(changed_, false))
+        return true;
+    if (save(bans_, error)) {
+        saved_ = bans_;
+        return true;
+    }
+    bans_ = saved_;
+    return false;
 }
 
 std::vector<Ban> BanList::list(int64_t now)

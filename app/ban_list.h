@@ -34,12 +34,13 @@ public:
     bool load(int64_t now, std::string& error);
     // The ban on an address at now, if any.
     Ban* find(std::string_view address, int64_t now);
-    // Adds a ban or replaces the address's, and saves. False with error when the file
-    // could not be written: the list is then as it was.
-    bool add(Ban ban, int64_t now, std::string& error);
-    // Lifts the address's ban and saves; false with error when there was none or the
-    // file could not be written.
+    // Adds a ban or replaces the address's, in force at once; commit writes it.
+    void add(Ban ban, int64_t now);
+    // Lifts the address's ban, at once; false with error when there was none.
     bool remove(std::string_view address, int64_t now, std::string& error);
+    // Writes the changes made since the last commit, one write for them all. False
+    // with error when the file could not be written: the list is then as it was.
+    bool commit(std::string& error);
     // Bans in force at now, in the order they were made.
     std::vector<Ban> list(int64_t now);
     const std::string& path() const { return path_; }
@@ -50,6 +51,8 @@ private:
 
     std::string path_;
     std::vector<Ban> bans_;
+    std::vector<Ban> saved_; // as the file holds them
+    bool changed_ = false;
     std::vector<std::string> comments_; // the operator's, kept at the top when the file is written
 };
 

@@ -213,7 +213,7 @@ TEST(RealServer, bots_fill_a_fresh_server_and_a_browser_visitor_joins_their_figh
     ASSERT_TRUE(server.started) << server.process.output();
     Player watcher;
     ASSERT_TRUE(watcher.client.connectWebSocket("127.0.0.1", server.port, 3000, Role::Spectator));
-    EXPECT_FALSE(watcher.waitFor("Dead ", 8000).empty()) << "the bots fight among themselves";
+    EXPECT_FALSE(watcher.waitFor("NewProjectile ", 8000).empty()) << "the bots fight among themselves";
     Player visitor;
     ASSERT_EQ(visitor.join(server.port, "Visitor", true), "Joined 7 Visitor");
     EXPECT_THAT(visitor.got, ::testing::Contains(::testing::StartsWith("Player 1 [bot] ")));
