@@ -52,7 +52,7 @@ bool TakeJoin(Level& level, int32_t now, Inbox& in, Outbox& out, Recorder* recor
     if (id == 0)
         return false;
     if (recorder)
-        recorder->beforeJoin(level, now);
+        recorder->beforeJoin(level, now, address != kLocalAddress);
     SeatPlayer(level, id, address, now, out);
     return true;
 }

@@ -131,7 +131,7 @@ void Recorder::beforePass(const Level& level, int32_t now)
     advance(now);
     playersNow_ = PlayersConnected(level);
     mostPlayers_ = std::max(mostPlayers_, playersNow_);
-    if (playersNow_ == 0) {
+    if ((countPeople_ ? countPeople_() : playersNow_) == 0) {
         emptySince_ = emptySince_.value_or(now);
         if (ElapsedMs(now, *emptySince_) >= kDemoEmptyEndMs) {
             finish();
@@ -149,11 +149,11 @@ void Recorder::beforePass(const Level& level, int32_t now)
     }
 }
 
-void Recorder::beforeJoin(const Level& level, int32_t now)
+void Recorder::beforeJoin(const Level& level, int32_t now, bool person)
 {
     if (fd_ >= 0)
         advance(now);
-    else if (options_.enabled)
+    else if (options_.enabled && person)
         start(level, now);
 }
 

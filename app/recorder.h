@@ -58,8 +58,12 @@ public:
     // At the start of a pass, before it tells anyone anything.
     void beforePass(const Level& level, int32_t now);
     // Before a player is seated: the level as it stands is the first keyframe of a
-    // recording that starts now, if none runs.
-    void beforeJoin(const Level& level, int32_t now);
+    // recording that starts now, if none runs and the player is a person.
+    void beforeJoin(const Level& level, int32_t now, bool person = true);
+    // With the server's own bots playing, a recording ends once no person (as this
+    // counts them) has been connected for kDemoEmptyEndMs, bots or not; unset, every
+    // seated player counts.
+    void countPeopleBy(std::function<int()> count) { countPeople_ = std::move(count); }
     // One message sent to all, in this pass.
     void record(std::span<const uint8_t> message);
     // Milliseconds until a block is due to be written or the recording to end.
@@ -82,6 +86,7 @@ private:
     RecordingOptions options_;
     DemoHeader header_;
     std::function<int64_t()> wallMs_;
+    std::function<int()> countPeople_;
     int fd_ = -1;
     std::string name_;
     DemoBlockWriter block_;

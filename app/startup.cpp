@@ -264,8 +264,15 @@ int RunServer(ServerEnvironment& environment)
     loop.admin = &admin;
     // The bots' generator is their own: their choices take no draws from the game's.
     Bots bots(environment.options.bots, static_cast<uint32_t>(level->seed) ^ 0x5b07u);
-    if (environment.options.bots > 0)
+    if (environment.options.bots > 0) {
         loop.bots = &bots;
+        // Bots alone are no match worth keeping: recordings follow the people.
+        if (loop.recorder)
+            loop.recorder->countPeopleBy([] {
+                const NetStats net = NetGetStats();
+                return net.enetPlayers + net.webPlayers;
+            });
+    }
     NetSetBanCheck([&admin](const std::string& address) { return admin.refuses(address); });
     NetSetWebPages(environment.options.web ? ServerWebPages(*level, loop) : WebPages{});
     if (!NetHost(answers->maxPlayers)) {

@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include "app/bots.h"
+#include "app/recorder.h"
 #include "harness.h"
+#include "temp_dir.h"
 
 namespace skirmish::testing {
 namespace {
@@ -47,6 +49,28 @@ TEST(Bots, fill_empty_seats_make_way_for_people_and_come_back_when_they_leave)
         RunFor(server, 200);
         EXPECT_EQ(NetGetStats().bots, c.botsAlone) << c.target;
     }
+}
+
+// Bots alone are no match worth keeping: a recording starts with a person and ends
+// 60 s after the last person left, the bots playing on.
+TEST(Bots, recordings_follow_the_people_not_the_bots)
+{
+    ServerHarness server(4);
+    Bots bots(3, 1);
+    TempDir dir;
+    Recorder recorder({.dir = dir.path}, DemoHeader{}, [] { return int64_t{1700000000000}; });
+    recorder.countPeopleBy([] { return NetGetStats().enetPlayers; });
+    server.loop.bots = &bots;
+    server.loop.recorder = &recorder;
+    RunFor(server, 200);
+    EXPECT_EQ(recorder.currentName(), "");
+    int person = server.net->connect("10.0.0.1");
+    RunFor(server, 200);
+    EXPECT_NE(recorder.currentName(), "");
+    server.net->disconnect(person);
+    RunFor(server, kDemoEmptyEndMs + 200);
+    EXPECT_EQ(recorder.currentName(), "");
+    EXPECT_EQ(NetGetStats().bots, 3);
 }
 
 // Bots hear only what the server sends them and act only through commands: in a
