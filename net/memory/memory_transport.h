@@ -1,7 +1,6 @@
 #pragma once
 
 #include <map>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,12 +27,6 @@ public:
     // The next open fails with this text.
     void failNextOpen(std::string error) { openError_ = std::move(error); }
     int refusedCount() const { return refused_; }
-    // How the server last ended the connection with this id, if it did.
-    std::optional<Farewell> farewellOf(int id) const
-    {
-        auto found = farewells_.find(id);
-        return found == farewells_.end() ? std::nullopt : std::optional<Farewell>(found->second);
-    }
     // Off: packets are counted but not decoded or kept (for benchmarks).
     void setRecording(bool on) { recording_ = on; }
 
@@ -58,7 +51,6 @@ private:
     std::string openError_;
     TransportEvents* events_ = nullptr;
     std::map<int, Client> clients_;
-    std::map<int, Farewell> farewells_;
     int refused_ = 0;
     bool recording_ = true;
 };

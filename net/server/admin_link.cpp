@@ -150,12 +150,11 @@ void AdminLink::settle()
     for (auto it = connections_.begin(); it != connections_.end();) {
         Connection& connection = it->second;
         writeReady(connection);
-        if (connection.reader.fd >= 0 && !(connection.inputEnded && connection.output.empty())) {
+        if (!(connection.inputEnded && connection.output.empty())) {
             ++it;
             continue;
         }
-        if (connection.reader.fd >= 0)
-            ::close(connection.reader.fd);
+        ::close(connection.reader.fd);
         it = connections_.erase(it);
     }
 }
@@ -222,8 +221,7 @@ void AdminLink::end(int number)
     auto connection = connections_.find(number);
     if (connection == connections_.end())
         return;
-    if (connection->second.reader.fd >= 0)
-        ::close(connection->second.reader.fd);
+    ::close(connection->second.reader.fd);
     connections_.erase(connection);
     std::erase_if(lines_, [&](const Line& line) { return line.from == number; });
 }
@@ -272,7 +270,7 @@ void AdminLink::reply(int from, std::string_view text)
         return;
     }
     auto connection = connections_.find(from);
-    if (connection != connections_.end() && connection->second.reader.fd >= 0)
+    if (connection != connections_.end())
         connection->second.output += text;
 }
 
@@ -285,8 +283,6 @@ std::vector<Wake> AdminLink::wakes() const
     if (listener_ >= 0)
         wakes.push_back({listener_, false, 1});
     for (const auto& [number, connection] : connections_) {
-        if (connection.reader.fd < 0)
-            continue;
         const auto token = static_cast<uint64_t>(number) + 1;
         if (!connection.inputEnded)
             wakes.push_back({connection.reader.fd, false, token});
@@ -299,8 +295,7 @@ std::vector<Wake> AdminLink::wakes() const
 void AdminLink::close()
 {
     for (auto& [number, connection] : connections_)
-        if (connection.reader.fd >= 0)
-            ::close(connection.reader.fd);
+        ::close(connection.reader.fd);
     connections_.clear();
     if (listener_ >= 0) {
         ::close(listener_);
