@@ -30,6 +30,7 @@ struct Options {
     double seconds = 0; // 0: until the window is closed
     bool wholeMap = false;
     bool watch = false; // a spectator: no name, no commands
+    WireVersion version = WireVersion::V2;
     int width = 1024;
     int height = 768;
 };
@@ -47,6 +48,7 @@ Plays on a Skirmish server as NAME (default "player"), or watches it.
   --headless          draw offscreen, no display needed
   --screenshot FILE   write the last frame to FILE (.png, else BMP)
   --seconds N         quit after N seconds
+  --v1                speak the tagged wire layout, version 1, not the compact version 2
   --help              this text
 
 Keys: W A S D move, the mouse aims, the left button fires, Enter opens and sends
@@ -62,6 +64,7 @@ bool ParseOptions(int argc, char** argv, Options& options)
         {"--headless", false, [&](std::string_view) { return options.headless = true; }},
         {"--whole-map", false, [&](std::string_view) { return options.wholeMap = true; }},
         {"--watch", false, [&](std::string_view) { return options.watch = options.wholeMap = true; }},
+        {"--v1", false, [&](std::string_view) { return (options.version = WireVersion::V1) == WireVersion::V1; }},
         {"--host", true, [&](std::string_view v) { return !(options.host = v).empty(); }},
         {"--port", true,
          [&](std::string_view v) {
@@ -269,6 +272,7 @@ int Run(const Options& options)
     state.myName = options.name.substr(0, 255);
     state.spectator = options.watch;
     NetClient net;
+    net.useVersion(options.version);
     if (net.connect(options.host, options.port, 3000, 1, options.watch ? Role::Spectator : Role::Player)) {
         if (!options.watch)
             net.send(command::Name(state.myName));
