@@ -125,6 +125,7 @@ function movedHere(prediction, x, y, now) {
   const command = prediction.pending.shift() ?? null;
   prediction.justTaken = command;
   prediction.lastMoved = { x, y };
+  prediction.pingBefore = [prediction.ping, prediction.lastPing];
   if (command?.kind === 'move') {
     prediction.lastPing = now - command.sent;
     prediction.ping = prediction.ping === null ? prediction.lastPing
@@ -139,6 +140,7 @@ function movedHere(prediction, x, y, now) {
 // taken for: that command is still waiting, and the spot is exact. A respawn is drawn at once.
 function respawnedHere(prediction, taken, now) {
   if (taken) prediction.pending.unshift(taken);
+  [prediction.ping, prediction.lastPing] = prediction.pingBefore; // it was not that move's answer
   rebase(prediction, prediction.lastMoved, now);
   prediction.correction = { x: 0, y: 0, since: now };
 }

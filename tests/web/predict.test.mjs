@@ -55,7 +55,7 @@ test('an automatic respawn between answers keeps the moves waiting; a death chan
   predict.heard(p, moved(1, 106, 200), 1, 50);
   predict.heard(p, moved(1, 40, 7), 1, 60); // taken for the second move's answer ...
   predict.heard(p, named('Alive', 1), 1, 60); // ... until the "Alive" right after it
-  assert.deepEqual([p.pending.length, predict.shownPosition(p, 60)], [2, { x: 52, y: 7 }]);
+  assert.deepEqual([p.pending.length, predict.shownPosition(p, 60), p.lastPing], [2, { x: 52, y: 7 }, 50]);
   predict.heard(p, moved(1, 46, 7), 1, 90);
   predict.heard(p, moved(1, 52, 7), 1, 95);
   assert.deepEqual([p.pending.length, predict.shownPosition(p, 95)], [0, { x: 52, y: 7 }]);
