@@ -13,22 +13,25 @@ PROBE = r'''
   const keys = [];
   window.feelProbe = { frames, keys };
   const own = 0x6ad17a, other = 0x4fa3e0; // the page's own and other players' fill colours
+  const asPixel = (rgb) => (0xff000000 | ((rgb & 0xff) << 16) | (rgb & 0xff00) | (rgb >> 16)) >>> 0;
+  const [ownPixel, otherPixel] = [asPixel(own), asPixel(other)];
   const raf = window.requestAnimationFrame.bind(window);
   window.requestAnimationFrame = (draw) => raf((time) => {
     draw(time);
+    const drawn = performance.now();
     const canvas = document.getElementById('world');
     if (!canvas || canvas.width === 0) return;
     const { data } = canvas.getContext('2d').getImageData(0, 0, canvas.width, canvas.height);
+    const pixels = new Uint32Array(data.buffer); // little-endian: 0xAABBGGRR
     const sum = { [own]: [0, 0, 0], [other]: [0, 0, 0] };
-    for (let i = 0; i < data.length; i += 4) {
-      const found = sum[(data[i] << 16) | (data[i + 1] << 8) | data[i + 2]];
-      if (found) {
-        const p = i >> 2;
-        found[0] += p % canvas.width; found[1] += Math.floor(p / canvas.width); found[2]++;
-      }
+    for (let p = 0; p < pixels.length; p++) {
+      const v = pixels[p];
+      if (v !== ownPixel && v !== otherPixel) continue;
+      const found = sum[v === ownPixel ? own : other];
+      found[0] += p % canvas.width; found[1] += (p / canvas.width) | 0; found[2]++;
     }
     const centre = ([x, y, n]) => (n > 20 ? [x / n, y / n] : null);
-    frames.push({ t: performance.now(), own: centre(sum[own]), other: centre(sum[other]) });
+    frames.push({ t: drawn, own: centre(sum[own]), other: centre(sum[other]), probeMs: performance.now() - drawn });
   });
   addEventListener('keydown', (event) => { if (!event.repeat) keys.push({ code: event.code, t: performance.now() }); }, true);
 })();
@@ -107,4 +110,5 @@ def measure(driver, trials=5):
         'frame_ms_p50': percentile(gaps, 0.5),
         'frame_ms_p99': percentile(gaps, 0.99),
         'frames': len(frames),
+        'probe_ms_p50': percentile([f['probeMs'] for f in frames], 0.5),
     }
