@@ -11,17 +11,17 @@ const msg = (name, id, ...floats) => {
 };
 const at = (s, id, now) => {
   const { x, y } = smooth.playerPosition(s, id, now);
-  return [Math.round(x * 100) / 100, y];
+  return [Math.round(x * 100) / 100, Math.round(y * 100) / 100];
 };
 
 test('a player is drawn between its updates about two gaps behind, within 35 to 120 ms', () => {
   const s = smooth.newSmoothing();
-  for (let t = 0; t <= 300; t += 30) smooth.heard(s, msg('Moved', 2, t / 5, 0), t); // 6 units each 30 ms
+  for (let t = 0; t <= 300; t += 30) smooth.heard(s, msg('Moved', 2, t / 5, -t / 10), t); // (6, -3) each 30 ms
   const track = s.players.get(2);
   assert.equal(smooth.delayOf(track), 60);
-  assert.deepEqual([at(s, 2, 300), at(s, 2, 315), at(s, 2, 345)], [[48, 0], [51, 0], [57, 0]]);
+  assert.deepEqual([at(s, 2, 300), at(s, 2, 315), at(s, 2, 345)], [[48, -24], [51, -25.5], [57, -28.5]]);
   // Late updates: one gap carried on, then back to where it was last seen.
-  assert.deepEqual([at(s, 2, 390), at(s, 2, 405), at(s, 2, 500)], [[66, 0], [63, 0], [60, 0]]);
+  assert.deepEqual([at(s, 2, 390), at(s, 2, 405), at(s, 2, 500)], [[66, -33], [63, -31.5], [60, -30]]);
   // Slow and bunched updates stretch the delay up to its bound; frequent ones shrink it down to its own.
   const delays = [[400, 120], [5, 35]].map(([gap, delay]) => {
     const t2 = smooth.newSmoothing();
@@ -30,7 +30,7 @@ test('a player is drawn between its updates about two gaps behind, within 35 to 
   });
   for (const [got, wanted] of delays) assert.equal(got, wanted);
   smooth.heard(s, msg('Moved', 2, 200, 0), 510); // a respawn far away snaps
-  assert.deepEqual(at(s, 2, 511), [200, 0]);
+  assert.deepEqual([at(s, 2, 511), at(s, 2, 900)], [[200, 0], [200, 0]]);
   smooth.heard(s, msg('Left', 2), 520);
   assert.equal(smooth.playerPosition(s, 2, 520), null);
 });
