@@ -44,7 +44,7 @@ test('answers within the whole-number rounding change nothing; a small differenc
   predict.sentMove(p, 6, 0, 130);
   predict.heard(p, moved(1, 127, 203), 1, 150);
   const at = (t) => Math.round(predict.shownPosition(p, t).x * 1000) / 1000;
-  assert.deepEqual([at(150), at(200)], [126.629, 126.815]);
+  assert.deepEqual([at(150), at(200), Math.round(predict.shownPosition(p, 200).y * 100) / 100], [126.629, 126.815, 203.25]);
   predict.sentMove(p, 0, 0, 160);
   predict.heard(p, moved(1, 127, 203), 1, 200); // no news: the fading goes on as it was
   assert.deepEqual([at(250), predict.shownPosition(p, 250).y, Math.round(p.ping * 100) / 100], [127, 203, 51.25]);
