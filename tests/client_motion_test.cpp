@@ -18,9 +18,10 @@ TEST(ClientMotion, steps_are_the_servers_floats_and_answers_settle_moves_unless_
 
     Prediction p;
     p.seed({100, 200}, 0);
-    for (double t : {0, 33, 66})
+    for (double t : {10, 43, 76})
         p.sentMove(6, 0, t);
-    p.heard(Decoded(message::Moved(1, 106, 200)), 1, 50);
+    p.heard(Decoded(message::Moved(1, 106, 200)), 1, 60);
+    p.heard(Decoded(message::Moved(2, 0, 0)), 1, 60); // someone else's
     p.heard(Decoded(message::Moved(1, 40, 7)), 1, 60); // an automatic respawn ...
     p.heard(Decoded(message::Alive(1)), 1, 60);        // ... told by the "Alive" right after it
     EXPECT_EQ(std::pair(p.waiting(), *p.shown(60)), std::pair(size_t{2}, Point{52, 7}));
@@ -47,9 +48,9 @@ TEST(ClientMotion, others_are_drawn_two_gaps_behind_and_projectiles_a_step_at_mo
     EXPECT_EQ(s.player(2, 390)->x, 66); // late: one gap carried on, then back
     EXPECT_EQ(s.player(2, 500)->x, 60);
     s.heard(Decoded(message::NewProjectile(7, 100, 100, 90)), 0);
-    s.heard(Decoded(message::ProjMove(7, 112, 100)), 10);
-    EXPECT_EQ(s.projectile(7, {112, 100}, 10 + Smoothing::kTickMs / 2).x, 118);
-    EXPECT_EQ(s.projectile(7, {112, 100}, 100).x, 124);
+    s.heard(Decoded(message::ProjMove(7, 112, 106)), 10);
+    EXPECT_EQ(s.projectile(7, {112, 106}, 10 + Smoothing::kTickMs / 2), (Point{118, 109}));
+    EXPECT_EQ(s.projectile(7, {112, 106}, 100), (Point{124, 112}));
 }
 
 } // namespace
