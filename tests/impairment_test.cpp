@@ -191,8 +191,10 @@ TEST(TcpRelay, a_websocket_player_behind_jitter_hears_every_answer_in_order_a_ro
     const std::string moved = "Moved " + joined.substr(7, joined.find(' ', 7) - 7) + " ";
     ASSERT_NE(player.waitFor(moved, 6000), ""); // the automatic respawn
     const auto sent = std::chrono::steady_clock::now();
-    for (int i = 0; i < 40; ++i)
+    for (int i = 0; i < 40; ++i) { // a few ms apart, so that the jitter has chunks to reorder
         player.send(command::Move(0, 1));
+        Within(3, [&] { return player.drain(), false; });
+    }
     std::vector<std::string> answers;
     Within(10000, [&] {
         player.drain();

@@ -116,9 +116,7 @@ void TcpRelay::read(Direction& direction, Pair& pair)
     direction.readEnded = got == 0;
     std::uniform_real_distribution<double> spread(-1.0, 1.0);
     double due = nowMs() + std::max(0.0, direction.delay.delayMs + spread(random_) * direction.delay.jitterMs);
-    // Order is kept: nothing overtakes what was read before it.
-    if (!direction.queue.empty())
-        due = std::max(due, direction.queue.back().due);
+    // A queue: nothing overtakes what was read before it, however its delay was drawn.
     direction.queue.push_back({due, std::move(bytes), 0});
 }
 
