@@ -7,15 +7,20 @@
 # jump over 1 px, at most 10 % frozen frames of a steadily moving player, frame time p99 ≤ 20 ms.
 
 FEEL_ROWS=()
+FEEL_LOAD=
 FEEL_PORT=${FEEL_PORT:-24187}
 FEEL_RELAY_PORT=${FEEL_RELAY_PORT:-24188}
 
-feel_value() { # key json
-    /usr/bin/python3 -c 'import json, sys; v = json.loads(sys.argv[2]).get(sys.argv[1]); print("–" if v is None else (f"{v:.1f}" if isinstance(v, float) else v))' "$1" "$2"
+feel_value() { # key json: shares to two places, times and pixels to one
+    /usr/bin/python3 -c '
+import json, sys
+key, value = sys.argv[1], json.loads(sys.argv[2]).get(sys.argv[1])
+print("–" if value is None else round(float(value), 2 if key.endswith("share") else 1))' "$1" "$2"
 }
 
 run_feel() {
     local rtt predict out relay walker figures
+    FEEL_LOAD=$(cut -d' ' -f1 /proc/loadavg)
     for rtt in 0 100 200; do
         for predict in 0 1; do
             start build-release/skirmish-server --players 4 --width 40 --height 10 --rooms 2 --weapons 1 \
@@ -42,7 +47,7 @@ run_feel() {
 
 feel_block() {
     echo "<!-- feel -->"
-    echo "Feel (\`bench/run --feel\`, $(date -u +%Y-%m-%d)): headless Chromium plays the game page through \`skirmish-relay --tcp\` (half the round trip each way, ± 10 ms each way) while \`steady-walker\` walks to and fro at 30 moves a second; everything is measured from the pixels the page drew (\`tests/web/feel.py\`). Prediction off is the page drawing only what the server said (\`?predict=0\`), as before. Key → drawn: from the key press to the first frame showing the own player moved, median / worst of 5 presses. Backward: the largest step back of the own player while walking steadily. Frozen: the share of frames in which the walking player did not move. Goals: under 20 ms, at most 1 px, at most 0.10, p99 at most 20 ms."
+    echo "Feel (\`bench/run --feel\`, $(date -u +%Y-%m-%d)): headless Chromium plays the game page through \`skirmish-relay --tcp\` (half the round trip each way, ± 10 ms each way) while \`steady-walker\` walks to and fro at 30 moves a second; everything is measured from the pixels the page drew (\`tests/web/feel.py\`). Prediction off is the page drawing only what the server said (\`?predict=0\`), as before. Key → drawn: from the key press to the first frame showing the own player moved, median / worst of 5 presses. Backward: the largest step back of the own player while walking steadily. Frozen: the share of frames in which the walking player did not move. Goals: under 20 ms, at most 1 px, at most 0.10, p99 at most 20 ms. Machine: $(nproc) cores, load average ${FEEL_LOAD} when it started (frame times suffer from a loaded machine, prediction or not)."
     echo
     echo "| Round trip ms | Prediction | Key → drawn ms median / max | Backward px | Frozen share | Frame ms p50 / p99 |"
     echo "|---|---|---|---|---|---|"
