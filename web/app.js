@@ -2,9 +2,8 @@
 // keys and the mouse into commands. Its own player is drawn where its moves take it
 // before the server answers (predict.js), everyone else smoothly (smooth.js); ?predict=0
 // draws only what the server has said, as a page without either would.
-import { command, packPacket } from './codec.js';
 import {
-  Link, aimAngle, followView, keepLinked, linkMessage, moveFromKeys, newGame, openLink, wholeMapView,
+  Link, aimAngle, followView, keepLinked, linkMessage, moveFromKeys, newGame, openLink, pageCodec, wholeMapView,
 } from './game.js';
 import * as predict from './predict.js';
 import * as smooth from './smooth.js';
@@ -19,6 +18,7 @@ const statusLine = document.getElementById('status');
 const chat = document.getElementById('chat');
 const joinForm = document.getElementById('join');
 const smoothing = new URLSearchParams(location.search).get('predict') !== '0';
+const { command, packPacket } = pageCodec();
 
 let game = null;
 let socket = null;

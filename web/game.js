@@ -1,5 +1,5 @@
 // The world as the server has told it: nothing here is decided by the page.
-import { decodeMessage, splitPacket } from './codec.js';
+import { codecFor } from './codec.js';
 
 export const TILE = 32; // map units per tile
 export const LOG_LINES = 8;
@@ -304,16 +304,21 @@ export function reconnectDelay(attempt) {
   return Math.min(RECONNECT_MAX_MS, 1000 * 2 ** Math.min(attempt, 15));
 }
 
+// The wire layout a live page speaks: the compact version 2, or version 1 with ?v=1 (for tests).
+export function pageCodec() {
+  return codecFor(new URLSearchParams(location.search).get('v') === '1' ? 1 : 2);
+}
+
 // Opens the WebSocket at path on the page's own server: every packet it brings is
 // applied to game and then told to heard(message, now), and its end says how the link ended.
-export function openLink(game, path, heard = () => {}) {
+export function openLink(game, path, heard = () => {}, codec = pageCodec()) {
   const scheme = location.protocol === 'https:' ? 'wss' : 'ws';
-  const socket = new WebSocket(`${scheme}://${location.host}${path}`);
+  const socket = new WebSocket(`${scheme}://${location.host}${path}${codec.query}`);
   socket.binaryType = 'arraybuffer';
   socket.onmessage = (event) => {
     const now = performance.now();
-    for (const bytes of splitPacket(new Uint8Array(event.data))) {
-      const message = decodeMessage(bytes);
+    for (const bytes of codec.splitPacket(new Uint8Array(event.data))) {
+      const message = codec.decodeMessage(bytes);
       applyMessage(game, message, now);
       heard(message, now);
     }
