@@ -106,11 +106,11 @@ inline std::optional<WireVersion> VersionFromQuery(std::string_view query)
     return std::nullopt;
 }
 
-// The path a client of ours opens: the role's, asking for version 2 when it is not 1.
+// The path a client of ours opens: the role's, asking for its version when it is not 1.
 inline std::string WebSocketPath(ConnectRequest request)
 {
     std::string path = request.role == Role::Spectator ? kSpectatorWebSocketPath : kPlayerWebSocketPath;
-    return request.version == WireVersion::V1 ? path : path + "?v=2";
+    return request.version == WireVersion::V1 ? path : path + "?v=" + std::to_string(static_cast<int>(request.version));
 }
 
 } // namespace skirmish
