@@ -68,6 +68,9 @@ std::string MetricsPage(const Level& level, const LoopState& loop)
         page.sample("skirmish_recording", recorder->currentName().empty() ? 0 : 1);
         page.family("skirmish_recording_written_bytes_total", "counter", "Bytes written to recordings.");
         page.sample("skirmish_recording_written_bytes_total", static_cast<double>(recorder->bytesWritten()));
+        page.family("skirmish_recording_failures_total", "counter",
+                    "Recordings stopped, or not started, because their file could not be written.");
+        page.sample("skirmish_recording_failures_total", static_cast<double>(recorder->failures()));
     }
     page.family("skirmish_build_info", "gauge", "The running build; always 1.");
     page.sample("skirmish_build_info", 1, "version=\"" SKIRMISH_VERSION "\"");

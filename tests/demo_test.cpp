@@ -211,6 +211,7 @@ TEST(Recording, writes_each_second_ends_after_a_minute_empty_and_a_failure_stops
     EXPECT_EQ(MillisecondsUntilDue(*server.level, server.loop, server.clock.now()), kDemoFlushMs);
     server.clock.advance(kDemoFlushMs);
     server.pass();
+    recorder.settle();
     EXPECT_EQ(ScanDemo(ReadFile(file)).blocks.size(), 1u); // readable while written
     server.net->disconnect(first);
     server.pass();
@@ -222,12 +223,14 @@ TEST(Recording, writes_each_second_ends_after_a_minute_empty_and_a_failure_stops
     EXPECT_EQ(recorder.currentName(), "");
     wall += 61000;
     server.join();
+    recorder.settle();
     EXPECT_EQ(Files(dir.path + "/demos").size(), 2u);
 
     Recorder blocked({.dir = file.string()}, DemoHeader{}, [] { return int64_t{0}; });
     server.loop.recorder = &blocked;
     server.console.str("");
     EXPECT_NE(server.join(), 0);
+    blocked.settle();
     EXPECT_EQ(blocked.currentName(), "");
     EXPECT_THAT(server.consoleLines(), ::testing::Contains(::testing::StartsWith("Recording stopped: cannot create")));
 }
