@@ -130,17 +130,7 @@ Recorder::Recorder(RecordingOptions options, DemoHeader header, std::function<in
 
 Recorder::~Recorder() { finish(); }
 
-std::string Recorder::currentName() const
-{
-    std::lock_guard lock(nameMutex_);
-    return name_;
-}
-
-void Recorder::setName(std::string name)
-{
-    std::lock_guard lock(nameMutex_);
-    name_ = std::move(name);
-}
+void Recorder::setName(std::string name) { name_->set(std::move(name)); }
 
 void Recorder::advance(int32_t now)
 {

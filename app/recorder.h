@@ -50,6 +50,26 @@ bool IsDemoFileName(std::string_view name);
 // Only regular files count: a link or anything else named like a recording is left alone.
 void ApplyRetention(const RecordingOptions& options, std::string_view current);
 
+// The name of the file being written, readable from any thread, and for as long as
+// anyone holds it (the web front's disk thread may outlive the recorder by a moment).
+class SharedName {
+public:
+    std::string get() const
+    {
+        std::lock_guard lock(mutex_);
+        return name_;
+    }
+    void set(std::string name)
+    {
+        std::lock_guard lock(mutex_);
+        name_ = std::move(name);
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::string name_;
+};
+
 // Records what spectators are told: the snapshot, then every message to all, each
 // stamped with the milliseconds since the recording began (the pass's clock reading),
 // with a keyframe snapshot about every kDemoKeyframeMs. It starts when the first
@@ -86,7 +106,8 @@ public:
     // (a failure, the file's name): for tests, which look at files between passes.
     void settle();
     // The file being written, "" when none; any thread may ask.
-    std::string currentName() const;
+    std::string currentName() const { return name_->get(); }
+    std::shared_ptr<const SharedName> nameSource() const { return name_; }
     const RecordingOptions& options() const { return options_; }
     uint64_t bytesWritten() const { return bytesWritten_; }
     uint64_t failures() const { return failures_; }
@@ -113,8 +134,7 @@ private:
     std::function<int()> countPeople_;
     Mailbox<Finding> findings_;
     std::shared_ptr<File> file_; // null when nothing is recorded
-    mutable std::mutex nameMutex_;
-    std::string name_;
+    std::shared_ptr<SharedName> name_ = std::make_shared<SharedName>();
     std::string lastStamp_; // the name of the last start, to number one of the same second
     int attempt_ = 1;
     DemoBlockWriter block_;

@@ -103,14 +103,20 @@ WebPages ServerWebPages(const Level& level, const LoopState& loop)
             std::chrono::steady_clock::time_point at;
         };
         auto listed = std::make_shared<Listed>();
-        pages.emplace("/demos", WebPage{"text/html; charset=utf-8", [shelf, recorder, listed] {
-                          auto now = std::chrono::steady_clock::now();
-                          if (listed->page.empty() || now - listed->at >= std::chrono::seconds(1))
-                              *listed = {DemoListPage(shelf->list(), recorder->currentName()), now};
-                          return listed->page;
-                      }});
+        // Both read the folder, on the web front's disk thread: the shelf is that thread's alone.
+        pages.emplace("/demos", WebPage{"text/html; charset=utf-8",
+                                        [shelf, name = recorder->nameSource(), listed] {
+                                            auto now = std::chrono::steady_clock::now();
+                                            if (listed->page.empty() || now - listed->at >= std::chrono::seconds(1))
+                                                *listed = {DemoListPage(shelf->list(), name->get()), now};
+                                            return listed->page;
+                                        },
+                                        nullptr, true});
         pages.emplace("/demos/", WebPage{"application/octet-stream", nullptr,
-                                         [shelf](std::string_view name) { return shelf->pathOf(name); }});
+                                         [dir = recorder->options().dir](std::string_view name) {
+                                             return OpenRecording(dir, name);
+                                         },
+                                         true});
     }
     return pages;
 }
