@@ -298,7 +298,7 @@ bool Admin::runCommands(Level& level, int32_t now, Outbox& out)
     link_.settle();
     std::vector<Wake> wakes = link_.wakes();
     wakes.push_back(writer_.wake());
-    if (reloadWake_)
+    if (reloadWake_ && reloadWake_->descriptor >= 0)
         wakes.push_back(*reloadWake_);
     NetWakeOn(wakes);
     return ran;
