@@ -10,6 +10,7 @@
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/resource.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -108,7 +109,15 @@ private:
 // own: a slow disk or a crowd of downloads costs the loop's thread nothing.
 class DiskThread {
 public:
-    DiskThread() : work_(asio::make_work_guard(io_)), thread_([this] { io_.run(); }) {}
+    // It runs at a lower priority than the loop: when both want the processor (a
+    // crowd downloading over loopback costs the kernel's copies), players come first.
+    DiskThread()
+        : work_(asio::make_work_guard(io_)), thread_([this] {
+              setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kDiskThreadNice);
+              io_.run();
+          })
+    {
+    }
     ~DiskThread()
     {
         work_.reset();
@@ -118,6 +127,7 @@ public:
     asio::io_context& io() { return io_; }
 
 private:
+    static constexpr int kDiskThreadNice = 10;
     asio::io_context io_;
     asio::executor_work_guard<asio::io_context::executor_type> work_;
     std::thread thread_;
