@@ -43,17 +43,8 @@ public:
         return ::write(fd, data, take);
     }
     int fsync(int fd) override { return failSync ? (errno = EIO, -1) : ::fsync(fd); }
-    void stall(bool on)
-    {
-        std::lock_guard lock(mutex_);
-        stalled_ = on;
-        changed_.notify_all();
-    }
-    void awaitHeldWrite()
-    {
-        std::unique_lock lock(mutex_);
-        changed_.wait(lock, [&] { return held_ > 0; });
-    }
+    void stall(bool on) { std::lock_guard lock(mutex_); stalled_ = on; changed_.notify_all(); }
+    void awaitHeldWrite() { std::unique_lock lock(mutex_); changed_.wait(lock, [&] { return held_ > 0; }); }
 
 private:
     std::mutex mutex_;
@@ -71,16 +62,17 @@ std::vector<std::string> Demos(const std::string& dir)
     return names;
 }
 
-Bytes ReadBytes(const std::string& path)
+std::string ReadText(const std::string& path)
 {
     std::ifstream file(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(file), {}};
 }
 
-std::string ReadText(const std::string& path)
+DemoScan Scan(const std::string& path) { std::string t = ReadText(path); return ScanDemo(Bytes(t.begin(), t.end())); }
+
+size_t LinesStarting(const std::vector<std::string>& lines, std::string_view start)
 {
-    Bytes bytes = ReadBytes(path);
-    return {bytes.begin(), bytes.end()};
+    return static_cast<size_t>(std::count_if(lines.begin(), lines.end(), [&](auto& l) { return l.starts_with(start); }));
 }
 
 // Chat no compressor can shrink, a message a pass.
@@ -117,9 +109,8 @@ TEST(Disk, a_full_disk_stops_the_recording_on_its_last_whole_block_and_a_failed_
     ASSERT_EQ(recorder.failures(), 1u);
     EXPECT_EQ(recorder.currentName(), "");
     ASSERT_EQ(Demos(dir).size(), 1u);
-    DemoScan scan = ScanDemo(ReadBytes(Demos(dir)[0]));
-    EXPECT_EQ(scan.damage, "");
-    EXPECT_GE(scan.blocks.size(), 1u);
+    DemoScan scan = Scan(Demos(dir)[0]);
+    EXPECT_TRUE(scan.damage.empty() && !scan.blocks.empty());
     // Whatever room the cut gave back is taken, then each join tries again.
     fake.room = 0;
     std::ofstream(dir + "/filler", std::ios::binary) << std::string(1 << 20, 'x');
@@ -130,14 +121,12 @@ TEST(Disk, a_full_disk_stops_the_recording_on_its_last_whole_block_and_a_failed_
         recorder.settle();
     }
     EXPECT_EQ(Demos(dir).size(), 1u); // no empty file left behind
-    const auto lines = server.consoleLines();
-    EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](auto& l) { return l.starts_with("Recording stopped: cannot write"); }), 1);
-    EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](auto& l) { return l.starts_with("Recording could not start again: "); }), 1);
+    EXPECT_EQ(LinesStarting(server.consoleLines(), "Recording stopped: cannot write"), 1u);
+    EXPECT_EQ(LinesStarting(server.consoleLines(), "Recording could not start again: "), 1u);
     EXPECT_EQ(recorder.failures(), 4u);
 }
 
-// A write held for 5 s of the game's clock: every pass runs and answers its moves
-// meanwhile, and once the disk comes back the recording is whole.
+// A write held for 5 s of the game's clock: every pass answers its moves; the recording is whole after.
 TEST(Disk, a_stalled_write_holds_no_pass_and_the_recording_is_whole_after_it)
 {
     TempDir dir;
@@ -161,15 +150,12 @@ TEST(Disk, a_stalled_write_holds_no_pass_and_the_recording_is_whole_after_it)
     EXPECT_EQ(answered, 5000 / 17);
     fake.stall(false);
     recorder.finish();
-    DemoScan scan = ScanDemo(ReadBytes(Demos(dir.path).at(0)));
-    EXPECT_EQ(scan.damage, "");
-    EXPECT_GE(scan.blocks.back().info.lastMs, 4900u);
+    DemoScan scan = Scan(Demos(dir.path).at(0));
+    EXPECT_TRUE(scan.damage.empty() && scan.blocks.back().info.lastMs >= 4900u);
 }
 
-// Bans are in force at once and answered once on disk, the passes going on while the
-// disk is held; one that cannot be saved answers an error and leaves the file as it
-// was; SIGHUP's reload takes a sound file and keeps the bans for a malformed one; a
-// ban file that is a link is written through to its target.
+// Bans: in force at once, answered once on disk (passes go on meanwhile), an error and the file as it was when
+// unsaved, written through a link; SIGHUP's reload takes a sound file and keeps the bans for a malformed one.
 TEST(Disk, bans_wait_for_the_disk_not_the_pass_and_a_reload_keeps_them_when_the_file_is_bad)
 {
     TempDir dir;
@@ -189,10 +175,7 @@ TEST(Disk, bans_wait_for_the_disk_not_the_pass_and_a_reload_keeps_them_when_the_
         admin.link().readStandardInput(in, -1);
         server.pass();
     };
-    auto settle = [&] {
-        admin.settle();
-        server.pass();
-    };
+    auto settle = [&] { admin.settle(), server.pass(); };
     fake.stall(true);
     command("ban 10.0.0.9 raging");
     fake.awaitHeldWrite();
@@ -217,11 +200,9 @@ TEST(Disk, bans_wait_for_the_disk_not_the_pass_and_a_reload_keeps_them_when_the_
     struct Case {
         std::string file, line;
     };
-    const Case reloads[] = {
-        {"10.1.1.1 never\n10.1.1.2 never\n", "Bans reloaded from bans.txt: 2 bans."},
-        {"10.1.1.3 never\njunk\n", "Bans not reloaded: " + target + ":2: no IP address at the start of the line; the 2 bans in force stay."},
-    };
-    for (const Case& c : reloads) {
+    for (const Case& c : {Case{"10.1.1.1 never\n10.1.1.2 never\n", "Bans reloaded from bans.txt: 2 bans."},
+                          Case{"10.1.1.3 never\njunk\n", "Bans not reloaded: " + target +
+                                   ":2: no IP address at the start of the line; the 2 bans in force stay."}}) {
         std::ofstream(target) << c.file;
         reload = true;
         server.pass();

@@ -185,10 +185,8 @@ TEST(RealServer, flags_answer_the_questions_cap_seats_per_address_and_metrics_fo
     EXPECT_THAT(HttpGet(server.port, "/demos"), ::testing::Not(HasSubstr(fifo)));
     for (const std::string& special : {fifo, link})
         EXPECT_EQ(HttpGet(server.port, "/demos/" + special), "") << special;
-    const char* kSlowReader = "import socket,sys,time\n"
-                              "s=socket.create_connection(('127.0.0.1',int(sys.argv[1])))\n"
-                              "s.sendall(b'GET '+sys.argv[2].encode()+b' HTTP/1.1\\r\\nHost: x\\r\\n\\r\\n')\n"
-                              "got=b''\n"
+    const char* kSlowReader = "import socket,sys,time\ns=socket.create_connection(('127.0.0.1',int(sys.argv[1])))\n"
+                              "s.sendall(b'GET '+sys.argv[2].encode()+b' HTTP/1.1\\r\\nHost: x\\r\\n\\r\\n')\ngot=b''\n"
                               "while c:=s.recv(65536): got+=c; time.sleep(len(c)/1.5e6)\n"
                               "print(len(got)-got.index(b'\\r\\n\\r\\n')-4,end='')\n";
     ServerProcess slow({"python3", "-c", kSlowReader, std::to_string(server.port), "/demos/" + big});
