@@ -32,10 +32,11 @@ sample() { # minute, then the server's figures
     threads=$(awk '/Threads/ {print $2}' "/proc/$SERVER/status")
     fds=$(ls "/proc/$SERVER/fd" | wc -l)
     size=$(du -sk "$DIR/demos" | cut -f1)
-    echo "| $1 | $((rss / 1024)) MiB | $fds | $threads | $((size / 1024)) MiB | $2 | $3 |"
+    echo "| $1 | $((rss / 1024)) MiB | $fds | $threads | $size KiB | $2 | $3 |"
 }
 echo "| minute | RSS | descriptors | threads | demo folder | recordings | Move→Moved p99 (ms) |"
 echo "|---|---|---|---|---|---|---|"
+sample 0 0 -
 START=$(date +%s)
 END=$((START + MINUTES * 60))
 cycle=0
