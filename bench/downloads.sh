@@ -17,8 +17,8 @@ cleanup() {
 trap cleanup EXIT
 mkdir "$DIR/demos"
 head -c 300000000 /dev/zero > "$DIR/demos/20200101T000000Z-1.demo"
-(sleep 100000) | "$BUILD/skirmish-server" --players 20 --width 64 --height 64 --rooms 8 --weapons 20 \
-    --port "$PORT" --demo-dir "$DIR/demos" --ban-file "$DIR/bans.txt" > "$DIR/console" 2>&1 &
+"$BUILD/skirmish-server" --players 20 --width 64 --height 64 --rooms 8 --weapons 20 \
+    --port "$PORT" --demo-dir "$DIR/demos" --ban-file "$DIR/bans.txt" < /dev/null > "$DIR/console" 2>&1 &
 PIDS+=($!)
 sleep 1
 download() { # loops one download from one address until killed

@@ -20,11 +20,11 @@ cleanup() {
 }
 trap cleanup EXIT
 mkdir "$DIR/demos"
-(sleep 1000000) | "$BUILD/skirmish-server" --players 32 --width 64 --height 64 --rooms 8 --weapons 20 \
+"$BUILD/skirmish-server" --players 32 --width 64 --height 64 --rooms 8 --weapons 20 \
     --port "$PORT" --demo-dir "$DIR/demos" --demo-keep 2 --bots 4 --ban-file "$DIR/bans.txt" \
-    --admin-socket "$DIR/admin" > "$DIR/console" 2>&1 &
+    --admin-socket "$DIR/admin" < /dev/null > "$DIR/console" 2>&1 &
+SERVER=$!
 sleep 1
-SERVER=$(pgrep -n -f -- "--port $PORT --demo-dir $DIR/demos")
 BROWSER=$(command -v chromium || command -v chromium-browser || true)
 sample() { # minute, then the server's figures
     local rss fds threads size
