@@ -65,7 +65,7 @@ struct Context {
     BanList& bans;
     int64_t wallNow;
     AdminCounts& counts;
-    std::vector<std::function<void()>>& afterSave;
+    std::vector<std::function<void(Outbox&)>>& afterSave;
     bool staged = false; // this command's answer stands only if the list is written
 };
 
@@ -168,8 +168,9 @@ std::string BanCommand(Context& c, std::string_view args)
     c.staged = true;
     const std::string reason = ban.reason.empty() ? "Banned" : ban.reason;
     std::vector<int> ended = NetConnectionsFrom(*address);
-    // The context ends with this command; the counts and the outbox outlive the pass.
-    c.afterSave.push_back([&counts = c.counts, &out = c.out, ended, reason, ban] {
+    // The context ends with this command; the counts outlive the pass, and the outbox
+    // is the one of the pass that learns the file is written.
+    c.afterSave.push_back([&counts = c.counts, ended, reason, ban](Outbox& out) {
         ++counts.bans;
         for (int id : ended)
             SeeOff(out, id, {kDisconnectBanned, kWebSocketBanned, reason}, "You are banned: " + reason);
@@ -189,7 +190,7 @@ std::string Unban(Context& c, std::string_view args)
     if (!c.bans.remove(*address, c.wallNow, error))
         return Error(error);
     c.staged = true;
-    c.afterSave.push_back([address = *address] { ConsoleLine("Address ", address, " unbanned."); });
+    c.afterSave.push_back([address = *address](Outbox&) { ConsoleLine("Address ", address, " unbanned."); });
     return "unbanned address=" + *address + "\n";
 }
 
@@ -250,36 +251,91 @@ std::string RunLine(Context& c, std::string_view line)
 } // namespace
 
 // However many bans a pass brings, the list is written once: a burst costs one fsync.
+// While the file is being written or read, lines wait in the link, so that every
+// command sees the bans as the ones before it left them.
 bool Admin::runCommands(Level& level, int32_t now, Outbox& out)
 {
     link_.service();
-    struct Answer {
-        int from;
-        std::string text;
-        bool staged;
-    };
-    std::vector<Answer> answers;
-    std::vector<std::function<void()>> afterSave;
-    const int64_t wallNow = wallSeconds_();
-    bool ran = false;
-    for (AdminLink::Line line; link_.take(line); ran = true) {
-        std::string_view words = line.text;
-        if (TakeWord(words).empty()) // a blank line asks nothing
-            continue;
-        Context context{level, now, out, bans_, wallNow, counts_, afterSave};
-        std::string text = RunLine(context, line.text);
-        answers.push_back({line.from, std::move(text), context.staged});
+    writer_.take();
+    bool ran = finishWork(out);
+    reloadPending_ = (reloadAsked_ && reloadAsked_()) || reloadPending_;
+    if (reloadPending_ && !saving_ && !reloading_) {
+        reloadPending_ = false;
+        reloading_ = true;
+        writer_.post([this, path = bans_.path()](DiskIo&) {
+            Reread reread;
+            reread.read = ReadBanFile(path, reread.file, reread.error);
+            reread_.put(std::move(reread));
+            writer_.notify();
+        });
     }
-    std::string error;
-    const bool saved = bans_.commit(error);
-    if (saved)
-        for (const auto& effect : afterSave)
-            effect();
-    for (const Answer& answer : answers)
-        link_.answer(answer.from, answer.staged && !saved ? Error(error) : answer.text);
+    Batch batch;
+    const int64_t wallNow = wallSeconds_();
+    for (AdminLink::Line line; !saving_ && !reloading_ && link_.take(line); ran = true) {
+        std::string_view words = line.text;
+        if (TakeWord(words).empty()) { // a blank line asks nothing
+            batch.answers.push_back({line.from, ""});
+            batch.staged.push_back(false);
+            continue;
+        }
+        Context context{level, now, out, bans_, wallNow, counts_, batch.afterSave};
+        std::string text = RunLine(context, line.text);
+        batch.answers.push_back({line.from, std::move(text)});
+        batch.staged.push_back(context.staged);
+    }
+    if (auto changes = bans_.takeChanges()) {
+        batch.file = std::move(*changes);
+        saving_ = std::move(batch);
+        writer_.post([this, path = bans_.path(), file = saving_->file](DiskIo& io) {
+            Written written;
+            written.saved = WriteBanFile(io, path, file, written.error);
+            written_.put(std::move(written));
+            writer_.notify();
+        });
+    } else {
+        answer(batch, {true, ""}, out);
+    }
     link_.settle();
-    NetWakeOn(link_.wakes());
+    std::vector<Wake> wakes = link_.wakes();
+    wakes.push_back(writer_.wake());
+    if (reloadWake_ && reloadWake_->descriptor >= 0)
+        wakes.push_back(*reloadWake_);
+    NetWakeOn(wakes);
     return ran;
+}
+
+bool Admin::finishWork(Outbox& out)
+{
+    bool finished = false;
+    for (const Written& written : written_.take()) {
+        finished = true;
+        bans_.settled(saving_->file, written.saved);
+        answer(*saving_, written, out);
+        saving_.reset();
+    }
+    for (Reread& reread : reread_.take()) {
+        finished = true;
+        reloading_ = false;
+        const size_t inForce = bans_.list(wallSeconds_()).size();
+        if (!reread.read) {
+            ConsoleLine("Bans not reloaded: ", reread.error, "; the ", inForce, " bans in force stay.");
+            continue;
+        }
+        bans_.replace(std::move(reread.file), wallSeconds_());
+        ConsoleLine("Bans reloaded from ", banFileName_, ": ", bans_.list(wallSeconds_()).size(), " bans.");
+    }
+    return finished;
+}
+
+void Admin::answer(Batch& batch, const Written& written, Outbox& out)
+{
+    if (written.saved)
+        for (const auto& effect : batch.afterSave)
+            effect(out);
+    for (size_t i = 0; i < batch.answers.size(); ++i) {
+        const auto& [from, text] = batch.answers[i];
+        link_.answer(from, batch.staged[i] && !written.saved ? Error(written.error) : text);
+    }
 }
 
 bool Admin::refuses(const std::string& address)

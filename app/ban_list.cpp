@@ -1,5 +1,7 @@
 #include "app/ban_list.h"
 
+#include <sys/stat.h>
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -12,6 +14,8 @@
 #include <sstream>
 #include <unordered_map>
 #include <utility>
+
+#include "app/disk_writer.h"
 
 namespace skirmish {
 namespace {
@@ -36,19 +40,6 @@ std::optional<int64_t> ParseBanTime(const std::string& text)
     if (seconds <= 0 || BanTimeText(seconds) != text)
         return std::nullopt;
     return seconds;
-}
-
-bool WriteAll(int fd, std::string_view bytes)
-{
-    while (!bytes.empty()) {
-        ssize_t written = write(fd, bytes.data(), bytes.size());
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return false;
-        bytes.remove_prefix(static_cast<size_t>(written));
-    }
-    return true;
 }
 
 std::string FolderOf(const std::string& path)
@@ -82,15 +73,14 @@ std::string BanTimeText(int64_t until)
     return text;
 }
 
-bool BanList::load(int64_t now, std::string& error)
+bool ReadBanFile(const std::string& path, BanFile& into, std::string& error)
 {
-    bans_.clear();
-    comments_.clear();
-    std::ifstream file(path_, std::ios::binary);
+    into = {};
+    std::ifstream file(path, std::ios::binary);
     if (!file) {
         if (errno == ENOENT)
             return true;
-        error = path_ + ": " + std::strerror(errno);
+        error = path + ": " + std::strerror(errno);
         return false;
     }
     std::string line;
@@ -103,7 +93,7 @@ bool BanList::load(int64_t now, std::string& error)
             continue;
         if (line[first] == '#') {
             if (line != kHeader)
-                comments_.push_back(line);
+                into.comments.push_back(line);
             continue;
         }
         std::istringstream words(line);
@@ -112,29 +102,67 @@ bool BanList::load(int64_t now, std::string& error)
         auto normal = NormalAddress(address);
         auto seconds = ParseBanTime(until);
         if (!normal || !seconds) {
-            error = path_ + ":" + std::to_string(number) + ": " +
+            error = path + ":" + std::to_string(number) + ": " +
                     (!normal ? "no IP address at the start of the line"
                              : "the second word must be \"never\" or a time such as 2026-12-08T03:00:00Z");
-            bans_.clear();
+            into = {};
             return false;
         }
         // The reason is the rest of the line after one space, kept byte for byte.
         size_t start = line.find(until, line.find(address) + address.size()) + until.size();
         std::string reason = start < line.size() ? line.substr(start + 1) : std::string();
         Ban ban{*normal, *seconds, std::move(reason)};
-        if (auto [place, added] = at.try_emplace(*normal, bans_.size()); added)
-            bans_.push_back(std::move(ban));
+        if (auto [place, added] = at.try_emplace(*normal, into.bans.size()); added)
+            into.bans.push_back(std::move(ban));
         else
-            bans_[place->second] = std::move(ban);
+            into.bans[place->second] = std::move(ban);
     }
     if (file.bad()) {
-        error = path_ + ": " + std::strerror(errno);
+        error = path + ": " + std::strerror(errno);
+        into = {};
         return false;
     }
-    size_t before = bans_.size();
+    return true;
+}
+
+std::optional<std::string> ResolveBanFile(const std::string& path, std::string& error)
+{
+    std::string resolved = path;
+    // As many links as the system itself follows before it calls it a loop.
+    for (int hops = 0; hops <= 40; ++hops) {
+        struct stat status {};
+        if (lstat(resolved.c_str(), &status) != 0 || !S_ISLNK(status.st_mode))
+            return resolved;
+        std::string target(static_cast<size_t>(status.st_size > 0 ? status.st_size : 4096), '\0');
+        ssize_t length = readlink(resolved.c_str(), target.data(), target.size());
+        if (length < 0) {
+            error = path + ": the link cannot be read: " + std::strerror(errno);
+            return std::nullopt;
+        }
+        target.resize(static_cast<size_t>(length));
+        resolved = target.starts_with('/') ? target : FolderOf(resolved) + "/" + target;
+    }
+    error = path + ": too many symbolic links (a loop?)";
+    return std::nullopt;
+}
+
+bool BanList::load(int64_t now, std::string& error)
+{
+    BanFile file;
+    if (!ReadBanFile(path_, file, error))
+        return false;
+    size_t before = file.bans.size();
+    replace(std::move(file), now);
+    return bans_.size() == before || WriteBanFile(SystemDisk(), path_, {bans_, comments_}, error);
+}
+
+void BanList::replace(BanFile file, int64_t now)
+{
+    bans_ = std::move(file.bans);
+    comments_ = std::move(file.comments);
     dropExpired(now);
     saved_ = bans_;
-    return bans_.size() == before || save(bans_, error);
+    changed_ = false;
 }
 
 Ban* BanList::find(std::string_view address, int64_t now)
@@ -165,16 +193,19 @@ bool BanList::remove(std::string_view address, int64_t now, std::string& error)
     return true;
 }
 
-bool BanList::commit(std::string& error)
+std::optional<BanFile> BanList::takeChanges()
 {
     if (!std::exchange(changed_, false))
-        return true;
-    if (save(bans_, error)) {
-        saved_ = bans_;
-        return true;
-    }
-    bans_ = saved_;
-    return false;
+        return std::nullopt;
+    return BanFile{bans_, comments_};
+}
+
+void BanList::settled(const BanFile& written, bool saved)
+{
+    if (saved)
+        saved_ = written.bans;
+    else
+        bans_ = saved_;
 }
 
 std::vector<Ban> BanList::list(int64_t now)
@@ -190,26 +221,26 @@ void BanList::dropExpired(int64_t now)
     std::erase_if(bans_, [&](const Ban& ban) { return ban.until != 0 && ban.until <= now; });
 }
 
-bool BanList::save(const std::vector<Ban>& bans, std::string& error) const
+bool WriteBanFile(DiskIo& io, const std::string& path, const BanFile& file, std::string& error)
 {
     std::string text = std::string(kHeader) + "\n";
-    for (const std::string& comment : comments_)
+    for (const std::string& comment : file.comments)
         text += comment + "\n";
-    for (const Ban& ban : bans)
+    for (const Ban& ban : file.bans)
         text += ban.address + " " + BanTimeText(ban.until) + (ban.reason.empty() ? "" : " " + ban.reason) + "\n";
-    const std::string temporary = path_ + ".tmp";
-    int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    bool written = fd >= 0 && WriteAll(fd, text) && fsync(fd) == 0;
+    const std::string temporary = path + ".tmp";
+    int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    bool written = fd >= 0 && WriteWhole(io, fd, text.data(), text.size()) && io.fsync(fd) == 0;
     int cause = errno;
     if (fd >= 0 && ::close(fd) != 0 && written) {
         written = false;
         cause = errno;
     }
-    if (written && rename(temporary.c_str(), path_.c_str()) == 0) {
+    if (written && rename(temporary.c_str(), path.c_str()) == 0) {
         // The rename itself lasts once the folder is on disk.
-        int folder = open(FolderOf(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        int folder = open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (folder >= 0) {
-            fsync(folder);
+            io.fsync(folder);
             ::close(folder);
         }
         return true;
@@ -218,7 +249,7 @@ bool BanList::save(const std::vector<Ban>& bans, std::string& error) const
         cause = errno;
     if (fd >= 0)
         unlink(temporary.c_str());
-    error = "the ban list could not be written to " + path_ + ": " + std::strerror(cause);
+    error = "the ban list could not be written to " + path + ": " + std::strerror(cause);
     return false;
 }
 

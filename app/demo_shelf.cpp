@@ -1,19 +1,19 @@
 #include "app/demo_shelf.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
 #include <cstdio>
 #include <ctime>
-#include <filesystem>
 #include <set>
 
 #include "app/recorder.h"
 #include "demo/demo_format.h"
 
 namespace skirmish {
-namespace fs = std::filesystem;
 namespace {
 
 bool ReadAt(int fd, uint8_t* into, size_t bytes, uint64_t offset)
@@ -48,11 +48,25 @@ std::string StartTime(int64_t unixMs)
 
 } // namespace
 
-void DemoShelf::scan(Seen& seen, const std::string& path, uint64_t size)
+int OpenRecording(const std::string& dir, std::string_view name)
 {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return;
+    if (!IsDemoFileName(name))
+        return -1;
+    int folder = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0)
+        return -1;
+    int fd = ::openat(folder, std::string(name).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    ::close(folder);
+    struct stat status {};
+    if (fd >= 0 && (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode))) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void DemoShelf::scan(Seen& seen, int fd, uint64_t size)
+{
     if (seen.scanned == 0) {
         std::array<uint8_t, kDemoHeaderBytes> header{};
         auto decoded = ReadAt(fd, header.data(), header.size(), 0) ? DecodeDemoHeader(header) : std::nullopt;
@@ -71,40 +85,39 @@ void DemoShelf::scan(Seen& seen, const std::string& path, uint64_t size)
         seen.summary.mostPlayers = std::max(seen.summary.mostPlayers, block->mostPlayers);
         seen.scanned += block->size();
     }
-    ::close(fd);
 }
 
 std::vector<DemoSummary> DemoShelf::list()
 {
     std::set<std::string, std::less<>> present;
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(dir_, ec)) {
-        std::string name = entry.path().filename().string();
-        std::error_code sizeError;
-        uint64_t size = entry.is_regular_file(sizeError) ? entry.file_size(sizeError) : 0;
-        if (!IsDemoFileName(name) || sizeError)
+    int folder = ::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* entries = folder >= 0 ? fdopendir(folder) : nullptr;
+    if (!entries && folder >= 0)
+        ::close(folder);
+    while (dirent* entry = entries ? readdir(entries) : nullptr) {
+        std::string name = entry->d_name;
+        int fd = IsDemoFileName(name) ? OpenRecording(dir_, name) : -1;
+        struct stat status {};
+        if (fd < 0 || fstat(fd, &status) != 0) {
+            if (fd >= 0)
+                ::close(fd);
             continue;
+        }
         present.insert(name);
         Seen& seen = seen_[name];
         seen.summary.name = name;
-        seen.summary.bytes = size;
-        scan(seen, entry.path().string(), size);
+        seen.summary.bytes = static_cast<uint64_t>(status.st_size);
+        scan(seen, fd, seen.summary.bytes);
+        ::close(fd);
     }
+    if (entries)
+        closedir(entries);
     std::erase_if(seen_, [&](const auto& entry) { return !present.contains(entry.first); });
     std::vector<DemoSummary> demos;
     for (const auto& [name, seen] : seen_)
         if (seen.scanned != 0)
             demos.push_back(seen.summary);
     return demos;
-}
-
-std::string DemoShelf::pathOf(std::string_view name) const
-{
-    if (!IsDemoFileName(name))
-        return "";
-    fs::path path = fs::path(dir_) / std::string(name);
-    std::error_code ec;
-    return fs::is_regular_file(path, ec) ? path.string() : "";
 }
 
 std::string DemoListPage(const std::vector<DemoSummary>& demos, std::string_view recording)

@@ -17,7 +17,12 @@ struct DemoSummary {
     uint16_t mostPlayers = 0;
 };
 
-// The recordings of one folder, for the pages. Each file is read only as far as it
+// Opens the recording of that name in dir for reading: only a regular file in the
+// folder itself, never through a link, and never waiting on a FIFO or a device
+// (opened without blocking, then refused). -1 for anything else.
+int OpenRecording(const std::string& dir, std::string_view name);
+
+// The recordings of one folder, for the pages (use it from one thread). Each file is read only as far as it
 // has grown since the last look, and only its blocks' heads: a listing costs little
 // however long the recordings are.
 class DemoShelf {
@@ -25,16 +30,16 @@ public:
     explicit DemoShelf(std::string dir) : dir_(std::move(dir)) {}
     // Every recording with a sound header, newest first.
     std::vector<DemoSummary> list();
-    // The path of the recording of that name, "" unless the name is a recording's and
-    // the file is there: no other path from a request reaches the file system.
-    std::string pathOf(std::string_view name) const;
+    // The recording of that name opened (OpenRecording): no other name from a
+    // request reaches the file system.
+    int open(std::string_view name) const { return OpenRecording(dir_, name); }
 
 private:
     struct Seen {
         uint64_t scanned = 0; // bytes of whole blocks read so far (0: header not read yet)
         DemoSummary summary;
     };
-    void scan(Seen& seen, const std::string& path, uint64_t size);
+    void scan(Seen& seen, int fd, uint64_t size);
 
     std::string dir_;
     std::map<std::string, Seen, std::greater<>> seen_; // by name: newest first

@@ -89,8 +89,10 @@ void ApplyRetention(const RecordingOptions& options, std::string_view current)
     for (const auto& entry : fs::directory_iterator(options.dir, ec)) {
         std::string name = entry.path().filename().string();
         std::error_code sizeError;
-        uint64_t size = entry.is_regular_file(sizeError) ? entry.file_size(sizeError) : 0;
-        if (IsDemoFileName(name) && !sizeError) {
+        if (!IsDemoFileName(name) || !entry.is_regular_file(sizeError) || entry.is_symlink(sizeError))
+            continue;
+        uint64_t size = entry.file_size(sizeError);
+        if (!sizeError) {
             files[name] = size;
             total += size;
         }
@@ -109,12 +111,26 @@ void ApplyRetention(const RecordingOptions& options, std::string_view current)
     }
 }
 
-Recorder::Recorder(RecordingOptions options, DemoHeader header, std::function<int64_t()> wallMs)
-    : options_(std::move(options)), header_(header), wallMs_(std::move(wallMs))
+// The writer's side of one recording, touched only on the writer's thread.
+struct Recorder::File {
+    std::string name;
+    int fd = -1;       // -1 before it is created and once it has failed or ended
+    uint64_t whole = 0; // bytes of the header and the whole blocks written
+    ~File()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
+
+Recorder::Recorder(RecordingOptions options, DemoHeader header, std::function<int64_t()> wallMs, DiskIo& io)
+    : options_(std::move(options)), header_(header), wallMs_(std::move(wallMs)), writer_(io)
 {
 }
 
 Recorder::~Recorder() { finish(); }
+
+void Recorder::setName(std::string name) { name_->set(std::move(name)); }
 
 void Recorder::advance(int32_t now)
 {
@@ -124,9 +140,38 @@ void Recorder::advance(int32_t now)
     lastNow_ = now;
 }
 
+void Recorder::takeFindings()
+{
+    for (Finding& finding : findings_.take()) {
+        const bool current = finding.file == file_;
+        if (finding.failure.empty()) {
+            failedInARow_ = 0;
+            if (current)
+                setName(finding.name);
+            ConsoleLine("Recording to ", (fs::path(options_.dir) / finding.name).string());
+            continue;
+        }
+        ++failures_;
+        // A full disk fails every join's retry: the operator reads the first failure
+        // and the first failed retry, and nothing more until a recording starts.
+        if (failedInARow_ == 0)
+            ConsoleLine("Recording stopped: ", finding.failure);
+        else if (failedInARow_ == 1)
+            ConsoleLine("Recording could not start again: ", finding.failure,
+                        " (each join tries again; nothing more is said until one starts)");
+        ++failedInARow_;
+        if (current) {
+            file_.reset();
+            setName("");
+            block_ = DemoBlockWriter{};
+        }
+    }
+}
+
 void Recorder::beforePass(const Level& level, int32_t now)
 {
-    if (fd_ < 0)
+    takeFindings();
+    if (!file_)
         return;
     advance(now);
     playersNow_ = PlayersConnected(level);
@@ -134,24 +179,25 @@ void Recorder::beforePass(const Level& level, int32_t now)
     if ((countPeople_ ? countPeople_() : playersNow_) == 0) {
         emptySince_ = emptySince_.value_or(now);
         if (ElapsedMs(now, *emptySince_) >= kDemoEmptyEndMs) {
-            finish();
+            end();
             return;
         }
     } else {
         emptySince_.reset();
     }
     if (!block_.empty() && elapsedMs_ - block_.firstMs() >= static_cast<uint32_t>(kDemoFlushMs))
-        writeBlock();
-    if ((recordedSinceKeyframe_ > 0 && elapsedMs_ - lastKeyframeMs_ >= static_cast<uint32_t>(kDemoKeyframeMs)) ||
-        recordedSinceKeyframe_ >= kDemoKeyframeMessages) {
+        handOverBlock();
+    if (file_ && ((recordedSinceKeyframe_ > 0 && elapsedMs_ - lastKeyframeMs_ >= static_cast<uint32_t>(kDemoKeyframeMs)) ||
+                  recordedSinceKeyframe_ >= kDemoKeyframeMessages)) {
         takeKeyframe(level);
-        ApplyRetention(options_, name_);
+        writer_.post([options = options_, file = file_](DiskIo&) { ApplyRetention(options, file->name); });
     }
 }
 
 void Recorder::beforeJoin(const Level& level, int32_t now, bool person)
 {
-    if (fd_ >= 0)
+    takeFindings();
+    if (file_)
         advance(now);
     else if (options_.enabled && person)
         start(level, now);
@@ -159,36 +205,52 @@ void Recorder::beforeJoin(const Level& level, int32_t now, bool person)
 
 bool Recorder::start(const Level& level, int32_t now)
 {
-    std::error_code ec;
-    fs::create_directories(options_.dir, ec);
     header_.startUnixMs = wallMs_();
-    for (int attempt = 1; fd_ < 0 && attempt <= 100; ++attempt) {
-        name_ = DemoFileName(header_.startUnixMs, header_.port, attempt);
-        fd_ = ::open((fs::path(options_.dir) / name_).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-        if (fd_ < 0 && errno != EEXIST)
-            break;
-    }
-    if (fd_ < 0) {
-        fail("cannot create a file in " + options_.dir + ": " + std::strerror(errno));
-        return false;
-    }
-    if (!writeAll(EncodeDemoHeader(header_)))
-        return false;
-    failing_ = false;
+    // Two starts in one second take "-2", "-3"...; the writer goes on counting past
+    // any name already taken in the folder.
+    std::string stamp = DemoFileName(header_.startUnixMs, header_.port);
+    attempt_ = stamp == lastStamp_ ? attempt_ + 1 : 1;
+    lastStamp_ = stamp;
+    file_ = std::make_shared<File>();
+    file_->name = DemoFileName(header_.startUnixMs, header_.port, attempt_);
+    setName(file_->name);
+    writer_.post([this, file = file_, options = options_, header = header_, attempt = attempt_](DiskIo& io) {
+        std::error_code ec;
+        fs::create_directories(options.dir, ec);
+        for (int n = attempt; file->fd < 0 && n < attempt + 100; ++n) {
+            file->name = DemoFileName(header.startUnixMs, header.port, n);
+            file->fd = ::open((fs::path(options.dir) / file->name).c_str(),
+                              O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+            if (file->fd < 0 && errno != EEXIST)
+                break;
+        }
+        if (file->fd < 0)
+            return findings_.put({file, "", "cannot create a file in " + options.dir + ": " + std::strerror(errno)});
+        Bytes head = EncodeDemoHeader(header);
+        if (!WriteWhole(io, file->fd, head.data(), head.size())) {
+            // A file without its header is no recording: none is left behind.
+            std::string why = "cannot write " + file->name + ": " + std::strerror(errno);
+            ::close(std::exchange(file->fd, -1));
+            ::unlink((fs::path(options.dir) / file->name).c_str());
+            return findings_.put({file, "", why});
+        }
+        file->whole = head.size();
+        bytesWritten_ += head.size();
+        findings_.put({file, file->name, ""});
+        ApplyRetention(options, file->name);
+    });
     lastNow_ = now;
     elapsedMs_ = 0;
     playersNow_ = mostPlayers_ = PlayersConnected(level);
     emptySince_.reset();
     takeKeyframe(level);
-    ConsoleLine("Recording to ", (fs::path(options_.dir) / name_).string());
-    ApplyRetention(options_, name_);
     return true;
 }
 
 void Recorder::takeKeyframe(const Level& level)
 {
     if (!block_.empty())
-        writeBlock();
+        handOverBlock();
     KeyframeOutbox keyframe(block_, elapsedMs_);
     SendLevelSnapshot(level, 0, keyframe);
     lastKeyframeMs_ = elapsedMs_;
@@ -197,17 +259,17 @@ void Recorder::takeKeyframe(const Level& level)
 
 void Recorder::record(std::span<const uint8_t> message)
 {
-    if (fd_ < 0)
+    if (!file_)
         return;
     block_.add(elapsedMs_, message);
     ++recordedSinceKeyframe_;
     if (block_.rawBytes() >= kDemoBlockCloseBytes)
-        writeBlock();
+        handOverBlock();
 }
 
 std::optional<int32_t> Recorder::msUntilDue(int32_t now) const
 {
-    if (fd_ < 0)
+    if (!file_)
         return std::nullopt;
     std::optional<int32_t> due;
     if (emptySince_)
@@ -220,54 +282,68 @@ std::optional<int32_t> Recorder::msUntilDue(int32_t now) const
     return due;
 }
 
-void Recorder::writeBlock()
+// The block is compressed and written on the writer's thread, with one write, so that
+// a reader sees whole blocks or a torn last one, never a hole; a write that fails is
+// cut back to the last whole block.
+void Recorder::handOverBlock()
 {
-    Bytes block = block_.finish(mostPlayers_);
-    mostPlayers_ = playersNow_;
-    writeAll(block);
-}
-
-// One write a block, so that a reader sees whole blocks or a torn last one, never a hole.
-bool Recorder::writeAll(std::span<const uint8_t> bytes)
-{
-    while (!bytes.empty()) {
-        ssize_t written = ::write(fd_, bytes.data(), bytes.size());
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0) {
-            fail("cannot write " + name_ + ": " + std::strerror(written < 0 ? errno : ENOSPC));
-            return false;
-        }
-        bytes = bytes.subspan(static_cast<size_t>(written));
-        bytesWritten_ += static_cast<uint64_t>(written);
+    auto block = std::make_shared<DemoBlockWriter>(std::exchange(block_, DemoBlockWriter{}));
+    const uint16_t mostPlayers = std::exchange(mostPlayers_, playersNow_);
+    writer_.post(
+        [this, file = file_, block, mostPlayers](DiskIo& io) {
+            if (file->fd < 0)
+                return;
+            Bytes bytes = block->finish(mostPlayers);
+            if (WriteWhole(io, file->fd, bytes.data(), bytes.size())) {
+                file->whole += bytes.size();
+                bytesWritten_ += bytes.size();
+                return;
+            }
+            std::string why = "cannot write " + file->name + ": " + std::strerror(errno);
+            [[maybe_unused]] int cut = ::ftruncate(file->fd, static_cast<off_t>(file->whole));
+            ::close(std::exchange(file->fd, -1));
+            findings_.put({file, "", why});
+        },
+        block->rawBytes());
+    if (writer_.queuedBytes() > kDemoMostWaitingBytes) {
+        findings_.put({file_, "", "the disk takes blocks more slowly than the match makes them (" +
+                                      std::to_string(kDemoMostWaitingBytes >> 20) + " MiB wait to be written)"});
+        auto file = file_;
+        writer_.post([file](DiskIo&) {
+            if (file->fd >= 0)
+                ::close(std::exchange(file->fd, -1));
+        });
+        takeFindings();
     }
-    return true;
 }
 
-void Recorder::fail(const std::string& why)
+void Recorder::end()
 {
-    if (!failing_)
-        ConsoleLine("Recording stopped: ", why);
-    failing_ = true;
-    if (fd_ >= 0)
-        ::close(fd_);
-    fd_ = -1;
-    name_.clear();
-    block_ = DemoBlockWriter{};
+    if (!file_)
+        return;
+    if (!block_.empty())
+        handOverBlock();
+    if (!file_)
+        return;
+    writer_.post([file = file_](DiskIo&) {
+        if (file->fd >= 0)
+            ::close(std::exchange(file->fd, -1));
+    });
+    ConsoleLine("Recording ended: ", (fs::path(options_.dir) / currentName()).string());
+    file_.reset();
+    setName("");
 }
 
 void Recorder::finish()
 {
-    if (fd_ < 0)
-        return;
-    if (!block_.empty())
-        writeBlock();
-    if (fd_ >= 0) {
-        ::close(fd_);
-        ConsoleLine("Recording ended: ", (fs::path(options_.dir) / name_).string());
-    }
-    fd_ = -1;
-    name_.clear();
+    end();
+    settle();
+}
+
+void Recorder::settle()
+{
+    writer_.drain();
+    takeFindings();
 }
 
 } // namespace skirmish

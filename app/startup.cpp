@@ -95,7 +95,8 @@ given twice takes its last value.
                 at PATH, mode 0600, removed at exit; skirmish-admin PATH COMMAND
                 sends one. Standard input takes them too, once answered
   --ban-file PATH
-                where bans are kept across restarts (default bans.txt)
+                where bans are kept across restarts (default bans.txt); a link
+                is written through to its target. SIGHUP reads it again
   --bots N      the server's own players fill empty seats: people and bots
                 together make N while seats allow, a bot making way for each
                 person who comes; 0 to 126 (default 0: no bots)
@@ -220,8 +221,14 @@ int RunServer(ServerEnvironment& environment)
     NetSetPort(environment.options.port);
     NetSetMaxPerAddress(environment.options.maxPerAddress);
     NetSetMaxSpectators(environment.options.maxSpectators);
-    BanList bans(environment.options.banFile);
     std::string error;
+    // A ban file that is a link is written through to its target, never replaced.
+    std::optional<std::string> banFile = ResolveBanFile(environment.options.banFile, error);
+    if (!banFile) {
+        ConsoleLine("Cannot use the ban file: ", error, "; nothing was started.");
+        return 1;
+    }
+    BanList bans(*banFile);
     if (!bans.load(environment.calendarTime(), error)) {
         ConsoleLine("Cannot read the bans: ", error, "; nothing was started.");
         return 1;
@@ -256,7 +263,7 @@ int RunServer(ServerEnvironment& environment)
                           .seed = static_cast<uint32_t>(level->seed)};
         loop.recorder = &recorder.emplace(environment.options.recording, header, environment.wallMs);
     }
-    Admin admin(bans, environment.calendarTime);
+    Admin admin(bans, environment.calendarTime, SystemDisk(), environment.options.banFile);
     if (!environment.options.adminSocket.empty() && !admin.link().listen(environment.options.adminSocket, error)) {
         ConsoleLine("Cannot open the admin socket: ", error, "; nothing was started.");
         return 1;
@@ -285,6 +292,8 @@ int RunServer(ServerEnvironment& environment)
     }
     ConsoleLine("Server Started. Awaiting players...");
     InstallStopSignals();
+    InstallReloadSignal();
+    admin.reloadWhen(TakeReloadRequest, ReloadWake());
     admin.link().readStandardInput(environment.in, environment.commandFd);
     RunMainLoop(*level, loop);
     // The pages and the ban check point at the level, the loop and the bans, which

@@ -68,6 +68,9 @@ std::string MetricsPage(const Level& level, const LoopState& loop)
         page.sample("skirmish_recording", recorder->currentName().empty() ? 0 : 1);
         page.family("skirmish_recording_written_bytes_total", "counter", "Bytes written to recordings.");
         page.sample("skirmish_recording_written_bytes_total", static_cast<double>(recorder->bytesWritten()));
+        page.family("skirmish_recording_failures_total", "counter",
+                    "Recordings stopped, or not started, because their file could not be written.");
+        page.sample("skirmish_recording_failures_total", static_cast<double>(recorder->failures()));
     }
     page.family("skirmish_build_info", "gauge", "The running build; always 1.");
     page.sample("skirmish_build_info", 1, "version=\"" SKIRMISH_VERSION "\"");
@@ -100,14 +103,20 @@ WebPages ServerWebPages(const Level& level, const LoopState& loop)
             std::chrono::steady_clock::time_point at;
         };
         auto listed = std::make_shared<Listed>();
-        pages.emplace("/demos", WebPage{"text/html; charset=utf-8", [shelf, recorder, listed] {
-                          auto now = std::chrono::steady_clock::now();
-                          if (listed->page.empty() || now - listed->at >= std::chrono::seconds(1))
-                              *listed = {DemoListPage(shelf->list(), recorder->currentName()), now};
-                          return listed->page;
-                      }});
+        // Both read the folder, on the web front's disk thread: the shelf is that thread's alone.
+        pages.emplace("/demos", WebPage{"text/html; charset=utf-8",
+                                        [shelf, name = recorder->nameSource(), listed] {
+                                            auto now = std::chrono::steady_clock::now();
+                                            if (listed->page.empty() || now - listed->at >= std::chrono::seconds(1))
+                                                *listed = {DemoListPage(shelf->list(), name->get()), now};
+                                            return listed->page;
+                                        },
+                                        nullptr, true});
         pages.emplace("/demos/", WebPage{"application/octet-stream", nullptr,
-                                         [shelf](std::string_view name) { return shelf->pathOf(name); }});
+                                         [dir = recorder->options().dir](std::string_view name) {
+                                             return OpenRecording(dir, name);
+                                         },
+                                         true});
     }
     return pages;
 }

@@ -1,3 +1,6 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -157,8 +160,18 @@ TEST(Recording, a_file_cut_or_damaged_anywhere_plays_its_whole_blocks_before_tha
     std::ofstream(path, std::ios::binary | std::ios::app).write(reinterpret_cast<const char*>(file.data() + ends[2] - 10), 10);
     EXPECT_EQ(shelf.list()[0].lengthMs, 2068u);
     EXPECT_THAT(DemoListPage(shelf.list(), name), ::testing::HasSubstr(">1970-01-01 00:00:00</a> (recording)</td><td>0:02<"));
-    EXPECT_EQ(shelf.pathOf(name), path);
-    EXPECT_EQ(shelf.pathOf("../" + name), "");
+    // Only a regular file in the folder itself opens; a link or a FIFO named like a
+    // recording is neither listed nor opened, and nothing waits on the FIFO.
+    const std::string link = "20231114T221321Z-1.demo", fifo = "20231114T221322Z-1.demo";
+    fs::create_symlink(path, dir.path + "/" + link);
+    ASSERT_EQ(mkfifo((dir.path + "/" + fifo).c_str(), 0644), 0);
+    for (const auto& [asked, opens] : {std::pair{name, true}, {"../" + name, false}, {link, false}, {fifo, false}}) {
+        int fd = shelf.open(asked);
+        EXPECT_EQ(fd >= 0, opens) << asked;
+        if (fd >= 0)
+            close(fd);
+    }
+    EXPECT_EQ(shelf.list().size(), 1u);
 
     // The largest message a record holds goes through whole.
     writer.add(0, Bytes(kMaxMessageBytes, 'x'));
@@ -211,6 +224,7 @@ TEST(Recording, writes_each_second_ends_after_a_minute_empty_and_a_failure_stops
     EXPECT_EQ(MillisecondsUntilDue(*server.level, server.loop, server.clock.now()), kDemoFlushMs);
     server.clock.advance(kDemoFlushMs);
     server.pass();
+    recorder.settle();
     EXPECT_EQ(ScanDemo(ReadFile(file)).blocks.size(), 1u); // readable while written
     server.net->disconnect(first);
     server.pass();
@@ -222,12 +236,14 @@ TEST(Recording, writes_each_second_ends_after_a_minute_empty_and_a_failure_stops
     EXPECT_EQ(recorder.currentName(), "");
     wall += 61000;
     server.join();
+    recorder.settle();
     EXPECT_EQ(Files(dir.path + "/demos").size(), 2u);
 
     Recorder blocked({.dir = file.string()}, DemoHeader{}, [] { return int64_t{0}; });
     server.loop.recorder = &blocked;
     server.console.str("");
     EXPECT_NE(server.join(), 0);
+    blocked.settle();
     EXPECT_EQ(blocked.currentName(), "");
     EXPECT_THAT(server.consoleLines(), ::testing::Contains(::testing::StartsWith("Recording stopped: cannot create")));
 }

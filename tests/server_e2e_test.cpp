@@ -3,6 +3,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -173,6 +176,22 @@ TEST(RealServer, flags_answer_the_questions_cap_seats_per_address_and_metrics_fo
     EXPECT_EQ(HttpGet(server.port, "/demos/" + name, "40-"), stored.substr(40));
     for (const char* outside : {"/demos/..%2f..%2fetc%2fpasswd", "/demos/../demos", "/demos/x.demo"})
         EXPECT_EQ(HttpGet(server.port, outside), "") << outside;
+    // A FIFO or a link named like a recording is neither listed nor served, and
+    // nothing waits on the FIFO; a reader slower than the request's deadline gets all.
+    const std::string fifo = "20200101T000001Z-1.demo", link = "20200101T000002Z-1.demo", big = "20200101T000003Z-1.demo";
+    ASSERT_EQ(mkfifo((server.demos.path + "/" + fifo).c_str(), 0644), 0);
+    std::filesystem::create_symlink("/etc/passwd", server.demos.path + "/" + link);
+    std::ofstream(server.demos.path + "/" + big) << std::string(6 << 20, 'x');
+    EXPECT_THAT(HttpGet(server.port, "/demos"), ::testing::Not(HasSubstr(fifo)));
+    for (const std::string& special : {fifo, link})
+        EXPECT_EQ(HttpGet(server.port, "/demos/" + special), "") << special;
+    const char* kSlowReader = "import socket,sys,time\ns=socket.create_connection(('127.0.0.1',int(sys.argv[1])))\n"
+                              "s.sendall(b'GET '+sys.argv[2].encode()+b' HTTP/1.1\\r\\nHost: x\\r\\n\\r\\n')\ngot=b''\n"
+                              "while c:=s.recv(65536): got+=c; time.sleep(len(c)/1.5e6)\n"
+                              "print(len(got)-got.index(b'\\r\\n\\r\\n')-4,end='')\n";
+    ServerProcess slow({"python3", "-c", kSlowReader, std::to_string(server.port), "/demos/" + big});
+    EXPECT_EQ(slow.waitForExit(30000), 0);
+    EXPECT_EQ(slow.output(), std::to_string(6 << 20));
     server.process.signal(SIGTERM);
     EXPECT_EQ(server.process.waitForExit(), 0);
 

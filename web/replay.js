@@ -33,6 +33,7 @@ const file = {
   damage: null, // why reading stopped before the end of what is held; nothing after it plays
   fetching: false,
   askedAt: -Infinity,
+  answered: false, // a fetch has come back
   note: '', // why the last fetch for more failed, while it did
 };
 let game = newGame();
@@ -164,6 +165,7 @@ async function fetchAndRead() {
   [file.fetching, file.askedAt] = [true, performance.now()];
   try {
     await take(await fetchMore());
+    file.answered = true;
     file.note = '';
   } catch (failure) {
     if (started) file.note = `Could not fetch more: ${failure.message}`;
@@ -180,9 +182,17 @@ function clockText(ms) {
   return `${mm}:${String(s).padStart(2, '0')}`;
 }
 
+// A file without its whole header plays nothing: an empty one is what a server that
+// could not write its disk leaves; either may still grow, so the page keeps asking.
+function headlessText(held) {
+  if (held === 0) return 'The file is empty: it has no header and nothing plays (was the server’s disk full?).';
+  return `The file has only ${held} of the header’s ${HEADER_BYTES} bytes: nothing plays yet.`;
+}
+
 function statusText() {
   if (error) return error;
   if (file.damage && !started) return `The file is damaged before its first whole block (${file.damage}): nothing plays.`;
+  if (!started && !file.header && file.answered) return headlessText(file.held);
   if (!started) return file.header ? 'Waiting for the recording’s first block…' : 'Loading…';
   const lines = [];
   if (file.damage) lines.push(`The file is damaged after ${clockText(durationMs())} (${file.damage}): it plays up to there.`);

@@ -150,7 +150,7 @@ void AdminLink::settle()
     for (auto it = connections_.begin(); it != connections_.end();) {
         Connection& connection = it->second;
         writeReady(connection);
-        if (!(connection.inputEnded && connection.output.empty())) {
+        if (!(connection.inputEnded && connection.output.empty() && connection.owed == 0)) {
             ++it;
             continue;
         }
@@ -250,6 +250,8 @@ bool AdminLink::take(Line& line)
         return false;
     line = std::move(lines_.front());
     lines_.pop_front();
+    if (auto connection = connections_.find(line.from); connection != connections_.end())
+        ++connection->second.owed;
     return true;
 }
 
@@ -257,6 +259,8 @@ void AdminLink::answer(int from, std::string_view text)
 {
     // One that leaves its answers unread is cut off before they pile up.
     auto connection = connections_.find(from);
+    if (connection != connections_.end() && connection->second.owed > 0)
+        --connection->second.owed;
     if (connection != connections_.end() && connection->second.output.size() + text.size() > kMaxAdminBacklogBytes)
         end(from);
     else

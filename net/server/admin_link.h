@@ -47,6 +47,8 @@ public:
     bool listen(const std::string& path, std::string& error);
     // Accepts and reads what is ready, without waiting.
     void service();
+    // A line taken is owed an answer (empty, for one that asks nothing): its
+    // connection stays open for it, however long that takes.
     bool take(Line& line);
     // Text of whole lines, sent back to where the line came from.
     void answer(int from, std::string_view text);
@@ -68,6 +70,7 @@ private:
         Reader reader;
         std::string output;
         bool inputEnded = false;
+        int owed = 0; // lines taken and not yet answered: the connection stays for them
         std::chrono::steady_clock::time_point lastHeard;
     };
 

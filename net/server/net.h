@@ -98,12 +98,16 @@ NetStats NetGetStats();
 
 // What the web front answers a GET of one path with; the body is made at each request.
 // A path ending in "/" with a file function is a folder of files read from disk as
-// they stand at each request: the function maps the name after the folder to the
-// file's path, or "" for a name it does not serve. Such files honour "Range: bytes=N-".
+// they stand at each request: the function opens the name after the folder and
+// returns the descriptor (the front closes it), or -1 for a name it does not serve.
+// Such files honour "Range: bytes=N-". Files, and pages whose body reads the disk
+// (onDiskThread), are served on the web front's own disk thread, never the loop's:
+// their functions must be safe to call from it.
 struct WebPage {
     std::string contentType;
     std::function<std::string()> body;
-    std::function<std::string(std::string_view name)> file = nullptr;
+    std::function<int(std::string_view name)> file = nullptr;
+    bool onDiskThread = false;
 };
 using WebPages = std::map<std::string, WebPage, std::less<>>;
 // The pages of the web front that the next NetHost opens on the TCP port of the

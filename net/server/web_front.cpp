@@ -6,17 +6,21 @@
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
-#include <boost/beast/http/file_body.hpp>
 #include <boost/beast/websocket.hpp>
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/resource.h>
+#include <sys/sendfile.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <deque>
 #include <functional>
 #include <list>
 #include <optional>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -101,6 +105,34 @@ private:
     std::unordered_map<std::string, int> perAddress_;
 };
 
+// Files, and pages that read the disk, are answered on this thread of the front's
+// own: a slow disk or a crowd of downloads costs the loop's thread nothing.
+class DiskThread {
+public:
+    // It runs at a lower priority than the loop: when both want the processor (a
+    // crowd downloading over loopback costs the kernel's copies), players come first.
+    DiskThread()
+        : work_(asio::make_work_guard(io_)), thread_([this] {
+              setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kDiskThreadNice);
+              io_.run();
+          })
+    {
+    }
+    ~DiskThread()
+    {
+        work_.reset();
+        io_.stop();
+        thread_.join();
+    }
+    asio::io_context& io() { return io_; }
+
+private:
+    static constexpr int kDiskThreadNice = 10;
+    asio::io_context io_;
+    asio::executor_work_guard<asio::io_context::executor_type> work_;
+    std::thread thread_;
+};
+
 } // namespace
 
 struct WebFront::State {
@@ -114,6 +146,10 @@ struct WebFront::State {
     std::vector<std::shared_ptr<WsSession>> drops;    // stalled, ended at the next service
     WebSlots slots;
     bool closing = false;
+    // Sessions whose connection the disk thread answers, kept (with their slots) until it is done.
+    std::unordered_map<uint64_t, std::shared_ptr<void>> onDisk;
+    uint64_t lastOnDisk = 0;
+    std::unique_ptr<DiskThread> disk = std::make_unique<DiskThread>();
 
     State(asio::io_context& context, TransportEvents& transportEvents, WebPages webPages)
         : io(context), events(&transportEvents), pages(std::move(webPages)), acceptor(context), acceptRetry(context)
@@ -395,26 +431,6 @@ private:
 // The path of a request target, without its query.
 std::string_view PathOf(std::string_view target) { return target.substr(0, target.find('?')); }
 
-// A file read from an offset on: its size is what remains past the offset, taken
-// when the body is set, so a file still growing is sent as it stood then.
-class FileFrom : public beast::file {
-public:
-    uint64_t size(beast::error_code& ec) const
-    {
-        uint64_t whole = beast::file::size(ec);
-        return whole > offset_ ? whole - offset_ : 0;
-    }
-    void startAt(uint64_t offset, beast::error_code& ec)
-    {
-        offset_ = offset;
-        seek(offset, ec);
-    }
-
-private:
-    uint64_t offset_ = 0;
-};
-using FileBody = http::basic_file_body<FileFrom>;
-
 // The N of "bytes=N-", the one range form served; nothing for any other.
 std::optional<uint64_t> RangeStart(std::string_view range)
 {
@@ -440,6 +456,149 @@ void SetCommonHeaders(Response& response, std::string_view type)
     response.set("Content-Security-Policy", kPageSecurityPolicy);
     response.set(http::field::server, kServerName);
 }
+
+// One request answered on the disk thread: a page whose body reads the disk, or a
+// file of a folder, sent with sendfile as the reader takes it. No deadline is set on
+// the answer as a whole: a download at any steady rate completes, and only one that
+// takes nothing for kWebDiskIdleSeconds is ended. The connection closes after it.
+class DiskAnswer : public std::enable_shared_from_this<DiskAnswer> {
+public:
+    DiskAnswer(asio::io_context& io, tcp::socket socket, WebPage page, std::string name,
+               http::request<http::empty_body> request, std::function<void()> done)
+        : socket_(std::move(socket)), idle_(io), page_(std::move(page)), name_(std::move(name)),
+          request_(std::move(request)), done_(std::move(done))
+    {
+    }
+    ~DiskAnswer()
+    {
+        if (file_ >= 0)
+            ::close(file_);
+        done_();
+    }
+
+    void start()
+    {
+        if (!page_.file) {
+            auto response = std::make_shared<http::response<http::string_body>>(http::status::ok, request_.version());
+            SetCommonHeaders(*response, page_.contentType);
+            response->keep_alive(false);
+            response->body() = page_.body();
+            response->prepare_payload();
+            if (request_.method() == http::verb::head)
+                response->body().clear();
+            return write(response, false);
+        }
+        file_ = page_.file(name_);
+        struct stat status {};
+        if (file_ < 0 || fstat(file_, &status) != 0)
+            return answer(http::status::not_found, "Not found\n");
+        // The size as it stands now: a recording still growing is sent as far as it was.
+        const uint64_t whole = static_cast<uint64_t>(status.st_size);
+        auto range = request_.find(http::field::range);
+        std::optional<uint64_t> from =
+            range == request_.end() ? std::nullopt : RangeStart({range->value().data(), range->value().size()});
+        auto response = std::make_shared<http::response<http::empty_body>>(
+            from ? http::status::partial_content : http::status::ok, request_.version());
+        if (from && *from >= whole) {
+            response->result(http::status::range_not_satisfiable);
+            response->set(http::field::content_range, "bytes */" + std::to_string(whole));
+            SetCommonHeaders(*response, "text/plain");
+            response->content_length(0);
+            response->keep_alive(false);
+            return write(response, false);
+        }
+        const uint64_t start = from.value_or(0);
+        offset_ = static_cast<off_t>(start);
+        left_ = whole - start;
+        SetCommonHeaders(*response, page_.contentType);
+        response->set(http::field::accept_ranges, "bytes");
+        if (from.has_value())
+            response->set(http::field::content_range, "bytes " + std::to_string(start) + "-" +
+                                                          std::to_string(whole - 1) + "/" + std::to_string(whole));
+        response->content_length(left_);
+        response->keep_alive(false);
+        write(response, request_.method() == http::verb::get);
+    }
+
+private:
+    void answer(http::status status, std::string body)
+    {
+        auto response = std::make_shared<http::response<http::string_body>>(status, request_.version());
+        SetCommonHeaders(*response, "text/plain");
+        response->keep_alive(false);
+        response->body() = std::move(body);
+        response->prepare_payload();
+        write(response, false);
+    }
+
+    template <class Response>
+    void write(const std::shared_ptr<Response>& response, bool thenBody)
+    {
+        wakeIdle();
+        http::async_write(socket_, *response,
+                          [self = shared_from_this(), response, thenBody](beast::error_code ec, size_t) {
+                              if (!ec && thenBody)
+                                  return self->sendBody();
+                              self->end();
+                          });
+    }
+
+    // As much as the socket takes without waiting, then again once it has room.
+    void sendBody()
+    {
+        beast::error_code ec;
+        socket_.non_blocking(true, ec);
+        for (int round = 0; !ec && left_ > 0 && round < 4; ++round) {
+            ssize_t sent = sendfile(socket_.native_handle(), file_, &offset_,
+                                    static_cast<size_t>(std::min<uint64_t>(left_, kChunkBytes)));
+            if (sent < 0 && errno == EINTR)
+                continue;
+            if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+                break;
+            if (sent <= 0) // an error, or the file was cut shorter than its announced length
+                return end();
+            left_ -= static_cast<uint64_t>(sent);
+            wakeIdle();
+        }
+        if (ec || left_ == 0)
+            return end();
+        socket_.async_wait(tcp::socket::wait_write, [self = shared_from_this()](beast::error_code waitError) {
+            if (waitError)
+                return self->end();
+            self->sendBody();
+        });
+    }
+
+    void wakeIdle()
+    {
+        idle_.expires_after(std::chrono::seconds(kWebDiskIdleSeconds));
+        idle_.async_wait([weak = weak_from_this()](beast::error_code ec) {
+            if (auto self = ec ? nullptr : weak.lock()) {
+                beast::error_code ignored;
+                self->socket_.close(ignored);
+            }
+        });
+    }
+
+    void end()
+    {
+        beast::error_code ignored;
+        idle_.cancel();
+        socket_.shutdown(tcp::socket::shutdown_send, ignored);
+        socket_.close(ignored);
+    }
+
+    static constexpr uint64_t kChunkBytes = 1024 * 1024;
+    tcp::socket socket_;
+    asio::steady_timer idle_;
+    WebPage page_;
+    std::string name_;
+    http::request<http::empty_body> request_;
+    std::function<void()> done_;
+    int file_ = -1;
+    off_t offset_ = 0;
+    uint64_t left_ = 0;
+};
 
 // One HTTP connection: GET of a page, or the upgrade of /ws to a WebSocket.
 class HttpSession : public std::enable_shared_from_this<HttpSession> {
@@ -503,15 +662,16 @@ private:
             return;
         }
         auto page = state_->pages.find(path);
-        std::string file;
+        std::string name;
         if (page == state_->pages.end()) {
-            // A file of a folder: the folder's own function decides what the name is.
+            // A file of a folder: the folder's own function decides, on the disk
+            // thread, what the name is.
             std::string_view folder = path.substr(0, path.rfind('/') + 1);
             page = state_->pages.find(folder);
-            if (page != state_->pages.end() && page->second.file && !state_->closing)
-                file = page->second.file(path.substr(folder.size()));
-            if (file.empty())
+            if (page == state_->pages.end() || !page->second.file)
                 page = state_->pages.end();
+            else
+                name = path.substr(folder.size());
         }
         bool readable = request.method() == http::verb::get || request.method() == http::verb::head;
         // Once closing, the pages' sources (the level, the loop) may be gone.
@@ -521,55 +681,42 @@ private:
             respond(request, http::status::not_found, "text/plain", "Not found\n");
         else if (!readable)
             respond(request, http::status::method_not_allowed, "text/plain", "Only GET and HEAD\n");
-        else if (!file.empty())
-            respondFile(request, file, page->second.contentType);
+        else if (page->second.file || page->second.onDiskThread)
+            handToDisk(std::move(request), page->second, std::move(name));
         else
             respond(request, http::status::ok, page->second.contentType, page->second.body());
     }
 
-    // The file as it stands, or its part from "Range: bytes=N-" on (206), so that a
-    // page can fetch what a recording still being written has gained since.
-    void respondFile(const http::request<http::empty_body>& request, const std::string& path, std::string_view type)
+    // The connection goes to the disk thread, which answers and closes it; this
+    // session (and its slot) stays until then, and is let go on the loop's thread.
+    void handToDisk(http::request<http::empty_body>&& request, const WebPage& page, std::string name)
     {
         beast::error_code ec;
-        FileFrom file;
-        file.open(path.c_str(), beast::file_mode::scan, ec);
-        uint64_t whole = ec ? 0 : file.size(ec);
-        if (ec)
-            return respond(request, http::status::not_found, "text/plain", "Not found\n");
-        auto range = request.find(http::field::range);
-        std::optional<uint64_t> from =
-            range == request.end() ? std::nullopt : RangeStart({range->value().data(), range->value().size()});
-        if (from && *from >= whole) {
-            response_ = {http::status::range_not_satisfiable, request.version()};
-            response_.set(http::field::content_range, "bytes */" + std::to_string(whole));
-            return send(request, type, "");
-        }
-        if (from)
-            file.startAt(*from, ec);
-        auto response = std::make_shared<http::response<FileBody>>(
-            from ? http::status::partial_content : http::status::ok, request.version());
-        SetCommonHeaders(*response, type);
-        response->set(http::field::accept_ranges, "bytes");
-        if (from)
-            response->set(http::field::content_range, "bytes " + std::to_string(*from) + "-" +
-                                                           std::to_string(whole - 1) + "/" + std::to_string(whole));
-        response->keep_alive(request.keep_alive());
-        response->body().reset(std::move(file), ec);
-        response->prepare_payload();
-        if (ec)
-            return respond(request, http::status::not_found, "text/plain", "Not found\n");
-        if (request.method() == http::verb::head) {
-            // The same header, no body.
-            http::response<http::empty_body> head{response->base()};
-            head.keep_alive(response->keep_alive());
-            auto shared = std::make_shared<http::response<http::empty_body>>(std::move(head));
-            return http::async_write(stream_, *shared, [self = shared_from_this(), shared](beast::error_code ec, size_t) {
-                self->afterWrite(ec, shared->keep_alive());
+        auto protocol = stream_.socket().local_endpoint(ec).protocol();
+        int fd = ec ? -1 : stream_.socket().release(ec);
+        if (fd < 0 || ec)
+            return;
+        const uint64_t id = ++state_->lastOnDisk;
+        state_->onDisk.emplace(id, shared_from_this());
+        asio::io_context& disk = state_->disk->io();
+        auto done = [weak = std::weak_ptr<State>(state_), &io = state_->io, id] {
+            asio::post(io, [weak, id] {
+                if (auto state = weak.lock())
+                    state->onDisk.erase(id);
             });
-        }
-        http::async_write(stream_, *response, [self = shared_from_this(), response](beast::error_code ec, size_t) {
-            self->afterWrite(ec, response->keep_alive());
+        };
+        asio::post(disk, [&disk, protocol, fd, page, name = std::move(name), request = std::move(request),
+                          done = std::move(done)]() mutable {
+            beast::error_code assignError;
+            tcp::socket socket(disk);
+            socket.assign(protocol, fd, assignError);
+            if (assignError) {
+                ::close(fd);
+                return done();
+            }
+            std::make_shared<DiskAnswer>(disk, std::move(socket), std::move(page), std::move(name), std::move(request),
+                                         std::move(done))
+                ->start();
         });
     }
 
@@ -647,6 +794,8 @@ WebFront::WebFront(asio::io_context& io, TransportEvents& events, WebPages pages
 
 WebFront::~WebFront()
 {
+    // The disk thread ends first: nothing it runs outlives the front.
+    state_->disk.reset();
     abort();
     state_->events = nullptr;
 }

@@ -19,6 +19,9 @@ constexpr int kWebHeaderTimeoutSeconds = 3;
 // A kept-alive connection waits this long for its next request, and while it waits
 // it gives way to any new connection that needs its room.
 constexpr int kWebKeepAliveIdleMs = 2000;
+// A download (or a page that reads the disk) that takes nothing for this long is
+// ended; one that keeps reading, however slowly, runs to its end.
+constexpr int kWebDiskIdleSeconds = 30;
 // Connections that are not players (yet): in their request, its response, their
 // WebSocket handshake or kept alive. One address holds at most a few, so that no
 // one address can keep the others out.
