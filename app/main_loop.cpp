@@ -7,6 +7,7 @@
 
 #include "app/admin.h"
 #include "app/bots.h"
+#include "app/fleet.h"
 #include "app/recorder.h"
 #include "core/clock.h"
 #include "game/commands.h"
@@ -195,6 +196,10 @@ void RunMainLoop(Level& level, LoopState& loop)
         loop.stats.passDuration.observe(
             std::chrono::duration<double>(std::chrono::steady_clock::now() - passStart).count());
         std::optional<int32_t> due = MillisecondsUntilDue(level, loop, clock.now());
+        if (loop.fleet) {
+            BeatFleet(*loop.fleet);
+            due = std::min(due.value_or(kFleetBeatMs), kFleetBeatMs);
+        }
         // A busy server gathers input for a moment so that one pass (and one packet
         // per client) serves many commands; an idle one sleeps until traffic or work.
         if (tookInput)
