@@ -23,6 +23,7 @@ same traffic give the same drops, delays and duplicates.
   --up-loss P, --down-loss P   loss for one direction only (client to server, server to client)
   --seed N          (default 1)
   --seconds S       stop after S seconds (default: until SIGTERM)
+  --help            this text
 )";
 
 volatile std::sig_atomic_t stopping = 0;
@@ -51,7 +52,9 @@ int main(int argc, char** argv)
             return x.has_value();
         };
     };
+    bool help = false;
     const Flag flags[] = {
+        {"--help", false, [&](std::string_view) { return help = true; }},
         {"--listen", true, whole(listen, 0, 65535)},   {"--server", true, whole(server, 1, 65535)},
         {"--seed", true, whole(seed, 0, UINT32_MAX)},   {"--loss", true, real(link.lossPercent)},
         {"--up-loss", true, real(upLoss)},              {"--down-loss", true, real(downLoss)},
@@ -60,6 +63,10 @@ int main(int argc, char** argv)
         {"--seconds", true, real(seconds)},
     };
     std::string error = ParseFlags(argc, argv, flags);
+    if (help && error.empty()) {
+        std::cout << kUsage;
+        return 0;
+    }
     if (!error.empty() || listen < 0 || server < 0) {
         std::cerr << "skirmish-relay: " << (error.empty() ? "--listen and --server are needed" : error) << "\n\n"
                   << kUsage;
