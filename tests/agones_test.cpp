@@ -9,12 +9,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <future>
 #include <mutex>
-#include <string>
+#include <regex>
 #include <thread>
-#include <vector>
 
 #include "net/ops/agones.h"
 #include "within.h"
@@ -22,27 +20,26 @@
 namespace skirmish {
 namespace {
 
-using ::testing::ElementsAreArray;
+using ::testing::ElementsAre, ::testing::ElementsAreArray;
 
-// What the sidecar accepts: the lifecycle calls with {}, and labels as a key and a value.
-bool FollowsContract(const HttpCall& call)
+// A call as the sidecar takes it: "ready", "health" or "shutdown" (POST with {}), or
+// a label, "players=3" (PUT with a key and a value); empty when it breaks the contract.
+std::string Understood(const HttpCall& call)
 {
-    bool lifecycle = call.method == "POST" && call.body == "{}" &&
-                     (call.target == "/ready" || call.target == "/health" || call.target == "/shutdown");
-    bool label = call.method == "PUT" && call.target == "/metadata/label" &&
-                 call.body.starts_with("{\"key\":\"") && call.body.find("\",\"value\":\"") != std::string::npos;
-    return lifecycle || label;
+    static const std::regex kLabel(R"re(\{"key":"(\w+)","value":"(\w*)"\})re");
+    std::smatch label;
+    if (call.method == "PUT" && call.target == "/metadata/label" && std::regex_match(call.body, label, kLabel))
+        return label[1].str() + "=" + label[2].str();
+    bool lifecycle = call.target == "/ready" || call.target == "/health" || call.target == "/shutdown";
+    return call.method == "POST" && call.body == "{}" && lifecycle ? call.target.substr(1) : "";
 }
 
-struct Event {
-    int64_t at;
-    enum { Host, Beat, Stop, SidecarDown, SidecarUp } what;
-    FleetCounts counts = {};
-};
+// At a time, the match is hosting, beats (with new counts when given), stops, or the sidecar goes down or up.
+struct Event { int64_t at; enum { Host, Beat, Stop, SidecarDown, SidecarUp } what; FleetCounts counts = {}; };
 
-// Runs the schedule in 100 ms steps to endMs, beating every 500 ms from beatFrom to
-// beatUntil; returns each call as "ms METHOD target body" ("!" when refused).
-std::vector<std::string> Play(std::vector<Event> events, int64_t beatFrom, int64_t beatUntil, int64_t endMs)
+// Runs the schedule in 100 ms steps to 10 s, beating every 500 ms from beatFrom to
+// beatUntil; returns each call as "ms ready" ("ms !ready" when the sidecar refused it).
+std::vector<std::string> Play(std::vector<Event> events, int64_t beatFrom, int64_t beatUntil)
 {
     for (int64_t at = beatFrom; at < beatUntil; at += 500)
         events.push_back({at, Event::Beat});
@@ -52,10 +49,9 @@ std::vector<std::string> Play(std::vector<Event> events, int64_t beatFrom, int64
     FleetCounts counts;
     std::vector<std::string> calls;
     auto event = events.begin();
-    for (int64_t now = 0; now <= endMs && !schedule.finished(); now += 100) {
+    for (int64_t now = 0; now <= 10000 && !schedule.finished(); now += 100) {
         for (; event != events.end() && event->at <= now; ++event) {
-            if (event->what == Event::Beat && event->counts != FleetCounts{})
-                counts = event->counts;
+            counts = event->counts == FleetCounts{} ? counts : event->counts;
             event->what == Event::Host   ? schedule.hosting()
             : event->what == Event::Beat ? void(schedule.beat(counts))
             : event->what == Event::Stop ? schedule.stopping()
@@ -63,19 +59,13 @@ std::vector<std::string> Play(std::vector<Event> events, int64_t beatFrom, int64
         }
         EXPECT_LE(schedule.msUntilDue(now).value_or(0), AgonesSchedule::kHealthEveryMs);
         while (std::optional<HttpCall> call = schedule.next(now)) {
-            bool accepted = up && FollowsContract(*call);
-            calls.push_back(std::to_string(now) + (accepted ? " " : " !") + call->method + " " + call->target + " " +
-                            call->body);
+            std::string understood = Understood(*call);
+            bool accepted = up && !understood.empty();
+            calls.push_back(std::to_string(now) + (accepted ? " " : " !") + understood);
             schedule.done(now, *call, accepted);
         }
     }
     return calls;
-}
-
-const std::string kReady = " POST /ready {}", kHealth = " POST /health {}", kShutdown = " POST /shutdown {}";
-std::string Label(const char* key, int value)
-{
-    return std::string(" PUT /metadata/label {\"key\":\"") + key + "\",\"value\":\"" + std::to_string(value) + "\"}";
 }
 
 TEST(AgonesContract, CallsTheirOrderAndCadence)
@@ -88,31 +78,25 @@ TEST(AgonesContract, CallsTheirOrderAndCadence)
     } cases[] = {
         {"ready, labels, then health every 2 s while the loop beats; shutdown last",
          {{0, Event::Host}, {5000, Event::Stop}}, 0, 5000,
-         {"0" + kReady, "0" + Label("players", 0), "0" + Label("spectators", 0), "0" + kHealth, "2000" + kHealth,
-          "4000" + kHealth, "5000" + kShutdown}},
+         {"0 ready", "0 players=0", "0 spectators=0", "0 health", "2000 health", "4000 health", "5000 shutdown"}},
         {"a stalled loop stops the health pings",
          {{0, Event::Host}, {7000, Event::Stop}}, 0, 1000,
-         {"0" + kReady, "0" + Label("players", 0), "0" + Label("spectators", 0), "0" + kHealth, "2000" + kHealth,
-          "7000" + kShutdown}},
+         {"0 ready", "0 players=0", "0 spectators=0", "0 health", "2000 health", "7000 shutdown"}},
         {"nothing before hosting; the counts labelled as they change",
-         {{1000, Event::Host}, {1500, Event::Beat, {3, 1}}, {2600, Event::Beat, {4, 1}}, {3000, Event::Stop}},
-         0, 3000,
-         {"1000" + kReady, "1000" + Label("players", 0), "1000" + Label("spectators", 0), "1000" + kHealth,
-          "1500" + Label("players", 3), "1500" + Label("spectators", 1), "2600" + Label("players", 4),
-          "3000" + kShutdown}},
-        {"ready retried each second until the sidecar is up",
-         {{0, Event::SidecarDown}, {0, Event::Host}, {2500, Event::SidecarUp}, {3000, Event::Stop}}, 0, 3000,
-         {"0 !" + kReady.substr(1), "1000 !" + kReady.substr(1), "2000 !" + kReady.substr(1), "3000" + kShutdown}},
-        {"shutdown tried twice at most",
-         {{0, Event::Host}, {0, Event::SidecarDown}, {1000, Event::Stop}}, 0, 0,
-         {"0 !" + kReady.substr(1), "1000 !" + kShutdown.substr(1), "2000 !" + kShutdown.substr(1)}},
+         {{1000, Event::Host}, {1500, Event::Beat, {3, 1}}, {2600, Event::Beat, {4, 1}}, {3000, Event::Stop}}, 0, 3000,
+         {"1000 ready", "1000 players=0", "1000 spectators=0", "1000 health", "1500 players=3", "1500 spectators=1",
+          "2600 players=4", "3000 shutdown"}},
+        {"ready retried each second until the sidecar is up; shutdown tried twice at most",
+         {{0, Event::SidecarDown}, {0, Event::Host}, {2500, Event::SidecarUp}, {4000, Event::SidecarDown},
+          {4000, Event::Stop}}, 0, 0,
+         {"0 !ready", "1000 !ready", "2000 !ready", "3000 ready", "3000 players=0", "3000 spectators=0",
+          "4000 !shutdown", "5000 !shutdown"}},
     };
     for (const Case& c : cases)
-        EXPECT_THAT(Play(c.events, c.beatFrom, c.beatUntil, 10000), ElementsAreArray(c.expected)) << c.name;
+        EXPECT_THAT(Play(c.events, c.beatFrom, c.beatUntil), ElementsAreArray(c.expected)) << c.name;
 }
 
-// A sidecar on a loopback port that answers each contract call 200 with {} (silent:
-// accepts connections into its backlog and never answers).
+// On a loopback port: 200 {} to calls that keep the contract, 400 to others; silent: never a word.
 class FakeSidecar {
 public:
     explicit FakeSidecar(bool silent)
@@ -124,15 +108,13 @@ public:
         getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
         port = ntohs(address.sin_port);
         if (!silent)
-            thread_ = std::thread([this] { serve(); });
+            thread_ = std::jthread([this](std::stop_token stop) {
+                for (pollfd wait{fd_, POLLIN, 0}; !stop.stop_requested();)
+                    if (poll(&wait, 1, 20) > 0)
+                        answer(accept(fd_, nullptr, nullptr));
+            });
     }
-    ~FakeSidecar()
-    {
-        done_ = true;
-        if (thread_.joinable())
-            thread_.join();
-        close(fd_);
-    }
+    ~FakeSidecar() { thread_ = {}, close(fd_); } // stopped and joined first
     std::vector<std::string> calls()
     {
         std::lock_guard lock(mutex_);
@@ -141,35 +123,26 @@ public:
     uint16_t port = 0;
 
 private:
-    void serve()
+    void answer(int client)
     {
-        for (pollfd wait{fd_, POLLIN, 0}; !done_;) {
-            if (poll(&wait, 1, 20) <= 0)
-                continue;
-            int client = accept(fd_, nullptr, nullptr);
-            std::string request;
-            char buffer[4096];
-            for (ssize_t got; request.find("\r\n\r\n") == std::string::npos || !request.ends_with("}");) {
-                if ((got = read(client, buffer, sizeof buffer)) <= 0)
-                    break;
-                request.append(buffer, static_cast<size_t>(got));
-            }
-            std::string line = request.substr(0, request.find(" HTTP/1.1"));
-            std::string body = request.substr(request.find("\r\n\r\n") + 4);
-            bool ok = FollowsContract({line.substr(0, line.find(' ')), line.substr(line.find(' ') + 1), body});
-            std::string answer = ok ? "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}"
-                                    : "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n";
-            [[maybe_unused]] ssize_t sent = write(client, answer.data(), answer.size());
-            close(client);
-            std::lock_guard lock(mutex_);
-            calls_.push_back(line + " " + body);
-        }
+        std::string request;
+        char buffer[4096];
+        for (ssize_t got; !request.ends_with("}") && (got = read(client, buffer, sizeof buffer)) > 0;)
+            request.append(buffer, static_cast<size_t>(got));
+        std::smatch parts;
+        std::regex_search(request, parts, std::regex(R"re(^(\w+) (\S+) HTTP/1.1\r\n[\s\S]*?\r\n\r\n([\s\S]*)$)re"));
+        std::string understood = Understood({parts[1].str(), parts[2].str(), parts[3].str()});
+        std::string reply =
+            understood.empty() ? "HTTP/1.1 400 No\r\n\r\n" : "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}";
+        [[maybe_unused]] ssize_t sent = write(client, reply.data(), reply.size());
+        close(client);
+        std::lock_guard lock(mutex_);
+        calls_.push_back(understood.empty() ? "broken: " + request : understood);
     }
     int fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    std::atomic<bool> done_ = false;
     std::mutex mutex_;
     std::vector<std::string> calls_;
-    std::thread thread_;
+    std::jthread thread_;
 };
 
 TEST(AgonesLinkOnLoopback, TellsTheSidecarInOrderAndShutsDownLast)
@@ -180,10 +153,7 @@ TEST(AgonesLinkOnLoopback, TellsTheSidecarInOrderAndShutsDownLast)
     link.beat({.players = 2, .spectators = 1});
     ASSERT_TRUE(testing::Within(10000, [&] { return sidecar.calls().size() >= 4; }));
     link.stop();
-    EXPECT_THAT(sidecar.calls(), ElementsAreArray(std::vector<std::string>{"POST /ready {}",
-                                                  "PUT /metadata/label {\"key\":\"players\",\"value\":\"2\"}",
-                                                  "PUT /metadata/label {\"key\":\"spectators\",\"value\":\"1\"}",
-                                                  "POST /health {}", "POST /shutdown {}"}));
+    EXPECT_THAT(sidecar.calls(), ElementsAre("ready", "players=2", "spectators=1", "health", "shutdown"));
 }
 
 TEST(AgonesLinkOnLoopback, SilentSidecarHoldsNeitherTheLoopNorTheExit)
