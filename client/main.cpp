@@ -7,11 +7,14 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
+#include <optional>
 #include <iostream>
 #include <string>
 #include <thread>
 
 #include "client/game_state.h"
+#include "client/motion.h"
 #include "client/renderer.h"
 #include "client/view.h"
 #include "core/flags.h"
@@ -30,6 +33,7 @@ struct Options {
     double seconds = 0; // 0: until the window is closed
     bool wholeMap = false;
     bool watch = false; // a spectator: no name, no commands
+    WireVersion version = WireVersion::V2;
     int width = 1024;
     int height = 768;
 };
@@ -47,11 +51,12 @@ Plays on a Skirmish server as NAME (default "player"), or watches it.
   --headless          draw offscreen, no display needed
   --screenshot FILE   write the last frame to FILE (.png, else BMP)
   --seconds N         quit after N seconds
+  --v1                speak the tagged wire layout, version 1, not the compact version 2
   --help              this text
 
 Keys: W A S D move, the mouse aims, the left button fires, Enter opens and sends
 chat (Esc cancels), R respawns at once, Tab switches between following your
-player and the whole map.
+player and the whole map, P shows the ping and the frame rate.
 )";
 
 bool ParseOptions(int argc, char** argv, Options& options)
@@ -62,6 +67,7 @@ bool ParseOptions(int argc, char** argv, Options& options)
         {"--headless", false, [&](std::string_view) { return options.headless = true; }},
         {"--whole-map", false, [&](std::string_view) { return options.wholeMap = true; }},
         {"--watch", false, [&](std::string_view) { return options.watch = options.wholeMap = true; }},
+        {"--v1", false, [&](std::string_view) { return (options.version = WireVersion::V1) == WireVersion::V1; }},
         {"--host", true, [&](std::string_view v) { return !(options.host = v).empty(); }},
         {"--port", true,
          [&](std::string_view v) {
@@ -115,12 +121,21 @@ struct Controls {
     float panY = 0;
     std::chrono::steady_clock::time_point nextMove{};
     float lastAim = 0;
+    std::optional<float> aim; // as last sent, drawn at once
+    bool showStats = false; // ping and frame rate, toggled with P
 };
+
+// Milliseconds on the clock that prediction and smoothing run on.
+double NowMs()
+{
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
 
 constexpr float kStep = 6.0f; // map units per "Move", up to 30 a second
 constexpr float kPanStep = 10.0f; // map units per frame of a spectator's camera
 
-void HandleEvent(const SDL_Event& event, Controls& controls, NetClient& net, bool& running)
+void HandleEvent(const SDL_Event& event, Controls& controls, NetClient& net, const GameState& state,
+                 Prediction& prediction, bool& running)
 {
     switch (event.type) {
     case SDL_QUIT:
@@ -154,8 +169,17 @@ void HandleEvent(const SDL_Event& event, Controls& controls, NetClient& net, boo
             SDL_StartTextInput();
         } else if (key == SDLK_r) {
             net.send(command::Respawn(0, 0));
+            std::optional<Point> spot; // room-table entry 1, its tiles taken as map units
+            if (state.rooms.size() > 1)
+                spot = Point{static_cast<float>(state.rooms[1].x), static_cast<float>(state.rooms[1].y)};
+            if (state.myId != 0)
+                prediction.sentRespawn(0, 0, spot, NowMs());
         } else if (key == SDLK_TAB) {
             controls.wholeMap = !controls.wholeMap;
+        } else if (key == SDLK_p) {
+            controls.showStats = !controls.showStats;
+        } else if (event.key.repeat == 0 && (key == SDLK_w || key == SDLK_a || key == SDLK_s || key == SDLK_d)) {
+            controls.nextMove = {}; // the first "Move" of a key press goes out at once
         }
         break;
     }
@@ -168,26 +192,31 @@ void HandleEvent(const SDL_Event& event, Controls& controls, NetClient& net, boo
     }
 }
 
-// Held keys move; the mouse aims. Both are sent at most 30 times a second.
-void SendHeldInput(Controls& controls, NetClient& net, const GameState& state, const View& view)
+// Held keys move; the mouse aims. Both are sent at most 30 times a second, and only once
+// our id is known, so that every answer can be told as our own.
+void SendHeldInput(Controls& controls, NetClient& net, const GameState& shown, const View& view,
+                   Prediction& prediction)
 {
     auto now = std::chrono::steady_clock::now();
-    if (controls.chatting || now < controls.nextMove || state.link != Link::Playing)
+    if (controls.chatting || now < controls.nextMove || shown.link != Link::Playing || shown.myId == 0)
         return;
     controls.nextMove = now + std::chrono::milliseconds(33);
     const Uint8* keys = SDL_GetKeyboardState(nullptr);
     float dx = static_cast<float>(keys[SDL_SCANCODE_D] - keys[SDL_SCANCODE_A]) * kStep;
     float dy = static_cast<float>(keys[SDL_SCANCODE_S] - keys[SDL_SCANCODE_W]) * kStep;
-    if (dx != 0 || dy != 0)
+    if (dx != 0 || dy != 0) {
         net.send(command::Move(dx, dy));
-    auto me = state.players.find(state.myId);
-    if (me == state.players.end())
+        prediction.sentMove(dx, dy, NowMs());
+    }
+    auto me = shown.players.find(shown.myId);
+    if (me == shown.players.end())
         return;
     int mouseX = 0, mouseY = 0;
     SDL_GetMouseState(&mouseX, &mouseY);
     float aim = AimAngle(mouseX / view.scale + view.originX - me->second.x, mouseY / view.scale + view.originY - me->second.y);
     if (std::fabs(aim - controls.lastAim) > 0.5f) {
         controls.lastAim = aim;
+        controls.aim = aim;
         net.send(command::Rotate(aim));
     }
 }
@@ -200,11 +229,19 @@ void PanCamera(Controls& controls)
     controls.panY += static_cast<float>(keys[SDL_SCANCODE_S] - keys[SDL_SCANCODE_W]) * kPanStep;
 }
 
-void ReadServer(NetClient& net, GameState& state)
+void ReadServer(NetClient& net, GameState& state, Prediction& prediction, Smoothing& smoothing)
 {
     net.service(0);
-    while (net.nextMessage())
+    while (net.nextMessage()) {
+        const double now = NowMs();
         ApplyMessage(state, net.current());
+        prediction.heard(net.current(), state.myId, now);
+        smoothing.heard(net.current(), now);
+        // Our snapshot came before our id did: where it put us is where prediction starts.
+        auto me = state.players.find(state.myId);
+        if (state.myId != 0 && me != state.players.end())
+            prediction.seed({me->second.x, me->second.y}, now);
+    }
     if (net.lostConnection() && state.link != Link::ServerQuit) {
         const uint32_t farewell = net.farewellCode();
         state.link = net.refusedAsFull()                                                   ? Link::Full
@@ -269,6 +306,7 @@ int Run(const Options& options)
     state.myName = options.name.substr(0, 255);
     state.spectator = options.watch;
     NetClient net;
+    net.useVersion(options.version);
     if (net.connect(options.host, options.port, 3000, 1, options.watch ? Role::Spectator : Role::Player)) {
         if (!options.watch)
             net.send(command::Name(state.myName));
@@ -277,6 +315,9 @@ int Run(const Options& options)
         std::cerr << "skirmish-client: " << LinkMessage(state, options.host, options.port) << "\n";
     }
 
+    Prediction prediction;
+    Smoothing smoothing;
+    std::deque<double> frames; // the last second's
     Controls controls;
     controls.wholeMap = options.wholeMap;
     controls.watching = options.watch;
@@ -289,8 +330,12 @@ int Run(const Options& options)
             break;
         SDL_Event event;
         while (!options.headless && SDL_PollEvent(&event))
-            HandleEvent(event, controls, net, running);
-        ReadServer(net, state);
+            HandleEvent(event, controls, net, state, prediction, running);
+        ReadServer(net, state, prediction, smoothing);
+        const double now = NowMs();
+        for (frames.push_back(now); frames.front() < now - 1000;)
+            frames.pop_front();
+        const GameState shown = Shown(state, prediction, smoothing, controls.aim, now);
         if (state.link != reported && state.link != Link::Playing) {
             std::cerr << "skirmish-client: " << LinkMessage(state, options.host, options.port) << "\n";
             reported = state.link;
@@ -300,16 +345,20 @@ int Run(const Options& options)
             SDL_GetRendererOutputSize(renderer, &width, &height);
         if (!options.headless && options.watch && !controls.wholeMap)
             PanCamera(controls);
-        View view = controls.wholeMap ? WholeMapView(state, width, height) : FollowView(state, width, height);
+        View view = controls.wholeMap ? WholeMapView(shown, width, height) : FollowView(shown, width, height);
         if (options.watch && !controls.wholeMap) {
             // Following nobody, the view is centred on the map; the camera moves it.
             view.originX += controls.panX;
             view.originY += controls.panY;
         }
         if (!options.headless && !options.watch)
-            SendHeldInput(controls, net, state, view);
-        DrawFrame(renderer, font, state, view, height, LinkMessage(state, options.host, options.port),
-                  controls.chatLine);
+            SendHeldInput(controls, net, shown, view, prediction);
+        std::string stats;
+        if (controls.showStats)
+            stats = "ping " + (prediction.ping() ? std::to_string(std::lround(*prediction.ping())) + " ms" : "-") +
+                    "  " + std::to_string(frames.size()) + " fps";
+        DrawFrame(renderer, font, shown, view, height, LinkMessage(state, options.host, options.port),
+                  controls.chatLine, stats);
         if (window)
             SDL_RenderPresent(renderer);
         std::this_thread::sleep_for(std::chrono::milliseconds(16));

@@ -96,13 +96,19 @@ void DrawHud(SDL_Renderer* renderer, TTF_Font* font, const GameState& state, int
 } // namespace
 
 void DrawFrame(SDL_Renderer* renderer, TTF_Font* font, const GameState& state, const View& view, int height,
-               const std::string& status, const std::string& chatLine)
+               const std::string& status, const std::string& chatLine, const std::string& stats)
 {
     SetColour(renderer, kBackground);
     SDL_RenderClear(renderer);
     if (state.sizeX > 0)
         DrawWorld(renderer, font, state, view);
     DrawHud(renderer, font, state, height, status, chatLine);
+    int width = 0;
+    if (font && !stats.empty() && SDL_GetRendererOutputSize(renderer, &width, nullptr) == 0) {
+        int textWidth = 0;
+        TTF_SizeUTF8(font, stats.c_str(), &textWidth, nullptr);
+        DrawText(renderer, font, stats, width - textWidth - 10, 8);
+    }
 }
 
 } // namespace skirmish::client

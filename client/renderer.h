@@ -28,8 +28,9 @@ constexpr Colour kText{230, 230, 230};
 constexpr float kPlayerRadius = 16.0f;
 
 // Draws one frame: map, rooms, projectiles, players with names, and the HUD.
-// font may be null (no text). chatLine is the line being typed, or empty.
+// font may be null (no text). chatLine is the line being typed, or empty; stats, shown in
+// the top right corner, likewise.
 void DrawFrame(SDL_Renderer* renderer, TTF_Font* font, const GameState& state, const View& view, int height,
-               const std::string& status, const std::string& chatLine);
+               const std::string& status, const std::string& chatLine, const std::string& stats = "");
 
 } // namespace skirmish::client

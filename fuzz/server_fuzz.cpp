@@ -65,9 +65,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     for (int steps = 0; script.more() && steps < 2000; ++steps) {
         switch (script.byte() % 7) {
-        case 0:
-            net.connect(script.byte() % 2 ? "127.0.0.1" : "\x1b[31m\n");
+        case 0: {
+            const uint8_t how = script.byte();
+            net.connect(how % 2 ? "127.0.0.1" : "\x1b[31m\n", Role::Player, how & 2 ? WireVersion::V2 : WireVersion::V1);
             break;
+        }
         case 1:
             net.disconnect(script.byte() % (players + 2));
             break;

@@ -5,6 +5,8 @@
 #include <charconv>
 #include <cstring>
 
+#include "protocol/compact.h"
+
 namespace skirmish {
 namespace {
 
@@ -174,6 +176,24 @@ std::optional<std::span<const uint8_t>> NextMessage(std::span<const uint8_t> pac
     return message;
 }
 
+std::optional<std::span<const uint8_t>> NextMessage(std::span<const uint8_t> packet, size_t& pos,
+                                                    WireVersion version)
+{
+    if (version == WireVersion::V1)
+        return NextMessage(packet, pos);
+    if (pos >= packet.size())
+        return std::nullopt;
+    auto length = compact::GetVarint(packet, pos, 3);
+    if (!length) {
+        pos = packet.size();
+        return std::nullopt;
+    }
+    size_t taken = std::min<size_t>(*length, packet.size() - pos);
+    auto message = packet.subspan(pos, taken);
+    pos += taken;
+    return message;
+}
+
 void ForEachMessage(std::span<const uint8_t> packet, const std::function<void(std::span<const uint8_t>)>& visit)
 {
     size_t pos = 0;
@@ -183,12 +203,17 @@ void ForEachMessage(std::span<const uint8_t> packet, const std::function<void(st
 
 void PacketPacker::add(std::span<const uint8_t> message, const std::function<void(Bytes&&)>& sendFull)
 {
-    size_t length = std::min(message.size(), kMaxMessageBytes);
-    if (!pending_.empty() && pending_.size() + 2 + length > limit_) {
+    const bool v1 = version_ == WireVersion::V1;
+    size_t length = std::min(message.size(), v1 ? kMaxMessageBytes : compact::kMaxMessageBytes);
+    size_t lengthBytes = v1 ? 2 : (length < 0x80 ? 1 : length < 0x4000 ? 2 : 3);
+    if (!pending_.empty() && pending_.size() + lengthBytes + length > limit_) {
         sendFull(std::move(pending_));
         pending_.clear();
     }
-    PutLe16(pending_, static_cast<uint16_t>(length));
+    if (v1)
+        PutLe16(pending_, static_cast<uint16_t>(length));
+    else
+        compact::PutVarint(pending_, static_cast<uint32_t>(length));
     pending_.insert(pending_.end(), message.begin(), message.begin() + static_cast<std::ptrdiff_t>(length));
     if (pending_.size() >= limit_) {
         sendFull(std::move(pending_));

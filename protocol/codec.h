@@ -18,6 +18,10 @@ enum class FieldType : uint8_t { Text = 0x01, Int = 0x02, Float = 0x03, Byte = 0
 // The encoding's version, as recordings name it; it changes when a message's fields do.
 constexpr uint16_t kProtocolVersion = 1;
 
+// How a connection's messages are laid out on the wire: the client asks, the server
+// never imposes. Version 1 is the tagged layout above; version 2 is compact.h's.
+enum class WireVersion : uint8_t { V1 = 1, V2 = 2 };
+
 constexpr size_t kMaxMessageBytes = 0xFFFF;
 // Messages for one receiver are packed into packets of about this size.
 constexpr size_t kPackingLimit = 1200;
@@ -80,13 +84,17 @@ void ForEachMessage(std::span<const uint8_t> packet, const std::function<void(st
 // The message of packet that starts at pos, and pos moved past it; nullopt once
 // no whole length is left. The same split as ForEachMessage, one message at a time.
 std::optional<std::span<const uint8_t>> NextMessage(std::span<const uint8_t> packet, size_t& pos);
+// The same in either version's framing. Version 2's lengths are varints (compact.h):
+// one longer than three bytes ends the packet there; one past the end takes the rest.
+std::optional<std::span<const uint8_t>> NextMessage(std::span<const uint8_t> packet, size_t& pos,
+                                                    WireVersion version);
 
 // Packs messages for one receiver into packets of at most limit bytes (kPackingLimit
-// unless told); a message too long for that travels alone.
+// unless told), framed as the version says; a message too long for that travels alone.
 class PacketPacker {
 public:
     PacketPacker() = default;
-    explicit PacketPacker(size_t limit) : limit_(limit) {}
+    explicit PacketPacker(size_t limit, WireVersion version = WireVersion::V1) : limit_(limit), version_(version) {}
     // Appends a message; returns a packet that is full and ready to go, or an empty one.
     void add(std::span<const uint8_t> message, const std::function<void(Bytes&&)>& sendFull);
     // Hands over what is waiting, if anything.
@@ -97,6 +105,7 @@ public:
 private:
     Bytes pending_;
     size_t limit_ = kPackingLimit;
+    WireVersion version_ = WireVersion::V1;
 };
 
 // A message decoded whole, for tests, tools and clients that keep messages around.

@@ -3,10 +3,13 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <thread>
 
 #include "real_binary.h"
+#include "tools/tcp_relay.h"
 
 namespace skirmish::testing {
 namespace {
@@ -86,6 +89,66 @@ TEST(Browser, the_replay_page_opens_a_recording_at_a_moment_and_plays_on_from_it
     EXPECT_TRUE(browser.waitForOutput("saw Walker at " + firstAt + " ", 60000)) << browser.output();
     EXPECT_TRUE(browser.waitForOutput("played on to Walker at " + secondAt + "\n", 20000)) << browser.output();
     EXPECT_EQ(browser.waitForExit(20000), 0) << browser.output();
+}
+
+// A TCP relay on a thread of its own, delaying each way by delayMs.
+struct SlowLink {
+    SlowLink(uint16_t serverPort, double delayMs) : relay(0, serverPort, {delayMs, 0}, {delayMs, 0}, 1)
+    {
+        thread = std::thread([this] {
+            while (!stopping)
+                relay.run(20);
+        });
+    }
+    ~SlowLink()
+    {
+        stopping = true;
+        thread.join();
+    }
+    std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(relay.port()) + path; }
+    TcpRelay relay;
+    std::atomic<bool> stopping{false};
+    std::thread thread;
+};
+
+// 250 ms each way: a page that waited for the server could not move in under half a second.
+TEST(Browser, through_a_slow_link_the_page_draws_its_own_move_before_the_server_could_answer)
+{
+    RealServer server({"--players", "4", "--width", "40", "--height", "10", "--rooms", "2", "--weapons", "1"});
+    ASSERT_TRUE(server.started) << server.process.output();
+    SlowLink link(server.port, 250);
+    ServerProcess browser({"/usr/bin/python3", SKIRMISH_BROWSER_DRIVER, "feel", link.url("/?name=Feel")});
+    ASSERT_TRUE(browser.waitForOutput("\"key_ms_max\": ", 60000)) << browser.output();
+    const std::string figures = browser.output();
+    const double keyMs = std::stod(figures.substr(figures.find("\"key_ms_max\": ") + 14));
+    const double backPx = std::stod(figures.substr(figures.find("\"back_px\": ") + 11));
+    EXPECT_LT(keyMs, 250) << figures;
+    EXPECT_LE(backPx, 1) << figures;
+    EXPECT_EQ(browser.waitForExit(20000), 0) << browser.output();
+}
+
+TEST(Browser, a_page_whose_server_died_reconnects_and_joins_again_under_its_name_once_it_is_back)
+{
+    RealServer server;
+    ASSERT_TRUE(server.started) << server.process.output();
+    Player watcher;
+    ASSERT_EQ(watcher.join(server.port, "Watcher"), "Joined 1 Watcher");
+    ServerProcess browser({"/usr/bin/python3", SKIRMISH_BROWSER_DRIVER, "stay",
+                           "http://127.0.0.1:" + std::to_string(server.port) + "/?name=Browser", "40"});
+    ASSERT_EQ(watcher.waitFor("Joined 2", 20000), "Joined 2 Browser") << browser.output();
+    server.process.signal(SIGKILL); // no "ServerQuit": the link is lost, not closed
+    ASSERT_TRUE(browser.waitForOutput("status: Reconnecting…\n", 10000)) << browser.output();
+    ServerProcess again(RealServer::Command({"--players", "4", "--width", "10", "--height", "10", "--rooms", "2",
+                                             "--weapons", "1"},
+                                            server.port, server.demos.path, server.state.path));
+    ASSERT_TRUE(again.waitForOutput("Server Started. Awaiting players...\n", 10000)) << again.output();
+    Player second;
+    ASSERT_EQ(second.join(server.port, "Second"), "Joined 1 Second");
+    EXPECT_EQ(second.waitFor("Joined 2", 20000), "Joined 2 Browser") << browser.output();
+    EXPECT_TRUE(Within(5000, [&] { // and says nothing any more
+        const std::string& said = browser.output();
+        return said.find("status: \n", said.find("Reconnecting…")) != std::string::npos;
+    })) << browser.output();
 }
 
 } // namespace

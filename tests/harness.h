@@ -129,15 +129,15 @@ struct ServerHarness : KnownLevel {
         RunPass(*level, loop, clock, in, out);
         NetService(0);
     }
-    int join(const std::string& address = "127.0.0.1")
+    int join(const std::string& address = "127.0.0.1", WireVersion version = WireVersion::V1)
     {
-        int id = net->connect(address);
+        int id = net->connect(address, Role::Player, version);
         pass();
         return id;
     }
-    int joinAlive(float x, float y)
+    int joinAlive(float x, float y, WireVersion version = WireVersion::V1)
     {
-        int id = join();
+        int id = join("127.0.0.1", version);
         send(id, command::Name("p"));
         bringToLife(id, x, y);
         net->clearReceived();

@@ -10,6 +10,7 @@
 
 #include "real_binary.h"
 #include "tools/relay.h"
+#include "tools/tcp_relay.h"
 
 namespace skirmish::testing {
 namespace {
@@ -170,6 +171,47 @@ TEST_P(Impairment, nobody_is_dropped_every_move_is_answered_and_every_watcher_he
     EXPECT_GT(Count(*reference, "NewProjectile"), 0u); // each one's own order is the in-process tests' to check
     EXPECT_GT(stream.size(), size_t(link.fighters * link.seconds * 10)); // about 30 moves a second each
     EXPECT_THAT(game.server.process.output(), ::testing::Not(::testing::HasSubstr("has left")));
+}
+
+// Through the TCP relay with more jitter than delay, a WebSocket player's moves are all answered,
+// in order, and no sooner than the delay each way allows.
+TEST(TcpRelay, a_websocket_player_behind_jitter_hears_every_answer_in_order_a_round_trip_later)
+{
+    RealServer server;
+    ASSERT_TRUE(server.started) << server.process.output();
+    TcpRelay relay(0, server.port, {30, 25}, {30, 25}, 7);
+    std::atomic<bool> stopping{false};
+    std::thread relaying([&] {
+        while (!stopping)
+            relay.run(20);
+    });
+    Player player;
+    const std::string joined = player.join(relay.port(), "Slow", true);
+    ASSERT_EQ(joined.rfind("Joined ", 0), 0u) << joined;
+    const std::string moved = "Moved " + joined.substr(7, joined.find(' ', 7) - 7) + " ";
+    ASSERT_NE(player.waitFor(moved, 6000), ""); // the automatic respawn
+    const auto sent = std::chrono::steady_clock::now();
+    for (int i = 0; i < 40; ++i) { // a few ms apart, so that the jitter has chunks to reorder
+        player.send(command::Move(0, 1));
+        Within(3, [&] { return player.drain(), false; });
+    }
+    std::vector<std::string> answers;
+    Within(10000, [&] {
+        player.drain();
+        answers.clear();
+        for (const std::string& line : player.got)
+            if (line.starts_with(moved))
+                answers.push_back(line.substr(moved.size()));
+        return answers.size() > 40; // the respawn's and forty answers
+    });
+    const auto elapsed = std::chrono::steady_clock::now() - sent;
+    stopping = true;
+    relaying.join();
+    ASSERT_EQ(answers.size(), 41u);
+    for (size_t i = 2; i < answers.size(); ++i) // y grows by one each time: nothing lost, nothing reordered
+        EXPECT_EQ(std::stof(answers[i].substr(answers[i].find(' '))), std::stof(answers[i - 1].substr(answers[i - 1].find(' '))) + 1);
+    EXPECT_GE(elapsed, std::chrono::milliseconds(10)); // at least the least delay each way
+    EXPECT_EQ(relay.connections(), 1u);
 }
 
 } // namespace

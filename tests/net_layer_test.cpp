@@ -136,20 +136,22 @@ struct MatchStreams {
     std::vector<std::string> firstWatcherFight; // what the first spectator was told then
 };
 
-// Two players fight beside a bystander while up to `spectators` watch, come, go and send junk.
-MatchStreams PlayMatch(int spectators)
+// Two players fight beside a bystander while up to `spectators` watch, come, go and send
+// junk; the bystander and the spectators speak the wire version given.
+MatchStreams PlayMatch(int spectators, WireVersion bystanderSpeaks = WireVersion::V1,
+                       WireVersion watchersSpeak = WireVersion::V1)
 {
     ServerHarness server{5};
     MemoryTransport& net = *server.net;
     std::vector<int> watchers;
     auto watch = [&] {
         if (static_cast<int>(watchers.size()) < spectators)
-            watchers.push_back(net.connect("127.0.0.1", Role::Spectator));
+            watchers.push_back(net.connect("127.0.0.1", Role::Spectator, watchersSpeak));
     };
     watch();
     int shooter = server.joinAlive(100, 100);
     int target = server.joinAlive(100, -300);
-    int bystander = server.joinAlive(400, 400);
+    int bystander = server.joinAlive(400, 400, bystanderSpeaks);
     watch();
     server.clock.advance(2 * kSpectatorFeedMs); // what spectators were sent so far goes out
     server.pass();
@@ -171,7 +173,9 @@ MatchStreams PlayMatch(int spectators)
     server.send(target, command::PlayerMessage("gg"));
     server.clock.advance(2 * kSpectatorFeedMs);
     server.pass();
-    MatchStreams streams{{net.bytesTo(shooter), net.bytesTo(target), net.bytesTo(bystander)}, {}, {}};
+    MatchStreams streams{{net.bytesTo(shooter), net.bytesTo(target)}, {}, {}};
+    if (bystanderSpeaks == WireVersion::V1)
+        streams.players.push_back(net.bytesTo(bystander));
     auto from = [&](int id, size_t first) {
         std::vector<std::string> all = net.received(id);
         return std::vector<std::string>(all.begin() + static_cast<ptrdiff_t>(first), all.end());
@@ -188,6 +192,17 @@ TEST(Spectators, leave_every_players_bytes_unchanged_and_are_told_every_message_
     EXPECT_EQ(watched.players, alone.players);
     ASSERT_GT(alone.bystanderFight.size(), 30u); // the shot's flight, the hit and the chat
     EXPECT_EQ(watched.firstWatcherFight, watched.bystanderFight);
+}
+
+// Each message to all is laid out once a version: clients of the other version see the
+// same messages in the same order, and a version 1 client the very bytes it always did.
+TEST(WireVersions, clients_of_both_in_one_match_are_told_the_same_in_the_same_order)
+{
+    MatchStreams alone = PlayMatch(0), mixed = PlayMatch(3, WireVersion::V2, WireVersion::V2);
+    alone.players.pop_back(); // the bystander's, which spoke version 2 in the mixed match
+    EXPECT_EQ(mixed.players, alone.players);
+    EXPECT_EQ(mixed.bystanderFight, alone.bystanderFight);
+    EXPECT_EQ(mixed.firstWatcherFight, alone.bystanderFight);
 }
 
 // The stream of a client from its snapshot's first message to its last.

@@ -112,6 +112,7 @@ TEST_F(WebFrontTest, oversized_and_text_frames_close_the_connection_as_a_leave)
 TEST_F(WebFrontTest, one_pool_of_ids_for_both_transports_and_the_next_websocket_is_told_server_full)
 {
     NetClient enet, web, late;
+    web.useVersion(WireVersion::V2); // heard and told as any player, in its own layout
     ASSERT_TRUE(WhileServing([&] { return web.connectWebSocket("127.0.0.1", NetBoundPort(), 2000); }));
     ASSERT_TRUE(WhileServing([&] { return enet.connect("127.0.0.1", NetBoundPort(), 2000); }));
     EXPECT_THAT(TakeJoins(2), ::testing::ElementsAre(1, 2));
@@ -132,6 +133,36 @@ TEST_F(WebFrontTest, one_pool_of_ids_for_both_transports_and_the_next_websocket_
     ASSERT_TRUE(web.waitForMessage(2000));
     EXPECT_EQ(web.current().name(), "ServerQuit");
     EXPECT_TRUE(testing::Within(2000, [&] { return web.lostConnection() || (web.service(10), false); }));
+}
+
+// A client asking for a wire version this server does not know is told so, never seated.
+TEST_F(WebFrontTest, an_unknown_wire_version_is_refused_on_both_transports)
+{
+    NetClient enet;
+    enet.useVersion(static_cast<WireVersion>(3));
+    WhileServing([&] {
+        enet.connect("127.0.0.1", NetBoundPort(), 2000);
+        return testing::Within(5000, [&] { return enet.lostConnection() || (enet.service(10), false); });
+    });
+    EXPECT_EQ(enet.farewellCode(), kDisconnectUnknownVersion);
+    auto upgrade = [](const std::string& target) {
+        asio::io_context io;
+        tcp::socket socket(io);
+        socket.connect({asio::ip::address_v4::loopback(), NetBoundPort()});
+        asio::write(socket, asio::buffer("GET " + target +
+                                         " HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                                         "Sec-WebSocket-Version: 13\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n"));
+        std::string reply;
+        beast::error_code ec;
+        asio::read_until(socket, asio::dynamic_buffer(reply), kUnknownVersionReason, ec);
+        return reply;
+    };
+    for (const char* target : {"/ws?v=3", "/watch?v=x", "/ws?v=2&v=0"}) {
+        std::string reply = WhileServing([&] { return upgrade(target); });
+        EXPECT_THAT(reply, ::testing::StartsWith("HTTP/1.1 400")) << target;
+        EXPECT_THAT(reply, ::testing::HasSubstr(kUnknownVersionReason)) << target;
+    }
+    EXPECT_EQ(NetPlayerJoined(), 0);
 }
 
 TEST_F(WebFrontTest, a_browser_that_stops_reading_is_dropped_as_a_leave)

@@ -21,9 +21,11 @@ Bot::Bot(int number, BotRates rates, uint32_t seed) : name_("bot-" + std::to_str
 {
 }
 
-bool Bot::connect(const std::string& host, uint16_t port, int timeoutMs, bool websocket, Role role)
+bool Bot::connect(const std::string& host, uint16_t port, int timeoutMs, bool websocket, Role role,
+                  WireVersion version)
 {
     spectator_ = role == Role::Spectator;
+    client_.useVersion(version);
     if (!(websocket ? client_.connectWebSocket(host, port, timeoutMs, role)
                     : client_.connect(host, port, timeoutMs, 1, role)))
         return false;
@@ -79,11 +81,11 @@ void Bot::read(BotClock::time_point now, bool measuring)
 {
     while (client_.nextMessage()) {
         ++stats_.messages;
-        stats_.bytes += client_.currentSize();
         handle(client_.getString(31), now, measuring);
         if (client_.currentBroken())
             ++stats_.malformed;
     }
+    stats_.bytes = client_.bytesReceived();
 }
 
 void Bot::handle(const std::string& name, BotClock::time_point now, bool measuring)

@@ -24,7 +24,7 @@ struct BotRates {
 // What one bot saw; merged over every bot for the summary.
 struct BotStats {
     uint64_t messages = 0;
-    uint64_t bytes = 0;
+    uint64_t bytes = 0; // of packets, framing included
     uint64_t malformed = 0;
     uint64_t unknown = 0;
     uint64_t commandsSent = 0;
@@ -42,7 +42,7 @@ public:
     Bot(int number, BotRates rates, uint32_t seed);
 
     bool connect(const std::string& host, uint16_t port, int timeoutMs, bool websocket = false,
-                 Role role = Role::Player);
+                 Role role = Role::Player, WireVersion version = WireVersion::V2);
     // Sends what is due, reads what arrived; measuring only once measuring is set.
     void step(BotClock::time_point now, bool measuring);
     void disconnect();

@@ -27,6 +27,7 @@ struct Options {
     bool progress = true;
     bool websocket = false;
     bool watch = false;
+    WireVersion version = WireVersion::V2;
 };
 
 const char* const kUsage = R"(Usage: skirmish-bot [options]
@@ -47,11 +48,12 @@ Options:
   --watch          connect as spectators (ENet connect data 1, or ws://host:port/watch):
                    they send nothing and only count what arrives; rates are unused. For
                    many, start the server with --max-spectators N --max-per-address 0
+  --v1             speak the tagged wire layout, version 1, instead of the compact version 2
   --quiet          no progress line
   --help           this text
 
 Summary: bots connected and refused (server full), messages received per second
-(total and per bot), the round trip from "Move" to its "Moved" (p50/p99/max), the
+(total and per bot) and the packet bytes they came in, the round trip from "Move" to its "Moved" (p50/p99/max), the
 gap between two "ProjMove" of one projectile as clients see it (p50/p99/max, ms),
 the most live projectiles one bot saw, and any protocol error. The last line,
 starting "RESULT", repeats it all as key=value pairs for scripts. With --watch
@@ -82,6 +84,7 @@ bool ParseOptions(int argc, char** argv, Options& options)
          }},
         {"--websocket", false, [&](std::string_view) { return options.websocket = true; }},
         {"--watch", false, [&](std::string_view) { return options.watch = true; }},
+        {"--v1", false, [&](std::string_view) { return (options.version = WireVersion::V1) == WireVersion::V1; }},
         {"--bots", true,
          [&](std::string_view v) {
              auto n = ParseWhole(v, INT32_MIN, INT32_MAX);
@@ -133,7 +136,7 @@ int main(int argc, char** argv)
     for (int i = 0; i < options.bots; ++i) {
         auto bot = std::make_unique<Bot>(i + 1, options.rates, static_cast<uint32_t>(1000 + i));
         if (bot->connect(options.host, options.port, 3000, options.websocket,
-                         options.watch ? Role::Spectator : Role::Player)) {
+                         options.watch ? Role::Spectator : Role::Player, options.version)) {
             // A full server accepts, then turns the bot away: give that a moment to show.
             for (int k = 0; k < 5 && !bot->refused(); ++k)
                 bot->step(BotClock::now(), false);

@@ -1,11 +1,13 @@
 // skirmish-relay: a seeded UDP relay on loopback that drops, delays, duplicates and
-// reorders datagrams between clients and a server, for tests and benchmarks.
+// reorders datagrams between clients and a server, for tests and benchmarks; with --tcp,
+// a relay of TCP connections (browsers, WebSocket bots) that only delays.
 #include <csignal>
 #include <cstdio>
 #include <iostream>
 
 #include "core/flags.h"
 #include "tools/relay.h"
+#include "tools/tcp_relay.h"
 
 namespace {
 
@@ -23,11 +25,33 @@ same traffic give the same drops, delays and duplicates.
   --up-loss P, --down-loss P   loss for one direction only (client to server, server to client)
   --seed N          (default 1)
   --seconds S       stop after S seconds (default: until SIGTERM)
+  --tcp             relay TCP connections instead (the server's web front: pages,
+                    WebSockets): each way delayed by --delay ± --jitter, every byte
+                    kept and in order; loss, duplication and reordering do not apply
+  --up-delay MS, --down-delay MS   delay for one direction only
   --help            this text
 )";
 
 volatile std::sig_atomic_t stopping = 0;
 extern "C" void Stop(int) { stopping = 1; }
+
+int RelayTcp(uint16_t listen, uint16_t server, skirmish::StreamDelay up, skirmish::StreamDelay down, uint32_t seed,
+             double seconds)
+{
+    skirmish::TcpRelay relay(listen, server, up, down, seed);
+    if (!relay.ok()) {
+        std::cerr << "skirmish-relay: cannot listen on 127.0.0.1:" << listen << " (TCP)\n";
+        return 1;
+    }
+    std::signal(SIGINT, Stop);
+    std::signal(SIGTERM, Stop);
+    std::printf("relaying tcp 127.0.0.1:%u -> 127.0.0.1:%u\n", relay.port(), server);
+    std::fflush(stdout);
+    for (double served = 0; !stopping && (seconds <= 0 || served < seconds); served += 0.1)
+        relay.run(100);
+    std::printf("tcp: %llu connections\n", static_cast<unsigned long long>(relay.connections()));
+    return 0;
+}
 
 } // namespace
 
@@ -37,7 +61,8 @@ int main(int argc, char** argv)
     int64_t listen = -1, server = -1, seed = 1;
     double seconds = 0;
     LinkImpairment link;
-    double upLoss = -1, downLoss = -1;
+    double upLoss = -1, downLoss = -1, upDelay = -1, downDelay = -1;
+    bool tcp = false;
     auto real = [](double& into) {
         return [&into](std::string_view v) {
             auto x = ParseReal(v);
@@ -61,6 +86,8 @@ int main(int argc, char** argv)
         {"--delay", true, real(link.delayMs)},          {"--jitter", true, real(link.jitterMs)},
         {"--duplicate", true, real(link.duplicatePercent)}, {"--reorder", true, real(link.reorderPercent)},
         {"--seconds", true, real(seconds)},
+        {"--up-delay", true, real(upDelay)},            {"--down-delay", true, real(downDelay)},
+        {"--tcp", false, [&tcp](std::string_view) { return tcp = true; }},
     };
     std::string error = ParseFlags(argc, argv, flags);
     if (help && error.empty()) {
@@ -77,6 +104,18 @@ int main(int argc, char** argv)
         up.lossPercent = upLoss;
     if (downLoss >= 0)
         down.lossPercent = downLoss;
+    if (upDelay >= 0)
+        up.delayMs = upDelay;
+    if (downDelay >= 0)
+        down.delayMs = downDelay;
+    if (tcp) {
+        if (up.lossPercent > 0 || down.lossPercent > 0 || link.duplicatePercent > 0 || link.reorderPercent > 0) {
+            std::cerr << "skirmish-relay: --tcp keeps every byte in order: no --loss, --duplicate or --reorder\n";
+            return 2;
+        }
+        return RelayTcp(static_cast<uint16_t>(listen), static_cast<uint16_t>(server), {up.delayMs, up.jitterMs},
+                        {down.delayMs, down.jitterMs}, static_cast<uint32_t>(seed), seconds);
+    }
     ImpairmentRelay relay(static_cast<uint16_t>(listen), static_cast<uint16_t>(server), up, down,
                           static_cast<uint32_t>(seed));
     if (!relay.ok()) {

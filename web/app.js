@@ -1,23 +1,36 @@
 // The page: joins over a WebSocket at /ws, draws the world on #world and turns
-// keys and the mouse into commands.
-import { command, packPacket } from './codec.js';
-import { Link, aimAngle, followView, linkMessage, moveFromKeys, newGame, openLink, wholeMapView } from './game.js';
-import { drawFrame, fitCanvas } from './render.js';
+// keys and the mouse into commands. Its own player is drawn where its moves take it
+// before the server answers (predict.js), everyone else smoothly (smooth.js); ?predict=0
+// draws only what the server has said, as a page without either would.
+import {
+  Link, aimAngle, followView, keepLinked, linkMessage, moveFromKeys, newGame, openLink, pageCodec, wholeMapView,
+} from './game.js';
+import * as predict from './predict.js';
+import * as smooth from './smooth.js';
+import { drawFrame, drawStats, fitCanvas } from './render.js';
 
 const INPUT_PERIOD_MS = 33; // held keys and the aim go out up to 30 times a second
+const MOVE_KEYS = new Set(['KeyW', 'KeyA', 'KeyS', 'KeyD']);
 
 const canvas = document.getElementById('world');
 const context = canvas.getContext('2d');
 const statusLine = document.getElementById('status');
 const chat = document.getElementById('chat');
 const joinForm = document.getElementById('join');
+const smoothing = new URLSearchParams(location.search).get('predict') !== '0';
+const { command, packPacket } = pageCodec();
 
 let game = null;
 let socket = null;
+let prediction = predict.newPrediction();
+let others = smooth.newSmoothing();
 let outgoing = [];
 let wholeMap = false;
 let showStandings = false; // while Tab is held
+let showStats = false; // ping and frame rate, toggled with P
+let inputTimer = null;
 let lastAim = null;
+const frameTimes = []; // the last second's frames
 const keys = new Set();
 const mouse = { x: 0, y: 0 };
 
@@ -30,44 +43,111 @@ function flush() {
   outgoing = [];
 }
 
-function join(name) {
-  joinForm.hidden = true;
+function heard(message, now) {
+  predict.heard(prediction, message, game.myId, now);
+  smooth.heard(others, message, now);
+  // Our snapshot came before our id did: where it put us is where prediction starts.
+  const me = game.players.get(game.myId);
+  if (game.myId !== 0 && me && !prediction.base) predict.seed(prediction, me.x, me.y, now);
+}
+
+// A new world and a new socket; after a lost link, the same name joins again.
+function open(name) {
   game = newGame(name);
-  socket = openLink(game, '/ws');
+  prediction = predict.newPrediction();
+  others = smooth.newSmoothing();
+  lastAim = null;
+  outgoing = [];
+  socket = openLink(game, '/ws', heard);
   socket.onopen = () => {
     send(command.name(name));
     flush();
   };
-  setInterval(sendHeldInput, INPUT_PERIOD_MS);
+  return socket;
+}
+
+function join(name) {
+  joinForm.hidden = true;
+  keepLinked(() => open(name), {
+    isUp: () => game.link === Link.playing,
+    isLost: () => game.link === Link.lost,
+    onRetry: () => {
+      game.link = Link.reconnecting;
+    },
+  });
+  restartInput();
   requestAnimationFrame(draw);
 }
 
-function view() {
-  return wholeMap
-    ? wholeMapView(game, canvas.width, canvas.height)
-    : followView(game, canvas.width, canvas.height);
+// The world as drawn at now: the own player where its moves took it, others smoothed.
+function shownWorld(now) {
+  if (!smoothing) return game;
+  const players = new Map();
+  for (const [id, p] of game.players) {
+    if (id === game.myId) {
+      const at = predict.shownPosition(prediction, now);
+      players.set(id, { ...p, ...at, rotation: prediction.aim ?? p.rotation });
+    } else {
+      players.set(id, { ...p, ...smooth.playerPosition(others, id, now) });
+    }
+  }
+  const projectiles = new Map();
+  for (const [id, p] of game.projectiles) projectiles.set(id, { ...p, ...smooth.projectilePosition(others, id, p, now) });
+  return { ...game, players, projectiles };
 }
 
+function view(world) {
+  return wholeMap
+    ? wholeMapView(world, canvas.width, canvas.height)
+    : followView(world, canvas.width, canvas.height);
+}
+
+// Moves go out only once the page knows its id, so every answer can be told as its own.
 function sendHeldInput() {
-  if (!game || game.link !== Link.playing || !chat.hidden) return;
+  if (!game || game.link !== Link.playing || !chat.hidden || game.myId === 0) return;
+  const now = performance.now();
   const step = moveFromKeys(keys);
-  if (step) send(command.move(step.dx, step.dy));
-  const me = game.players.get(game.myId);
+  if (step) {
+    send(command.move(step.dx, step.dy));
+    predict.sentMove(prediction, step.dx, step.dy, now);
+  }
+  const world = shownWorld(now);
+  const me = world.players.get(game.myId);
   if (me) {
-    const v = view();
+    const v = view(world);
     const aim = aimAngle(mouse.x / v.scale + v.originX - me.x, mouse.y / v.scale + v.originY - me.y);
     if (lastAim === null || Math.abs(aim - lastAim) > 0.5) {
       lastAim = aim;
       send(command.rotate(aim));
+      predict.sentRotate(prediction, aim);
     }
   }
   flush();
 }
 
+// Sends what is held now and starts the input period from here: the first "Move" of a
+// key press goes out at once.
+function restartInput() {
+  clearInterval(inputTimer);
+  sendHeldInput();
+  inputTimer = setInterval(sendHeldInput, INPUT_PERIOD_MS);
+}
+
+function stats(now) {
+  frameTimes.push(now);
+  while (frameTimes[0] < now - 1000) frameTimes.shift();
+  const ping = prediction.ping === null ? '–' : `${Math.round(prediction.ping)} ms`;
+  return [`ping ${ping}`, `${frameTimes.length} fps`];
+}
+
 function draw() {
+  const now = performance.now();
+  const lines = stats(now);
   if (fitCanvas(canvas)) {
-    const shown = game.sizeX > 0 ? view() : null;
-    drawFrame(context, game, shown, { now: performance.now(), showStandings, highlightId: game.myId });
+    const world = shownWorld(now);
+    const shown = game.sizeX > 0 ? view(world) : null;
+    drawFrame(context, world, shown, { now, showStandings, highlightId: game.myId });
+    if (showStats) drawStats(context, lines);
   }
   statusLine.textContent = linkMessage(game);
   requestAnimationFrame(draw);
@@ -80,15 +160,21 @@ window.addEventListener('keydown', (event) => {
     chat.focus();
     event.preventDefault();
   } else if (event.code === 'KeyR') {
+    if (game.link !== Link.playing) return;
     send(command.respawn(0, 0));
+    const spot = game.rooms.length > 1 ? game.rooms[1] : null; // its tiles taken as map units
+    if (game.myId !== 0) predict.sentRespawn(prediction, 0, 0, spot, performance.now());
     flush();
   } else if (event.code === 'KeyM') {
     wholeMap = !wholeMap;
+  } else if (event.code === 'KeyP') {
+    showStats = !showStats;
   } else if (event.code === 'Tab') {
     showStandings = true;
     event.preventDefault();
-  } else {
+  } else if (!keys.has(event.code)) {
     keys.add(event.code);
+    if (MOVE_KEYS.has(event.code)) restartInput();
   }
 });
 window.addEventListener('keyup', (event) => {

@@ -137,3 +137,153 @@ export class Message {
     return this.#typed(at, 'text', '');
   }
 }
+
+// Version 2, the compact layout a client asks for with ?v=2: a message is a one-byte
+// index into this table, then its fields with no tags (ints as zigzag varints, floats
+// as the same four bytes, bytes as one, texts as a varint length and every byte);
+// packets frame messages behind varint lengths. Index 0 carries a version 1 message as
+// it is. A row is [index, name ('' for the nameless room record), field types].
+export const V2_TABLE = Object.freeze([
+  [1, 'MOTD Goes Here', ''],
+  [2, 'Left', 'i'],
+  [3, 'ServerQuit', ''],
+  [4, 'Moved', 'iff'],
+  [5, 'Rotated', 'if'],
+  [6, 'PlayerMessage', 'it'],
+  [7, 'Alive', 'i'],
+  [8, 'Joined', 'it'],
+  [9, 'NewProjectile', 'ifff'],
+  [10, 'ProjMove', 'iff'],
+  [11, 'ProjDelete', 'i'],
+  [12, 'Dead', 'ii'],
+  [13, 'Health', 'i'],
+  [14, 'LevelInfo', 'iiii'],
+  [15, '', 'iiii'],
+  [16, 'Player', 'itffbi'],
+  [17, 'PlayersDone', ''],
+  [18, 'ProjDone', ''],
+  [32, 'Move', 'ff'],
+  [33, 'Rotate', 'f'],
+  [34, 'PlayerMessage', 't'],
+  [35, 'Respawn', 'ii'],
+  [36, 'Name', 't'],
+  [37, 'Fire', ''],
+]);
+const ROWS = new Map(V2_TABLE.map(([index, name, types]) => [index, { name, types }]));
+const FIELD_TYPE = { i: 'int', f: 'float', b: 'byte', t: 'text' };
+
+// Builds one version 2 message: its index, then its fields.
+class CompactWriter {
+  constructor(index) {
+    this.bytes = [index];
+  }
+  varint(value) {
+    let v = value >>> 0;
+    while (v >= 0x80) {
+      this.bytes.push((v & 0x7f) | 0x80);
+      v >>>= 7;
+    }
+    this.bytes.push(v);
+    return this;
+  }
+  int(value) {
+    return this.varint(((value | 0) << 1) ^ ((value | 0) >> 31));
+  }
+  float(value) {
+    const view = new DataView(new ArrayBuffer(4));
+    view.setFloat32(0, value, true);
+    this.bytes.push(...new Uint8Array(view.buffer));
+    return this;
+  }
+  text(value) {
+    const data = typeof value === 'string' ? utf8.encode(value) : value;
+    this.varint(data.length);
+    for (const byte of data) this.bytes.push(byte);
+    return this;
+  }
+  toBytes() {
+    return Uint8Array.from(this.bytes);
+  }
+}
+
+export const compactCommand = {
+  move: (dx, dy) => new CompactWriter(32).float(dx).float(dy).toBytes(),
+  rotate: (angle) => new CompactWriter(33).float(angle).toBytes(),
+  playerMessage: (text) => new CompactWriter(34).text(text).toBytes(),
+  respawn: (a, b) => new CompactWriter(35).int(a).int(b).toBytes(),
+  name: (name) => new CompactWriter(36).text(name).toBytes(),
+  fire: () => new CompactWriter(37).toBytes(),
+};
+
+// A varint at bytes[at] of at most most bytes: [value, next], or null when cut short or longer.
+function readVarint(bytes, at, most = 5) {
+  let value = 0;
+  for (let i = 0; i < most && at + i < bytes.length; i++) {
+    value += (bytes[at + i] & 0x7f) * 2 ** (7 * i);
+    if ((bytes[at + i] & 0x80) === 0) return [value % 2 ** 32, at + i + 1];
+  }
+  return null;
+}
+
+export function packCompactPacket(messages) {
+  const out = [];
+  for (const message of messages) {
+    const length = new CompactWriter(0).varint(message.length).bytes.slice(1);
+    out.push(...length, ...message);
+  }
+  return Uint8Array.from(out);
+}
+
+// As splitPacket: a length past the end takes the rest; one over three bytes ends the packet.
+export function splitCompactPacket(packet) {
+  const messages = [];
+  let at = 0;
+  while (at < packet.length) {
+    const length = readVarint(packet, at, 3);
+    if (!length) break;
+    const end = Math.min(length[1] + length[0], packet.length);
+    messages.push(packet.subarray(length[1], end));
+    at = end;
+  }
+  return messages;
+}
+
+// A version 2 message read as version 1's reader reads it: its name first, then its
+// fields up to the first missing or broken one; an unknown index has no fields at all.
+export function decodeCompactMessage(bytes) {
+  if (bytes.length === 0) return new Message([]);
+  if (bytes[0] === 0) return decodeMessage(bytes.subarray(1));
+  const row = ROWS.get(bytes[0]);
+  if (!row) return new Message([]);
+  const view = new DataView(bytes.buffer, bytes.byteOffset, bytes.byteLength);
+  const fields = row.name === '' ? [] : [{ type: 'text', raw: utf8.encode(row.name), value: row.name }];
+  let at = 1;
+  for (const type of row.types) {
+    if (type === 'i' || type === 't') {
+      const read = readVarint(bytes, at);
+      if (!read) break;
+      if (type === 'i') {
+        fields.push({ type: 'int', value: (read[0] >>> 1) ^ -(read[0] & 1) });
+        at = read[1];
+        continue;
+      }
+      if (bytes.length - read[1] < read[0]) break;
+      const raw = bytes.subarray(read[1], read[1] + read[0]);
+      fields.push({ type: 'text', raw, value: utf8Lenient.decode(raw) });
+      at = read[1] + read[0];
+    } else {
+      const size = type === 'f' ? 4 : 1;
+      if (bytes.length - at < size) break;
+      fields.push({ type: FIELD_TYPE[type], value: type === 'f' ? view.getFloat32(at, true) : bytes[at] });
+      at += size;
+    }
+  }
+  return new Message(fields);
+}
+
+// Everything a client needs of one wire version, by the version's number.
+export function codecFor(version) {
+  return version === 2
+    ? { version: 2, query: '?v=2', command: compactCommand, packPacket: packCompactPacket, splitPacket: splitCompactPacket, decodeMessage: decodeCompactMessage }
+    : { version: 1, query: '', command, packPacket, splitPacket, decodeMessage };
+}

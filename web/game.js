@@ -1,5 +1,5 @@
 // The world as the server has told it: nothing here is decided by the page.
-import { decodeMessage, splitPacket } from './codec.js';
+import { codecFor } from './codec.js';
 
 export const TILE = 32; // map units per tile
 export const LOG_LINES = 8;
@@ -15,6 +15,7 @@ export const Link = Object.freeze({
   full: 'full',
   serverQuit: 'serverQuit',
   lost: 'lost',
+  reconnecting: 'reconnecting', // lost, and trying again
   kicked: 'kicked', // an operator ended the connection; game.farewell says why
   banned: 'banned',
 });
@@ -71,7 +72,7 @@ const handlers = {
   },
   LevelInfo: (game, m) => {
     // A spectator is greeted by nothing: its snapshot is the first word it hears.
-    if (game.link === Link.connecting) game.link = Link.watching;
+    if (game.link === Link.connecting || game.link === Link.reconnecting) game.link = Link.watching;
     game.sizeX = m.int(2);
     game.sizeY = m.int(3);
     game.rooms = [];
@@ -181,6 +182,8 @@ export function linkMessage(game) {
       return 'The server has quit.';
     case Link.lost:
       return 'The connection to the server was lost.';
+    case Link.reconnecting:
+      return 'Reconnecting…';
     case Link.kicked:
       return `You were kicked: ${game.farewell}`;
     case Link.banned:
@@ -294,16 +297,51 @@ export function closeLink(game, code, reason) {
   else game.link = reason === 'Server full' ? Link.full : Link.lost;
 }
 
+// The wait before reconnecting after attempt (0 for the first) failed: 1, 2, 4 … 30 s. Only a
+// link that was lost is tried again: not one closed by a kick, a ban, a full server or a quit.
+export const RECONNECT_MAX_MS = 30000;
+export function reconnectDelay(attempt) {
+  return Math.min(RECONNECT_MAX_MS, 1000 * 2 ** Math.min(attempt, 15));
+}
+
+// The wire layout a live page speaks: the compact version 2, or version 1 with ?v=1 (for tests).
+export function pageCodec() {
+  return codecFor(new URLSearchParams(location.search).get('v') === '1' ? 1 : 2);
+}
+
 // Opens the WebSocket at path on the page's own server: every packet it brings is
-// applied to game, and its end says how the link ended.
-export function openLink(game, path) {
+// applied to game and then told to heard(message, now), and its end says how the link ended.
+export function openLink(game, path, heard = () => {}, codec = pageCodec()) {
   const scheme = location.protocol === 'https:' ? 'wss' : 'ws';
-  const socket = new WebSocket(`${scheme}://${location.host}${path}`);
+  const socket = new WebSocket(`${scheme}://${location.host}${path}${codec.query}`);
   socket.binaryType = 'arraybuffer';
   socket.onmessage = (event) => {
     const now = performance.now();
-    for (const message of splitPacket(new Uint8Array(event.data))) applyMessage(game, decodeMessage(message), now);
+    for (const bytes of codec.splitPacket(new Uint8Array(event.data))) {
+      const message = codec.decodeMessage(bytes);
+      applyMessage(game, message, now);
+      heard(message, now);
+    }
   };
   socket.onclose = (event) => closeLink(game, event.code, event.reason);
   return socket;
+}
+
+// Keeps a link open: open(attempt) makes a new game and its socket; a lost link is opened
+// again after the back-off, the attempts counted until a link gets as far as playing.
+export function keepLinked(open, { isUp, isLost, onRetry }) {
+  let attempt = 0;
+  const connect = (retry) => {
+    const socket = open();
+    if (retry) onRetry(); // the new world says so too until it is up
+    socket.addEventListener('message', () => {
+      if (isUp()) attempt = 0;
+    });
+    socket.addEventListener('close', () => {
+      if (!isLost()) return;
+      onRetry();
+      setTimeout(() => connect(true), reconnectDelay(attempt++));
+    });
+  };
+  connect(false);
 }

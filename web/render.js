@@ -204,3 +204,12 @@ export function spectatorCamera(canvas, currentGame) {
     },
   };
 }
+
+// Lines of figures (ping, frame rate) in the bottom right corner.
+export function drawStats(context, lines) {
+  const { width, height } = context.canvas;
+  context.font = `14px ${FONT}`;
+  context.textAlign = 'right';
+  context.fillStyle = colours.text;
+  lines.forEach((line, i) => context.fillText(line, width - 10, height - 10 - LINE * (lines.length - 1 - i)));
+}

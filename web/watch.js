@@ -1,7 +1,7 @@
 // The watch page: a spectator's WebSocket at /watch, which it never writes to, shown
 // through the play page's model and renderer with a camera that follows a player or
-// roams free.
-import { linkMessage, newGame, openLink, standings } from './game.js';
+// roams free; a lost link is tried again.
+import { Link, keepLinked, linkMessage, newGame, openLink, standings } from './game.js';
 import { drawFrame, fitCanvas, spectatorCamera } from './render.js';
 
 const SPECTATORS_POLL_MS = 3000;
@@ -10,7 +10,7 @@ const canvas = document.getElementById('world');
 const context = canvas.getContext('2d');
 const statusLine = document.getElementById('status');
 
-const game = newGame();
+let game = newGame();
 const eye = spectatorCamera(canvas, () => game);
 let spectators = null; // as last polled; null while unknown
 
@@ -59,6 +59,13 @@ window.skirmishWatch = Object.freeze({
   },
 });
 
-openLink(game, '/watch');
+// A lost link is opened again with back-off, onto a new world.
+keepLinked(() => openLink((game = newGame()), '/watch'), {
+  isUp: () => game.link === Link.watching,
+  isLost: () => game.link === Link.lost,
+  onRetry: () => {
+    game.link = Link.reconnecting;
+  },
+});
 pollSpectators();
 requestAnimationFrame(frame);

@@ -10,6 +10,7 @@
 #include "net/client/websocket_link.h"
 #include "net/shared/enet_peers.h"
 #include "net/shared/limits.h"
+#include "protocol/compact.h"
 
 namespace skirmish {
 
@@ -21,6 +22,8 @@ struct NetClient::Impl {
     bool full = false;
     uint32_t farewell = 0; // the server's disconnect data
     enet_uint32 lastHeard = 0;
+    WireVersion version = WireVersion::V1;
+    uint64_t received = 0; // bytes of packets
     PacketPacker outgoing;
     std::deque<Bytes> inbox;
     Bytes current;
@@ -29,9 +32,13 @@ struct NetClient::Impl {
 
     bool linkOpen() const { return web ? web->open() : isConnected; }
 
+    // Every message is kept in version 1's layout, which the reads take.
     void takePacket(std::span<const uint8_t> packet)
     {
-        ForEachMessage(packet, [&](std::span<const uint8_t> message) { inbox.emplace_back(message.begin(), message.end()); });
+        received += packet.size();
+        for (size_t pos = 0; auto message = NextMessage(packet, pos, version);)
+            inbox.push_back(version == WireVersion::V1 ? Bytes(message->begin(), message->end())
+                                                       : compact::Decode(*message));
     }
 
     void handle(const ENetEvent& event)
@@ -123,7 +130,8 @@ bool NetClient::connect(const std::string& host, uint16_t port, int timeoutMs, s
     impl_->lost = impl_->full = false;
     impl_->farewell = 0;
     impl_->inbox.clear();
-    impl_->outgoing.clear();
+    impl_->received = 0;
+    impl_->outgoing = PacketPacker(kPackingLimit, impl_->version);
     if (!EnsureEnetInitialised())
         return false;
     impl_->host = enet_host_create(nullptr, 1, channels, 0, 0);
@@ -133,7 +141,7 @@ bool NetClient::connect(const std::string& host, uint16_t port, int timeoutMs, s
     if (enet_address_set_host(&address, host.c_str()) != 0)
         return false;
     address.port = port;
-    impl_->peer = enet_host_connect(impl_->host, &address, channels, static_cast<enet_uint32>(role));
+    impl_->peer = enet_host_connect(impl_->host, &address, channels, ConnectData({role, impl_->version}));
     if (!impl_->peer)
         return false;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -150,10 +158,10 @@ bool NetClient::connectWebSocket(const std::string& host, uint16_t port, int tim
     impl_->lost = impl_->full = false;
     impl_->farewell = 0;
     impl_->inbox.clear();
-    impl_->outgoing.clear();
+    impl_->received = 0;
+    impl_->outgoing = PacketPacker(kPackingLimit, impl_->version);
     impl_->web = std::make_unique<WebSocketLink>();
-    return impl_->web->connect(host, port, timeoutMs,
-                               role == Role::Spectator ? kSpectatorWebSocketPath : kPlayerWebSocketPath);
+    return impl_->web->connect(host, port, timeoutMs, WebSocketPath({role, impl_->version}));
 }
 
 void NetClient::disconnect(int timeoutMs)
@@ -177,6 +185,9 @@ void NetClient::disconnect(int timeoutMs)
     impl_->lost = false;
 }
 
+void NetClient::useVersion(WireVersion version) { impl_->version = version; }
+uint64_t NetClient::bytesReceived() const { return impl_->received; }
+
 bool NetClient::connected() const { return impl_->linkOpen(); }
 bool NetClient::lostConnection() const { return impl_->web ? impl_->web->lost() : impl_->lost; }
 bool NetClient::refusedAsFull() const
@@ -191,7 +202,11 @@ void NetClient::send(const MessageWriter& message)
 {
     if (message.overflowed() || !impl_->linkOpen())
         return;
-    impl_->outgoing.add(message.bytes(), [&](Bytes&& packet) { impl_->sendPacket(packet); });
+    auto sendFull = [&](Bytes&& packet) { impl_->sendPacket(packet); };
+    if (impl_->version == WireVersion::V1)
+        impl_->outgoing.add(message.bytes(), sendFull);
+    else
+        impl_->outgoing.add(compact::Encode(message.bytes()), sendFull);
 }
 
 void NetClient::sendRawPacket(std::span<const uint8_t> bytes)

@@ -18,6 +18,10 @@ public:
     NetClient(const NetClient&) = delete;
     NetClient& operator=(const NetClient&) = delete;
 
+    // The wire layout the next connect asks for (version 1 unless told). The messages
+    // read and sent through this class are the same in either.
+    void useVersion(WireVersion version);
+
     // Connects and waits up to timeoutMs for the server's answer; false when it is
     // unreachable. A full server accepts and at once disconnects with data 1:
     // refusedAsFull() turns true when that arrives. A spectator is refused the same
@@ -40,6 +44,10 @@ public:
     uint32_t farewellCode() const;
     // The reason in a WebSocket's close frame ("" over ENet, whose farewell is a number).
     std::string farewellReason() const;
+
+    // Bytes of every packet received since connect, framing included: what the wire
+    // carried for us, below the transport's own headers.
+    uint64_t bytesReceived() const;
 
     // Queues a message; it leaves at the next service.
     void send(const MessageWriter& message);

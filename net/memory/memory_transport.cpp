@@ -1,5 +1,7 @@
 #include "net/memory/memory_transport.h"
 
+#include "protocol/compact.h"
+
 namespace skirmish {
 
 bool MemoryTransport::open(uint16_t port, int, TransportEvents& events, std::string& error)
@@ -21,16 +23,17 @@ void MemoryTransport::close()
     events_ = nullptr;
 }
 
-int MemoryTransport::connect(const std::string& address, Role role)
+int MemoryTransport::connect(const std::string& address, Role role, WireVersion version)
 {
     if (!open_)
         return 0;
-    int id = events_->onConnect(address, role);
+    int id = events_->onConnect(address, ConnectRequest{role, version});
     if (id <= 0) {
         ++refused_;
         return 0;
     }
     clients_[id] = Client{};
+    clients_[id].version = version;
     return id;
 }
 
@@ -49,10 +52,13 @@ void MemoryTransport::endConnection(int id, const Farewell&)
 
 void MemoryTransport::send(int id, const MessageWriter& message)
 {
+    auto client = clients_.find(id);
+    WireVersion version = client == clients_.end() ? WireVersion::V1 : client->second.version;
     Bytes packet;
-    packet.push_back(static_cast<uint8_t>(message.bytes().size()));
-    packet.push_back(static_cast<uint8_t>(message.bytes().size() >> 8));
-    packet.insert(packet.end(), message.bytes().begin(), message.bytes().end());
+    auto keep = [&](Bytes&& whole) { packet = std::move(whole); };
+    PacketPacker packer(kPackingLimit, version);
+    packer.add(version == WireVersion::V1 ? message.bytes() : compact::Encode(message.bytes()), keep);
+    packer.flush(keep);
     sendRaw(id, packet);
 }
 
@@ -71,9 +77,12 @@ void MemoryTransport::sendPacket(int id, Bytes&& packet)
     if (!recording_)
         return;
     client->second.bytes.insert(client->second.bytes.end(), packet.begin(), packet.end());
-    ForEachMessage(packet, [&](std::span<const uint8_t> message) {
-        client->second.received.push_back(DecodeMessage(message).describe());
-    });
+    size_t pos = 0;
+    while (auto message = NextMessage(packet, pos, client->second.version)) {
+        Bytes v1 = client->second.version == WireVersion::V1 ? Bytes(message->begin(), message->end())
+                                                            : compact::Decode(*message);
+        client->second.received.push_back(DecodeMessage(v1).describe());
+    }
 }
 
 std::vector<std::string> MemoryTransport::received(int id) const

@@ -14,11 +14,14 @@ namespace skirmish {
 class MemoryTransport final : public Transport {
 public:
     // Client side, driven by the test.
-    int connect(const std::string& address = "127.0.0.1", Role role = Role::Player); // the id given, 0 when refused
+    // The id given, 0 when refused. A client's messages travel in the version it asked for.
+    int connect(const std::string& address = "127.0.0.1", Role role = Role::Player,
+                WireVersion version = WireVersion::V1);
     void disconnect(int id);
     void send(int id, const MessageWriter& message);     // one message in a packet of its own
     void sendRaw(int id, std::span<const uint8_t> packet); // any bytes, as a packet
-    // Every message the server sent to id since it connected, or since the last clear.
+    // Every message the server sent to id since it connected, or since the last clear,
+    // described as version 1 reads it whatever the version it travelled in.
     std::vector<std::string> received(int id) const;
     // The same as the bytes of every packet, end to end.
     Bytes bytesTo(int id) const;
@@ -41,6 +44,7 @@ public:
 
 private:
     struct Client {
+        WireVersion version = WireVersion::V1;
         std::vector<std::string> received;
         Bytes bytes;
         size_t packets = 0;

@@ -49,8 +49,6 @@ void ReleaseSharedHold(ENetPacket* packet)
     delete hold;
 }
 
-// Connect data 1 asks to watch; anything else, as before spectators existed, to play.
-Role RoleOf(enet_uint32 connectData) { return connectData == static_cast<enet_uint32>(Role::Spectator) ? Role::Spectator : Role::Player; }
 
 // Raises a socket buffer past the system's default cap where we may (root), else as far as allowed.
 void RaiseSocketBuffer(ENetSocket socket, int forceOption, enet_uint32 option)
@@ -260,7 +258,13 @@ private:
         case ENET_EVENT_TYPE_CONNECT: {
             char ip[64] = "";
             enet_address_get_host_ip(&event.peer->address, ip, sizeof ip);
-            int id = events_->onConnect(ip, RoleOf(event.data));
+            auto request = ParseConnectData(event.data);
+            if (!request) {
+                event.peer->data = nullptr;
+                enet_peer_disconnect(event.peer, kDisconnectUnknownVersion);
+                return;
+            }
+            int id = events_->onConnect(ip, *request);
             if (id <= 0) {
                 event.peer->data = nullptr;
                 enet_peer_disconnect(event.peer,

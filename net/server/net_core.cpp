@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <csignal>
 #include <deque>
 #include <functional>
@@ -16,6 +17,7 @@
 #include "core/clock.h"
 #include "core/console.h"
 #include "protocol/codec.h"
+#include "protocol/compact.h"
 #include "net/server/enet_transport.h"
 #include "net/server/host_transport.h"
 #include "net/server/net.h"
@@ -80,6 +82,8 @@ struct Connection {
     // before this connection's join.
     bool leavePending = false;
     bool local = false; // a client in this process (a bot): no transport carries it
+    // The layout its messages travel in; in-process clients read version 1 as the game wrote it.
+    WireVersion version = WireVersion::V1;
     std::deque<Bytes> received; // what was sent to a local client, not yet taken
     std::string address;
     int32_t connectedAt = 0; // clock reading
@@ -98,7 +102,9 @@ public:
     std::deque<int> joins;
     std::deque<int> leaves;
     std::deque<int> spectatorJoins;
-    SpectatorFeed feed; // and the spectators taken by the loop, who are sent it
+    // One feed a wire version, and the spectators taken by the loop, who are sent it.
+    std::array<SpectatorFeed, 2> feeds{SpectatorFeed(WireVersion::V1), SpectatorFeed(WireVersion::V2)};
+    SpectatorFeed& feedOf(WireVersion version) { return feeds[version == WireVersion::V1 ? 0 : 1]; }
     // Ids with messages to handle, in the order of their turns: each turn takes one
     // message and the id goes to the back, so no client waits behind another's flood.
     std::deque<int> turns;
@@ -132,8 +138,9 @@ public:
 
     void release(int id) { connections[id] = Connection{}; }
 
-    int onConnect(const std::string& address, Role role) override
+    int onConnect(const std::string& address, ConnectRequest request) override
     {
+        const Role role = request.role;
         if (banned && banned(address)) {
             ++stats.refusedBanned;
             return kRefusedBanned;
@@ -156,13 +163,22 @@ public:
             connection.state = IdState::Joining;
             connection.address = address;
             connection.connectedAt = ReadClock();
+            speak(connection, request.version);
             (spectator ? spectatorJoins : joins).push_back(static_cast<int>(id));
             return static_cast<int>(id);
         }
-        if (int id = spectator ? 0 : evictBot(address); id != 0)
+        if (int id = spectator ? 0 : evictBot(address); id != 0) {
+            speak(connections[id], request.version);
             return id;
+        }
         ++(spectator ? stats.refusedSpectatorsFull : stats.refusedFull);
         return 0;
+    }
+
+    static void speak(Connection& connection, WireVersion version)
+    {
+        connection.version = version;
+        connection.outgoing = PacketPacker(kPackingLimit, version);
     }
 
     // A person who finds every seat taken takes the newest bot's: the bot's leave is
@@ -218,7 +234,7 @@ public:
             return;
         if (isSpectator(id)) {
             std::erase(spectatorJoins, id);
-            feed.leave(id);
+            feedOf(connections[id].version).leave(id);
             release(id);
             return;
         }
@@ -236,11 +252,14 @@ public:
             return;
         stats.bytesIn += packet.size();
         uint64_t& counted = isSpectator(id) ? stats.spectatorMessagesIgnored : stats.messagesIn;
-        for (size_t pos = 0; NextMessage(packet, pos);)
+        for (size_t pos = 0; NextMessage(packet, pos, connection.version);)
             ++counted;
         if (isSpectator(id))
             return;
-        connection.inbox.add(packet);
+        if (connection.version == WireVersion::V1)
+            connection.inbox.add(packet);
+        else
+            connection.inbox.add(InVersionOne(packet));
         if (connection.state == IdState::Joined)
             giveTurn(id);
     }
@@ -256,12 +275,47 @@ public:
         turns.push_back(id);
     }
 
-    void sendPacked(int id, const MessageWriter& message)
+    // A version 2 packet's messages as a version 1 packet, which the game reads.
+    static Bytes InVersionOne(std::span<const uint8_t> packet)
+    {
+        Bytes translated;
+        Bytes message;
+        for (size_t pos = 0; auto v2 = NextMessage(packet, pos, WireVersion::V2);) {
+            message.clear();
+            compact::Decode(*v2, message);
+            size_t length = std::min(message.size(), kMaxMessageBytes);
+            translated.push_back(static_cast<uint8_t>(length));
+            translated.push_back(static_cast<uint8_t>(length >> 8));
+            translated.insert(translated.end(), message.begin(), message.begin() + static_cast<std::ptrdiff_t>(length));
+        }
+        return translated;
+    }
+
+    // A message in each version's layout, the second made once, when first asked for.
+    class Encodings {
+    public:
+        explicit Encodings(const MessageWriter& message) : message_(message) {}
+        std::span<const uint8_t> in(WireVersion version)
+        {
+            if (version == WireVersion::V1)
+                return message_.bytes();
+            if (!compact_)
+                compact_ = compact::Encode(message_.bytes());
+            return *compact_;
+        }
+
+    private:
+        const MessageWriter& message_;
+        std::optional<Bytes> compact_;
+    };
+
+    void sendPacked(int id, Encodings& message)
     {
         Connection& connection = connections[id];
+        auto bytes = message.in(connection.version);
         ++stats.messagesOut;
-        stats.bytesOut += message.bytes().size();
-        connection.outgoing.add(message.bytes(), [&](Bytes&& packet) { deliver(id, std::move(packet)); });
+        stats.bytesOut += bytes.size();
+        connection.outgoing.add(bytes, [&](Bytes&& packet) { deliver(id, std::move(packet)); });
     }
 
     void deliver(int id, Bytes&& packet)
@@ -285,34 +339,42 @@ public:
             flush(static_cast<int>(id));
     }
 
+    // Encoded once for each version in use, never once a client: every client, whatever
+    // its version, is sent the same messages in the same order.
     void sendToAll(const MessageWriter& message)
     {
+        Encodings encodings(message);
         for (int id = 1; id < playerSlots; ++id)
             if (reachable(id))
-                sendPacked(id, message);
-        if (feed.empty())
-            return;
-        stats.messagesOut += feed.size();
-        stats.bytesOut += feed.size() * message.bytes().size();
-        feed.add(message.bytes(), ReadClock());
+                sendPacked(id, encodings);
+        for (WireVersion version : {WireVersion::V1, WireVersion::V2}) {
+            SpectatorFeed& feed = feedOf(version);
+            if (feed.empty())
+                continue;
+            auto bytes = encodings.in(version);
+            stats.messagesOut += feed.size();
+            stats.bytesOut += feed.size() * bytes.size();
+            feed.add(bytes, ReadClock());
+        }
     }
 
     // What was sent to a spectator alone (its snapshot) goes ahead of the feed.
     void deliverFeed(bool everything)
     {
-        feed.deliver(ReadClock(), everything, [&](int id, const SharedPacket& packet) {
-            flush(id);
-            transport->sendShared(id, packet);
-        });
+        for (SpectatorFeed& feed : feeds)
+            feed.deliver(ReadClock(), everything, [&](int id, const SharedPacket& packet) {
+                flush(id);
+                transport->sendShared(id, packet);
+            });
     }
 
-    // The spectators' feed packet goes out when due, so a wait must end by then.
+    // The spectators' feed packets go out when due, so a wait must end by then.
     int limitWait(int timeoutMs) const
     {
-        std::optional<int> feedDue = feed.msUntilDue(ReadClock());
-        if (!feedDue)
-            return timeoutMs;
-        return timeoutMs < 0 ? *feedDue : std::min(timeoutMs, *feedDue);
+        for (const SpectatorFeed& feed : feeds)
+            if (std::optional<int> feedDue = feed.msUntilDue(ReadClock()))
+                timeoutMs = timeoutMs < 0 ? *feedDue : std::min(timeoutMs, *feedDue);
+        return timeoutMs;
     }
 
     bool pending() const
@@ -337,7 +399,8 @@ public:
         leaves.clear();
         turns.clear();
         spectatorJoins.clear();
-        feed.clear();
+        for (SpectatorFeed& feed : feeds)
+            feed.clear();
         passBudget = kMaxMessagesPerPass;
     }
 };
@@ -447,7 +510,7 @@ int NetSpectatorJoined()
 {
     int id = TakeJoin(core.spectatorJoins);
     if (id != 0)
-        core.feed.join(id);
+        core.feedOf(core.connections[id].version).join(id);
     return id;
 }
 
@@ -489,8 +552,10 @@ bool NetGetMessage(NetMessage& message)
 
 void NetSend(int id, const MessageWriter& message)
 {
-    if (!message.overflowed() && core.reachable(id))
-        core.sendPacked(id, message);
+    if (!message.overflowed() && core.reachable(id)) {
+        NetCore::Encodings encodings(message);
+        core.sendPacked(id, encodings);
+    }
 }
 
 void NetSendAll(const MessageWriter& message)

@@ -25,6 +25,8 @@ public:
 
     using Send = std::function<void(int id, const SharedPacket& packet)>;
 
+    explicit SpectatorFeed(WireVersion version = WireVersion::V1) : packer_(kSpectatorPacketBytes, version) {}
+
     bool empty() const { return watchers_.empty(); }
     size_t size() const { return watchers_.size(); }
     // Packs a message for every spectator watching now.
@@ -52,7 +54,7 @@ private:
     uint64_t end() const { return first_ + closed_.size(); }
     int32_t dueAfter(const Watcher& watcher) const { return kFeedMs + watcher.phase; }
 
-    PacketPacker packer_{kSpectatorPacketBytes};
+    PacketPacker packer_;
     std::optional<int32_t> since_; // of the open packet's first message
     std::deque<Closed> closed_;    // not yet sent to every spectator
     uint64_t first_ = 0;           // the number of closed_.front()

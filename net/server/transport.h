@@ -18,11 +18,11 @@ namespace skirmish {
 class TransportEvents {
 public:
     virtual ~TransportEvents() = default;
-    // A new connection asking to be role: returns its id, or 0 when every id of that
+    // A new connection asking to be a role in a wire version: returns its id, or 0 when every id of that
     // role is taken (the transport then refuses it as from a full server), or
     // kRefusedBanned when its address is banned (refused with the ban's farewell).
     static constexpr int kRefusedBanned = -1;
-    virtual int onConnect(const std::string& address, Role role) = 0;
+    virtual int onConnect(const std::string& address, ConnectRequest request) = 0;
     // The connection with this id has ended, whoever ended it.
     virtual void onDisconnect(int id) = 0;
     // A packet from the connection with this id.

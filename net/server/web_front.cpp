@@ -179,8 +179,9 @@ std::string FitCloseReason(std::string reason)
 
 class WsSession : public std::enable_shared_from_this<WsSession> {
 public:
-    WsSession(beast::tcp_stream&& stream, std::shared_ptr<State> state, WebSlot slot, Role role)
-        : ws_(std::move(stream)), state_(std::move(state)), slot_(std::move(slot)), role_(role)
+    WsSession(beast::tcp_stream&& stream, std::shared_ptr<State> state, WebSlot slot, ConnectRequest request)
+        : ws_(std::move(stream)), state_(std::move(state)), slot_(std::move(slot)), role_(request.role),
+          version_(request.version)
     {
     }
     ~WsSession() { finish(); }
@@ -284,7 +285,7 @@ private:
             closeWith(websocket::close_reason(websocket::close_code::going_away, "Server quit"));
             return;
         }
-        id_ = state_->events->onConnect(peer.address().to_string(), role_);
+        id_ = state_->events->onConnect(peer.address().to_string(), ConnectRequest{role_, version_});
         if (id_ <= 0) {
             bool banned = std::exchange(id_, 0) == TransportEvents::kRefusedBanned;
             closeWith(banned ? websocket::close_reason(static_cast<websocket::close_code>(kWebSocketBanned), "Banned")
@@ -388,6 +389,7 @@ private:
     bool dropped_ = false;
     websocket::close_reason farewell_;
     Role role_;
+    WireVersion version_;
 };
 
 // The path of a request target, without its query.
@@ -486,11 +488,18 @@ private:
         if (ec)
             return;
         http::request<http::empty_body> request = parser_->release();
-        std::string_view path = PathOf({request.target().data(), request.target().size()});
+        std::string_view target(request.target().data(), request.target().size());
+        std::string_view path = PathOf(target);
         if (websocket::is_upgrade(request) && request.method() == http::verb::get &&
             (path == kPlayerWebSocketPath || path == kSpectatorWebSocketPath)) {
             Role role = path == kSpectatorWebSocketPath ? Role::Spectator : Role::Player;
-            std::make_shared<WsSession>(std::move(stream_), state_, std::move(slot_), role)->accept(std::move(request));
+            auto version = VersionFromQuery(target.substr(path.size() + (path.size() < target.size() ? 1 : 0)));
+            if (!version) {
+                respond(request, http::status::bad_request, "text/plain", std::string(kUnknownVersionReason) + "\n");
+                return;
+            }
+            std::make_shared<WsSession>(std::move(stream_), state_, std::move(slot_), ConnectRequest{role, *version})
+                ->accept(std::move(request));
             return;
         }
         auto page = state_->pages.find(path);

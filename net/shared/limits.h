@@ -2,7 +2,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <algorithm>
+#include <optional>
 #include <string>
+#include <string_view>
+
+#include "protocol/codec.h"
 
 namespace skirmish {
 
@@ -34,6 +39,11 @@ constexpr uint16_t kWebSocketKicked = 4001;
 constexpr uint32_t kDisconnectBanned = 3;
 constexpr uint16_t kWebSocketBanned = 4003;
 
+// A client asked for a wire layout the server does not know (ENet disconnect data; over
+// WebSocket the upgrade is answered 400 with kUnknownVersionReason).
+constexpr uint32_t kDisconnectUnknownVersion = 4;
+inline constexpr const char* kUnknownVersionReason = "Unknown protocol version";
+
 // How the server ends one connection: the ENet disconnect data, or the WebSocket
 // close code and reason.
 struct Farewell {
@@ -47,5 +57,60 @@ struct Farewell {
 enum class Role : uint32_t { Player = 0, Spectator = 1 };
 inline constexpr const char* kPlayerWebSocketPath = "/ws";
 inline constexpr const char* kSpectatorWebSocketPath = "/watch";
+
+struct ConnectRequest {
+    Role role = Role::Player;
+    WireVersion version = WireVersion::V1;
+};
+
+// ENet connect data: the role in its low byte, the wire version in its second. A
+// second byte of 0 is version 1 as it was before versions existed (so data 1 watches
+// and any other low byte plays); nothing for a version this server does not know.
+inline std::optional<ConnectRequest> ParseConnectData(uint32_t data)
+{
+    auto role = (data & 0xFF) == static_cast<uint32_t>(Role::Spectator) ? Role::Spectator : Role::Player;
+    switch ((data >> 8) & 0xFF) {
+    case 0:
+    case 1:
+        return ConnectRequest{role, WireVersion::V1};
+    case 2:
+        return ConnectRequest{role, WireVersion::V2};
+    default:
+        return std::nullopt;
+    }
+}
+
+// What a client of ours sends: version 1 as it always was (0 or 1), version 2 as 0x200 | role.
+inline uint32_t ConnectData(ConnectRequest request)
+{
+    uint32_t role = static_cast<uint32_t>(request.role);
+    return request.version == WireVersion::V1 ? role : (static_cast<uint32_t>(request.version) << 8) | role;
+}
+
+// A WebSocket's query asks for a version with v=N (none: version 1); nothing for one
+// this server does not know.
+inline std::optional<WireVersion> VersionFromQuery(std::string_view query)
+{
+    std::optional<std::string_view> asked;
+    for (size_t start = 0; start <= query.size();) {
+        size_t end = std::min(query.find('&', start), query.size());
+        std::string_view pair = query.substr(start, end - start);
+        if (pair.starts_with("v="))
+            asked = pair.substr(2); // the last one asked counts, as with flags
+        start = end + 1;
+    }
+    if (!asked || *asked == "1")
+        return WireVersion::V1;
+    if (*asked == "2")
+        return WireVersion::V2;
+    return std::nullopt;
+}
+
+// The path a client of ours opens: the role's, asking for version 2 when it is not 1.
+inline std::string WebSocketPath(ConnectRequest request)
+{
+    std::string path = request.role == Role::Spectator ? kSpectatorWebSocketPath : kPlayerWebSocketPath;
+    return request.version == WireVersion::V1 ? path : path + "?v=2";
+}
 
 } // namespace skirmish

@@ -2,7 +2,9 @@
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
-import { command, decodeMessage, packPacket, splitPacket, MessageWriter } from '../../web/codec.js';
+import {
+  codecFor, command, decodeMessage, packPacket, splitPacket, MessageWriter,
+} from '../../web/codec.js';
 
 const cpp = JSON.parse(execFileSync(process.env.SKIRMISH_CODEC_FIXTURES, { encoding: 'utf8' }));
 const hex = (bytes) => Buffer.from(bytes).toString('hex');
@@ -55,4 +57,41 @@ test('broken input reads as zero values and never past the end', () => {
   }
   assert.deepEqual(splitPacket(Uint8Array.from([5, 0, 1, 2])).map((m) => m.length), [2]);
   assert.equal(decodeMessage(new MessageWriter().int(1).toBytes()).name, '');
+});
+
+test('version 2: commands are the C++ client\'s bytes and messages read as version 1 reads them', () => {
+  const v2 = codecFor(2);
+  const commands = {
+    move: v2.command.move(1.5, -3),
+    rotate: v2.command.rotate(90.25),
+    playerMessage: v2.command.playerMessage('hi\0there, Zoë'),
+    respawn: v2.command.respawn(2, -7),
+    name: v2.command.name('Browser'),
+    fire: v2.command.fire(),
+  };
+  for (const [key, bytes] of Object.entries(commands)) assert.equal(hex(bytes), cpp[`${key}_v2`], key);
+  for (const key of ['moved', 'joined', 'player', 'levelInfo', 'roomRecord', 'dead', ...Object.keys(commands)]) {
+    assert.deepEqual(fieldsOf(v2.decodeMessage(bytesOf(cpp[`${key}_v2`]))), fieldsOf(decodeMessage(bytesOf(cpp[key]))), key);
+  }
+  const messages = v2.splitPacket(bytesOf(cpp.packet_v2));
+  assert.deepEqual(messages.map((m) => v2.decodeMessage(m).name), ['MOTD Goes Here', 'Health', 'ProjDelete']);
+  assert.equal(hex(v2.packPacket(messages)), cpp.packet_v2);
+});
+
+test('version 2: short, long, unknown and verbatim messages read as documented', () => {
+  const v2 = codecFor(2);
+  const cases = [
+    { bytes: [10, 0x0a, 0, 0, 0x80, 0x3f], fields: ['ProjMove', 5, 1] }, // the last float cut off
+    { bytes: [13, 0xc8, 0x01, 9, 9, 9], fields: ['Health', 100] }, // bytes after the last field
+    { bytes: [12, 0xff, 0xff, 0xff, 0xff, 0xff, 0x7f], fields: ['Dead'] }, // a varint past five bytes
+    { bytes: [8, 2, 5, 0x41], fields: ['Joined', 1] }, // a text longer than the message
+    { bytes: [200, 1, 2], fields: [] },
+    { bytes: [], fields: [] },
+    { bytes: [0, 0x02, 7, 0, 0, 0], fields: [7] }, // index 0: a version 1 message as it is
+  ];
+  for (const { bytes, fields } of cases) {
+    assert.deepEqual(v2.decodeMessage(Uint8Array.from(bytes)).fields.map((f) => f.value), fields, `${bytes}`);
+  }
+  assert.deepEqual(v2.splitPacket(Uint8Array.from([2, 37, 0x80, 0x80, 0x80, 0x80, 0x01, 37])).map((m) => m.length), [2]);
+  assert.deepEqual(v2.splitPacket(Uint8Array.from([9, 37])).map((m) => m.length), [1]);
 });

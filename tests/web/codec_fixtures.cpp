@@ -2,8 +2,10 @@
 // message, so that the page's codec is checked against them.
 #include <cstdio>
 #include <limits>
+#include <string>
 
 #include "demo/demo_format.h"
+#include "protocol/compact.h"
 #include "protocol/messages.h"
 
 namespace {
@@ -18,7 +20,12 @@ void Entry(const char* key, std::span<const uint8_t> bytes, const char* after = 
     std::printf("\"%s\n", after);
 }
 
-void Entry(const char* key, const MessageWriter& message) { Entry(key, message.bytes()); }
+// Each message also in wire version 2, under its key and "_v2".
+void Entry(const char* key, const MessageWriter& message)
+{
+    Entry(key, message.bytes());
+    Entry((std::string(key) + "_v2").c_str(), compact::Encode(message.bytes()));
+}
 
 } // namespace
 
@@ -44,6 +51,11 @@ int main()
         packer.add(m.bytes(), [&](Bytes&& full) { packet = std::move(full); });
     packer.flush([&](Bytes&& rest) { packet = std::move(rest); });
     Entry("packet", packet);
+    PacketPacker compactPacker(kPackingLimit, WireVersion::V2);
+    for (const MessageWriter& m : {message::Greeting(), message::Health(75), message::ProjDelete(12)})
+        compactPacker.add(compact::Encode(m.bytes()), [&](Bytes&& full) { packet = std::move(full); });
+    compactPacker.flush([&](Bytes&& rest) { packet = std::move(rest); });
+    Entry("packet_v2", packet);
     // A recording's block whose floats take every path of the prediction (straight runs,
     // NaN, infinities, -0, an overflowing step) and whose last messages break the field
     // rules; "demoMessages" are the same messages, each behind its 16-bit length.

@@ -3,7 +3,11 @@ respawn, holds D to walk right, saves a screenshot. watch URL NAME: once the pag
 and itself as the one spectator, follows NAME with ] and says so; then waits until the page
 shows NAME where standard input's "X Y" says and says so. replay URL NAME SEEN_MS "X Y" "X Y": opens
 the recording at URL (/replay?demo=...) 0.5 s after SEEN_MS (ms since 1970, when NAME's first move was
-seen), says so when NAME stands at the first "X Y" there, plays on with Space and says when at the second."""
+seen), says so when NAME stands at the first "X Y" there, plays on with Space and says when at the second.
+feel URL: plays the page as the feel benchmark measures it, from the pixels drawn on the canvas (see
+feel.py), and prints one line of figures as JSON. stay URL SECONDS: keeps the page open that long,
+printing its status line each time it changes."""
+import json
 import sys
 import time
 
@@ -20,6 +24,9 @@ for flag in ('--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '-
              '--window-size=1000,700'):
     options.add_argument(flag)
 driver = webdriver.Chrome(service=Service('/usr/bin/chromedriver'), options=options)
+if mode == 'feel':
+    import feel
+    feel.install(driver)
 
 
 WATCH = ('const w = window.skirmishWatch; return w && '
@@ -47,7 +54,17 @@ try:
     driver.set_page_load_timeout(20)
     driver.get(url)
     driver.find_element(By.ID, 'world')
-    if mode == 'play':
+    if mode == 'feel':
+        print(json.dumps(feel.measure(driver)), flush=True)
+    elif mode == 'stay':
+        said, deadline = None, time.monotonic() + float(sys.argv[3])
+        while time.monotonic() < deadline:
+            status = driver.find_element(By.ID, 'status').text
+            if status != said:
+                print(f'status: {status}', flush=True)
+                said = status
+            time.sleep(0.1)
+    elif mode == 'play':
         time.sleep(4.5)  # the server brings a new player to life 3 s after it joins
         ActionChains(driver).key_down('d').pause(1.5).key_up('d').perform()
         time.sleep(0.3)

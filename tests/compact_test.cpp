@@ -1,0 +1,139 @@
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <limits>
+#include <string>
+
+#include "protocol/compact.h"
+#include "protocol/messages.h"
+
+namespace skirmish {
+namespace {
+
+using namespace std::string_literals;
+
+// A version 1 message of the row's name and fields, each at a value that stresses its layout.
+MessageWriter Extreme(const compact::Layout& row)
+{
+    MessageWriter message;
+    if (!row.name.empty())
+        message.putString(row.name);
+    for (size_t i = 0; i < row.fieldCount; ++i) {
+        switch (row.fields[i]) {
+        case FieldType::Int:
+            message.putInt(i % 2 ? std::numeric_limits<int32_t>::min() : -300);
+            break;
+        case FieldType::Float:
+            message.putFloat(std::bit_cast<float>(i % 2 ? 0x7FC01234u : 0x80000000u)); // a NaN's payload, -0
+            break;
+        case FieldType::Byte:
+            message.putByte(255);
+            break;
+        case FieldType::Text:
+            message.putString("a\0b"s + std::string(300, 'x'));
+            break;
+        }
+    }
+    return message;
+}
+
+TEST(Compact, every_message_of_the_table_goes_to_version_2_and_back_to_the_same_bytes)
+{
+    for (const compact::Layout& row : compact::Table()) {
+        const MessageWriter message = Extreme(row);
+        const Bytes v2 = compact::Encode(message.bytes());
+        ASSERT_FALSE(v2.empty());
+        EXPECT_EQ(v2[0], row.index) << row.name;
+        EXPECT_LT(v2.size(), message.bytes().size()) << row.name;
+        EXPECT_EQ(compact::Decode(v2), message.bytes()) << row.name;
+    }
+    // What the table has no row for goes as it is: an unknown name, a field too many or of
+    // another type, a broken message.
+    const MessageWriter others[] = {
+        MessageWriter().putString("Teleport").putInt(1),
+        MessageWriter(message::Health(5)).putInt(1),
+        MessageWriter().putString("Health").putFloat(5),
+        MessageWriter().putInt(1).putInt(2).putInt(3),
+    };
+    for (const MessageWriter& other : others) {
+        const Bytes v2 = compact::Encode(other.bytes());
+        EXPECT_EQ(v2[0], compact::kVerbatim);
+        EXPECT_EQ(compact::Decode(v2), other.bytes());
+    }
+    const Bytes broken = {0x01, 0x09, 0x00, 'x'};
+    EXPECT_EQ(compact::Decode(compact::Encode(broken)), broken);
+}
+
+TEST(Compact, a_projectile_step_takes_at_most_15_bytes_with_its_length)
+{
+    Bytes packet;
+    PacketPacker packer(kPackingLimit, WireVersion::V2);
+    packer.add(compact::Encode(message::ProjMove(4000, 1234.5f, -77.25f).bytes()), [](Bytes&&) {});
+    packer.flush([&](Bytes&& whole) { packet = std::move(whole); });
+    EXPECT_LE(packet.size(), 15u);
+    size_t pos = 0;
+    auto message = NextMessage(packet, pos, WireVersion::V2);
+    ASSERT_TRUE(message);
+    EXPECT_EQ(DecodeMessage(compact::Decode(*message)).describe(), "ProjMove 4000 1234.5f -77.25f");
+}
+
+TEST(Compact, short_long_unknown_and_empty_messages_read_as_documented)
+{
+    struct Case {
+        Bytes v2;
+        std::string v1;
+    };
+    const Case cases[] = {
+        {{10, 0x0A, 0, 0, 0x80, 0x3F}, "ProjMove 5 1f"},      // the last float cut off
+        {{13, 0xC8, 0x01, 9, 9, 9}, "Health 100"},             // bytes after the last field
+        {{12, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F}, "Dead"},    // an int's varint past five bytes
+        {{8, 2, 5, 'A'}, "Joined 1"},                          // a text longer than the message
+        {{15, 2, 4}, "1 2"},                                   // the nameless room record, short
+        {{200, 1, 2}, ""},                                     // an index with no row
+        {{}, ""},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(DecodeMessage(compact::Decode(c.v2)).describe(), c.v1);
+    // A text that would take a version 1 message past its cap is cut there.
+    Bytes longChat = {34, 0xFF, 0xFF, 0x03};
+    longChat.resize(longChat.size() + 0xFFFF, 'c');
+    EXPECT_EQ(compact::Decode(longChat).size(), kMaxMessageBytes);
+}
+
+// Lengths take as few bytes as they can; a length past the end takes the rest of the
+// packet, and one longer than three bytes ends it.
+TEST(Compact, packets_frame_messages_behind_varint_lengths)
+{
+    for (size_t size : {0u, 127u, 128u, 16383u, 16384u, 65536u}) {
+        std::vector<Bytes> sent;
+        PacketPacker packer(kPackingLimit, WireVersion::V2);
+        packer.add(Bytes(size, 7), [&](Bytes&& p) { sent.push_back(std::move(p)); });
+        packer.add(Bytes{1}, [&](Bytes&& p) { sent.push_back(std::move(p)); });
+        packer.flush([&](Bytes&& p) { sent.push_back(std::move(p)); });
+        const size_t lengthBytes = size < 128 ? 1 : size < 16384 ? 2 : 3;
+        EXPECT_EQ(sent[0].size(), lengthBytes + size + (sent.size() == 1 ? 2 : 0));
+        std::vector<size_t> sizes;
+        for (const Bytes& packet : sent)
+            for (size_t pos = 0; auto m = NextMessage(packet, pos, WireVersion::V2);)
+                sizes.push_back(m->size());
+        EXPECT_EQ(sizes, (std::vector<size_t>{size, 1}));
+    }
+    struct Case {
+        Bytes packet;
+        std::vector<size_t> messages;
+    };
+    const Case cases[] = {
+        {{5, 1, 2}, {2}},
+        {{1, 9, 0x80, 0x80, 0x80, 0x01, 9}, {1}},
+        {{1, 9, 0x80}, {1}},
+    };
+    for (const Case& c : cases) {
+        std::vector<size_t> sizes;
+        for (size_t pos = 0; auto m = NextMessage(c.packet, pos, WireVersion::V2);)
+            sizes.push_back(m->size());
+        EXPECT_EQ(sizes, c.messages);
+    }
+}
+
+} // namespace
+} // namespace skirmish
