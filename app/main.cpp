@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <iostream>
 
+#include "app/fleet.h"
 #include "app/startup.h"
 #include "net/server/net.h"
 #include "protocol/messages.h"
@@ -32,6 +33,11 @@ int main(int argc, char** argv)
     std::ios_base::sync_with_stdio(false);
     skirmish::ServerOptions options;
     if (std::optional<int> status = skirmish::ParseServerOptions(argc, argv, options, std::cout, std::cerr))
+        return *status;
+    if (options.healthcheck)
+        return skirmish::RunHealthCheck(options.port, std::cout);
+    if (std::optional<int> status =
+            skirmish::ReadFleetPort(std::getenv("AGONES_SDK_HTTP_PORT"), options.agonesPort, std::cerr))
         return *status;
     std::atexit(OnProcessExit);
     skirmish::ServerEnvironment environment{

@@ -7,6 +7,7 @@
 
 #include "app/admin.h"
 #include "app/bots.h"
+#include "app/fleet.h"
 #include "app/recorder.h"
 #include "core/clock.h"
 #include "game/commands.h"
@@ -189,12 +190,21 @@ void RunMainLoop(Level& level, LoopState& loop)
     NetOutbox out;
     NetInbox in;
     Clock& clock = InstalledClock();
+    int32_t beaten = clock.now() - kFleetBeatMs;
     while (NetConnected()) {
         auto passStart = std::chrono::steady_clock::now();
         bool tookInput = RunPass(level, loop, clock, in, out);
         loop.stats.passDuration.observe(
             std::chrono::duration<double>(std::chrono::steady_clock::now() - passStart).count());
         std::optional<int32_t> due = MillisecondsUntilDue(level, loop, clock.now());
+        if (loop.fleet) {
+            // Counting the clients walks every id: a busy loop beats four times a beat period, not each pass.
+            if (ElapsedMs(clock.now(), beaten) >= kFleetBeatMs / 4) {
+                BeatFleet(*loop.fleet);
+                beaten = clock.now();
+            }
+            due = std::min(due.value_or(kFleetBeatMs), kFleetBeatMs);
+        }
         // A busy server gathers input for a moment so that one pass (and one packet
         // per client) serves many commands; an idle one sleeps until traffic or work.
         if (tookInput)

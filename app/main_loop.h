@@ -11,6 +11,7 @@
 
 namespace skirmish {
 class Admin;
+class AgonesLink;
 class Bots;
 class Recorder;
 }
@@ -34,6 +35,7 @@ struct LoopState {
     Recorder* recorder = nullptr; // records what is sent to all, when recording is on
     Admin* admin = nullptr;       // operators' commands, when they are taken
     Bots* bots = nullptr;         // the server's own players, when asked for
+    AgonesLink* fleet = nullptr;  // the fleet manager's sidecar, beaten after each pass
 };
 
 // The outbox of the running server: every message goes out through the network layer.

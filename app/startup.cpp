@@ -16,6 +16,7 @@
 #include "app/admin.h"
 #include "app/ban_list.h"
 #include "app/bots.h"
+#include "app/fleet.h"
 #include "app/main_loop.h"
 #include "app/signals.h"
 #include "app/web_pages.h"
@@ -59,7 +60,8 @@ const char* const kUsage =
     "Usage: skirmish-server [--players N] [--width N] [--height N] [--rooms N] [--weapons N] [--port N]\n"
     "                       [--max-per-address N] [--max-spectators N]\n"
     "                       [--demo-dir DIR] [--no-demos] [--demo-keep N] [--demo-max-mb N]\n"
-    "                       [--admin-socket PATH] [--ban-file PATH] [--bots N]\n";
+    "                       [--admin-socket PATH] [--ban-file PATH] [--bots N]\n"
+    "       skirmish-server --healthcheck [PORT]\n";
 
 const char* const kHelp = R"(
 Hosts a Skirmish match on UDP PORT (default 23987). The five answers may be given
@@ -100,12 +102,20 @@ given twice takes its last value.
   --bots N      the server's own players fill empty seats: people and bots
                 together make N while seats allow, a bot making way for each
                 person who comes; 0 to 126 (default 0: no bots)
+  --healthcheck [PORT]
+                asks the server on this host at PORT (or --port's) for /healthz
+                and exits: 0 when it answers, 1 when not (for container health
+                checks, without curl)
   --help        this text
   --version     the version
 
 Exit status: 0 after hosting ends (Ctrl-C, SIGTERM or the stop command end it
 cleanly); 1 when the ban file has a malformed line, input ends at a question, the
 level does not fit in memory or the admin socket cannot be opened; 2 for a bad flag.
+
+With AGONES_SDK_HTTP_PORT set, the server tells the Agones sidecar on that port
+that the match is ready once hosting, sends health every 2 s while its loop
+runs, labels the match with its players and spectators, and shuts down through it.
 )";
 
 void ConsoleWrite(const char* text) { ConsoleStream() << text << std::flush; }
@@ -295,7 +305,10 @@ int RunServer(ServerEnvironment& environment)
     InstallReloadSignal();
     admin.reloadWhen(TakeReloadRequest, ReloadWake());
     admin.link().readStandardInput(environment.in, environment.commandFd);
+    std::unique_ptr<AgonesLink> fleet = StartFleetLink(environment.options.agonesPort);
+    loop.fleet = fleet.get();
     RunMainLoop(*level, loop);
+    fleet.reset(); // shutdown told (or given up on), its thread joined
     // The pages and the ban check point at the level, the loop and the bans, which
     // end here; the open web front serves none of them once it is closing.
     NetSetWebPages({});
@@ -314,6 +327,7 @@ std::optional<int> ParseServerOptions(int argc, char** argv, ServerOptions& opti
     std::vector<Flag> flags = {
         {"--help", false, [&](std::string_view) { return help = true; }},
         {"--version", false, [&](std::string_view) { return version = true; }},
+        {"--healthcheck", false, [&](std::string_view) { return options.healthcheck = true; }},
         {"--no-web", false, [&](std::string_view) { return !(options.web = false); }},
         {"--port", true,
          [&](std::string_view v) {
@@ -382,7 +396,15 @@ std::optional<int> ParseServerOptions(int argc, char** argv, ServerOptions& opti
                              return true;
                          }});
     }
-    std::string error = ParseFlags(argc, argv, flags);
+    // The only word that is no flag: --healthcheck's port.
+    std::optional<int64_t> checkedPort;
+    std::string error = ParseFlags(argc, argv, flags, [&](std::string_view word) {
+        return !checkedPort && (checkedPort = ParseWhole(word, 1, 65535)).has_value();
+    });
+    if (error.empty() && checkedPort && !options.healthcheck)
+        error = "unexpected argument " + std::to_string(*checkedPort);
+    if (checkedPort)
+        options.port = static_cast<uint16_t>(*checkedPort);
     if (!error.empty()) {
         err << "skirmish-server: " << error << "\n" << kUsage << std::flush;
         return 2;

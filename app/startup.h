@@ -52,6 +52,8 @@ struct ServerOptions {
     std::string adminSocket = {};     // "": no operators' socket
     std::string banFile = "bans.txt"; // the bans, kept across restarts
     int bots = 0;                     // people and bots together make this many while seats allow
+    bool healthcheck = false;         // ask the server on port for /healthz and exit
+    uint16_t agonesPort = 0;          // the Agones sidecar's REST port (0: none)
 };
 
 // Reads the flags. Returns the exit status when the process should end now

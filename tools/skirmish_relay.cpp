@@ -29,6 +29,7 @@ same traffic give the same drops, delays and duplicates.
                     WebSockets): each way delayed by --delay ± --jitter, every byte
                     kept and in order; loss, duplication and reordering do not apply
   --up-delay MS, --down-delay MS   delay for one direction only
+  --help            this text
 )";
 
 volatile std::sig_atomic_t stopping = 0;
@@ -76,7 +77,9 @@ int main(int argc, char** argv)
             return x.has_value();
         };
     };
+    bool help = false;
     const Flag flags[] = {
+        {"--help", false, [&](std::string_view) { return help = true; }},
         {"--listen", true, whole(listen, 0, 65535)},   {"--server", true, whole(server, 1, 65535)},
         {"--seed", true, whole(seed, 0, UINT32_MAX)},   {"--loss", true, real(link.lossPercent)},
         {"--up-loss", true, real(upLoss)},              {"--down-loss", true, real(downLoss)},
@@ -87,6 +90,10 @@ int main(int argc, char** argv)
         {"--tcp", false, [&tcp](std::string_view) { return tcp = true; }},
     };
     std::string error = ParseFlags(argc, argv, flags);
+    if (help && error.empty()) {
+        std::cout << kUsage;
+        return 0;
+    }
     if (!error.empty() || listen < 0 || server < 0) {
         std::cerr << "skirmish-relay: " << (error.empty() ? "--listen and --server are needed" : error) << "\n\n"
                   << kUsage;
