@@ -59,7 +59,8 @@ const char* const kUsage =
     "Usage: skirmish-server [--players N] [--width N] [--height N] [--rooms N] [--weapons N] [--port N]\n"
     "                       [--max-per-address N] [--max-spectators N]\n"
     "                       [--demo-dir DIR] [--no-demos] [--demo-keep N] [--demo-max-mb N]\n"
-    "                       [--admin-socket PATH] [--ban-file PATH] [--bots N]\n";
+    "                       [--admin-socket PATH] [--ban-file PATH] [--bots N]\n"
+    "                       [--bot-skill easy|normal|hard]\n";
 
 const char* const kHelp = R"(
 Hosts a Skirmish match on UDP PORT (default 23987). The five answers may be given
@@ -99,6 +100,10 @@ given twice takes its last value.
   --bots N      the server's own players fill empty seats: people and bots
                 together make N while seats allow, a bot making way for each
                 person who comes; 0 to 126 (default 0: no bots)
+  --bot-skill easy|normal|hard
+                how well the bots play: their reaction time, aim and how often
+                they fire and move (default normal; hard gives a newcomer no
+                quarter)
   --help        this text
   --version     the version
 
@@ -263,9 +268,14 @@ int RunServer(ServerEnvironment& environment)
     }
     loop.admin = &admin;
     // The bots' generator is their own: their choices take no draws from the game's.
-    Bots bots(environment.options.bots, static_cast<uint32_t>(level->seed) ^ 0x5b07u);
+    Bots bots(environment.options.bots, static_cast<uint32_t>(level->seed) ^ 0x5b07u,
+              *FindBotSkill(environment.options.botSkill));
     if (environment.options.bots > 0) {
         loop.bots = &bots;
+        admin.botSkillOf = [&bots](int id) {
+            const BotSkill* skill = bots.skillOf(id);
+            return skill ? skill->name : std::string_view();
+        };
         // Bots alone are no match worth keeping: recordings follow the people.
         if (loop.recorder)
             loop.recorder->countPeopleBy([] {
@@ -351,6 +361,11 @@ std::optional<int> ParseServerOptions(int argc, char** argv, ServerOptions& opti
              auto count = ParseWhole(v, 0, 126);
              options.bots = static_cast<int>(count.value_or(0));
              return count.has_value();
+         }},
+        {"--bot-skill", true,
+         [&](std::string_view v) {
+             options.botSkill = v;
+             return FindBotSkill(v) != nullptr;
          }},
         {"--max-spectators", true,
          [&](std::string_view v) {

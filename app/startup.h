@@ -52,6 +52,7 @@ struct ServerOptions {
     std::string adminSocket = {};     // "": no operators' socket
     std::string banFile = "bans.txt"; // the bans, kept across restarts
     int bots = 0;                     // people and bots together make this many while seats allow
+    std::string botSkill = "normal";  // how well they play: easy, normal or hard
 };
 
 // Reads the flags. Returns the exit status when the process should end now
