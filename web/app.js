@@ -37,7 +37,19 @@ let lastAim = null;
 const frameTimes = []; // the last second's frames
 const sticks = touch.newSticks();
 const sound = sounds.newSound(globalThis.localStorage);
-window.skirmishPlay = { sound, sticks }; // what the browser tests look at
+let movesSent = 0;
+// What the browser tests look at.
+window.skirmishPlay = {
+  sound,
+  sticks,
+  get alive() {
+    const me = game && game.players.get(game.myId);
+    return Boolean(me && !me.dead);
+  },
+  get movesSent() {
+    return movesSent;
+  },
+};
 const keys = new Set();
 const mouse = { x: 0, y: 0 };
 
@@ -117,6 +129,7 @@ function sendHeldInput() {
   const step = moveFromKeys(keys) ?? touch.moveFromStick(sticks);
   if (step) {
     send(command.move(step.dx, step.dy));
+    movesSent++;
     predict.sentMove(prediction, step.dx, step.dy, now);
   }
   const world = shownWorld(now);

@@ -6,7 +6,7 @@ import {
 } from './game.js';
 
 // Players and shots are told apart by shape and outline as well as colour (blue and orange
-// stay apart under every common colour-vision deficiency, see docs/operations.md): the own
+// stay apart under every common colour-vision deficiency, see docs/accessibility.md): the own
 // player has a white ring, others a dark one, the dead are hollow crossed rings, shots are diamonds.
 export const colours = {
   background: '#14161a', floor: '#1f2228', roomFill: '#3a3f4b', roomEdge: '#59606f', player: '#e69f00',
