@@ -99,6 +99,8 @@ void Ladder(const BotSkill& a, const BotSkill& b, int minutes, int seeds, const 
         };
         match.run(minutes * 60000, {&second}, [&](const std::string& line) {
             auto w = Words(line);
+            if (w.empty())
+                return;
             if (w[0] == "Moved" && w.size() >= 4)
                 at[std::stoi(w[1])] = {std::stof(w[2]), std::stof(w[3])};
             else if (w[0] == "NewProjectile" && w.size() >= 4) {

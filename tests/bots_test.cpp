@@ -119,13 +119,13 @@ TEST(BotSkill, reaction_time_aim_error_and_fire_and_move_chances_follow_the_tabl
         const std::string left = std::to_string(90 - skill.aimStrayDegrees);
         const std::string right = std::to_string(90 + skill.aimStrayDegrees);
         if (always) {
-            EXPECT_EQ(turn(seen, {0}), "Move 6 0;Rotate " + left + ";Fire;") << skill.name;
+            EXPECT_EQ(turn(seen, {0}), "Move 6f 0f;Rotate " + left + "f;Fire;") << skill.name;
             continue;
         }
-        EXPECT_EQ(turn(seen, {skill.movePercent - 1, 0, skill.firePercent - 1}), "Move 6 0;Rotate " + left + ";Fire;")
+        EXPECT_EQ(turn(seen, {skill.movePercent - 1, 0, skill.firePercent - 1}), "Move 6f 0f;Rotate " + left + "f;Fire;")
             << skill.name;
         EXPECT_EQ(turn(seen + 100, {skill.movePercent, 2 * skill.aimStrayDegrees, skill.firePercent}),
-                  "Rotate " + right + ";")
+                  "Rotate " + right + "f;")
             << skill.name;
     }
     EXPECT_EQ(&DefaultBotSkill(), FindBotSkill("normal"));
