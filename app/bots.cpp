@@ -47,8 +47,8 @@ bool Chance(RandomGenerator& random, int32_t percent) { return percent >= 100 ||
 // Measured with `bench/run --bot-ladder`: hard kills over twice what easy does, and a
 // newcomer standing still among three normal bots lives well past ten seconds.
 const BotSkill kBotSkills[3] = {
-    {"easy", 1500, 30, 20, 30},
-    {"normal", 800, 15, 40, 60},
+    {"easy", 2000, 35, 12, 25},
+    {"normal", 1500, 24, 20, 45},
     {"hard", 0, 4, 100, 100},
 };
 

@@ -50,7 +50,7 @@ struct Match {
             server.pass();
             for (Bots* bots : extra)
                 bots->run(server.clock.now(), server.loop.tickReference);
-            if (t % 1000 == 0) {
+            if (t % 100 == 0) {
                 for (const std::string& line : server.received(watcher))
                     hear(line);
                 server.net->clearReceived();
@@ -134,20 +134,22 @@ void Newcomer(const BotSkill& skill, int minutes, int seeds, const Map& map)
         match.server.loop.bots = &bots;
         const int person = match.server.net->connect("10.0.0.1");
         match.server.send(person, command::Name("Newcomer"));
-        std::optional<int32_t> since;
+        int32_t since = 0;
+        bool living = false;
         const std::string alive = "Alive " + std::to_string(person);
         const std::string dead = "Dead " + std::to_string(person) + " ";
         match.run(minutes * 60000, {}, [&](const std::string& line) {
-            // Lines are read once a second: a life is timed to that second.
-            if (line == alive)
+            // Lines are read every 100 ms: a life is timed to that.
+            if (line == alive) {
                 since = match.server.clock.now();
-            else if (line.rfind(dead, 0) == 0 && since) {
-                lives.push_back(match.server.clock.now() - *since);
-                since.reset();
+                living = true;
+            } else if (line.rfind(dead, 0) == 0 && living) {
+                lives.push_back(match.server.clock.now() - since);
+                living = false;
             }
         });
-        if (since) {
-            lives.push_back(match.server.clock.now() - *since);
+        if (living) {
+            lives.push_back(match.server.clock.now() - since);
             ++cut;
         }
     }

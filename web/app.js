@@ -52,6 +52,7 @@ window.skirmishPlay = {
 };
 const keys = new Set();
 const mouse = { x: 0, y: 0 };
+let aimByMouse = true; // until a thumb aims; a thumb lifted leaves the aim where it was
 
 function send(message) {
   outgoing.push(message);
@@ -137,8 +138,10 @@ function sendHeldInput() {
   const thumb = touch.aimFromStick(sticks);
   if (me) {
     const v = view(world);
-    const aim = thumb ? thumb.angle : aimAngle(mouse.x / v.scale + v.originX - me.x, mouse.y / v.scale + v.originY - me.y);
-    if (lastAim === null || Math.abs(aim - lastAim) > 0.5) {
+    if (thumb) aimByMouse = false;
+    const aim = thumb ? thumb.angle
+      : aimByMouse ? aimAngle(mouse.x / v.scale + v.originX - me.x, mouse.y / v.scale + v.originY - me.y) : lastAim;
+    if (aim !== null && (lastAim === null || Math.abs(aim - lastAim) > 0.5)) {
       lastAim = aim;
       send(command.rotate(aim));
       predict.sentRotate(prediction, aim);
@@ -263,6 +266,7 @@ chat.addEventListener('keydown', (event) => {
 canvas.addEventListener('mousemove', (event) => {
   mouse.x = event.offsetX;
   mouse.y = event.offsetY;
+  aimByMouse = true;
 });
 canvas.addEventListener('mousedown', (event) => {
   if (event.button === 0 && game && game.link === Link.playing) {
