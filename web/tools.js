@@ -21,7 +21,7 @@ export function showTouchOnCoarsePointer() {
 }
 
 function showSound(sound) {
-  byId('mute').textContent = sound.muted ? '🔇' : '🔊';
+  byId('mute').textContent = sound.muted ? '♪ off' : '♪ on';
   byId('mute').setAttribute('aria-pressed', String(sound.muted));
   byId('volume').value = String(sound.volume);
 }
@@ -30,8 +30,9 @@ function showSound(sound) {
 export function wirePageTools(sound, actions) {
   wireFullscreen();
   showTouchOnCoarsePointer();
-  // Browsers let a page make sound only from a gesture: the first tap or key makes the context.
-  for (const type of ['pointerdown', 'touchstart', 'keydown'])
+  // Browsers let a page make sound only from a gesture (a tap counts once the finger
+  // lifts): the first tap or key makes the context, a later one wakes it if it sleeps.
+  for (const type of ['pointerdown', 'pointerup', 'touchend', 'keydown'])
     window.addEventListener(type, () => sounds.unlock(sound), { capture: true, passive: true });
   showSound(sound);
   byId('mute').addEventListener('click', () => {
