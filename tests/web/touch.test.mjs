@@ -9,7 +9,7 @@ import * as touch from '../../web/touch.js';
 test('each half takes one thumb; the move stick steps in eight directions, the aim fires past a third', () => {
   const s = touch.newSticks();
   assert.equal(touch.touchStart(s, 1, 50, 300, 400), true);
-  assert.equal(touch.touchStart(s, 2, 60, 300, 400), false); // the move stick is taken
+  assert.equal(touch.touchStart(s, 2, 180, 300, 400), false); // the left half's stick is taken
   assert.equal(touch.touchStart(s, 3, 300, 300, 400), true);
   const cases = [[10, 0, null], [40, 0, { dx: 6, dy: 0 }], [30, -30, { dx: 6, dy: -6 }], [-5, 40, { dx: 0, dy: 6 }]];
   for (const [dx, dy, step] of cases) {
@@ -49,7 +49,7 @@ test('own shots, hits either way, deaths, kills and respawns each make their sou
     [msg('Dead', [2, 1]), ['kill']],
     [msg('Dead', [1, 2]), ['death']],
     [msg('Alive', [1]), ['respawn']],
-    [msg('Health', [100]), []],
+    [msg('Health', [95]), ['hitTaken']], // counted down from full again
   ];
   for (const [m, expected] of steps) {
     applyMessage(game, m);
