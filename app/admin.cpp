@@ -66,6 +66,7 @@ struct Context {
     int64_t wallNow;
     AdminCounts& counts;
     std::vector<std::function<void(Outbox&)>>& afterSave;
+    const std::function<std::string_view(int)>& botSkillOf;
     bool staged = false; // this command's answer stands only if the list is written
 };
 
@@ -103,7 +104,7 @@ std::string Status(Context& c, std::string_view)
         if (!connection)
             continue;
         answer += "id=" + std::to_string(player.id) + " name=" + Quoted(player.name) +
-                  " address=" + connection->address + " transport=" + (connection->bot ? "bot" : connection->web ? "websocket" : "enet") +
+                  " address=" + connection->address + " transport=" + (connection->bot ? "bot skill=" + std::string(c.botSkillOf(player.id)) : std::string(connection->web ? "websocket" : "enet")) +
                   " rtt_ms=" + (connection->roundTripMs ? std::to_string(*connection->roundTripMs) : "-") +
                   " health=" + std::to_string(player.health) +
                   " connected_s=" + std::to_string(static_cast<uint32_t>(c.now - connection->connectedAt) / 1000) +
@@ -278,7 +279,7 @@ bool Admin::runCommands(Level& level, int32_t now, Outbox& out)
             batch.staged.push_back(false);
             continue;
         }
-        Context context{level, now, out, bans_, wallNow, counts_, batch.afterSave};
+        Context context{level, now, out, bans_, wallNow, counts_, batch.afterSave, botSkillOf};
         std::string text = RunLine(context, line.text);
         batch.answers.push_back({line.from, std::move(text)});
         batch.staged.push_back(context.staged);

@@ -37,6 +37,8 @@ public:
     }
 
     AdminLink& link() { return link_; }
+    // The skill the status line shows for a bot's id ("" for none).
+    std::function<std::string_view(int id)> botSkillOf = [](int) { return std::string_view(); };
     const AdminCounts& counts() const { return counts_; }
 
     // A step of the loop's pass: takes what the ban file's writer finished, starts

@@ -18,8 +18,6 @@ const char* const kNames[] = {"Ada",    "Alan",  "Grace", "Edsger", "Barbara", "
 
 // Close enough to shoot rather than walk on: a step would overshoot.
 constexpr float kNearEnough = 2 * kBotStep;
-// A bot's aim strays by up to this many degrees either way: it is no perfect shot.
-constexpr int32_t kAimStrayDegrees = 4;
 
 // A whole-degree heading: 0 is up the screen (y falling), 90 right, as the game page aims.
 int32_t HeadingDegrees(float dx, float dy)
@@ -41,7 +39,28 @@ void SendAsClient(int id, const std::vector<MessageWriter>& commands)
     packer.flush(send);
 }
 
+// Whether a chance of percent out of a hundred comes up; 100 always does and draws nothing.
+bool Chance(RandomGenerator& random, int32_t percent) { return percent >= 100 || random.next() % 100 < percent; }
+
 } // namespace
+
+// Measured with `bench/run --bot-ladder`: hard kills over twice what easy does, and a
+// newcomer standing still among three normal bots lives well past ten seconds.
+const BotSkill kBotSkills[3] = {
+    {"easy", 2000, 35, 12, 25},
+    {"normal", 1500, 24, 20, 45},
+    {"hard", 0, 4, 100, 100},
+};
+
+const BotSkill& DefaultBotSkill() { return kBotSkills[1]; }
+
+const BotSkill* FindBotSkill(std::string_view name)
+{
+    for (const BotSkill& skill : kBotSkills)
+        if (skill.name == name)
+            return &skill;
+    return nullptr;
+}
 
 void BotMind::hear(const DecodedMessage& message)
 {
@@ -76,12 +95,13 @@ void BotMind::hear(const DecodedMessage& message)
     }
 }
 
-std::vector<MessageWriter> BotMind::think(RandomGenerator& random)
+std::vector<MessageWriter> BotMind::think(RandomGenerator& random, const BotSkill& skill, int32_t now)
 {
     auto me = players_.find(id_);
     if (id_ == 0 || me == players_.end() || me->second.dead)
         return {};
     const Seen* target = nullptr;
+    int targetId = 0;
     float nearest = 0;
     for (const auto& [id, seen] : players_) {
         if (id == id_ || seen.dead)
@@ -90,22 +110,30 @@ std::vector<MessageWriter> BotMind::think(RandomGenerator& random)
         float distance = gapX * gapX + gapY * gapY;
         if (!target || distance < nearest) {
             target = &seen;
+            targetId = id;
             nearest = distance;
         }
     }
-    if (!target)
+    if (targetId != target_) {
+        target_ = targetId;
+        targetSince_ = now;
+    }
+    // Until the reaction time has passed, the bot has not yet noticed its target.
+    if (!target || ElapsedMs(now, targetSince_) < skill.reactionMs)
         return {};
     std::vector<MessageWriter> commands;
     const float gapX = target->x - me->second.x, gapY = target->y - me->second.y;
-    if (nearest > kNearEnough * kNearEnough && (AxisStep(gapX) != 0 || AxisStep(gapY) != 0))
+    if (nearest > kNearEnough * kNearEnough && (AxisStep(gapX) != 0 || AxisStep(gapY) != 0) &&
+        Chance(random, skill.movePercent))
         commands.push_back(command::Move(AxisStep(gapX), AxisStep(gapY)));
-    int32_t stray = random.next() % (2 * kAimStrayDegrees + 1) - kAimStrayDegrees;
+    int32_t stray = random.next() % (2 * skill.aimStrayDegrees + 1) - skill.aimStrayDegrees;
     int32_t aim = (HeadingDegrees(gapX, gapY) + stray + 360) % 360;
     if (aim != lastAim_) {
         commands.push_back(command::Rotate(static_cast<float>(aim)));
         lastAim_ = aim;
     }
-    commands.push_back(command::Fire());
+    if (Chance(random, skill.firePercent))
+        commands.push_back(command::Fire());
     return commands;
 }
 
@@ -118,7 +146,7 @@ void Bots::run(int32_t now, int32_t tickReference)
         if (ElapsedMs(now, bot.nextTurn) < 0)
             continue;
         bot.nextTurn += kBotThinkMs * (1 + ElapsedMs(now, bot.nextTurn) / kBotThinkMs); // missed turns are not made up
-        turn(bot);
+        turn(bot, now);
     }
 }
 
@@ -154,11 +182,17 @@ void Bots::seat(int32_t tickReference)
     }
 }
 
-void Bots::turn(Bot& bot)
+void Bots::turn(Bot& bot, int32_t now)
 {
     for (const Bytes& packet : NetLocalTake(bot.id))
         ForEachMessage(packet, [&](std::span<const uint8_t> message) { bot.mind.hear(DecodeMessage(message)); });
-    SendAsClient(bot.id, bot.mind.think(random_));
+    SendAsClient(bot.id, bot.mind.think(random_, *skill_, now));
+}
+
+const BotSkill* Bots::skillOf(int id) const
+{
+    auto bot = std::find_if(bots_.begin(), bots_.end(), [id](const Bot& b) { return b.id == id; });
+    return bot == bots_.end() ? nullptr : skill_;
 }
 
 std::optional<int32_t> Bots::msUntilDue(int32_t now) const

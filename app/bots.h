@@ -5,6 +5,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/random.h"
@@ -23,14 +24,29 @@ constexpr float kBotStep = 6.0f;
 // "[bot] " then a name: every client can tell a bot by its name.
 inline constexpr const char* kBotMark = "[bot] ";
 
+// How well a bot plays. A bot sees a new target only after its reaction time; its
+// aim strays by up to the aim error either way; in each turn it fires and steps
+// with the given chances. `hard` is the bots as they first were: no delay, every turn.
+struct BotSkill {
+    std::string_view name;
+    int32_t reactionMs;
+    int32_t aimStrayDegrees;
+    int32_t firePercent; // chance per turn to send "Fire"
+    int32_t movePercent; // chance per turn to step toward the target
+};
+extern const BotSkill kBotSkills[3]; // easy, normal, hard
+const BotSkill& DefaultBotSkill();   // normal
+// The skill of that name, or nothing.
+const BotSkill* FindBotSkill(std::string_view name);
+
 // What one bot knows: only what the server told it, as any client would hear it.
 class BotMind {
 public:
     void hear(const DecodedMessage& message);
-    // The commands of one turn: toward the nearest live player, aimed, firing. The
-    // weapon's own timer decides whether a shot leaves; a turn comes often enough
-    // to fire soon after it is ready.
-    std::vector<MessageWriter> think(RandomGenerator& random);
+    // The commands of one turn: toward the nearest live player, aimed, firing as
+    // the skill allows. The weapon's own timer decides whether a shot leaves; a
+    // turn comes often enough to fire soon after it is ready.
+    std::vector<MessageWriter> think(RandomGenerator& random, const BotSkill& skill, int32_t now);
     int id() const { return id_; }
 
 private:
@@ -44,6 +60,8 @@ private:
     int roomRecordsLeft_ = 0;
     std::map<int, Seen> players_;
     std::optional<int32_t> lastAim_;
+    int target_ = 0;          // the player aimed at, 0 for none
+    int32_t targetSince_ = 0; // when that target was first seen
 };
 
 // The server's own players, filling empty seats: people and bots together make
@@ -53,7 +71,10 @@ private:
 class Bots {
 public:
     // target 0: no bots at all. The generator is the bots' own.
-    Bots(int target, uint32_t seed) : target_(target) { random_.seed(seed); }
+    Bots(int target, uint32_t seed, const BotSkill& skill = DefaultBotSkill()) : target_(target), skill_(&skill)
+    {
+        random_.seed(seed);
+    }
 
     // A step of the pass: seats or lets go of bots as people come and go, then lets
     // each bot whose turn has come hear what it was sent and act. A new bot's turns
@@ -62,6 +83,8 @@ public:
     // Milliseconds until the next bot's turn; nothing without bots.
     std::optional<int32_t> msUntilDue(int32_t now) const;
     int count() const { return static_cast<int>(bots_.size()); }
+    // The skill of the bot with that id, or nothing when no bot of ours has it.
+    const BotSkill* skillOf(int id) const;
 
 private:
     struct Bot {
@@ -71,9 +94,10 @@ private:
         BotMind mind;
     };
     void seat(int32_t tickReference);
-    void turn(Bot& bot);
+    void turn(Bot& bot, int32_t now);
 
     int target_;
+    const BotSkill* skill_;
     LinearRandom random_;
     int named_ = 0; // bots seated so far, for their names
     std::vector<Bot> bots_; // oldest first

@@ -61,6 +61,7 @@ const char* const kUsage =
     "                       [--max-per-address N] [--max-spectators N]\n"
     "                       [--demo-dir DIR] [--no-demos] [--demo-keep N] [--demo-max-mb N]\n"
     "                       [--admin-socket PATH] [--ban-file PATH] [--bots N]\n"
+    "                       [--bot-skill easy|normal|hard]\n"
     "       skirmish-server --healthcheck [PORT]\n";
 
 const char* const kHelp = R"(
@@ -106,6 +107,10 @@ given twice takes its last value.
                 asks the server on this host at PORT (or --port's) for /healthz
                 and exits: 0 when it answers, 1 when not (for container health
                 checks, without curl)
+  --bot-skill easy|normal|hard
+                how well the bots play: their reaction time, aim and how often
+                they fire and move (default normal; hard gives a newcomer no
+                quarter)
   --help        this text
   --version     the version
 
@@ -280,9 +285,14 @@ int RunServer(ServerEnvironment& environment)
     }
     loop.admin = &admin;
     // The bots' generator is their own: their choices take no draws from the game's.
-    Bots bots(environment.options.bots, static_cast<uint32_t>(level->seed) ^ 0x5b07u);
+    Bots bots(environment.options.bots, static_cast<uint32_t>(level->seed) ^ 0x5b07u,
+              *FindBotSkill(environment.options.botSkill));
     if (environment.options.bots > 0) {
         loop.bots = &bots;
+        admin.botSkillOf = [&bots](int id) {
+            const BotSkill* skill = bots.skillOf(id);
+            return skill ? skill->name : std::string_view();
+        };
         // Bots alone are no match worth keeping: recordings follow the people.
         if (loop.recorder)
             loop.recorder->countPeopleBy([] {
@@ -374,6 +384,11 @@ std::optional<int> ParseServerOptions(int argc, char** argv, ServerOptions& opti
              auto count = ParseWhole(v, 0, 126);
              options.bots = static_cast<int>(count.value_or(0));
              return count.has_value();
+         }},
+        {"--bot-skill", true,
+         [&](std::string_view v) {
+             options.botSkill = v;
+             return FindBotSkill(v) != nullptr;
          }},
         {"--max-spectators", true,
          [&](std::string_view v) {

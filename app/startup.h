@@ -54,6 +54,7 @@ struct ServerOptions {
     int bots = 0;                     // people and bots together make this many while seats allow
     bool healthcheck = false;         // ask the server on port for /healthz and exit
     uint16_t agonesPort = 0;          // the Agones sidecar's REST port (0: none)
+    std::string botSkill = "normal";  // how well they play: easy, normal or hard
 };
 
 // Reads the flags. Returns the exit status when the process should end now

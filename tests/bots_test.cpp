@@ -91,5 +91,47 @@ TEST(Bots, fight_among_themselves_through_the_commands_a_client_sends)
         EXPECT_THAT(line, ::testing::Not(::testing::HasSubstr("nknown"))) << line;
 }
 
+// A bot at (0, 0) that has seen one live player 100 units to its right (heading 90)
+// from the start; each turn's chance draws come up just (draw percent - 1) or miss
+// just (draw percent), and the aim's draw strays it fully left, then fully right.
+TEST(BotSkill, reaction_time_aim_error_and_fire_and_move_chances_follow_the_table)
+{
+    for (const BotSkill& skill : kBotSkills) {
+        BotMind mind;
+        for (const MessageWriter& m : {message::Player(1, "me", 0, 0, false), message::Player(2, "you", 100, 0, false),
+                                       message::ProjDone(), message::Joined(1, "me")})
+            mind.hear(DecodeMessage(m.bytes()));
+        auto turn = [&](int32_t now, std::initializer_list<int32_t> draws) {
+            ScriptedRandom random(draws);
+            std::string said;
+            for (const MessageWriter& command : mind.think(random, skill, now))
+                said += DecodeMessage(command.bytes()).describe() + ";";
+            EXPECT_EQ(random.remaining(), 0u) << skill.name;
+            return said;
+        };
+        const bool always = skill.firePercent == 100 && skill.movePercent == 100;
+        const int32_t t0 = 5000;
+        if (skill.reactionMs > 0) {
+            EXPECT_EQ(turn(t0, {}), "") << skill.name; // the target is first seen here
+            EXPECT_EQ(turn(t0 + skill.reactionMs - 1, {}), "") << skill.name;
+        } else
+            EXPECT_NE(turn(t0, {2 * skill.aimStrayDegrees}), "") << skill.name;
+        const int32_t seen = t0 + std::max(skill.reactionMs, 1);
+        const std::string left = std::to_string(90 - skill.aimStrayDegrees);
+        const std::string right = std::to_string(90 + skill.aimStrayDegrees);
+        if (always) {
+            EXPECT_EQ(turn(seen, {0}), "Move 6f 0f;Rotate " + left + "f;Fire;") << skill.name;
+            continue;
+        }
+        EXPECT_EQ(turn(seen, {skill.movePercent - 1, 0, skill.firePercent - 1}), "Move 6f 0f;Rotate " + left + "f;Fire;")
+            << skill.name;
+        EXPECT_EQ(turn(seen + 100, {skill.movePercent, 2 * skill.aimStrayDegrees, skill.firePercent}),
+                  "Rotate " + right + "f;")
+            << skill.name;
+    }
+    EXPECT_EQ(&DefaultBotSkill(), FindBotSkill("normal"));
+    EXPECT_EQ(FindBotSkill("expert"), nullptr);
+}
+
 } // namespace
 } // namespace skirmish::testing

@@ -3,6 +3,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -88,6 +89,56 @@ TEST(Browser, the_replay_page_opens_a_recording_at_a_moment_and_plays_on_from_it
                            std::to_string(seenMs), firstAt, secondAt});
     EXPECT_TRUE(browser.waitForOutput("saw Walker at " + firstAt + " ", 60000)) << browser.output();
     EXPECT_TRUE(browser.waitForOutput("played on to Walker at " + secondAt + "\n", 20000)) << browser.output();
+    EXPECT_EQ(browser.waitForExit(20000), 0) << browser.output();
+}
+
+// Two fingers at once: the left stick walks, the right aims and fires; a cancelled touch
+// lets both go, and the page sends no "Move" after it.
+TEST(Browser, two_touch_points_move_aim_and_fire_and_a_cancelled_touch_stops_the_walk)
+{
+    RealServer server;
+    ASSERT_TRUE(server.started) << server.process.output();
+    Player watcher;
+    ASSERT_EQ(watcher.join(server.port, "Watcher"), "Joined 1 Watcher");
+    ServerProcess browser({"/usr/bin/python3", SKIRMISH_BROWSER_DRIVER, "touch",
+                           "http://127.0.0.1:" + std::to_string(server.port) + "/?name=Thumbs"});
+    ASSERT_EQ(watcher.waitFor("Joined 2", 20000), "Joined 2 Thumbs") << browser.output();
+    ASSERT_EQ(watcher.waitFor("Alive 2", 6000), "Alive 2");
+    EXPECT_TRUE(browser.waitForOutput("cancelled: 0 moves after\n", 30000)) << browser.output();
+    watcher.waitFor("nothing", 500); // what is still on its way
+    auto heard = [&](auto&& what) { return std::any_of(watcher.got.begin(), watcher.got.end(), what); };
+    EXPECT_TRUE(heard([](const std::string& m) { return m.starts_with("Moved 2 "); }));
+    EXPECT_TRUE(heard([](const std::string& m) { // aimed up: 0 degrees, or a hair under 360
+        const float angle = m.starts_with("Rotated 2 ") ? std::stof(m.substr(10)) : 180.0f;
+        return std::min(angle, 360 - angle) < 1;
+    }));
+    EXPECT_TRUE(heard([](const std::string& m) { return m.starts_with("NewProjectile "); })); // the watcher never fires
+    EXPECT_EQ(browser.waitForExit(20000), 0) << browser.output();
+}
+
+// A 360 × 640 phone: no page scrolls or overflows, the game fills the canvas at the
+// device's pixels and draws, the manifest is linked and served with its type, and a
+// tap leaves the sound running.
+TEST(Browser, on_a_phone_sized_screen_the_pages_fit_the_game_draws_and_a_tap_starts_the_sound)
+{
+    RealServer server;
+    ASSERT_TRUE(server.started) << server.process.output();
+    ServerProcess browser({"/usr/bin/python3", SKIRMISH_BROWSER_DRIVER, "phone",
+                           "http://127.0.0.1:" + std::to_string(server.port) + "/"});
+    ASSERT_TRUE(browser.waitForOutput("browser done", 60000)) << browser.output();
+    const std::string said = browser.output();
+    for (const char* page : {"\"watch\": {", "\"replay\": {", "\"play\": {"}) {
+        const size_t at = said.find(page);
+        const std::string figures = at == std::string::npos ? "" : said.substr(at, said.find('}', at) - at);
+        EXPECT_NE(figures.find("\"scrolls\": false"), std::string::npos) << page << said;
+        EXPECT_NE(figures.find("\"manifest\": \"application/manifest+json\""), std::string::npos) << page << said;
+        EXPECT_NE(figures.find("\"display\": \"standalone\""), std::string::npos) << page << said;
+    }
+    const std::string play = said.substr(said.find("\"play\": {"));
+    EXPECT_NE(play.find("\"canvas\": [720, 1280]"), std::string::npos) << said;
+    EXPECT_EQ(play.find("\"lit\": 0,"), std::string::npos) << said;
+    EXPECT_NE(play.find("\"touch\": true"), std::string::npos) << said;
+    EXPECT_NE(play.find("\"audio\": \"running\""), std::string::npos) << said;
     EXPECT_EQ(browser.waitForExit(20000), 0) << browser.output();
 }
 

@@ -98,6 +98,21 @@ TEST(Moderation, each_command_answers_on_the_socket_and_kicked_and_banned_client
 
 // Each ban is acknowledged only once its file is whole on disk: a kill at any moment
 // of a burst leaves a file that loads with every acknowledged ban, expired ones dropped.
+// Every bot's line names its skill; a bad skill ends the start with status 2.
+TEST(Moderation, the_status_line_shows_each_bots_skill)
+{
+    RealServer server({"--players", "4", "--width", "10", "--height", "10", "--rooms", "2", "--weapons", "1", "--bots",
+                       "2", "--bot-skill", "easy"});
+    ASSERT_TRUE(server.started) << server.process.output();
+    std::string status;
+    EXPECT_TRUE(Within(5000, [&] {
+        status = Ask(server.socket(), "status").text;
+        return status.find("bots=2\n") != std::string::npos;
+    })) << status;
+    EXPECT_THAT(status, ::testing::MatchesRegex("players=0 spectators=0 bots=2\n(id=[12] name=\"\\[bot\\] [A-Za-z]+\" "
+                                                "address=bot transport=bot skill=easy [^\n]*\n){2}"));
+}
+
 TEST(Moderation, bans_acknowledged_before_a_kill_outlive_it_and_a_malformed_file_stops_the_start)
 {
     RealServer server;

@@ -1,13 +1,17 @@
 // The page: joins over a WebSocket at /ws, draws the world on #world and turns
 // keys and the mouse into commands. Its own player is drawn where its moves take it
 // before the server answers (predict.js), everyone else smoothly (smooth.js); ?predict=0
-// draws only what the server has said, as a page without either would.
+// draws only what the server has said, as a page without either would. On a touch screen
+// twin sticks (touch.js) stand in for the keys and the mouse; sounds come from sound.js.
 import {
   Link, aimAngle, followView, keepLinked, linkMessage, moveFromKeys, newGame, openLink, pageCodec, wholeMapView,
 } from './game.js';
 import * as predict from './predict.js';
 import * as smooth from './smooth.js';
-import { drawFrame, drawStats, fitCanvas } from './render.js';
+import { colours, drawFrame, drawStats, fitCanvas } from './render.js';
+import * as sounds from './sound.js';
+import * as touch from './touch.js';
+import { wirePageTools } from './tools.js';
 
 const INPUT_PERIOD_MS = 33; // held keys and the aim go out up to 30 times a second
 const MOVE_KEYS = new Set(['KeyW', 'KeyA', 'KeyS', 'KeyD']);
@@ -31,8 +35,24 @@ let showStats = false; // ping and frame rate, toggled with P
 let inputTimer = null;
 let lastAim = null;
 const frameTimes = []; // the last second's frames
+const sticks = touch.newSticks();
+const sound = sounds.newSound(globalThis.localStorage);
+let movesSent = 0;
+// What the browser tests look at.
+window.skirmishPlay = {
+  sound,
+  sticks,
+  get alive() {
+    const me = game && game.players.get(game.myId);
+    return Boolean(me && !me.dead);
+  },
+  get movesSent() {
+    return movesSent;
+  },
+};
 const keys = new Set();
 const mouse = { x: 0, y: 0 };
+let aimByMouse = true; // until a thumb aims; a thumb lifted leaves the aim where it was
 
 function send(message) {
   outgoing.push(message);
@@ -49,6 +69,7 @@ function heard(message, now) {
   // Our snapshot came before our id did: where it put us is where prediction starts.
   const me = game.players.get(game.myId);
   if (game.myId !== 0 && me && !prediction.base) predict.seed(prediction, me.x, me.y, now);
+  for (const name of sounds.soundsFor(sound, game, message)) sounds.play(sound, name);
 }
 
 // A new world and a new socket; after a lost link, the same name joins again.
@@ -98,30 +119,37 @@ function shownWorld(now) {
 
 function view(world) {
   return wholeMap
-    ? wholeMapView(world, canvas.width, canvas.height)
-    : followView(world, canvas.width, canvas.height);
+    ? wholeMapView(world, canvas.clientWidth, canvas.clientHeight)
+    : followView(world, canvas.clientWidth, canvas.clientHeight);
 }
 
 // Moves go out only once the page knows its id, so every answer can be told as its own.
 function sendHeldInput() {
   if (!game || game.link !== Link.playing || !chat.hidden || game.myId === 0) return;
   const now = performance.now();
-  const step = moveFromKeys(keys);
+  const step = moveFromKeys(keys) ?? touch.moveFromStick(sticks);
   if (step) {
     send(command.move(step.dx, step.dy));
+    movesSent++;
     predict.sentMove(prediction, step.dx, step.dy, now);
   }
   const world = shownWorld(now);
   const me = world.players.get(game.myId);
+  const thumb = touch.aimFromStick(sticks);
   if (me) {
     const v = view(world);
-    const aim = aimAngle(mouse.x / v.scale + v.originX - me.x, mouse.y / v.scale + v.originY - me.y);
-    if (lastAim === null || Math.abs(aim - lastAim) > 0.5) {
+    if (thumb) aimByMouse = false;
+    const aim = thumb ? thumb.angle
+      : aimByMouse ? aimAngle(mouse.x / v.scale + v.originX - me.x, mouse.y / v.scale + v.originY - me.y) : lastAim;
+    if (aim !== null && (lastAim === null || Math.abs(aim - lastAim) > 0.5)) {
       lastAim = aim;
       send(command.rotate(aim));
       predict.sentRotate(prediction, aim);
     }
   }
+  // A pushed aim stick fires every input period; the weapon's own timer on the server
+  // decides which of them become shots.
+  if (thumb && thumb.firing) send(command.fire());
   flush();
 }
 
@@ -140,14 +168,21 @@ function stats(now) {
   return [`ping ${ping}`, `${frameTimes.length} fps`];
 }
 
+// Where the buttons span most of a narrow screen, the health line and the kill feed go below them.
+function coveredTop() {
+  const tools = document.getElementById('tools').getBoundingClientRect();
+  return tools.width > canvas.clientWidth / 2 ? tools.bottom : 0;
+}
+
 function draw() {
   const now = performance.now();
   const lines = stats(now);
   if (fitCanvas(canvas)) {
     const world = shownWorld(now);
     const shown = game.sizeX > 0 ? view(world) : null;
-    drawFrame(context, world, shown, { now, showStandings, highlightId: game.myId });
+    drawFrame(context, world, shown, { now, showStandings, highlightId: game.myId, top: coveredTop() });
     if (showStats) drawStats(context, lines);
+    touch.drawSticks(context, sticks, colours);
   }
   statusLine.textContent = linkMessage(game);
   requestAnimationFrame(draw);
@@ -160,11 +195,7 @@ window.addEventListener('keydown', (event) => {
     chat.focus();
     event.preventDefault();
   } else if (event.code === 'KeyR') {
-    if (game.link !== Link.playing) return;
-    send(command.respawn(0, 0));
-    const spot = game.rooms.length > 1 ? game.rooms[1] : null; // its tiles taken as map units
-    if (game.myId !== 0) predict.sentRespawn(prediction, 0, 0, spot, performance.now());
-    flush();
+    respawn();
   } else if (event.code === 'KeyM') {
     wholeMap = !wholeMap;
   } else if (event.code === 'KeyP') {
@@ -177,6 +208,39 @@ window.addEventListener('keydown', (event) => {
     if (MOVE_KEYS.has(event.code)) restartInput();
   }
 });
+function respawn() {
+  if (!game || game.link !== Link.playing) return;
+  send(command.respawn(0, 0));
+  const spot = game.rooms.length > 1 ? game.rooms[1] : null; // its tiles taken as map units
+  if (game.myId !== 0) predict.sentRespawn(prediction, 0, 0, spot, performance.now());
+  flush();
+}
+
+function openChat() {
+  if (!game) return;
+  chat.hidden = false;
+  chat.focus();
+}
+
+// A stick taken or let go sends at once; a thumb moving within one waits for the input period.
+let sticksHeld = 0;
+touch.attachSticks(canvas, sticks, {
+  onChange: () => {
+    const held = (sticks.move ? 1 : 0) + (sticks.aim ? 1 : 0);
+    if (held !== sticksHeld && game) restartInput();
+    sticksHeld = held;
+  },
+  onFirstTouch: () => document.body.classList.add('touch'),
+});
+wirePageTools(sound, {
+  chat: openChat,
+  respawn,
+  scores: () => {
+    showStandings = !showStandings;
+    return showStandings;
+  },
+});
+
 window.addEventListener('keyup', (event) => {
   keys.delete(event.code);
   if (event.code === 'Tab') showStandings = false;
@@ -187,8 +251,10 @@ window.addEventListener('blur', () => {
 });
 
 chat.addEventListener('keydown', (event) => {
-  if (event.code === 'Enter' || event.code === 'Escape') {
-    if (event.code === 'Enter' && chat.value !== '') send(command.playerMessage(chat.value));
+  // A phone's keyboard may leave code empty: its key still says Enter.
+  const enter = event.code === 'Enter' || event.key === 'Enter';
+  if (enter || event.code === 'Escape') {
+    if (enter && chat.value !== '') send(command.playerMessage(chat.value));
     flush();
     chat.value = '';
     chat.hidden = true;
@@ -200,6 +266,7 @@ chat.addEventListener('keydown', (event) => {
 canvas.addEventListener('mousemove', (event) => {
   mouse.x = event.offsetX;
   mouse.y = event.offsetY;
+  aimByMouse = true;
 });
 canvas.addEventListener('mousedown', (event) => {
   if (event.button === 0 && game && game.link === Link.playing) {

@@ -5,19 +5,57 @@ import {
   standings, stepPlayer, wholeMapView, zoomCamera,
 } from './game.js';
 
-const colours = {
-  background: '#14161a', floor: '#1f2228', roomFill: '#3a3f4b', roomEdge: '#59606f', player: '#4fa3e0',
-  own: '#6ad17a', dead: '#777', projectile: '#ffd24a', text: '#e6e6e6', panel: 'rgba(20, 22, 26, 0.8)',
+// Players and shots are told apart by shape and outline as well as colour (blue and orange
+// stay apart under every common colour-vision deficiency, see docs/accessibility.md): the own
+// player has a white ring, others a dark one, the dead are hollow crossed rings, shots are diamonds.
+export const colours = {
+  background: '#14161a', floor: '#1f2228', roomFill: '#3a3f4b', roomEdge: '#59606f', player: '#e69f00',
+  own: '#56b4e9', ownRing: '#ffffff', dead: '#8a8f99', projectile: '#f0e442', text: '#e6e6e6',
+  panel: 'rgba(20, 22, 26, 0.8)', stick: 'rgba(230, 230, 230, 0.45)', fire: 'rgba(240, 228, 66, 0.8)',
 };
 const FONT = 'system-ui, sans-serif';
 const LINE = 20; // pixels between overlay lines
 const PANEL_WIDTH = 260;
 
-// Gives the canvas as many pixels as it has room on the page; true when it has any.
+// Gives the canvas as many device pixels as it has room on the page and draws in CSS
+// pixels on it: everything below measures in CSS pixels. True when it has any room.
 export function fitCanvas(canvas) {
-  canvas.width = canvas.clientWidth;
-  canvas.height = canvas.clientHeight;
-  return canvas.width > 0 && canvas.height > 0;
+  const ratio = globalThis.devicePixelRatio || 1;
+  const width = Math.round(canvas.clientWidth * ratio);
+  const height = Math.round(canvas.clientHeight * ratio);
+  if (canvas.width !== width || canvas.height !== height) Object.assign(canvas, { width, height });
+  canvas.getContext('2d').setTransform(ratio, 0, 0, ratio, 0, 0);
+  return width > 0 && height > 0;
+}
+
+const sizeOf = (canvas) => ({ width: canvas.clientWidth, height: canvas.clientHeight });
+
+// A player's body: filled with a ring (white for the own, dark for others), or a hollow
+// dashed ring crossed out for the dead.
+function drawBody(context, px, py, radius, kind) {
+  context.beginPath();
+  context.arc(px, py, radius, 0, 2 * Math.PI);
+  if (kind === 'dead') {
+    context.strokeStyle = colours.dead;
+    context.lineWidth = 2;
+    context.setLineDash([3, 3]);
+    context.stroke();
+    context.setLineDash([]);
+    const r = radius * 0.6;
+    context.beginPath();
+    context.moveTo(px - r, py - r);
+    context.lineTo(px + r, py + r);
+    context.moveTo(px + r, py - r);
+    context.lineTo(px - r, py + r);
+    context.stroke();
+  } else {
+    context.fillStyle = kind === 'own' ? colours.own : colours.player;
+    context.fill();
+    context.strokeStyle = kind === 'own' ? colours.ownRing : colours.background;
+    context.lineWidth = kind === 'own' ? 3 : 2;
+    context.stroke();
+  }
+  context.lineWidth = 1;
 }
 
 function drawWorld(context, game, v, highlightId) {
@@ -34,19 +72,26 @@ function drawWorld(context, game, v, highlightId) {
     context.strokeRect(x(room.x * TILE), y(room.y * TILE), w, h);
   }
   context.fillStyle = colours.projectile;
-  const size = Math.max(3, 4 * v.scale);
-  for (const projectile of game.projectiles.values())
-    context.fillRect(x(projectile.x) - size / 2, y(projectile.y) - size / 2, size, size);
+  context.strokeStyle = colours.background;
+  const size = Math.max(4, 5 * v.scale);
+  for (const projectile of game.projectiles.values()) {
+    const [px, py] = [x(projectile.x), y(projectile.y)];
+    context.beginPath();
+    context.moveTo(px, py - size);
+    context.lineTo(px + size, py);
+    context.lineTo(px, py + size);
+    context.lineTo(px - size, py);
+    context.closePath();
+    context.fill();
+    context.stroke();
+  }
   context.font = `14px ${FONT}`;
   context.textAlign = 'center';
   for (const [id, player] of game.players) {
     const px = x(player.x);
     const py = y(player.y);
-    const radius = Math.max(4, PLAYER_RADIUS * v.scale);
-    context.fillStyle = player.dead ? colours.dead : id === highlightId ? colours.own : colours.player;
-    context.beginPath();
-    context.arc(px, py, radius, 0, 2 * Math.PI);
-    context.fill();
+    const radius = Math.max(5, PLAYER_RADIUS * v.scale);
+    drawBody(context, px, py, radius, player.dead ? 'dead' : id === highlightId ? 'own' : 'other');
     // The facing mark points where its shots travel: angle − 90 degrees.
     const heading = ((player.rotation - 90) * Math.PI) / 180;
     context.strokeStyle = colours.background;
@@ -60,10 +105,10 @@ function drawWorld(context, game, v, highlightId) {
 }
 
 // Every known player with kills and deaths, in a panel at the top right below the kill feed.
-function drawStandings(context, game, highlightId) {
+function drawStandings(context, game, highlightId, top0) {
   const rows = standings(game);
-  const left = context.canvas.width - PANEL_WIDTH - 10;
-  const top = 14 + LINE * 6;
+  const left = Math.max(0, sizeOf(context.canvas).width - PANEL_WIDTH - 10);
+  const top = top0 + 14 + LINE * 6;
   context.fillStyle = colours.panel;
   context.fillRect(left, top, PANEL_WIDTH, LINE * (rows.length + 1) + 12);
   context.font = `14px ${FONT}`;
@@ -79,34 +124,35 @@ function drawStandings(context, game, highlightId) {
   }
 }
 
-function drawOverlay(context, game, { now, caption, showStandings, highlightId }) {
-  const { width, height } = context.canvas;
+function drawOverlay(context, game, { now, caption, showStandings, highlightId, top }) {
+  const { width, height } = sizeOf(context.canvas);
   context.font = `16px ${FONT}`;
   context.textAlign = 'left';
   context.fillStyle = colours.text;
-  if (game.link === Link.playing) context.fillText(`Health ${game.myHealth} / ${FULL_HEALTH}`, 10, 22);
-  else if (caption) context.fillText(caption, 10, 22);
+  if (game.link === Link.playing) context.fillText(`Health ${game.myHealth} / ${FULL_HEALTH}`, 10, top + 22);
+  else if (caption) context.fillText(caption, 10, top + 22);
   let lineY = height - 24 * (game.log.length + 1) - 8;
   for (const line of game.log) {
     context.fillText(line, 10, lineY);
     lineY += 24;
   }
   context.textAlign = 'right';
-  lineY = 22;
+  lineY = top + 22;
   for (const line of recentKills(game, now)) {
     context.fillText(line, width - 10, lineY);
     lineY += LINE;
   }
-  if (showStandings) drawStandings(context, game, highlightId);
+  if (showStandings) drawStandings(context, game, highlightId, top);
 }
 
 // Draws one frame of the game through view (null: no world yet). highlightId is the
-// player drawn as one's own (0 for none); caption heads a page that is not playing.
-export function drawFrame(context, game, view, { now, caption = '', showStandings = false, highlightId = 0 }) {
+// player drawn as one's own (0 for none); caption heads a page that is not playing; top is
+// the CSS pixels at the top the page's buttons cover on a narrow screen.
+export function drawFrame(context, game, view, { now, caption = '', showStandings = false, highlightId = 0, top = 0 }) {
   context.fillStyle = colours.background;
-  context.fillRect(0, 0, context.canvas.width, context.canvas.height);
+  context.fillRect(0, 0, sizeOf(context.canvas).width, sizeOf(context.canvas).height);
   if (view) drawWorld(context, game, view, highlightId);
-  drawOverlay(context, game, { now, caption, showStandings, highlightId });
+  drawOverlay(context, game, { now, caption, showStandings, highlightId, top });
 }
 
 const PAN_PIXELS_PER_SECOND = 600;
@@ -131,8 +177,9 @@ export function spectatorCamera(canvas, currentGame) {
   function zoom(factor, sx, sy) {
     if (!camera) return;
     // A followed player stays in the middle wherever the pointer is.
-    const [ax, ay] = following || sx === undefined ? [canvas.width / 2, canvas.height / 2] : [sx, sy];
-    camera = zoomCamera(camera, factor, canvas.width, canvas.height, ax, ay);
+    const { width, height } = sizeOf(canvas);
+    const [ax, ay] = following || sx === undefined ? [width / 2, height / 2] : [sx, sy];
+    camera = zoomCamera(camera, factor, width, height, ax, ay);
   }
 
   window.addEventListener('keydown', (event) => {
@@ -169,7 +216,7 @@ export function spectatorCamera(canvas, currentGame) {
   });
   canvas.addEventListener('pointerup', (event) => {
     if (drag && !drag.moved && camera) {
-      const picked = playerAt(currentGame(), cameraView(camera, canvas.width, canvas.height), event.offsetX, event.offsetY);
+      const picked = playerAt(currentGame(), cameraView(camera, sizeOf(canvas).width, sizeOf(canvas).height), event.offsetX, event.offsetY);
       if (picked) following = picked;
     }
     drag = null;
@@ -190,7 +237,7 @@ export function spectatorCamera(canvas, currentGame) {
       const seconds = Math.min(0.1, Math.max(0, time - lastFrame) / 1000);
       lastFrame = time;
       const game = currentGame();
-      const { width, height } = canvas;
+      const { width, height } = sizeOf(canvas);
       if (game.sizeX <= 0) return null;
       camera ??= cameraOf(wholeMapView(game, width, height), width, height);
       let [dx, dy] = [0, 0];
@@ -207,7 +254,7 @@ export function spectatorCamera(canvas, currentGame) {
 
 // Lines of figures (ping, frame rate) in the bottom right corner.
 export function drawStats(context, lines) {
-  const { width, height } = context.canvas;
+  const { width, height } = sizeOf(context.canvas);
   context.font = `14px ${FONT}`;
   context.textAlign = 'right';
   context.fillStyle = colours.text;

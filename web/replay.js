@@ -7,6 +7,9 @@ import { decodeMessage } from './codec.js';
 import { HEADER_BYTES, advance, blockAt, keyframeBlock, loadRecords, readBlocks, readHeader, seek } from './demo.js';
 import { Link, applyMessage, linkMessage, newGame } from './game.js';
 import { drawFrame, fitCanvas, spectatorCamera } from './render.js';
+import { wireFullscreen } from './tools.js';
+
+wireFullscreen();
 
 const POLL_MS = 2000; // how often the end of what is held asks for what was written since
 const MAX_STEP_MS = 250; // the most page time one frame plays, so a hidden tab does not leap on return

@@ -3,6 +3,9 @@
 // roams free; a lost link is tried again.
 import { Link, keepLinked, linkMessage, newGame, openLink, standings } from './game.js';
 import { drawFrame, fitCanvas, spectatorCamera } from './render.js';
+import { wireFullscreen } from './tools.js';
+
+wireFullscreen();
 
 const SPECTATORS_POLL_MS = 3000;
 

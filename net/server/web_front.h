@@ -29,7 +29,7 @@ constexpr int kMaxWebConnections = 256;
 constexpr int kMaxWebConnectionsPerAddress = 8;
 // The page runs its own scripts and styles and talks to its own WebSocket, nothing else.
 inline constexpr const char* kPageSecurityPolicy =
-    "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' data:; connect-src 'self'; "
+    "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' data:; connect-src 'self'; manifest-src 'self'; "
     "base-uri 'none'; form-action 'self'; frame-ancestors 'none'";
 
 // The web front: the pages over HTTP, players over WebSocket at /ws and spectators

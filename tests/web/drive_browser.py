@@ -6,7 +6,11 @@ the recording at URL (/replay?demo=...) 0.5 s after SEEN_MS (ms since 1970, when
 seen), says so when NAME stands at the first "X Y" there, plays on with Space and says when at the second.
 feel URL: plays the page as the feel benchmark measures it, from the pixels drawn on the canvas (see
 feel.py), and prints one line of figures as JSON. stay URL SECONDS: keeps the page open that long,
-printing its status line each time it changes."""
+printing its status line each time it changes. touch URL: once alive, two fingers (Chrome DevTools
+Protocol touch events) push the move stick right and the aim stick up past its fire line, then the
+touch is cancelled; says each step and whether the page sent a "Move" after the cancel. phone URL: a
+360 × 640 touch phone at twice the pixels: prints one line of JSON on overflow, drawing, the manifest
+and the sound after a tap, for the game page and (overflow only) /watch and /replay."""
 import json
 import sys
 import time
@@ -56,6 +60,51 @@ try:
     driver.find_element(By.ID, 'world')
     if mode == 'feel':
         print(json.dumps(feel.measure(driver)), flush=True)
+    elif mode == 'touch':
+        PLAY = 'return window.skirmishPlay && {alive: window.skirmishPlay.alive, moves: window.skirmishPlay.movesSent}'
+        watched(lambda s: s['alive'], script=PLAY)
+        touch = lambda kind, points: driver.execute_cdp_cmd('Input.dispatchTouchEvent', {
+            'type': kind, 'touchPoints': [{'x': x, 'y': y, 'id': i} for i, (x, y) in points]})
+        touch('touchStart', [(0, (150, 450)), (1, (800, 450))])
+        for step in range(1, 11):  # the left thumb slides right, the right one up past the fire line
+            touch('touchMove', [(0, (150 + 6 * step, 450)), (1, (800, 450 - 6 * step))])
+            time.sleep(0.05)
+        print('touching', flush=True)
+        time.sleep(2)
+        driver.execute_cdp_cmd('Input.dispatchTouchEvent', {'type': 'touchCancel', 'touchPoints': []})
+        sent = watched(lambda s: True, script=PLAY)['moves']
+        time.sleep(1.5)
+        after = watched(lambda s: True, script=PLAY)['moves']
+        print(f'cancelled: {after - sent} moves after', flush=True)
+    elif mode == 'phone':
+        PHONE = r"""
+const done = arguments[arguments.length - 1];
+const page = document.documentElement, canvas = document.getElementById('world');
+const link = document.querySelector('link[rel=manifest]');
+fetch(link ? link.href : '/none').then((r) => r.json().then((m) => [r.headers.get('content-type'), m])).then(([type, m]) => {
+  const x = canvas.getContext('2d').getImageData(0, 0, canvas.width, canvas.height).data;
+  let lit = 0;
+  for (let i = 0; i < x.length; i += 4) if (x[i] + x[i + 1] + x[i + 2] > 3 * 0x30) lit++;
+  done({scrolls: page.scrollWidth > innerWidth || page.scrollHeight > innerHeight, width: innerWidth,
+        canvas: [canvas.width, canvas.height], lit, touch: document.body.classList.contains('touch'),
+        manifest: type, display: m.display, icons: m.icons.length,
+        audio: window.skirmishPlay && window.skirmishPlay.sound.context && window.skirmishPlay.sound.context.state});
+}).catch((e) => done({error: String(e)}));"""
+        driver.execute_cdp_cmd('Emulation.setDeviceMetricsOverride',
+                               {'width': 360, 'height': 640, 'deviceScaleFactor': 2, 'mobile': True})
+        driver.execute_cdp_cmd('Emulation.setTouchEmulationEnabled', {'enabled': True, 'maxTouchPoints': 5})
+        figures = {}
+        for page in ('watch', 'replay?demo=none', '?name=Phone'):
+            driver.get(url + page)
+            time.sleep(3)
+            if page == '?name=Phone':
+                for kind in ('touchStart', 'touchEnd'):
+                    driver.execute_cdp_cmd('Input.dispatchTouchEvent', {
+                        'type': kind, 'touchPoints': [] if kind == 'touchEnd' else [{'x': 100, 'y': 500}]})
+                time.sleep(0.5)
+            driver.set_script_timeout(10)
+            figures[page.split('?')[0] or 'play'] = driver.execute_async_script(PHONE)
+        print(json.dumps(figures), flush=True)
     elif mode == 'stay':
         said, deadline = None, time.monotonic() + float(sys.argv[3])
         while time.monotonic() < deadline:

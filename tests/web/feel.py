@@ -12,7 +12,7 @@ PROBE = r'''
   const frames = [];
   const keys = [];
   window.feelProbe = { frames, keys };
-  const own = 0x6ad17a, other = 0x4fa3e0; // the page's own and other players' fill colours
+  const own = 0x56b4e9, other = 0xe69f00; // the page's own and other players' fill colours
   const asPixel = (rgb) => (0xff000000 | ((rgb & 0xff) << 16) | (rgb & 0xff00) | (rgb >> 16)) >>> 0;
   const [ownPixel, otherPixel] = [asPixel(own), asPixel(other)];
   const raf = window.requestAnimationFrame.bind(window);
