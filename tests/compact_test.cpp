@@ -94,7 +94,7 @@ TEST(Compact, packets_frame_messages_behind_varint_lengths)
         std::vector<size_t> packets;
     };
     const Case packed[] = {
-        {{0, 127, 1}, {1 + 0 + 2 + 127 + 2}}, {{128, 1}, {2 + 128 + 2}}, {{16383}, {2 + 16383}},
+        {{0, 127, 1}, {1 + 0 + 1 + 127 + 1 + 1}}, {{128, 1}, {2 + 128 + 2}}, {{16383}, {2 + 16383}},
         {{16384, 1}, {3 + 16384, 2}}, {{compact::kMaxMessageBytes}, {3 + compact::kMaxMessageBytes}},
     };
     for (const Case& c : packed) {
