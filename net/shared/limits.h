@@ -30,7 +30,7 @@ constexpr size_t kMaxOutgoingBacklogBytes = 1024 * 1024;
 // dropped as stalled. A live client answers within its round trip, and ENet's own
 // pings keep an idle one answering every half second. Resends to a peer that has
 // answered nothing for a while back off as ENet's own do, uncapped.
-constexpr uint32_t kUnansweredPeerTimeoutMs = 3000;
+constexpr uint32_t kUnansweredPeerTimeoutMs = 5000;
 // Each client's commands are handled at most this many a second sustained, and this
 // many at once after a quiet spell; the rest wait in that client's own queue, in
 // order, which stops being read once it holds the input cap. Our clients played as
