@@ -7,6 +7,7 @@
 
 #include "core/console.h"
 #include "core/flags.h"
+#include "game/commands.h"
 #include "net/server/net.h"
 #include "protocol/messages.h"
 
@@ -52,6 +53,21 @@ std::string Quoted(std::string_view text)
     quoted += EscapeForConsole(escaped);
     quoted += '"';
     return quoted;
+}
+
+// An answer's lines as the console writes them: a control byte an operator typed
+// (say a NUL) comes back as \xNN, never raw; the line ends stay.
+std::string EscapeAnswer(std::string_view answer)
+{
+    std::string escaped;
+    for (size_t start = 0; start < answer.size();) {
+        size_t end = std::min(answer.find('\n', start), answer.size());
+        escaped += EscapeForConsole(answer.substr(start, end - start));
+        if (end < answer.size())
+            escaped += '\n';
+        start = end + 1;
+    }
+    return escaped;
 }
 
 std::string Error(std::string_view why) { return "Error: " + std::string(why) + "\n"; }
@@ -113,14 +129,13 @@ std::string Status(Context& c, std::string_view)
     return answer;
 }
 
+// Cut like any player's chat line, so that an operator relays no more than a player may.
 std::string Say(Context& c, std::string_view text)
 {
     if (text.empty())
         return Error("say needs a text");
-    MessageWriter message = message::PlayerMessage(0, text);
-    if (message.overflowed())
-        return Error("the text is too long for one message");
-    c.out.toAll(message);
+    text = text.substr(0, kMaxCommandTextBytes);
+    c.out.toAll(message::PlayerMessage(0, text));
     ConsoleLine("Server says: ", EscapeForConsole(text));
     return "said\n";
 }
@@ -335,7 +350,7 @@ void Admin::answer(Batch& batch, const Written& written, Outbox& out)
             effect(out);
     for (size_t i = 0; i < batch.answers.size(); ++i) {
         const auto& [from, text] = batch.answers[i];
-        link_.answer(from, batch.staged[i] && !written.saved ? Error(written.error) : text);
+        link_.answer(from, EscapeAnswer(batch.staged[i] && !written.saved ? Error(written.error) : text));
     }
 }
 

@@ -58,7 +58,7 @@ const Question kQuestions[] = {
 
 const char* const kUsage =
     "Usage: skirmish-server [--players N] [--width N] [--height N] [--rooms N] [--weapons N] [--port N]\n"
-    "                       [--max-per-address N] [--max-spectators N]\n"
+    "                       [--max-per-address N] [--max-spectators N] [--max-spectators-per-address N]\n"
     "                       [--demo-dir DIR] [--no-demos] [--demo-keep N] [--demo-max-mb N]\n"
     "                       [--admin-socket PATH] [--ban-file PATH] [--bots N]\n"
     "                       [--bot-skill easy|normal|hard]\n"
@@ -79,11 +79,12 @@ given twice takes its last value.
   --port N      UDP game port and TCP web port, 1 to 65535 (default 23987)
   --no-web      no web front: no game page, WebSocket, metrics or health on TCP
   --max-per-address N
-                at most N players and spectators from one address, 0 to 4095
-                (default 16; 0: no cap)
+                at most N players from one address, 0 to 4095 (default 16; 0: no cap)
   --max-spectators N
                 at most N spectators besides the players, 0 to 3968 (default 256);
                 they watch at /watch or over ENet, and take no seat
+  --max-spectators-per-address N
+                at most N spectators from one address, 0 to 3968 (default 16; 0: no cap)
   --demo-dir DIR
                 where matches are recorded (default demos, created when needed);
                 a recording starts when the first player joins and ends after
@@ -236,6 +237,7 @@ int RunServer(ServerEnvironment& environment)
     NetSetPort(environment.options.port);
     NetSetMaxPerAddress(environment.options.maxPerAddress);
     NetSetMaxSpectators(environment.options.maxSpectators);
+    NetSetMaxSpectatorsPerAddress(environment.options.maxSpectatorsPerAddress);
     std::string error;
     // A ban file that is a link is written through to its target, never replaced.
     std::optional<std::string> banFile = ResolveBanFile(environment.options.banFile, error);
@@ -394,6 +396,12 @@ std::optional<int> ParseServerOptions(int argc, char** argv, ServerOptions& opti
          [&](std::string_view v) {
              auto count = ParseWhole(v, 0, kMaxSpectatorsCap);
              options.maxSpectators = static_cast<int>(count.value_or(0));
+             return count.has_value();
+         }},
+        {"--max-spectators-per-address", true,
+         [&](std::string_view v) {
+             auto count = ParseWhole(v, 0, kMaxSpectatorsCap);
+             options.maxSpectatorsPerAddress = static_cast<int>(count.value_or(0));
              return count.has_value();
          }},
     };

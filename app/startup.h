@@ -47,6 +47,7 @@ struct ServerOptions {
     uint16_t port = kDefaultPort;
     int maxPerAddress = kDefaultMaxPerAddress;
     int maxSpectators = kDefaultMaxSpectators;
+    int maxSpectatorsPerAddress = kDefaultMaxSpectatorsPerAddress;
     bool web = true; // the game page, WebSocket players, metrics and health on TCP
     RecordingOptions recording = {};
     std::string adminSocket = {};     // "": no operators' socket

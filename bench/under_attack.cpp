@@ -4,6 +4,12 @@
 // fetched with GET / four times a second. The attacker comes from 127.0.0.2, so a
 // server that judges by address can tell the two apart.
 //
+// Two more cases need a busy server (start it with --bots 100, say): "loud", one more
+// ENet player sending 1,000 chat lines of 255 bytes a second, where the honest
+// players' received bytes a second are the figure, and "vanish", a crowd of ENet
+// spectators (--crowd N) that reads from the start and vanishes at once 5 s into the
+// window (its sockets stay open, never read again), as a machine that drops off would.
+//
 // Moves are answered in order, so each "Moved" for us settles the oldest Move in
 // flight. Moves sent in the measured window that are still unanswered 2 s after it
 // count as missing. A GET / not answered with a 200 within 2 s counts as failed and
@@ -21,6 +27,7 @@
 #include <cstdio>
 #include <deque>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -53,7 +60,10 @@ struct Options {
     double seconds = 20;
     double warmup = 5;
     std::string attack = "none";
+    int crowd = 256;
 };
+
+constexpr const char* kLoudMark = "loud:";
 
 // An honest player: named, and once alive it moves and chats at a steady pace.
 struct Player {
@@ -66,6 +76,9 @@ struct Player {
     std::deque<std::pair<Clock::time_point, bool>> inFlight; // sent at, sent in the window
     LatencyHistogram echo;
     uint64_t measuredMoves = 0;
+    uint64_t loudLines = 0, loudOutOfOrder = 0;
+    long lastLoud = -1;
+    uint64_t bytesAtStart = 0, bytesAtEnd = 0;
 
     void step(bool sending, bool measuring)
     {
@@ -92,6 +105,15 @@ struct Player {
             } else if (word == names::kAlive && id != 0 && client.getInt() == id && !alive) {
                 alive = true; // the respawn's own "Moved" came before this, so it is not an echo
                 nextMove = nextChat = at;
+            } else if (word == names::kPlayerMessage) {
+                client.getInt();
+                std::string text = client.getString();
+                if (text.starts_with(kLoudMark)) {
+                    long seq = std::strtol(text.c_str() + 5, nullptr, 10);
+                    loudOutOfOrder += seq != lastLoud + 1;
+                    lastLoud = seq;
+                    ++loudLines;
+                }
             } else if (word == names::kMoved && alive && client.getInt() == id && !inFlight.empty()) {
                 if (inFlight.front().second)
                     echo.record(Ms(at - inFlight.front().first));
@@ -301,6 +323,52 @@ std::string WebSocketAttack(const Options& o, Clock::time_point windowStart, con
     return "attack_frames=" + std::to_string(frames) + " attack_closed=" + (open ? "0" : "1");
 }
 
+// (d) One more player chatting 1,000 lines of 255 bytes a second, each numbered.
+std::string LoudClient(const Options& o, const std::atomic<bool>& stop)
+{
+    NetClient loud;
+    if (!loud.connect(kHonestAddress, o.port, 3000))
+        return "attack=refused";
+    loud.send(command::Name("loud"));
+    uint64_t sent = 0;
+    for (auto start = Clock::now(); !stop; std::this_thread::sleep_for(1ms)) {
+        for (; sent < static_cast<uint64_t>(Ms(Clock::now() - start)); ++sent) {
+            std::string line = kLoudMark + std::to_string(sent) + ":";
+            line.resize(255, 'x');
+            loud.send(command::PlayerMessage(line));
+        }
+        loud.service(0);
+        while (loud.nextMessage()) {
+        }
+    }
+    return "attack_lines=" + std::to_string(sent) + " attack_lost=" + (loud.lostConnection() ? "1" : "0");
+}
+
+// (e) A crowd of ENet spectators that read until 5 s into the window, then vanish at
+// once: never serviced again, their sockets left open until the end.
+std::string VanishingCrowd(const Options& o, Clock::time_point windowStart, const std::atomic<bool>& stop)
+{
+    std::vector<std::unique_ptr<NetClient>> crowd;
+    int connected = 0;
+    for (int i = 0; i < o.crowd; ++i) {
+        crowd.push_back(std::make_unique<NetClient>());
+        connected += crowd.back()->connect(kHonestAddress, o.port, 3000, 1, Role::Spectator);
+    }
+    for (const auto vanish = windowStart + 5s; !stop && Clock::now() < vanish; std::this_thread::sleep_for(1ms))
+        for (auto& spectator : crowd) {
+            spectator->service(0);
+            while (spectator->nextMessage()) {
+            }
+        }
+    while (!stop)
+        std::this_thread::sleep_for(10ms);
+    int lostBeforeVanishing = 0;
+    for (auto& spectator : crowd)
+        lostBeforeVanishing += spectator->lostConnection();
+    return "crowd=" + std::to_string(o.crowd) + " crowd_connected=" + std::to_string(connected) +
+           " crowd_lost_before=" + std::to_string(lostBeforeVanishing);
+}
+
 bool ParseOptions(int argc, char** argv, Options& o)
 {
     auto real = [](double& into, double least) {
@@ -310,12 +378,16 @@ bool ParseOptions(int argc, char** argv, Options& o)
         {"--port", true, [&](std::string_view v) { return (o.port = static_cast<uint16_t>(ParseWhole(v, 1, 65535).value_or(0))) != 0; }},
         {"--seconds", true, real(o.seconds, 1)},
         {"--warmup", true, real(o.warmup, 0)},
-        {"--case", true, [&](std::string_view v) { o.attack = v; return v == "none" || v == "slow" || v == "flood" || v == "empty"; }},
+        {"--case", true, [&](std::string_view v) {
+             o.attack = v;
+             return v == "none" || v == "slow" || v == "flood" || v == "empty" || v == "loud" || v == "vanish";
+         }},
+        {"--crowd", true, [&](std::string_view v) { return (o.crowd = static_cast<int>(ParseWhole(v, 1, 4000).value_or(0))) != 0; }},
     };
     std::string error = ParseFlags(argc, argv, flags);
     if (!error.empty())
         std::cerr << "under-attack: " << error
-                  << "\nusage: under-attack [--port P] [--seconds N] [--warmup N] --case none|slow|flood|empty\n";
+                  << "\nusage: under-attack [--port P] [--seconds N] [--warmup N] [--crowd N] --case none|slow|flood|empty|loud|vanish\n";
     return error.empty();
 }
 
@@ -354,6 +426,10 @@ int main(int argc, char** argv)
         uint64_t opened = 0;
         if (o.attack == "slow")
             SlowHeads(o.port, stop, opened), attackReport = "attack_opened=" + std::to_string(opened);
+        else if (o.attack == "loud")
+            attackReport = LoudClient(o, stop);
+        else if (o.attack == "vanish")
+            attackReport = VanishingCrowd(o, windowStart, stop);
         else if (o.attack != "none")
             attackReport = WebSocketAttack(o, windowStart, stop);
     });
@@ -377,6 +453,12 @@ int main(int argc, char** argv)
             announced = true;
         }
         const bool measuring = now >= windowStart && now < windowEnd;
+        for (Player* p : {&enet, &web}) {
+            if (now < windowStart)
+                p->bytesAtStart = p->client.bytesReceived();
+            else if (!measuring && p->bytesAtEnd == 0)
+                p->bytesAtEnd = p->client.bytesReceived();
+        }
         enet.step(now < windowEnd, measuring);
         web.step(now < windowEnd, measuring);
         if (now >= windowEnd && enet.missing() == 0 && web.missing() == 0)
@@ -393,6 +475,11 @@ int main(int argc, char** argv)
                     p->echo.percentile(50), label, p->echo.percentile(99), label, p->echo.max(), label,
                     static_cast<unsigned long long>(p->measuredMoves), label,
                     static_cast<unsigned long long>(p->missing()), label, p->client.lostConnection() ? 1 : 0);
+    for (auto [label, p] : {std::pair{"enet", &enet}, std::pair{"ws", &web}})
+        std::printf(" %s_kBps=%.1f %s_loud_lines=%llu %s_loud_out_of_order=%llu", label,
+                    (p->bytesAtEnd - p->bytesAtStart) / 1000.0 / o.seconds, label,
+                    static_cast<unsigned long long>(p->loudLines), label,
+                    static_cast<unsigned long long>(p->loudOutOfOrder));
     std::printf(" get_p50=%.2f get_p99=%.2f get_ok=%d/%d %s\n", page.percentile(50), page.percentile(99), answered,
                 tries, attackReport.c_str());
     return 0;

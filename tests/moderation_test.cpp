@@ -52,6 +52,8 @@ TEST(Moderation, each_command_answers_on_the_socket_and_kicked_and_banned_client
     const Case cases[] = {
         {"say 'restart soon'", 0, "said\n"},
         {"say", 1, "Error: say needs a text\n"},
+        {"say " + std::string(300, 'a'), 0, "said\n"},
+        {"kick \"$(printf '1\\001')\" x", 1, "Error: no client is connected with id 1\\x01\n"},
         {"launch", 1, "Error: unknown command \"launch\"; help lists the commands\n"},
         {"kick 9", 1, "Error: no client is connected with id 9\n"},
         {"ban 10.0.0.300", 1, "Error: no id or IP address: 10.0.0.300\n"},
@@ -69,6 +71,7 @@ TEST(Moderation, each_command_answers_on_the_socket_and_kicked_and_banned_client
     ASSERT_TRUE(eve.waitForLoss() && web.waitForLoss());
     EXPECT_THAT(eve.got, ::testing::IsSupersetOf({"PlayerMessage 0 restart soon", "Left 2",
                                                   "PlayerMessage 0 You are banned: griefing"}));
+    EXPECT_THAT(eve.got, ::testing::Contains("PlayerMessage 0 " + std::string(255, 'a'))); // cut like a chat line
     EXPECT_THAT(web.got, ::testing::Contains("PlayerMessage 0 You were kicked: too loud \xff"));
     EXPECT_EQ(eve.client.farewellCode(), kDisconnectBanned);
     EXPECT_EQ(web.client.farewellCode(), kWebSocketKicked);

@@ -237,6 +237,26 @@ TEST_F(WebFrontTest, one_address_holding_connections_shuts_out_only_itself_and_i
     EXPECT_TRUE(WhileServing([&] { return get(keptAlive.front(), 5); }));
 }
 
+// Many addresses of a few networks cannot shut out another: with every slot held, the
+// network holding the most gives way to one holding fewer, and a newcomer of a network
+// that already holds the most is refused.
+TEST_F(WebFrontTest, with_every_slot_held_the_subnet_holding_most_gives_way_to_another)
+{
+    asio::io_context io;
+    std::vector<tcp::socket> held;
+    WhileServing([&] {
+        for (int subnet = 1; subnet <= 8; ++subnet)
+            for (int host = 1; host <= 8; ++host)
+                for (int i = 0; i < kMaxWebConnections / 64; ++i)
+                    held.push_back(ConnectFrom(io, ("127.0." + std::to_string(subnet) + "." + std::to_string(host)).c_str()));
+        return 0;
+    });
+    tcp::socket crowded = WhileServing([&] { return ConnectFrom(io, "127.0.8.9"); });
+    EXPECT_TRUE(WhileServing([&] { return ClosedUnread(crowded); }));
+    EXPECT_EQ(WhileServing([&] { return Reply("GET /"); }), "HTTP/1.1 200 OK"); // from 127.0.0.1
+    EXPECT_EQ(NetGetStats().refusedWebBusy, 1u);
+}
+
 TEST_F(WebFrontTest, request_headers_that_never_complete_are_cut_after_three_seconds)
 {
     auto closedAfter = WhileServing([&] {

@@ -47,7 +47,7 @@ Options:
   --websocket      connect over the server's WebSocket (TCP, ws://host:port/ws) instead of ENet
   --watch          connect as spectators (ENet connect data 1, or ws://host:port/watch):
                    they send nothing and only count what arrives; rates are unused. For
-                   many, start the server with --max-spectators N --max-per-address 0
+                   many, start the server with --max-spectators N --max-spectators-per-address 0
   --v1             speak the tagged wire layout, version 1, instead of the compact version 2
   --quiet          no progress line
   --help           this text

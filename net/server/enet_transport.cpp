@@ -27,6 +27,8 @@ constexpr int kMaxEventsPerService = 4096;
 constexpr int kCloseGraceMs = 1000;
 // Resend delays are capped this often, not at every service: it walks every queue.
 constexpr enet_uint32 kResendCapEveryMs = 20;
+// A peer heard from within this long has its resends capped; a quieter one is let be.
+constexpr enet_uint32 kHurriedResendsQuietMs = 1000;
 // While anyone is connected ENet must be serviced this often at least: it resends
 // unacknowledged data and notices silent peers only when called.
 constexpr int kConnectedWaitCapMs = 50;
@@ -329,22 +331,30 @@ private:
         if (ENET_TIME_DIFFERENCE(now, lastCap_) < kResendCapEveryMs)
             return;
         lastCap_ = now;
+        // A vanished crowd resent to at the capped pace would cost every other client
+        // its share of the socket: only peers still answering have their resends hurried.
         for (ENetPeer* peer : peerOfId_)
-            if (peer)
+            if (peer && ENET_TIME_DIFFERENCE(now, peer->lastReceiveTime) < kHurriedResendsQuietMs)
                 CapResendDelays(peer);
     }
 
-    // ENet's own timeout needs unacknowledged traffic to notice a vanished client;
-    // this catches any connected peer that has sent nothing at all for too long.
+    // ENet's own timeout needs unacknowledged traffic to notice a vanished client, and
+    // waits long: meanwhile every packet sent to it is kept, resent and walked at each
+    // service. A peer holding data it has not acknowledged and answering nothing is
+    // dropped as stalled soon; any connected peer that has sent nothing at all for
+    // longer is dropped as silent.
     void queueSilentPeers()
     {
         enet_uint32 now = enet_time_get();
         for (size_t id = 1; id < peerOfId_.size(); ++id) {
             ENetPeer* peer = peerOfId_[id];
-            if (peer && peer->state == ENET_PEER_STATE_CONNECTED &&
-                ENET_TIME_DIFFERENCE(now, peer->lastReceiveTime) > kSilentPeerTimeoutMs) {
+            if (!peer || peer->state != ENET_PEER_STATE_CONNECTED)
+                continue;
+            enet_uint32 quiet = ENET_TIME_DIFFERENCE(now, peer->lastReceiveTime);
+            if (quiet > kSilentPeerTimeoutMs)
                 kicks_.push_back({static_cast<int>(id), TransportEvents::DropCause::Silent});
-            }
+            else if (quiet > kUnansweredPeerTimeoutMs && backlog_[static_cast<size_t>(peer - host_->peers)] > 0)
+                kicks_.push_back({static_cast<int>(id), TransportEvents::DropCause::Stalled});
         }
     }
 

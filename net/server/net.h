@@ -24,14 +24,17 @@ struct NetMessage {
 
 // The server's network library: plain free functions over one process-wide host.
 void NetSetPort(uint16_t port);
-// At most this many connections from one address (0: no cap); one more is refused
-// as from a full server, with a console line.
+// At most this many players from one address (0: no cap); one more is refused as
+// from a full server, with a console line. Spectators have a cap of their own.
 constexpr int kDefaultMaxPerAddress = 16;
 void NetSetMaxPerAddress(int count);
 // At most this many spectators besides the players (0: none); one more is refused
-// as from a full server. Spectators count toward the cap per address.
+// as from a full server.
 constexpr int kDefaultMaxSpectators = 256;
 void NetSetMaxSpectators(int count);
+// At most this many spectators from one address (0: no cap), refused as above.
+constexpr int kDefaultMaxSpectatorsPerAddress = 16;
+void NetSetMaxSpectatorsPerAddress(int count);
 bool NetHost(int playerCount);
 std::string NetGetError();
 bool NetConnected();

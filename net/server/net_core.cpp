@@ -72,12 +72,57 @@ private:
     size_t bytes_ = 0;
 };
 
+// A token bucket on the loop's clock: a client's commands are handled at most
+// kMaxCommandsPerSecond a second, kCommandBurst at once. Credit is kept in
+// thousandths of a command, so that each millisecond earns a whole number of them.
+class CommandRate {
+public:
+    // Spends one command's credit when there is one.
+    bool take(int32_t now)
+    {
+        refill(now);
+        if (credit_ < kCost)
+            return false;
+        credit_ -= kCost;
+        return true;
+    }
+    // Milliseconds until the next command may be handled (0: now).
+    int msUntilNext(int32_t now)
+    {
+        refill(now);
+        return credit_ >= kCost ? 0 : static_cast<int>((kCost - credit_ + kPerMs - 1) / kPerMs);
+    }
+
+private:
+    static constexpr int64_t kCost = 1000;
+    static constexpr int64_t kPerMs = kMaxCommandsPerSecond; // thousandths a millisecond
+    static constexpr int64_t kMost = kCommandBurst * kCost;
+
+    void refill(int32_t now)
+    {
+        if (!started_) {
+            started_ = true;
+            last_ = now;
+        }
+        // A clock that went back earns nothing; the reading moves on with it.
+        int64_t elapsed = std::max<int32_t>(ElapsedMs(now, last_), 0);
+        last_ = now;
+        credit_ = std::min(kMost, credit_ + elapsed * kPerMs);
+    }
+
+    int64_t credit_ = kMost;
+    int32_t last_ = 0;
+    bool started_ = false;
+};
+
 // A spectator's id passes Free, Joining (connected, not yet taken by the loop) and
 // Joined (watching); it is freed at its disconnect, since the game never knew it.
 struct Connection {
     IdState state = IdState::Free;
     bool closed = false; // the transport reported the end of the connection
     bool inTurn = false; // its id is in the turns of the pass
+    bool resting = false; // out of credit: its id waits among the resting, not in turns
+    CommandRate rate;
     // A person took the id of a bot that made way for it: the bot's leave is taken
     // before this connection's join.
     bool leavePending = false;
@@ -108,10 +153,14 @@ public:
     // Ids with messages to handle, in the order of their turns: each turn takes one
     // message and the id goes to the back, so no client waits behind another's flood.
     std::deque<int> turns;
+    // Ids with messages to handle that have spent their credit, in the order they ran out.
+    std::deque<int> resting;
+    int32_t lastWake = 0;
     size_t passBudget = kMaxMessagesPerPass;
     volatile std::sig_atomic_t stopRequested = 0;
 
-    int maxPerAddress = kDefaultMaxPerAddress;
+    int maxPerAddress = kDefaultMaxPerAddress; // players
+    int maxSpectatorsPerAddress = kDefaultMaxSpectatorsPerAddress;
     // Refusals are written a few a second, whoever causes them; the metrics count every one.
     LineBudget refusalLines;
     NetStats stats;
@@ -119,10 +168,12 @@ public:
     std::function<bool(const std::string&)> banned;
     std::vector<Wake> wakes;
 
-    // Seats held from one address, whatever state their ids are in.
-    int ConnectionsFrom(const std::string& address) const
+    // Players' seats, or spectators' places, held from one address, whatever state their ids are in.
+    int ConnectionsFrom(const std::string& address, bool spectators) const
     {
-        return static_cast<int>(std::count_if(connections.begin(), connections.end(), [&](const Connection& c) {
+        auto first = connections.begin() + (spectators ? playerSlots : 1);
+        auto end = spectators ? connections.end() : connections.begin() + playerSlots;
+        return static_cast<int>(std::count_if(first, end, [&](const Connection& c) {
             return c.state != IdState::Free && !c.closed && c.address == address;
         }));
     }
@@ -145,15 +196,16 @@ public:
             ++stats.refusedBanned;
             return kRefusedBanned;
         }
-        if (maxPerAddress > 0 && ConnectionsFrom(address) >= maxPerAddress) {
+        const bool spectator = role == Role::Spectator;
+        const int cap = spectator ? maxSpectatorsPerAddress : maxPerAddress;
+        if (cap > 0 && ConnectionsFrom(address, spectator) >= cap) {
             reportWithheldRefusals(ReadClock());
             if (refusalLines.allow(ReadClock()))
-                ConsoleLine("Connection from ", address, " refused: ", maxPerAddress,
-                            " players are connected from that address already.");
+                ConsoleLine("Connection from ", address, " refused: ", cap, spectator ? " spectators" : " players",
+                            " are connected from that address already.");
             ++stats.refusedAddressCap;
             return 0;
         }
-        const bool spectator = role == Role::Spectator;
         const size_t first = spectator ? static_cast<size_t>(playerSlots) : 1;
         const size_t end = spectator ? connections.size() : static_cast<size_t>(playerSlots);
         for (size_t id = first; id < end; ++id) {
@@ -191,6 +243,7 @@ public:
                 continue;
             bool seated = bot.state == IdState::Joined;
             std::erase(turns, id);
+            std::erase(resting, id);
             bot = Connection{};
             bot.state = IdState::Joining;
             bot.address = address;
@@ -269,7 +322,7 @@ public:
     void giveTurn(int id)
     {
         Connection& connection = connections[id];
-        if (connection.inTurn || connection.inbox.empty())
+        if (connection.inTurn || connection.resting || connection.inbox.empty())
             return;
         connection.inTurn = true;
         turns.push_back(id);
@@ -368,12 +421,41 @@ public:
             });
     }
 
-    // The spectators' feed packets go out when due, so a wait must end by then.
-    int limitWait(int timeoutMs) const
+    // An id out of credit leaves the turns until it has earned a command's worth.
+    void rest(int id)
     {
+        connections[id].resting = true;
+        resting.push_back(id);
+    }
+
+    // Ids that have earned their next command take their turns again, in the order they rested.
+    void wakeRested(int32_t now)
+    {
+        // Credit depends on the reading alone: one look a millisecond is enough.
+        if (std::exchange(lastWake, now) == now)
+            return;
+        for (auto it = resting.begin(); it != resting.end();) {
+            Connection& connection = connections[*it];
+            if (connection.rate.msUntilNext(now) > 0) {
+                ++it;
+                continue;
+            }
+            connection.resting = false;
+            giveTurn(*it);
+            it = resting.erase(it);
+        }
+    }
+
+    // The spectators' feed packets go out when due, and a resting client's next
+    // command is handled when earned, so a wait must end by then.
+    int limitWait(int timeoutMs)
+    {
+        auto limit = [&](int due) { timeoutMs = timeoutMs < 0 ? due : std::min(timeoutMs, due); };
         for (const SpectatorFeed& feed : feeds)
             if (std::optional<int> feedDue = feed.msUntilDue(ReadClock()))
-                timeoutMs = timeoutMs < 0 ? *feedDue : std::min(timeoutMs, *feedDue);
+                limit(*feedDue);
+        for (int id : resting)
+            limit(connections[id].rate.msUntilNext(ReadClock()));
         return timeoutMs;
     }
 
@@ -398,6 +480,7 @@ public:
         joins.clear();
         leaves.clear();
         turns.clear();
+        resting.clear();
         spectatorJoins.clear();
         for (SpectatorFeed& feed : feeds)
             feed.clear();
@@ -439,6 +522,7 @@ int StopWakeDescriptor() { return stopWake; }
 void NetSetPort(uint16_t port) { core.port = port; }
 void NetSetMaxPerAddress(int count) { core.maxPerAddress = std::max(count, 0); }
 void NetSetMaxSpectators(int count) { core.maxSpectators = std::max(count, 0); }
+void NetSetMaxSpectatorsPerAddress(int count) { core.maxSpectatorsPerAddress = std::max(count, 0); }
 void NetSetWebPages(WebPages pages) { core.webPages = std::move(pages); }
 
 bool NetHost(int playerCount)
@@ -534,11 +618,21 @@ int NetPlayerLeft()
 
 bool NetGetMessage(NetMessage& message)
 {
-    if (core.turns.empty() || core.passBudget == 0)
-        return false;
+    const int32_t now = ReadClock();
+    core.wakeRested(now);
+    int id = 0;
+    while (id == 0) {
+        if (core.turns.empty() || core.passBudget == 0)
+            return false;
+        id = core.turns.front();
+        core.turns.pop_front();
+        if (!core.connections[id].rate.take(now)) {
+            core.connections[id].inTurn = false;
+            core.rest(id);
+            id = 0;
+        }
+    }
     --core.passBudget;
-    int id = core.turns.front();
-    core.turns.pop_front();
     Connection& connection = core.connections[id];
     message.from = id;
     message.bytes = connection.inbox.take();

@@ -15,6 +15,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <deque>
 #include <functional>
@@ -49,34 +50,61 @@ constexpr size_t kFirstReadBytes = 1024;
 
 class WsSession;
 
+// The network an address belongs to, as one party is likely to hold it: an IPv4
+// address's /24, an IPv6 address's /64 (an IPv4 address mapped into IPv6 is IPv4).
+std::string SubnetOf(const std::string& address)
+{
+    beast::error_code ec;
+    asio::ip::address parsed = asio::ip::make_address(address, ec);
+    if (ec)
+        return address;
+    if (parsed.is_v6() && parsed.to_v6().is_v4_mapped())
+        parsed = asio::ip::make_address_v4(asio::ip::v4_mapped, parsed.to_v6());
+    if (parsed.is_v4()) {
+        auto bytes = parsed.to_v4().to_bytes();
+        bytes[3] = 0;
+        return asio::ip::address_v4(bytes).to_string() + "/24";
+    }
+    auto bytes = parsed.to_v6().to_bytes();
+    std::fill(bytes.begin() + 8, bytes.end(), 0);
+    return asio::ip::address_v6(bytes).to_string() + "/64";
+}
+
 // The connections that are not players, oldest first. Room for a new one is made
 // by closing the oldest kept-alive connection that waits idle (of the same address
-// when that address is at its cap); with none to close, the new one is refused.
+// when that address is at its cap); with none idle, by closing the oldest of the
+// subnet holding the most, when that holds more than the newcomer's; else the new
+// one is refused. So many addresses of one network cannot shut out another.
 class WebSlots {
 public:
     struct Entry {
         std::string address;
+        std::string subnet;
         bool idle = false;
-        std::function<void()> close; // ends the connection of an idle entry
+        std::function<void()> close; // ends the connection and gives its slot back
     };
     using Handle = std::list<Entry>::iterator;
 
     std::optional<Handle> take(const std::string& address)
     {
         if (perAddress_[address] >= kMaxWebConnectionsPerAddress &&
-            !closeOldestIdle([&](const Entry& entry) { return entry.address == address; }))
+            !closeOldest([&](const Entry& entry) { return entry.idle && entry.address == address; }))
             return refuse(address);
+        std::string subnet = SubnetOf(address);
         if (entries_.size() >= static_cast<size_t>(kMaxWebConnections) &&
-            !closeOldestIdle([](const Entry&) { return true; }))
+            !closeOldest([](const Entry& entry) { return entry.idle; }) && !makeRoomFor(subnet))
             return refuse(address);
         ++perAddress_[address];
-        return entries_.insert(entries_.end(), Entry{address, false, {}});
+        ++perSubnet_[subnet];
+        return entries_.insert(entries_.end(), Entry{address, std::move(subnet), false, {}});
     }
 
     void release(Handle handle)
     {
         if (--perAddress_[handle->address] == 0)
             perAddress_.erase(handle->address);
+        if (--perSubnet_[handle->subnet] == 0)
+            perSubnet_.erase(handle->subnet);
         entries_.erase(handle);
     }
 
@@ -88,10 +116,22 @@ private:
         return std::nullopt;
     }
 
-    bool closeOldestIdle(const std::function<bool(const Entry&)>& eligible)
+    // The subnet holding the most gives way to one that holds fewer.
+    bool makeRoomFor(const std::string& subnet)
+    {
+        auto most = std::max_element(perSubnet_.begin(), perSubnet_.end(),
+                                     [](const auto& a, const auto& b) { return a.second < b.second; });
+        auto held = perSubnet_.find(subnet);
+        if (most == perSubnet_.end() || most->second <= (held == perSubnet_.end() ? 0 : held->second))
+            return false;
+        const std::string crowded = most->first; // a copy: the count may go with the last one
+        return closeOldest([&](const Entry& entry) { return entry.subnet == crowded; });
+    }
+
+    bool closeOldest(const std::function<bool(const Entry&)>& eligible)
     {
         for (auto entry = entries_.begin(); entry != entries_.end(); ++entry) {
-            if (!entry->idle || !eligible(*entry))
+            if (!entry->close || !eligible(*entry))
                 continue;
             auto close = std::move(entry->close);
             release(entry);
@@ -103,6 +143,7 @@ private:
 
     std::list<Entry> entries_;
     std::unordered_map<std::string, int> perAddress_;
+    std::unordered_map<std::string, int> perSubnet_;
 };
 
 // Files, and pages that read the disk, are answered on this thread of the front's
@@ -168,20 +209,18 @@ public:
     WebSlot(WebSlot&& other) noexcept : state_(std::exchange(other.state_, nullptr)), handle_(other.handle_) {}
     WebSlot& operator=(WebSlot&&) = delete;
     ~WebSlot() { release(); }
-    // Idle: waiting for the next request, and closed whenever a new connection needs the room.
-    void setIdle(std::function<void()> close)
+    // How the holder's connection is ended when its room is needed; it gives the slot
+    // back first, so the holder must forget() it.
+    void setCloser(std::function<void()> close)
     {
-        if (state_) {
-            handle_->idle = true;
+        if (state_)
             handle_->close = std::move(close);
-        }
     }
-    void setBusy()
+    // Idle: waiting for the next request, and the first to give way when room is needed.
+    void setIdle(bool idle)
     {
-        if (state_) {
-            handle_->idle = false;
-            handle_->close = nullptr;
-        }
+        if (state_)
+            handle_->idle = idle;
     }
     void release()
     {
@@ -224,6 +263,13 @@ public:
 
     void accept(http::request<http::empty_body>&& request)
     {
+        // Until it is a player it holds a slot like any connection, and gives way like one.
+        slot_.setCloser([weak = weak_from_this()] {
+            if (auto self = weak.lock()) {
+                self->slot_.forget();
+                beast::get_lowest_layer(self->ws_).close();
+            }
+        });
         request_ = std::move(request);
         beast::get_lowest_layer(ws_).expires_never();
         websocket::stream_base::timeout timeouts{};
@@ -611,6 +657,12 @@ public:
     // A request must come whole within the header time.
     void readRequest()
     {
+        slot_.setCloser([weak = weak_from_this()] {
+            if (auto self = weak.lock()) {
+                self->slot_.forget();
+                self->stream_.close();
+            }
+        });
         parser_.emplace();
         parser_->header_limit(kMaxRequestHeaderBytes);
         stream_.expires_after(kHeaderTimeout);
@@ -625,16 +677,11 @@ public:
     {
         if (buffer_.size() > 0) // already here, sent along with the last one
             return readRequest();
-        slot_.setIdle([weak = weak_from_this()] {
-            if (auto self = weak.lock()) {
-                self->slot_.forget();
-                self->stream_.close();
-            }
-        });
+        slot_.setIdle(true);
         stream_.expires_after(kKeepAliveIdle);
         stream_.async_read_some(buffer_.prepare(kFirstReadBytes),
                                 [self = shared_from_this()](beast::error_code ec, size_t bytes) {
-                                    self->slot_.setBusy();
+                                    self->slot_.setIdle(false);
                                     self->buffer_.commit(bytes);
                                     if (!ec)
                                         self->readRequest();

@@ -21,8 +21,22 @@ constexpr size_t kMaxWebFrameBytes = kMaxIncomingPacketBytes;
 // A frame the server sends a spectator is at most this long (a single longer packet
 // travels alone).
 constexpr size_t kMaxSpectatorFrameBytes = 64 * 1024;
-// Unacknowledged outgoing data one connection may hold back before it is dropped as gone.
-constexpr size_t kMaxOutgoingBacklogBytes = 4 * 1024 * 1024;
+// Unacknowledged outgoing data one connection may hold back before it is dropped as
+// stalled: about two seconds of the busiest game's traffic to one client. A crowd that
+// vanishes at once thus costs at most this much each in queues and resends.
+constexpr size_t kMaxOutgoingBacklogBytes = 1024 * 1024;
+// A connection that was sent data and has answered nothing (not even an
+// acknowledgement) for this long has stopped reading: it is sent nothing more and
+// dropped as stalled. A live client answers within its round trip, and ENet's own
+// pings keep an idle one answering every half second. Resends to a peer that has
+// answered nothing for a while back off as ENet's own do, uncapped.
+constexpr uint32_t kUnansweredPeerTimeoutMs = 5000;
+// Each client's commands are handled at most this many a second sustained, and this
+// many at once after a quiet spell; the rest wait in that client's own queue, in
+// order, which stops being read once it holds the input cap. Our clients played as
+// intended send at most 70 a second (30 moves, 30 turns, 10 shots).
+constexpr int kMaxCommandsPerSecond = 120;
+constexpr int kCommandBurst = 60;
 // A connection that answers nothing for this long is dropped (the client half
 // likewise gives up on a server silent this long).
 constexpr uint32_t kSilentPeerTimeoutMs = 10000;
