@@ -19,7 +19,7 @@ run_wire() {
         for version in v1 v2; do
             local flag="" out probe_out bots probe u0 s0 u1 s1 result probed user sys
             [ "$version" = v1 ] && flag="--v1"
-            start build-release/skirmish-server
+            start build-release/skirmish-server --max-per-address 0
             out=$(mktemp); probe_out=$(mktemp)
             nice -n -10 $BOT_PIN build-release/skirmish-bot --bots 1 $flag --warmup "$WARMUP" --seconds "$MEASURE" --quiet > "$probe_out" &
             probe=$!
@@ -35,8 +35,8 @@ run_wire() {
             cleanup
             user=$((u1 - u0)); sys=$((s1 - s0))
             local per_player share
-            per_player=$(awk -v a="$(field bytes_per_s "$result")" -v b="$(field bytes_per_s "$probed")" -v n="$players" \
-                'BEGIN { printf "%.0f", (a + b) / n }')
+            per_player=$(awk -v a="$(field bytes_per_s "$result")" -v b="$(field bytes_per_s "$probed")" \
+                -v n="$(field bots "$result")" 'BEGIN { printf "%.0f", (a + b) / (n + 1) }')
             share=$(awk -v u="$user" -v s="$sys" 'BEGIN { if (u + s > 0) printf "%.0f", 100 * s / (u + s); else print "n/a" }')
             WIRE_ROWS+=("| $players | $version | $per_player | $(percent $((user + sys)) "$MEASURE") | $share | $(field cadence_p50 "$probed") / $(field cadence_p99 "$probed") | $(field echo_p50 "$probed") / $(field echo_p99 "$probed") / $(field echo_max "$probed") | $(field live_max "$result") |")
         done
