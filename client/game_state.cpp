@@ -7,14 +7,6 @@
 namespace skirmish::client {
 namespace {
 
-struct Fields {
-    const DecodedMessage& message;
-    int32_t i(size_t at) const { return at < message.fields.size() ? message.fields[at].intValue : 0; }
-    float f(size_t at) const { return at < message.fields.size() ? message.fields[at].floatValue : 0.0f; }
-    uint8_t b(size_t at) const { return at < message.fields.size() ? message.fields[at].byteValue : 0; }
-    std::string t(size_t at) const { return at < message.fields.size() ? message.fields[at].text : std::string(); }
-};
-
 void Log(GameState& state, std::string line)
 {
     state.log.push_back(std::move(line));

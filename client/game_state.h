@@ -10,6 +10,15 @@
 
 namespace skirmish::client {
 
+// A decoded message's fields read by place, the zero value where a field is missing.
+struct Fields {
+    const DecodedMessage& message;
+    int32_t i(size_t at) const { return at < message.fields.size() ? message.fields[at].intValue : 0; }
+    float f(size_t at) const { return at < message.fields.size() ? message.fields[at].floatValue : 0.0f; }
+    uint8_t b(size_t at) const { return at < message.fields.size() ? message.fields[at].byteValue : 0; }
+    std::string t(size_t at) const { return at < message.fields.size() ? message.fields[at].text : std::string(); }
+};
+
 struct RoomRect {
     int32_t x = 0; // tiles
     int32_t y = 0;

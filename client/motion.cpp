@@ -10,12 +10,6 @@
 namespace skirmish::client {
 namespace {
 
-struct Fields {
-    const DecodedMessage& message;
-    int32_t i(size_t at) const { return at < message.fields.size() ? message.fields[at].intValue : 0; }
-    float f(size_t at) const { return at < message.fields.size() ? message.fields[at].floatValue : 0.0f; }
-};
-
 constexpr double kPingWeight = 0.2;
 constexpr double kGapWeight = 0.25;
 

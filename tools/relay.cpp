@@ -10,9 +10,8 @@
 #include <cmath>
 
 namespace skirmish {
-namespace {
 
-sockaddr_in Loopback(uint16_t port)
+sockaddr_in LoopbackAddress(uint16_t port)
 {
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -20,6 +19,8 @@ sockaddr_in Loopback(uint16_t port)
     address.sin_port = htons(port);
     return address;
 }
+
+namespace {
 
 int BoundSocket(uint16_t port)
 {
@@ -29,7 +30,7 @@ int BoundSocket(uint16_t port)
     int bytes = 4 * 1024 * 1024;
     setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
     setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
-    sockaddr_in address = Loopback(port);
+    sockaddr_in address = LoopbackAddress(port);
     if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         close(fd);
         return -1;
@@ -69,7 +70,7 @@ std::vector<double> PlanDelivery(const LinkImpairment& link, std::mt19937& rando
 
 ImpairmentRelay::ImpairmentRelay(uint16_t listenPort, uint16_t serverPort, LinkImpairment up, LinkImpairment down,
                                  uint32_t seed)
-    : server_(Loopback(serverPort)), up_(up), down_(down), random_(seed)
+    : server_(LoopbackAddress(serverPort)), up_(up), down_(down), random_(seed)
 {
     listen_ = BoundSocket(listenPort);
     if (listen_ >= 0) {

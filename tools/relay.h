@@ -11,6 +11,9 @@
 
 namespace skirmish {
 
+// The loopback address at a port, where the relays and the server they stand before listen.
+sockaddr_in LoopbackAddress(uint16_t port);
+
 // What one direction of a link does to the datagrams crossing it.
 struct LinkImpairment {
     double lossPercent = 0;

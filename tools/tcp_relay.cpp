@@ -13,17 +13,10 @@
 #include <chrono>
 #include <cmath>
 
+#include "tools/relay.h"
+
 namespace skirmish {
 namespace {
-
-sockaddr_in Loopback(uint16_t port)
-{
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    return address;
-}
 
 // Small writes go out at once: the relay adds its own delay and no other.
 void NoDelay(int fd)
@@ -44,7 +37,7 @@ TcpRelay::TcpRelay(uint16_t listenPort, uint16_t serverPort, StreamDelay up, Str
     listen_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     int on = 1;
     setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address = Loopback(listenPort);
+    sockaddr_in address = LoopbackAddress(listenPort);
     if (listen_ < 0 || bind(listen_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         ::listen(listen_, 64) != 0) {
         if (listen_ >= 0)
@@ -82,7 +75,7 @@ void TcpRelay::accept()
             return;
         // Loopback connects at once; a server that is not there is a client closed at once.
         int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address = Loopback(serverPort_);
+        sockaddr_in address = LoopbackAddress(serverPort_);
         if (server < 0 || connect(server, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
             if (server >= 0)
                 close(server);
