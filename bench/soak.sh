@@ -5,7 +5,8 @@
 # the page is loaded in headless Chromium; after each cycle's players have gone, a
 # quiet spell longer than a recording's empty end lets the recording rotate under
 # --demo-keep. RSS, descriptors, threads, the demo folder's size and the players'
-# Move→Moved p99 are printed at every cycle, as one table row.
+# Move→Moved p99 are printed at every cycle, as one table row. The downloads and the
+# browser run niced: they are load on the server, not a rival for the machine's cores.
 # usage: bench/soak.sh BUILD_DIR MINUTES
 set -euo pipefail
 BUILD=${1:-build-release}
@@ -53,12 +54,12 @@ while [ "$(date +%s)" -lt "$END" ]; do
         W=$!
         sleep 5
         for name in $(curl -s "http://127.0.0.1:$PORT/demos" | grep -o '/demos/[0-9TZ-]*\.demo' | sort -u); do
-            curl -s -o /dev/null "http://127.0.0.1:$PORT$name" &
+            nice -n 10 curl -s -o /dev/null "http://127.0.0.1:$PORT$name" &
         done
         build_admin="$BUILD/skirmish-admin"
         "$build_admin" "$DIR/admin" ban 10.20.30.$cycle 5 soak > /dev/null || true
         kill -HUP "$SERVER"
-        [ -n "$BROWSER" ] && timeout 20 "$BROWSER" --headless --no-sandbox --disable-gpu --dump-dom \
+        [ -n "$BROWSER" ] && nice -n 10 timeout 20 "$BROWSER" --headless --no-sandbox --disable-gpu --dump-dom \
             "http://127.0.0.1:$PORT/?name=Soak" > /dev/null 2>&1 || true
         "$build_admin" "$DIR/admin" unban 10.20.30.$cycle > /dev/null || true
         wait $E $W || true

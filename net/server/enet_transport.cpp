@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <optional>
 #include <string>
 #include <thread>
@@ -29,10 +30,20 @@ constexpr int kCloseGraceMs = 1000;
 constexpr enet_uint32 kResendCapEveryMs = 20;
 // A peer heard from within this long has its resends capped; a quieter one is let be.
 constexpr enet_uint32 kHurriedResendsQuietMs = 1000;
+// ENet walks a peer's whole queue at every send, and resends all it has in flight at
+// every timeout: a crowd that stops acknowledging at once would cost each pass a walk
+// over megabytes of fragments and each resend round a burst of its whole window. So a
+// peer is handed at most this much beyond what it has acknowledged (the rest waits in
+// our own queue, which is never walked; the window is 64 KiB, so this keeps it full)...
+constexpr size_t kMostBytesInEnet = 128 * 1024;
+// ...and a peer that has answered nothing for this long (or two round trips, if longer)
+// while holding data in flight has a single datagram in flight, until it answers.
+constexpr enet_uint32 kNarrowWindowQuietMs = 100;
 // While anyone is connected ENet must be serviced this often at least: it resends
 // unacknowledged data and notices silent peers only when called.
 constexpr int kConnectedWaitCapMs = 50;
 
+// A packet's free callback gives its bytes back to its peer's backlog, wherever it waits.
 void ReleaseBacklog(ENetPacket* packet)
 {
     *static_cast<size_t*>(packet->userData) -= packet->dataLength;
@@ -91,6 +102,8 @@ public:
         RaiseSocketBuffer(host_->socket, SO_SNDBUFFORCE, ENET_SOCKOPT_SNDBUF);
         events_ = &events;
         backlog_.assign(peerCount, 0);
+        held_.assign(peerCount, {});
+        window_.assign(peerCount, 0);
         countedInput_.assign(peerCount, 0);
         peerOfId_.assign(static_cast<size_t>(maxConnections) + 1, nullptr);
         kicks_.clear();
@@ -118,6 +131,7 @@ public:
         ENetEvent event;
         for (int handled = 0; handled < kMaxEventsPerService && enet_host_service(host_, &event, 0) > 0; ++handled)
             handle(event);
+        handOverHeld();
         enet_host_flush(host_);
     }
 
@@ -155,6 +169,7 @@ public:
             return;
         for (size_t i = 0; i < host_->peerCount; ++i) {
             ENetPeer& peer = host_->peers[i];
+            handOverAll(&peer);
             if (peer.state == ENET_PEER_STATE_CONNECTED)
                 enet_peer_disconnect_later(&peer, 0);
         }
@@ -165,6 +180,8 @@ public:
             if (enet_host_service(host_, &event, 10) > 0 && event.type == ENET_EVENT_TYPE_RECEIVE)
                 enet_packet_destroy(event.packet);
         }
+        for (size_t i = 0; i < host_->peerCount; ++i)
+            discardHeld(&host_->peers[i]);
         enet_host_destroy(host_);
         host_ = nullptr;
         events_ = nullptr;
@@ -180,6 +197,7 @@ public:
         ENetPeer* peer = peerOf(id);
         if (!peer)
             return;
+        handOverAll(peer);
         enet_peer_disconnect_later(peer, farewell.enetData);
         peer->data = nullptr;
         peerOfId_[id] = nullptr;
@@ -196,6 +214,7 @@ public:
     {
         if (!host_)
             return {};
+        handOverHeld();
         enet_host_flush(host_);
         return {host_->socket, connectedPeers() > 0 ? kConnectedWaitCapMs : -1};
     }
@@ -213,7 +232,7 @@ private:
     {
         if (!peerOf(id))
             return nullptr;
-        size_t& backlog = backlog_[static_cast<size_t>(peerOfId_[id] - host_->peers)];
+        size_t& backlog = backlog_[indexOf(peerOfId_[id])];
         if (backlog + bytes > kMaxOutgoingBacklogBytes) {
             kicks_.push_back({id, TransportEvents::DropCause::Stalled});
             return nullptr;
@@ -221,12 +240,61 @@ private:
         return &backlog;
     }
 
-    // The packet's free callback gives its bytes back to the backlog.
+    size_t indexOf(const ENetPeer* peer) const { return static_cast<size_t>(peer - host_->peers); }
+
+    // The packet waits behind any the peer holds already, and goes to ENet when there is room.
     void send(int id, ENetPacket* packet)
     {
-        backlog_[static_cast<size_t>(peerOfId_[id] - host_->peers)] += packet->dataLength;
-        if (enet_peer_send(peerOfId_[id], 0, packet) != 0)
+        size_t index = indexOf(peerOfId_[id]);
+        backlog_[index] += packet->dataLength;
+        held_[index].packets.push_back(packet);
+        held_[index].bytes += packet->dataLength;
+        handOver(peerOfId_[id], kMostBytesInEnet);
+    }
+
+    // Hands the peer's held packets to ENet, in order, while what ENet holds for it
+    // stays within limit (one packet always goes to an empty queue, however large).
+    void handOver(ENetPeer* peer, size_t limit)
+    {
+        Held& held = held_[indexOf(peer)];
+        size_t& backlog = backlog_[indexOf(peer)];
+        while (!held.packets.empty()) {
+            ENetPacket* packet = held.packets.front();
+            size_t inEnet = backlog - held.bytes;
+            if (inEnet > 0 && inEnet + packet->dataLength > limit)
+                return;
+            held.packets.pop_front();
+            held.bytes -= packet->dataLength;
+            if (enet_peer_send(peer, 0, packet) != 0)
+                enet_packet_destroy(packet);
+        }
+    }
+
+    // Acknowledgements make room: every peer with packets held gets what fits.
+    void handOverHeld()
+    {
+        for (ENetPeer* peer : peerOfId_)
+            if (peer && !held_[indexOf(peer)].packets.empty())
+                handOver(peer, kMostBytesInEnet);
+    }
+
+    // Before a peer is let go with what was queued for it: ENet sends it all first.
+    void handOverAll(ENetPeer* peer)
+    {
+        if (peer->state == ENET_PEER_STATE_CONNECTED)
+            handOver(peer, SIZE_MAX);
+        discardHeld(peer);
+    }
+
+    void discardHeld(ENetPeer* peer)
+    {
+        Held& held = held_[indexOf(peer)];
+        while (!held.packets.empty()) {
+            ENetPacket* packet = held.packets.front();
+            held.packets.pop_front();
+            held.bytes -= packet->dataLength;
             enet_packet_destroy(packet);
+        }
     }
 
     // Sleeps until a datagram arrives, a stop is requested, an extra wake is ready or
@@ -275,7 +343,8 @@ private:
             }
             event.peer->data = reinterpret_cast<void*>(static_cast<intptr_t>(id));
             peerOfId_[id] = event.peer;
-            countedInput_[static_cast<size_t>(event.peer - host_->peers)] = 0;
+            window_[indexOf(event.peer)] = event.peer->windowSize;
+            countedInput_[indexOf(event.peer)] = 0;
             KeepAnsweringPeers(event.peer);
             return;
         }
@@ -284,7 +353,7 @@ private:
             if (id != 0) {
                 events_->onPacket(id, std::span<const uint8_t>(event.packet->data, event.packet->dataLength));
                 // Counted at once, so the cap holds within this service too.
-                countedInput_[static_cast<size_t>(event.peer - host_->peers)] += event.packet->dataLength;
+                countedInput_[indexOf(event.peer)] += event.packet->dataLength;
                 event.peer->totalWaitingData += event.packet->dataLength;
             }
             enet_packet_destroy(event.packet);
@@ -301,6 +370,7 @@ private:
     void forget(ENetPeer* peer)
     {
         int id = idOf(peer);
+        discardHeld(peer);
         peer->data = nullptr;
         if (id == 0)
             return;
@@ -317,7 +387,7 @@ private:
             ENetPeer* peer = peerOfId_[id];
             if (!peer)
                 continue;
-            size_t& counted = countedInput_[static_cast<size_t>(peer - host_->peers)];
+            size_t& counted = countedInput_[indexOf(peer)];
             size_t waiting = events_->waitingInput(static_cast<int>(id));
             peer->totalWaitingData -= std::min(counted, peer->totalWaitingData);
             peer->totalWaitingData += waiting;
@@ -333,9 +403,25 @@ private:
         lastCap_ = now;
         // A vanished crowd resent to at the capped pace would cost every other client
         // its share of the socket: only peers still answering have their resends hurried.
-        for (ENetPeer* peer : peerOfId_)
-            if (peer && ENET_TIME_DIFFERENCE(now, peer->lastReceiveTime) < kHurriedResendsQuietMs)
+        for (ENetPeer* peer : peerOfId_) {
+            if (!peer)
+                continue;
+            enet_uint32 quiet = ENET_TIME_DIFFERENCE(now, peer->lastReceiveTime);
+            if (quiet < kHurriedResendsQuietMs)
                 CapResendDelays(peer);
+            narrowWindowWhileQuiet(peer, quiet);
+        }
+    }
+
+    // ENet's window is the most it has in flight to a peer, all of it resent at each
+    // timeout; the negotiated one comes back as soon as the peer answers.
+    void narrowWindowWhileQuiet(ENetPeer* peer, enet_uint32 quiet)
+    {
+        enet_uint32 window = window_[indexOf(peer)];
+        bool unanswered = !enet_list_empty(&peer->sentReliableCommands) &&
+                          quiet > std::max(kNarrowWindowQuietMs, 2 * peer->roundTripTime);
+        // ENet never has less than one datagram in flight, whatever the window.
+        peer->windowSize = unanswered ? 0 : window;
     }
 
     // ENet's own timeout needs unacknowledged traffic to notice a vanished client, and
@@ -353,7 +439,7 @@ private:
             enet_uint32 quiet = ENET_TIME_DIFFERENCE(now, peer->lastReceiveTime);
             if (quiet > kSilentPeerTimeoutMs)
                 kicks_.push_back({static_cast<int>(id), TransportEvents::DropCause::Silent});
-            else if (quiet > kUnansweredPeerTimeoutMs && backlog_[static_cast<size_t>(peer - host_->peers)] > 0)
+            else if (quiet > kUnansweredPeerTimeoutMs && backlog_[indexOf(peer)] > 0)
                 kicks_.push_back({static_cast<int>(id), TransportEvents::DropCause::Stalled});
         }
     }
@@ -365,6 +451,7 @@ private:
             ENetPeer* peer = peerOfId_[id];
             if (!peer)
                 continue;
+            discardHeld(peer);
             events_->onDrop(cause);
             peer->data = nullptr;
             peerOfId_[id] = nullptr;
@@ -376,7 +463,13 @@ private:
 
     ENetHost* host_ = nullptr;
     TransportEvents* events_ = nullptr;
-    std::vector<size_t> backlog_;      // unacknowledged bytes, by peer index
+    struct Held {
+        std::deque<ENetPacket*> packets; // not yet handed to ENet, in order
+        size_t bytes = 0;
+    };
+    std::vector<size_t> backlog_;      // unacknowledged bytes, held or in ENet, by peer index
+    std::vector<Held> held_;           // by peer index
+    std::vector<enet_uint32> window_;  // the window negotiated at connect, by peer index
     std::vector<size_t> countedInput_; // our waiting input added to ENet's count, by peer index
     std::vector<ENetPeer*> peerOfId_;  // by id
     std::vector<std::pair<int, TransportEvents::DropCause>> kicks_;
