@@ -2,13 +2,17 @@
 // attacks an already-started server. The honest ENet and WebSocket players (from
 // 127.0.0.1) each send "Move" every 50 ms and a chat line every 250 ms; the page is
 // fetched with GET / four times a second. The attacker comes from 127.0.0.2, so a
-// server that judges by address can tell the two apart.
+// server that judges by address can tell the two apart. In "subnets" the attack comes
+// from 64 addresses in 8 other /24 subnets, each holding as many slow connections as
+// one address may: every web slot is taken, and the page must still come within 1 s.
 //
-// Two more cases need a busy server (start it with --bots 100, say): "loud", one more
+// Then "loud" (no bots needed), one more
 // ENet player sending 1,000 chat lines of 255 bytes a second, where the honest
-// players' received bytes a second are the figure, and "vanish", a crowd of ENet
-// spectators (--crowd N) that reads from the start and vanishes at once 5 s into the
-// window (its sockets stay open, never read again), as a machine that drops off would.
+// players' received bytes a second are the figure (and a third honest player, a
+// browser reading at most 1 Mbit/s, must not be dropped), and "vanish", a crowd of ENet
+// spectators (--crowd N; players with --crowd-players) that reads from the start and
+// vanishes at once 5 s into the window (its sockets stay open, never read again), as a
+// machine that drops off would (this one needs a busy server: --bots 100, say).
 //
 // Moves are answered in order, so each "Moved" for us settles the oldest Move in
 // flight. Moves sent in the measured window that are still unanswered 2 s after it
@@ -52,6 +56,7 @@ constexpr auto kGrace = 2s;        // after the window, for answers still on the
 constexpr auto kPageLimit = 2s;    // a GET / slower than this failed
 constexpr auto kPageEvery = 250ms;
 constexpr int kSlowConnections = 200;
+constexpr int kSlowEachOfMany = 8;
 
 double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
@@ -61,6 +66,7 @@ struct Options {
     double warmup = 5;
     std::string attack = "none";
     int crowd = 256;
+    Role crowdRole = Role::Spectator;
 };
 
 constexpr const char* kLoudMark = "loud:";
@@ -196,21 +202,39 @@ std::optional<double> FetchPage(uint16_t port)
     return ok ? std::optional<double>(Ms(Clock::now() - start)) : std::nullopt;
 }
 
-// (a) kSlowConnections connections, each sending one byte of an endless request head per second.
-void SlowHeads(uint16_t port, const std::atomic<bool>& stop, uint64_t& opened)
+// The addresses of (a): the attacker's alone; or of (f): 64 addresses in 8 other /24
+// subnets than the honest one, 127.1.0.2 to 127.8.0.9.
+std::vector<std::string> SlowAddresses(const std::string& attack)
+{
+    if (attack != "subnets")
+        return {kAttackerAddress};
+    std::vector<std::string> addresses;
+    for (int subnet = 1; subnet <= 8; ++subnet)
+        for (int host = 2; host <= 9; ++host)
+            addresses.push_back("127." + std::to_string(subnet) + ".0." + std::to_string(host));
+    return addresses;
+}
+
+// (a) kSlowConnections connections from the attacker, or (f) as many from each of 64
+// addresses as one address may hold (more than every slot there is): each sends one
+// byte of an endless request head per second.
+void SlowHeads(uint16_t port, const std::vector<std::string>& from, int each, const std::atomic<bool>& stop,
+               uint64_t& opened)
 {
     const std::string head = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Padding: ";
-    struct Slot { int fd = -1; size_t sent = 0; Clock::time_point next; };
-    std::vector<Slot> slots(kSlowConnections);
-    for (size_t i = 0; i < slots.size(); ++i)
-        slots[i].next = Clock::now() + static_cast<int>(i) * 5ms; // spread over the second
+    struct Slot { int fd = -1; size_t sent = 0; Clock::time_point next; const char* from; };
+    std::vector<Slot> slots(from.size() * static_cast<size_t>(each));
+    for (size_t i = 0; i < slots.size(); ++i) {
+        slots[i].next = Clock::now() + static_cast<int>(i * 1000 / slots.size()) * 1ms; // spread over the second
+        slots[i].from = from[i % from.size()].c_str();
+    }
     auto drop = [](Slot& s) { close(s.fd); s.fd = -1; }; // opened again at its next second
     while (!stop) {
         for (auto& s : slots) {
             if (Clock::now() < s.next)
                 continue;
             s.next += 1s;
-            if (s.fd < 0 && (s.fd = Open(kAttackerAddress, port)) >= 0) {
+            if (s.fd < 0 && (s.fd = Open(s.from, port)) >= 0) {
                 s.sent = 0;
                 ++opened;
             }
@@ -233,16 +257,16 @@ void SlowHeads(uint16_t port, const std::atomic<bool>& stop, uint64_t& opened)
             close(s.fd);
 }
 
-// A WebSocket at /ws from the attacker's address: writes masked binary frames and discards what it hears.
+// A WebSocket at /ws (from the attacker's address unless told): writes masked binary frames and discards what it hears.
 struct RawWebSocket {
     int fd = -1;
     std::string out;
     size_t written = 0;
 
-    bool connect(uint16_t port)
+    bool connect(uint16_t port, const char* from = kAttackerAddress)
     {
         auto deadline = Clock::now() + 3s;
-        fd = Open(kAttackerAddress, port);
+        fd = Open(from, port);
         const std::string upgrade = "GET /ws HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
                                     "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
         std::string answer;
@@ -288,6 +312,7 @@ struct RawWebSocket {
 std::vector<uint8_t> Packet(const std::vector<uint8_t>& message, size_t count)
 {
     std::vector<uint8_t> packet;
+    packet.reserve(count * (message.size() + 2));
     for (size_t i = 0; i < count; ++i) {
         packet.push_back(static_cast<uint8_t>(message.size()));
         packet.push_back(static_cast<uint8_t>(message.size() >> 8));
@@ -323,16 +348,44 @@ std::string WebSocketAttack(const Options& o, Clock::time_point windowStart, con
     return "attack_frames=" + std::to_string(frames) + " attack_closed=" + (open ? "0" : "1");
 }
 
+// Beside the loud client: an honest browser that reads at most 1 Mbit/s, with a small
+// receive buffer, as a phone on a poor link would. It must never be dropped.
+std::string SlowReader(const Options& o, const std::atomic<bool>& stop)
+{
+    constexpr size_t kBytesPerTick = 1250; // every 10 ms: 125,000 bytes a second
+    RawWebSocket ws;
+    if (!ws.connect(o.port, kHonestAddress))
+        return " reader=refused";
+    int small = 64 * 1024;
+    setsockopt(ws.fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    ws.queue(Packet(command::Name("reader").bytes(), 1));
+    uint64_t read = 0;
+    bool open = true;
+    for (auto next = Clock::now(); open && !stop; next += 10ms) {
+        std::this_thread::sleep_until(next);
+        char buffer[kBytesPerTick];
+        ssize_t n = recv(ws.fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        open = n > 0 || (n < 0 && errno == EAGAIN);
+        read += static_cast<uint64_t>(std::max<ssize_t>(n, 0));
+        if (open && ws.backlog())
+            ws.pump(0);
+    }
+    close(ws.fd);
+    return " reader_bytes=" + std::to_string(read) + " reader_dropped=" + (open ? "0" : "1");
+}
+
 // (d) One more player chatting 1,000 lines of 255 bytes a second, each numbered.
 std::string LoudClient(const Options& o, const std::atomic<bool>& stop)
 {
+    std::string readerReport;
+    std::thread reader([&] { readerReport = SlowReader(o, stop); });
     NetClient loud;
-    if (!loud.connect(kHonestAddress, o.port, 3000))
-        return "attack=refused";
-    loud.send(command::Name("loud"));
+    const bool connected = loud.connect(kHonestAddress, o.port, 3000);
+    if (connected)
+        loud.send(command::Name("loud"));
     uint64_t sent = 0;
     for (auto start = Clock::now(); !stop; std::this_thread::sleep_for(1ms)) {
-        for (; sent < static_cast<uint64_t>(Ms(Clock::now() - start)); ++sent) {
+        for (; connected && sent < static_cast<uint64_t>(Ms(Clock::now() - start)); ++sent) {
             std::string line = kLoudMark + std::to_string(sent) + ":";
             line.resize(255, 'x');
             loud.send(command::PlayerMessage(line));
@@ -341,10 +394,13 @@ std::string LoudClient(const Options& o, const std::atomic<bool>& stop)
         while (loud.nextMessage()) {
         }
     }
-    return "attack_lines=" + std::to_string(sent) + " attack_lost=" + (loud.lostConnection() ? "1" : "0");
+    reader.join();
+    if (!connected)
+        return "attack=refused" + readerReport;
+    return "attack_lines=" + std::to_string(sent) + " attack_lost=" + (loud.lostConnection() ? "1" : "0") + readerReport;
 }
 
-// (e) A crowd of ENet spectators that read until 5 s into the window, then vanish at
+// (e) A crowd of ENet spectators (or players) that read until 5 s into the window, then vanish at
 // once: never serviced again, their sockets left open until the end.
 std::string VanishingCrowd(const Options& o, Clock::time_point windowStart, const std::atomic<bool>& stop)
 {
@@ -352,7 +408,7 @@ std::string VanishingCrowd(const Options& o, Clock::time_point windowStart, cons
     int connected = 0;
     for (int i = 0; i < o.crowd; ++i) {
         crowd.push_back(std::make_unique<NetClient>());
-        connected += crowd.back()->connect(kHonestAddress, o.port, 3000, 1, Role::Spectator);
+        connected += crowd.back()->connect(kHonestAddress, o.port, 3000, 1, o.crowdRole);
     }
     for (const auto vanish = windowStart + 5s; !stop && Clock::now() < vanish; std::this_thread::sleep_for(1ms))
         for (auto& spectator : crowd) {
@@ -380,14 +436,16 @@ bool ParseOptions(int argc, char** argv, Options& o)
         {"--warmup", true, real(o.warmup, 0)},
         {"--case", true, [&](std::string_view v) {
              o.attack = v;
-             return v == "none" || v == "slow" || v == "flood" || v == "empty" || v == "loud" || v == "vanish";
+             return v == "none" || v == "slow" || v == "subnets" || v == "flood" || v == "empty" || v == "loud" ||
+                    v == "vanish";
          }},
         {"--crowd", true, [&](std::string_view v) { return (o.crowd = static_cast<int>(ParseWhole(v, 1, 4000).value_or(0))) != 0; }},
+        {"--crowd-players", false, [&](std::string_view) { return o.crowdRole = Role::Player, true; }},
     };
     std::string error = ParseFlags(argc, argv, flags);
     if (!error.empty())
         std::cerr << "under-attack: " << error
-                  << "\nusage: under-attack [--port P] [--seconds N] [--warmup N] [--crowd N] --case none|slow|flood|empty|loud|vanish\n";
+                  << "\nusage: under-attack [--port P] [--seconds N] [--warmup N] [--crowd N] [--crowd-players] --case none|slow|subnets|flood|empty|loud|vanish\n";
     return error.empty();
 }
 
@@ -424,8 +482,10 @@ int main(int argc, char** argv)
     std::string attackReport = "attack=none";
     std::thread attacker([&] {
         uint64_t opened = 0;
-        if (o.attack == "slow")
-            SlowHeads(o.port, stop, opened), attackReport = "attack_opened=" + std::to_string(opened);
+        if (o.attack == "slow" || o.attack == "subnets") {
+            SlowHeads(o.port, SlowAddresses(o.attack), o.attack == "slow" ? kSlowConnections : kSlowEachOfMany, stop, opened);
+            attackReport = "attack_opened=" + std::to_string(opened);
+        }
         else if (o.attack == "loud")
             attackReport = LoudClient(o, stop);
         else if (o.attack == "vanish")

@@ -132,6 +132,12 @@ void ImpairmentRelay::take(int socket, bool fromClient)
                                &length);
         if (got < 0)
             return;
+        Counts& counts = fromClient ? upCounts_ : downCounts_;
+        if (cut_) {
+            ++counts.in;
+            ++counts.dropped;
+            continue;
+        }
         std::vector<uint8_t> bytes(readBuffer_.begin(), readBuffer_.begin() + got);
         if (fromClient) {
             int upstream = upstreamFor(from);

@@ -42,6 +42,9 @@ public:
     // Serves for at most the given time, returning early when stopped.
     void run(int milliseconds);
     void stop() { stopping_ = true; }
+    // From now on every datagram is lost, both ways, as when a machine drops off the net.
+    void cut() { cut_ = true; }
+    bool isCut() const { return cut_; }
 
     struct Counts {
         uint64_t in = 0, dropped = 0, duplicated = 0, delivered = 0;
@@ -80,6 +83,7 @@ private:
     uint64_t order_ = 0;
     double start_ = 0;
     bool stopping_ = false;
+    bool cut_ = false;
     Counts upCounts_, downCounts_;
     std::vector<uint8_t> readBuffer_ = std::vector<uint8_t>(65536); // one for every read; a datagram keeps only its bytes
 };

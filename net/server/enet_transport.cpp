@@ -28,8 +28,6 @@ constexpr int kMaxEventsPerService = 4096;
 constexpr int kCloseGraceMs = 1000;
 // Resend delays are capped this often, not at every service: it walks every queue.
 constexpr enet_uint32 kResendCapEveryMs = 20;
-// A peer heard from within this long has its resends capped; a quieter one is let be.
-constexpr enet_uint32 kHurriedResendsQuietMs = 1000;
 // ENet walks a peer's whole queue at every send, and resends all it has in flight at
 // every timeout: a crowd that stops acknowledging at once would cost each pass a walk
 // over megabytes of fragments and each resend round a burst of its whole window. So a
@@ -37,7 +35,7 @@ constexpr enet_uint32 kHurriedResendsQuietMs = 1000;
 // our own queue, which is never walked; the window is 64 KiB, so this keeps it full)...
 constexpr size_t kMostBytesInEnet = 128 * 1024;
 // ...and a peer that has answered nothing for this long (or two round trips, if longer)
-// while holding data in flight has a single datagram in flight, until it answers.
+// while holding data in flight is sent nothing new until it answers.
 constexpr enet_uint32 kNarrowWindowQuietMs = 100;
 // While anyone is connected ENet must be serviced this often at least: it resends
 // unacknowledged data and notices silent peers only when called.
@@ -257,6 +255,8 @@ private:
     void handOver(ENetPeer* peer, size_t limit)
     {
         Held& held = held_[indexOf(peer)];
+        if (held.unanswered && limit != SIZE_MAX)
+            return;
         size_t& backlog = backlog_[indexOf(peer)];
         while (!held.packets.empty()) {
             ENetPacket* packet = held.packets.front();
@@ -401,27 +401,29 @@ private:
         if (ENET_TIME_DIFFERENCE(now, lastCap_) < kResendCapEveryMs)
             return;
         lastCap_ = now;
-        // A vanished crowd resent to at the capped pace would cost every other client
-        // its share of the socket: only peers still answering have their resends hurried.
         for (ENetPeer* peer : peerOfId_) {
-            if (!peer)
-                continue;
-            enet_uint32 quiet = ENET_TIME_DIFFERENCE(now, peer->lastReceiveTime);
-            if (quiet < kHurriedResendsQuietMs)
+            if (peer && !narrowWhileUnanswered(peer, now))
                 CapResendDelays(peer);
-            narrowWindowWhileQuiet(peer, quiet);
         }
     }
 
-    // ENet's window is the most it has in flight to a peer, all of it resent at each
-    // timeout; the negotiated one comes back as soon as the peer answers.
-    void narrowWindowWhileQuiet(ENetPeer* peer, enet_uint32 quiet)
+    // A peer that holds data in flight and has answered nothing for a while is sent
+    // nothing new and has a single datagram in flight (ENet resends all it has in flight
+    // at each timeout), resent at ENet's own backing-off pace: a crowd that vanishes at
+    // once costs the socket a datagram each now and then, not its window at every
+    // timeout. Its window and our hand-over come back as soon as it answers. Returns
+    // whether the peer is held so.
+    bool narrowWhileUnanswered(ENetPeer* peer, enet_uint32 now)
     {
-        enet_uint32 window = window_[indexOf(peer)];
-        bool unanswered = !enet_list_empty(&peer->sentReliableCommands) &&
-                          quiet > std::max(kNarrowWindowQuietMs, 2 * peer->roundTripTime);
+        size_t index = indexOf(peer);
+        // In ENet's hands and not acknowledged: in flight, or taken back for a resend.
+        bool holdsData = backlog_[index] > held_[index].bytes;
+        enet_uint32 quiet = ENET_TIME_DIFFERENCE(now, peer->lastReceiveTime);
+        bool unanswered = holdsData && quiet > std::max(kNarrowWindowQuietMs, 2 * peer->roundTripTime);
         // ENet never has less than one datagram in flight, whatever the window.
-        peer->windowSize = unanswered ? 0 : window;
+        peer->windowSize = unanswered ? 0 : window_[index];
+        held_[index].unanswered = unanswered;
+        return unanswered;
     }
 
     // ENet's own timeout needs unacknowledged traffic to notice a vanished client, and
@@ -466,6 +468,7 @@ private:
     struct Held {
         std::deque<ENetPacket*> packets; // not yet handed to ENet, in order
         size_t bytes = 0;
+        bool unanswered = false; // nothing new is handed to ENet until the peer answers
     };
     std::vector<size_t> backlog_;      // unacknowledged bytes, held or in ENet, by peer index
     std::vector<Held> held_;           // by peer index
