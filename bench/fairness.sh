@@ -24,6 +24,7 @@ CASES=(
     "subnets: 64 addresses in 8 subnets hold every web slot|--bots 0|--case subnets"
     "vanish: 256 spectators, 100 bots|--bots 100 --max-spectators-per-address 0|--case vanish --crowd 256"
     "vanish: 1,500 spectators, 100 bots|--bots 100 --max-spectators 1500 --max-spectators-per-address 0|--case vanish --crowd 1500"
+    "vanish: 256 WebSocket spectators, 100 bots|--bots 100 --max-spectators-per-address 0|--case vanish --crowd 256 --crowd-websockets"
     "vanish: 25 players, 100 bots|--bots 100 --max-per-address 0|--case vanish --crowd 25 --crowd-players"
 )
 for c in "${CASES[@]}"; do

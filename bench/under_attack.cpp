@@ -6,11 +6,11 @@
 // from 64 addresses in 8 other /24 subnets, each holding as many slow connections as
 // one address may: every web slot is taken, and the page must still come within 1 s.
 //
-// Then "loud" (no bots needed), one more
-// ENet player sending 1,000 chat lines of 255 bytes a second, where the honest
-// players' received bytes a second are the figure (and a third honest player, a
-// browser reading at most 1 Mbit/s, must not be dropped), and "vanish", a crowd of ENet
-// spectators (--crowd N; players with --crowd-players) that reads from the start and
+// Then "loud" (no bots needed), one more ENet player sending 1,000 chat lines of 255
+// bytes a second, where the honest players' received bytes a second are the figure
+// (and a third honest player, a browser reading at most 1 Mbit/s, must not be
+// dropped), and "vanish", a crowd of ENet spectators (--crowd N; players with
+// --crowd-players, browsers with --crowd-websockets) that reads from the start and
 // vanishes at once 5 s into the window (its sockets stay open, never read again), as a
 // machine that drops off would (this one needs a busy server: --bots 100, say).
 //
@@ -67,6 +67,7 @@ struct Options {
     std::string attack = "none";
     int crowd = 256;
     Role crowdRole = Role::Spectator;
+    bool crowdOnWebSockets = false;
 };
 
 constexpr const char* kLoudMark = "loud:";
@@ -408,7 +409,9 @@ std::string VanishingCrowd(const Options& o, Clock::time_point windowStart, cons
     int connected = 0;
     for (int i = 0; i < o.crowd; ++i) {
         crowd.push_back(std::make_unique<NetClient>());
-        connected += crowd.back()->connect(kHonestAddress, o.port, 3000, 1, o.crowdRole);
+        NetClient& member = *crowd.back();
+        connected += o.crowdOnWebSockets ? member.connectWebSocket(kHonestAddress, o.port, 3000, o.crowdRole)
+                                         : member.connect(kHonestAddress, o.port, 3000, 1, o.crowdRole);
     }
     for (const auto vanish = windowStart + 5s; !stop && Clock::now() < vanish; std::this_thread::sleep_for(1ms))
         for (auto& spectator : crowd) {
@@ -441,11 +444,12 @@ bool ParseOptions(int argc, char** argv, Options& o)
          }},
         {"--crowd", true, [&](std::string_view v) { return (o.crowd = static_cast<int>(ParseWhole(v, 1, 4000).value_or(0))) != 0; }},
         {"--crowd-players", false, [&](std::string_view) { return o.crowdRole = Role::Player, true; }},
+        {"--crowd-websockets", false, [&](std::string_view) { return o.crowdOnWebSockets = true; }},
     };
     std::string error = ParseFlags(argc, argv, flags);
     if (!error.empty())
         std::cerr << "under-attack: " << error
-                  << "\nusage: under-attack [--port P] [--seconds N] [--warmup N] [--crowd N] [--crowd-players] --case none|slow|subnets|flood|empty|loud|vanish\n";
+                  << "\nusage: under-attack [--port P] [--seconds N] [--warmup N] [--crowd N] [--crowd-players] [--crowd-websockets] --case none|slow|subnets|flood|empty|loud|vanish\n";
     return error.empty();
 }
 
