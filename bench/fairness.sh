@@ -22,6 +22,7 @@ moves() { echo "$(field "$1_p50" "$2") / $(field "$1_p99" "$2") / $(field "$1_ma
 CASES=(
     "loud: 1,000 chat lines/s, no bots|--bots 0|--case loud"
     "subnets: 64 addresses in 8 subnets hold every web slot|--bots 0|--case subnets"
+    "none: 100 bots, no crowd|--bots 100|--case none"
     "vanish: 256 spectators, 100 bots|--bots 100 --max-spectators-per-address 0|--case vanish --crowd 256"
     "vanish: 1,500 spectators, 100 bots|--bots 100 --max-spectators 1500 --max-spectators-per-address 0|--case vanish --crowd 1500"
     "vanish: 256 WebSocket spectators, 100 bots|--bots 100 --max-spectators-per-address 0|--case vanish --crowd 256 --crowd-websockets"

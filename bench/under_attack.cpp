@@ -277,13 +277,16 @@ struct RawWebSocket {
 
     size_t backlog() const { return out.size() - written; }
 
+    // An empty ping, as a browser's own keep-alive would be: the server hears from us.
+    void queuePing() { out += std::string{'\x89', '\x80', '\x3a', '\x91', '\x5c', '\xe7'}; }
+
     void queue(const std::vector<uint8_t>& payload)
     {
         const uint8_t key[4] = {0x3a, 0x91, 0x5c, 0xe7};
         const size_t n = payload.size();
-        // A final binary frame, masked as from a client; every frame here has 126 bytes or more.
-        out += {'\x82', static_cast<char>(0x80 | (n <= 0xFFFF ? 126 : 127))};
-        for (int shift = n <= 0xFFFF ? 8 : 56; shift >= 0; shift -= 8)
+        // A final binary frame, masked as from a client, its length in the fewest bytes.
+        out += {'\x82', static_cast<char>(0x80 | (n < 126 ? n : n <= 0xFFFF ? 126 : 127))};
+        for (int shift = n < 126 ? -1 : n <= 0xFFFF ? 8 : 56; shift >= 0; shift -= 8)
             out += static_cast<char>(n >> shift);
         out.append(reinterpret_cast<const char*>(key), 4);
         for (size_t i = 0; i < n; ++i)
@@ -360,10 +363,12 @@ std::string SlowReader(const Options& o, const std::atomic<bool>& stop)
     int small = 64 * 1024;
     setsockopt(ws.fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
     ws.queue(Packet(command::Name("reader").bytes(), 1));
-    uint64_t read = 0;
+    uint64_t read = 0, ticks = 0;
     bool open = true;
     for (auto next = Clock::now(); open && !stop; next += 10ms) {
         std::this_thread::sleep_until(next);
+        if (++ticks % 100 == 0)
+            ws.queuePing();
         char buffer[kBytesPerTick];
         ssize_t n = recv(ws.fd, buffer, sizeof buffer, MSG_DONTWAIT);
         open = n > 0 || (n < 0 && errno == EAGAIN);
