@@ -126,7 +126,8 @@ TEST(Disk, a_full_disk_stops_the_recording_on_its_last_whole_block_and_a_failed_
     EXPECT_EQ(recorder.failures(), 4u);
 }
 
-// A write held for 5 s of the game's clock: every pass answers its moves; the recording is whole after.
+// A write held for 5 s of the game's clock: every pass answers its moves; the recording (named past one
+// already in the folder) is whole after.
 TEST(Disk, a_stalled_write_holds_no_pass_and_the_recording_is_whole_after_it)
 {
     TempDir dir;
@@ -134,8 +135,11 @@ TEST(Disk, a_stalled_write_holds_no_pass_and_the_recording_is_whole_after_it)
     ServerHarness server{5};
     Recorder recorder({.dir = dir.path}, DemoHeader{}, [] { return int64_t{1700000000000}; }, fake);
     server.loop.recorder = &recorder;
+    std::ofstream(dir.path + "/" + DemoFileName(1700000000000, 0));
     int id = server.joinAlive(0, 0);
     recorder.settle();
+    const std::string name = recorder.currentName();
+    EXPECT_EQ(name, DemoFileName(1700000000000, 0, 2));
     fake.stall(true);
     int answered = 0;
     for (int pass = 0; pass < 5000 / 17; ++pass) {
@@ -150,7 +154,7 @@ TEST(Disk, a_stalled_write_holds_no_pass_and_the_recording_is_whole_after_it)
     EXPECT_EQ(answered, 5000 / 17);
     fake.stall(false);
     recorder.finish();
-    DemoScan scan = Scan(Demos(dir.path).at(0));
+    DemoScan scan = Scan(dir.path + "/" + name);
     EXPECT_TRUE(scan.damage.empty() && scan.blocks.back().info.lastMs >= 4900u);
 }
 
