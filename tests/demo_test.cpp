@@ -35,23 +35,21 @@ std::vector<std::string> Files(const std::string& dir)
     return names;
 }
 
-// A block's records from first to last, framed as packets frame messages.
-void Frame(Bytes& stream, const DemoBlock& block, size_t first, size_t last)
+void Frame(Bytes& stream, std::span<const uint8_t> message)
 {
-    for (const DemoRecord& record : std::span(block.records).subspan(first, last - first)) {
-        stream.push_back(static_cast<uint8_t>(record.message.size()));
-        stream.push_back(static_cast<uint8_t>(record.message.size() >> 8));
-        stream.insert(stream.end(), record.message.begin(), record.message.end());
-    }
+    stream.push_back(static_cast<uint8_t>(message.size()));
+    stream.push_back(static_cast<uint8_t>(message.size() >> 8));
+    stream.insert(stream.end(), message.begin(), message.end());
 }
 
-// What a player of the file applies from its start: the first block whole, then each
-// later block's records after its keyframe.
+// What a player of the file applies from its start, framed as packets frame messages:
+// the first block whole, then each later block's records after its keyframe.
 Bytes PlayedFromStart(const DemoScan& scan)
 {
     Bytes stream;
     for (const DemoBlock& block : scan.blocks)
-        Frame(stream, block, &block == &scan.blocks.front() ? 0 : block.info.keyframeRecords, block.records.size());
+        for (size_t i = &block == &scan.blocks.front() ? 0 : block.info.keyframeRecords; i < block.records.size(); ++i)
+            Frame(stream, block.records[i].message);
     return stream;
 }
 
@@ -98,7 +96,8 @@ TEST(Recording, replays_to_the_bytes_a_spectator_was_sent_and_its_keyframes_are_
     auto second = std::find_if(scan.blocks.begin() + 1, scan.blocks.end(), [](auto& b) { return b.info.keyframe; });
     ASSERT_NE(second, scan.blocks.end());
     Bytes keyframe, lateSaw = net.bytesTo(late);
-    Frame(keyframe, *second, 0, second->info.keyframeRecords);
+    for (size_t i = 0; i < second->info.keyframeRecords; ++i)
+        Frame(keyframe, second->records[i].message);
     EXPECT_EQ(Bytes(lateSaw.begin(), lateSaw.begin() + static_cast<ptrdiff_t>(std::min(keyframe.size(), lateSaw.size()))), keyframe);
     EXPECT_EQ(second->info.firstMs, 5003u); // the pass's own clock reading
 }
