@@ -68,7 +68,7 @@ std::vector<std::string> Play(std::vector<Event> events, int64_t beatFrom, int64
     return calls;
 }
 
-TEST(AgonesContract, CallsTheirOrderAndCadence)
+TEST(AgonesContract, calls_go_in_order_at_their_cadence_and_retries_are_bounded)
 {
     struct Case {
         const char* name;
@@ -146,7 +146,7 @@ private:
     std::jthread thread_;
 };
 
-TEST(AgonesLinkOnLoopback, TellsTheSidecarInOrderAndShutsDownLast)
+TEST(AgonesLinkOnLoopback, tells_the_sidecar_in_order_and_shuts_down_last)
 {
     FakeSidecar sidecar(false);
     AgonesLink link(sidecar.port, {.callTimeout = std::chrono::milliseconds(2000), .retryMs = 50});
@@ -157,7 +157,7 @@ TEST(AgonesLinkOnLoopback, TellsTheSidecarInOrderAndShutsDownLast)
     EXPECT_THAT(sidecar.calls(), ElementsAre("ready", "players=2", "spectators=1", "health", "shutdown"));
 }
 
-TEST(AgonesLinkOnLoopback, SilentSidecarHoldsNeitherTheLoopNorTheExit)
+TEST(AgonesLinkOnLoopback, a_silent_sidecar_holds_neither_the_loop_nor_the_exit)
 {
     FakeSidecar sidecar(true);
     auto stopped = std::async(std::launch::async, [&] {

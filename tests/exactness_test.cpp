@@ -51,8 +51,9 @@ std::pair<std::string, std::string> Generated(int32_t seed, int32_t sizeX, int32
     return {layout, catalogue};
 }
 
-// Both recipes (cooldown first, spread first) and both burst sizes (computed, and raised to 3).
-TEST(Exactness, a_seeded_catalogue_is_the_same_to_the_bit)
+// The catalogue: both recipes (cooldown first, spread first) and both burst sizes (computed,
+// and raised to 3). The rooms: the extra room's size is the layout's one floating-point step.
+TEST(Exactness, a_seeded_catalogue_and_rooms_are_the_same_to_the_bit)
 {
     // damage, period, numLines, spread, falloff
     EXPECT_EQ(Generated(1767225600, 40, 30, 3, 6).second, "45 0x1.02fcc6p-1 1 0x1.011ecap+3 0x1.ec1378p-1\n"
@@ -61,11 +62,6 @@ TEST(Exactness, a_seeded_catalogue_is_the_same_to_the_bit)
                                                          "47 0x1.0944b6p-1 3 0x1.8379c4p+3 0x1.a86dfp-5\n"
                                                          "15 0x1.19ebcp+1 1 0x1.ap+6 0x1.8ab072p+2\n"
                                                          "76 0x1.5693a2p-1 4 0x1.fc35e6p+4 0x1.120fb4p-2\n");
-}
-
-// The extra room's size is the layout's one floating-point step.
-TEST(Exactness, seeded_rooms_are_the_same)
-{
     EXPECT_EQ(Generated(-7, 1000, 7, 13, 0).first, "476,0,133,2 46,1,77,2 603,1,78,2 168,2,95,2 629,2,129,2 152,3,11,2 617,3,108,2 "
                                       "192,4,59,2 718,4,20,2 298,5,27,2 798,5,15,2 342,6,12,2 938,6,55,2 0,7,110,6 ");
 }
@@ -83,11 +79,15 @@ TEST(Exactness, offsets_at_the_middle_of_the_cone_keep_their_last_bits)
     EXPECT_EQ(angles, "-0x1.ff8p-14 0x1.ff8p-14 -0x1.ff7cp+1 0x1.ff7cp+1 ");
 }
 
-TEST(Exactness, a_projectile_flies_the_same_positions_to_the_bit)
+// Two projectiles over two seconds, and one whose step lands a hair from x = 0, keeping only
+// the bits below the cancelled ones: there a fused multiply-add gives another float than a
+// multiply, then an add.
+TEST(Exactness, a_projectile_flies_the_same_positions_to_the_bit_even_beside_zero)
 {
-    Level level(1, 10, 10, 0, 2);
+    Level level(1, 10, 10, 0, 2), nearZero(1, 10, 10, 0, 2);
     level.entities.projectiles.push_back(Projectile{.id = 1, .x = 1000.5f, .y = -20.25f, .angle = 33.7f});
     level.entities.projectiles.push_back(Projectile{.id = 2, .x = 3.0f, .y = 7.0f, .angle = -271.3f});
+    nearZero.entities.projectiles.push_back(Projectile{.id = 1, .x = -0x1.0c0164p-1f, .y = 5.0f, .angle = 2.5f});
     NoOutbox out;
     std::string path;
     for (int step = 0; step < 120; ++step) {
@@ -98,17 +98,8 @@ TEST(Exactness, a_projectile_flies_the_same_positions_to_the_bit)
     }
     EXPECT_EQ(path, "0x1.5dff0cp+10,-0x1.35a0d2p+9 0x1.69684p+9,-0x1.2a96aap+3 "
                     "0x1.c1de14p+10,-0x1.3090d2p+10 0x1.68a84ep+10,-0x1.9a96ccp+4 ");
-}
-
-// A step that lands a hair from x = 0 keeps only the bits below the cancelled
-// ones: there a fused multiply-add gives another float than a multiply, then an add.
-TEST(Exactness, a_step_that_lands_beside_zero_keeps_its_last_bits)
-{
-    Level level(1, 10, 10, 0, 2);
-    level.entities.projectiles.push_back(Projectile{.id = 1, .x = -0x1.0c0164p-1f, .y = 5.0f, .angle = 2.5f});
-    NoOutbox out;
-    MoveProjectiles(level, out);
-    EXPECT_EQ(Hex(level.entities.projectiles.front().x), "0x1.c53e74p-29");
+    MoveProjectiles(nearZero, out);
+    EXPECT_EQ(Hex(nearZero.entities.projectiles.front().x), "0x1.c53e74p-29");
 }
 
 } // namespace

@@ -70,6 +70,12 @@ struct LoopbackHost : ::testing::Test {
         ServeUntil([&] { return (id = NetPlayerLeft()) != 0; }, timeoutMs);
         return id;
     }
+
+    // Services a client (not the server) until it lost its connection or the time runs out.
+    static bool Lost(NetClient& client, int timeoutMs = 5000)
+    {
+        return Within(timeoutMs, [&] { return client.lostConnection() || (client.service(10), false); });
+    }
 };
 
 } // namespace skirmish::testing

@@ -99,9 +99,7 @@ TEST(Moderation, each_command_answers_on_the_socket_and_kicked_and_banned_client
     EXPECT_NE(access(server.socket().c_str(), F_OK), 0) << "the socket is removed at exit";
 }
 
-// Each ban is acknowledged only once its file is whole on disk: a kill at any moment
-// of a burst leaves a file that loads with every acknowledged ban, expired ones dropped.
-// Every bot's line names its skill; a bad skill ends the start with status 2.
+// Every bot's line names its skill (a bad skill ending the start is the in-process tests' part).
 TEST(Moderation, the_status_line_shows_each_bots_skill)
 {
     RealServer server({"--players", "4", "--width", "10", "--height", "10", "--rooms", "2", "--weapons", "1", "--bots",
@@ -116,6 +114,8 @@ TEST(Moderation, the_status_line_shows_each_bots_skill)
                                                 "address=bot transport=bot skill=easy [^\n]*\n){2}"));
 }
 
+// Each ban is acknowledged only once its file is whole on disk: a kill at any moment
+// of a burst leaves a file that loads with every acknowledged ban, expired ones dropped.
 TEST(Moderation, bans_acknowledged_before_a_kill_outlive_it_and_a_malformed_file_stops_the_start)
 {
     RealServer server;

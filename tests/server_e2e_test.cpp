@@ -223,7 +223,6 @@ TEST(RealServer, a_spectator_watches_over_websocket_and_one_past_the_cap_is_refu
     EXPECT_EQ(PromtoolComplaints(metrics), "");
 }
 
-// The exit status and the line reach the shell; the in-process tests cover the other flags.
 // Bots fight alone from the start; a browser visitor joins at once, a bot making way.
 TEST(RealServer, bots_fill_a_fresh_server_and_a_browser_visitor_joins_their_fight)
 {
@@ -242,6 +241,7 @@ TEST(RealServer, bots_fill_a_fresh_server_and_a_browser_visitor_joins_their_figh
     EXPECT_EQ(server.process.waitForExit(), 0) << server.process.output();
 }
 
+// The exit status and the line reach the shell; the in-process tests cover the other flags.
 TEST(RealServer, a_refused_flag_value_exits_2_with_the_questions_error_line)
 {
     ServerProcess server({SKIRMISH_SERVER_BINARY, "--players", "0"});

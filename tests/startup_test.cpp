@@ -85,6 +85,8 @@ TEST(Startup, flags_preset_answers_or_end_start_up_with_their_status_and_line)
 
 struct FailedHost : ::testing::Test {
     void TearDown() override { NetUseTransport(nullptr); }
+    std::ostringstream out;
+    ScopedConsole capture{out};
 };
 
 // The pause once skipped a line of piped input although no answer had been read from it.
@@ -94,8 +96,6 @@ TEST_F(FailedHost, prints_the_error_then_server_not_started_without_line_end_the
     transport->failNextOpen("Cannot host on UDP port 23987: Address already in use");
     NetUseTransport(std::move(transport));
     std::istringstream in("kq"); // every answer a flag: "k" is the key
-    std::ostringstream out;
-    ScopedConsole capture(out);
     ServerOptions options;
     options.answers = {4, 10, 10, 2, 1};
     ServerEnvironment environment{.in = in,
@@ -112,8 +112,6 @@ TEST_F(FailedHost, prints_the_error_then_server_not_started_without_line_end_the
 TEST_F(FailedHost, pause_skips_the_answer_line_end_and_waits_for_one_byte_of_piped_input)
 {
     std::istringstream in("\nkq");  // the line end left after the last answer
-    std::ostringstream out;
-    ScopedConsole capture(out);
     PauseForKey(in, true);
     EXPECT_EQ(out.str(), "Press any key to continue . . . \n");
     EXPECT_EQ(in.get(), 'q');
@@ -123,8 +121,6 @@ TEST_F(FailedHost, input_ending_at_a_prompt_ends_start_up_with_a_message_and_sta
 {
     NetUseTransport(std::make_unique<MemoryTransport>());
     std::istringstream in("4\n10\n");
-    std::ostringstream out;
-    ScopedConsole capture(out);
     ServerOptions options;
     ServerEnvironment environment{.in = in, .options = options, .pause = {}};
     EXPECT_EQ(RunServer(environment), 1);
