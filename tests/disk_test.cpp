@@ -206,7 +206,9 @@ TEST(Disk, bans_wait_for_the_disk_not_the_pass_and_a_reload_keeps_them_when_the_
     };
     for (const Case& c : {Case{"10.1.1.1 never\n10.1.1.2 never\n", "Bans reloaded from bans.txt: 2 bans."},
                           Case{"10.1.1.3 never\njunk\n", "Bans not reloaded: " + target +
-                                   ":2: no IP address at the start of the line; the 2 bans in force stay."}}) {
+                                   ":2: no IP address at the start of the line; the 2 bans in force stay."},
+                          Case{"10.1.1.3 2026-02-30T00:00:00Z\n", "Bans not reloaded: " + target +
+                                   ":1: the second word must be \"never\" or a time such as 2026-12-08T03:00:00Z; the 2 bans in force stay."}}) {
         std::ofstream(target) << c.file;
         reload = true;
         server.pass();
