@@ -88,6 +88,8 @@ TEST(Compact, packets_frame_messages_behind_varint_lengths)
     const Case packed[] = {
         {{0, 127, 1}, {1 + 0 + 1 + 127 + 1 + 1}}, {{128, 1}, {2 + 128 + 2}}, {{16383}, {2 + 16383}},
         {{16384, 1}, {3 + 16384, 2}}, {{compact::kMaxMessageBytes}, {3 + compact::kMaxMessageBytes}},
+        // 128 bytes take two length bytes, so they no longer fit beside the first: a packet stays within the limit.
+        {{kPackingLimit - 131, 128}, {kPackingLimit - 129, 2 + 128}},
     };
     auto split = [](const Bytes& packet) {
         std::vector<size_t> read;
