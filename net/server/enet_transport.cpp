@@ -344,6 +344,8 @@ private:
             event.peer->data = reinterpret_cast<void*>(static_cast<intptr_t>(id));
             peerOfId_[id] = event.peer;
             window_[indexOf(event.peer)] = event.peer->windowSize;
+            held_[indexOf(event.peer)].unanswered = false;
+            held_[indexOf(event.peer)].dataSince = enet_time_get();
             countedInput_[indexOf(event.peer)] = 0;
             KeepAnsweringPeers(event.peer);
             return;
@@ -416,14 +418,20 @@ private:
     bool narrowWhileUnanswered(ENetPeer* peer, enet_uint32 now)
     {
         size_t index = indexOf(peer);
+        Held& held = held_[index];
         // In ENet's hands and not acknowledged: in flight, or taken back for a resend.
-        bool holdsData = backlog_[index] > held_[index].bytes;
-        enet_uint32 quiet = ENET_TIME_DIFFERENCE(now, peer->lastReceiveTime);
-        bool unanswered = holdsData && quiet > std::max(kNarrowWindowQuietMs, 2 * peer->roundTripTime);
+        bool holdsData = backlog_[index] > held.bytes;
+        if (!holdsData)
+            held.dataSince = now;
+        // Silent since it last answered, or since it was sent data after a quiet spell:
+        // an idle peer that is sent a burst has its round trip to answer it.
+        enet_uint32 silentSince = ENET_TIME_LESS(peer->lastReceiveTime, held.dataSince) ? held.dataSince
+                                                                                       : peer->lastReceiveTime;
+        held.unanswered = holdsData && ENET_TIME_DIFFERENCE(now, silentSince) >
+                                           std::max(kNarrowWindowQuietMs, 2 * peer->roundTripTime);
         // ENet never has less than one datagram in flight, whatever the window.
-        peer->windowSize = unanswered ? 0 : window_[index];
-        held_[index].unanswered = unanswered;
-        return unanswered;
+        peer->windowSize = held.unanswered ? 0 : window_[index];
+        return held.unanswered;
     }
 
     // ENet's own timeout needs unacknowledged traffic to notice a vanished client, and
@@ -469,6 +477,7 @@ private:
         std::deque<ENetPacket*> packets; // not yet handed to ENet, in order
         size_t bytes = 0;
         bool unanswered = false; // nothing new is handed to ENet until the peer answers
+        enet_uint32 dataSince = 0; // when it last held no data in ENet
     };
     std::vector<size_t> backlog_;      // unacknowledged bytes, held or in ENet, by peer index
     std::vector<Held> held_;           // by peer index
