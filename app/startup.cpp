@@ -23,6 +23,7 @@
 #include "core/clock.h"
 #include "core/console.h"
 #include "core/flags.h"
+#include "game/commands.h"
 #include "game/insta_weapon.h"
 #include "game/rooms.h"
 #include "game/timers.h"
@@ -304,6 +305,10 @@ int RunServer(ServerEnvironment& environment)
     }
     NetSetBanCheck([&admin](const std::string& address) { return admin.refuses(address); });
     NetSetWebPages(environment.options.web ? ServerWebPages(*level, loop) : WebPages{});
+    // Rooms have no bound, nor has the snapshot a player is sent at its name: it must
+    // never count as a backlog that stalled. Seated players, whose records it adds,
+    // are a few kilobytes at most.
+    NetSetBacklogAllowance(SnapshotBytes(*level));
     if (!NetHost(answers->maxPlayers)) {
         NetSetBanCheck(nullptr);
         ConsoleLine("Error: ", NetGetError());

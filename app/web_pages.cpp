@@ -57,6 +57,9 @@ std::string MetricsPage(const Level& level, const LoopState& loop)
     page.sample("skirmish_connections_dropped_total", static_cast<double>(net.droppedSilent), "reason=\"silent\"");
     page.sample("skirmish_connections_dropped_total", static_cast<double>(net.droppedOversized),
                 "reason=\"oversized\"");
+    page.family("skirmish_commands_dropped_total", "counter",
+                "Commands dropped on arrival: they would have waited over a second behind their sender's budget.");
+    page.sample("skirmish_commands_dropped_total", static_cast<double>(net.commandsDropped));
     if (const Admin* admin = loop.admin) {
         page.family("skirmish_kicks_total", "counter", "Clients the operators kicked.");
         page.sample("skirmish_kicks_total", static_cast<double>(admin->counts().kicks));

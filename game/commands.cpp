@@ -145,3 +145,18 @@ void SendLevelSnapshot(const Level& level, int to, Outbox& out)
 }
 
 } // namespace skirmish
+
+namespace skirmish {
+
+size_t SnapshotBytes(const Level& level)
+{
+    struct Counter final : Outbox {
+        size_t bytes = 0;
+        void toPlayer(int, const MessageWriter& message) override { bytes += 2 + message.bytes().size(); }
+        void toAll(const MessageWriter& message) override { toPlayer(0, message); }
+    } counter;
+    SendLevelSnapshot(level, 0, counter);
+    return counter.bytes;
+}
+
+} // namespace skirmish

@@ -18,5 +18,8 @@ void HandleMessage(Level& level, int from, std::span<const uint8_t> message, int
 
 // Sends one player the whole level: rooms, connected players, live projectiles.
 void SendLevelSnapshot(const Level& level, int to, Outbox& out);
+// The bytes the level's snapshot takes as it stands, in its longest layout: each
+// message in version 1 behind its two-byte length.
+size_t SnapshotBytes(const Level& level);
 
 } // namespace skirmish

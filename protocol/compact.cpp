@@ -275,6 +275,13 @@ void Decode(std::span<const uint8_t> message, Bytes& out)
             return;
 }
 
+void DecodeCommand(std::span<const uint8_t> message, Bytes& out)
+{
+    if (!message.empty() && message[0] != kVerbatim && LayoutOf(message[0]) && !LayoutOf(message[0])->toServer)
+        return;
+    Decode(message, out);
+}
+
 Bytes Decode(std::span<const uint8_t> message)
 {
     Bytes out;

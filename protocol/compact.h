@@ -46,6 +46,9 @@ Bytes Encode(std::span<const uint8_t> message);
 // with no row gives an empty message, one the server handles as an unknown name.
 void Decode(std::span<const uint8_t> message, Bytes& out);
 Bytes Decode(std::span<const uint8_t> message);
+// The same for a client's message, where a row the server sends is no command: it
+// gives an empty message, like an index with no row.
+void DecodeCommand(std::span<const uint8_t> message, Bytes& out);
 
 // Unsigned LEB128: seven bits a byte, low first, the top bit saying more follow.
 void PutVarint(Bytes& out, uint32_t value);

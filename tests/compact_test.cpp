@@ -71,6 +71,13 @@ TEST(Compact, short_long_unknown_and_empty_messages_read_as_documented)
     };
     for (const Case& c : cases)
         EXPECT_EQ(DecodeMessage(compact::Decode(c.v2)).describe(), c.v1);
+    // From a client, a row only the server sends is no command: a chat line it names is not relayed.
+    for (const auto& [v2, v1] : {std::pair<Bytes, std::string>{{6, 2, 1, 'x'}, ""}, {{34, 1, 'x'}, "PlayerMessage x"},
+                                 {{0, 1, 4, 0, 'F', 'i', 'r', 'e'}, "Fire"}}) {
+        Bytes command;
+        compact::DecodeCommand(v2, command);
+        EXPECT_EQ(DecodeMessage(command).describe(), v1);
+    }
     // A text that would take a version 1 message past its cap is cut there.
     Bytes longChat = {34, 0xFF, 0xFF, 0x03};
     longChat.resize(longChat.size() + 0xFFFF, 'c');

@@ -3,6 +3,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <malloc.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -211,6 +217,33 @@ TEST(VanishingCrowd, is_resent_a_datagram_at_a_time_while_the_game_goes_on)
     relaying.join();
     // Resent its window at every timeout, each got some two hundred here; a datagram at a time, about twenty.
     EXPECT_LT(sentAtEnd - sentAtVanishing, crowd.size() * 30);
+}
+
+// What the relay holds of a sender of one-byte writes costs about what it carries, not
+// a read buffer a write (which grew the relay to hundreds of megabytes).
+TEST(TcpRelay, holds_a_trickle_of_one_byte_writes_in_about_its_own_size)
+{
+    int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = LoopbackAddress(0);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(server, 4), 0);
+    getsockname(server, reinterpret_cast<sockaddr*>(&address), &length);
+    TcpRelay relay(0, ntohs(address.sin_port), {60000, 0}, {0, 0}, 7); // holds all it reads
+    int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to = LoopbackAddress(relay.port());
+    ASSERT_EQ(connect(client, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+    int on = 1;
+    setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    relay.run(1);
+    const auto before = static_cast<int64_t>(mallinfo2().uordblks);
+    for (int i = 0; i < 2000; ++i) {
+        ASSERT_EQ(send(client, "x", 1, MSG_NOSIGNAL), 1);
+        relay.run(1);
+    }
+    EXPECT_LT(static_cast<int64_t>(mallinfo2().uordblks) - before, 8 << 20) << "bytes held for 2,000 bytes relayed";
+    close(client);
+    close(server);
 }
 
 // Through the TCP relay with more jitter than delay, a WebSocket player's moves are all answered,

@@ -92,7 +92,7 @@ TEST_F(MemoryHost, one_address_takes_at_most_its_cap_of_seats_until_it_leaves_an
     NetSetMaxPerAddress(kDefaultMaxPerAddress);
 }
 
-// A loud client is handled at its rate, a burst and then 120 a second, while a quiet
+// A loud client is handled at its rate, a burst and then 100 a second, while a quiet
 // one is served at once; every command of the loud one comes in the end, in order.
 TEST_F(MemoryHost, a_clients_commands_are_handled_at_its_rate_in_order_and_none_is_lost)
 {
@@ -100,14 +100,14 @@ TEST_F(MemoryHost, a_clients_commands_are_handled_at_its_rate_in_order_and_none_
     NetPlayerJoined();
     NetPlayerJoined();
     for (int i = 0; i < 100; ++i)
-        net->send(loud, command::Move(static_cast<float>(i), 0));
+        net->send(loud, command::PlayerMessage(std::to_string(i)));
     net->send(quiet, command::Fire());
     std::vector<std::string> expected;
     for (int i = 0; i < 100; ++i)
-        expected.push_back("1: Move " + std::to_string(i) + "f 0f");
+        expected.push_back("1: PlayerMessage " + std::to_string(i));
     expected.insert(expected.begin() + 1, "2: Fire");
     std::vector<std::string> handled;
-    for (auto [advanceMs, count] : {std::pair(0, 61), {100, 12}, {0, 0}, {7, 0}, {2, 1}, {1000, 27}}) {
+    for (auto [advanceMs, count] : {std::pair(0, 61), {100, 10}, {0, 0}, {9, 0}, {1, 1}, {1000, 29}}) {
         server.clock.advance(advanceMs);
         size_t before = handled.size();
         for (std::string next; (next = NextMessage()) != "none";)
@@ -115,6 +115,70 @@ TEST_F(MemoryHost, a_clients_commands_are_handled_at_its_rate_in_order_and_none_
         EXPECT_EQ(handled.size() - before, static_cast<size_t>(count)) << "after " << advanceMs << " ms";
     }
     EXPECT_EQ(handled, expected);
+}
+
+// A client sending moves and turns every frame is never held back, nor one mixing in
+// shots; a flood waits at most a second behind its budget: the rest is dropped on
+// arrival and the flooder told, never left to lag further and further behind.
+TEST_F(MemoryHost, no_client_waits_over_a_second_behind_its_budget_and_what_would_is_dropped_and_told)
+{
+    struct Case {
+        int moves, others; // a second, evenly spread
+        int mostWaitMs;
+        bool drops;
+    };
+    for (Case c : {Case{288, 0, 0, false}, {120, 20, 0, false}, {60, 90, 0, false}, {400, 0, 1000, true},
+                   {0, 250, 1000, true}}) {
+        NetShutdown();
+        ASSERT_TRUE(NetHost(4));
+        int id = net->connect();
+        NetPlayerJoined();
+        int sent = 0, mostWaitMs = 0;
+        std::vector<int> sentAt;
+        const int perSecond = c.moves + c.others;
+        for (int ms = 0; ms < 8000; ++ms, server.clock.advance(1)) {
+            for (; sent * 1000 < ms * perSecond; ++sent) {
+                bool move = sent % perSecond < c.moves;
+                sentAt.push_back(ms);
+                net->send(id, move ? command::Move(static_cast<float>(sent), 0) : command::PlayerMessage(std::to_string(sent)));
+            }
+            for (NetMessage m; NetGetMessage(m);) {
+                DecodedMessage taken = DecodeMessage(m.bytes);
+                int n = taken.name() == "Move" ? static_cast<int>(taken.fields[1].floatValue) : std::stoi(taken.fields[1].text);
+                mostWaitMs = std::max(mostWaitMs, ms - sentAt[n]);
+            }
+            NetService(0);
+        }
+        const uint64_t dropped = NetGetStats().commandsDropped;
+        EXPECT_LE(mostWaitMs, c.mostWaitMs) << c.moves << " moves and " << c.others << " others a second";
+        EXPECT_EQ(dropped > 0, c.drops) << c.moves << " moves and " << c.others << " others a second";
+        const std::vector<std::string> told = net->received(id);
+        auto notices = std::count_if(told.begin(), told.end(), [](const std::string& m) {
+            return m.starts_with("PlayerMessage 0 Too many commands: ");
+        });
+        EXPECT_EQ(notices > 0, c.drops);
+        EXPECT_LE(notices, 9) << "at most one a second";
+    }
+}
+
+// A connection's queued commands die with it: nothing from it is handled after its
+// leave, and its seat is free at once, however much it had queued.
+TEST_F(MemoryHost, a_departed_clients_queued_commands_die_with_it_and_its_seat_is_free_at_once)
+{
+    int gone = net->connect(), stays = net->connect();
+    NetPlayerJoined();
+    NetPlayerJoined();
+    for (int i = 0; i < 200; ++i)
+        net->send(gone, command::Name("Zombie"));
+    EXPECT_EQ(NextMessage(), "1: Name Zombie");
+    net->send(stays, command::Fire());
+    net->disconnect(gone);
+    EXPECT_EQ(NextMessage(), "2: Fire");
+    EXPECT_EQ(NextMessage(), "none");
+    EXPECT_EQ(NetPlayerLeft(), gone);
+    EXPECT_EQ(net->connect(), gone);
+    EXPECT_EQ(NetPlayerJoined(), gone);
+    EXPECT_EQ(NextMessage(), "none");
 }
 
 TEST_F(MemoryHost, broadcasts_reach_joined_clients_only_and_a_pass_packs_them_into_few_packets)
@@ -407,8 +471,8 @@ TEST_F(EnetHost, a_flooding_client_gets_a_bounded_batch_per_pass)
     stop = true;
     floodThread.join();
     EXPECT_GT(total, 0u);
-    EXPECT_LE(total, kCommandBurst + kMaxCommandsPerSecond * seconds + 1);
-    EXPECT_LE(largestBatch, static_cast<size_t>(kCommandBurst));
+    EXPECT_LE(total, kMoveBurst + kMaxMovesPerSecond * seconds + 1);
+    EXPECT_LE(largestBatch, static_cast<size_t>(kMoveBurst));
 }
 
 // Empty and garbage packets are dropped or read as zero values; a packet past the

@@ -242,6 +242,20 @@ TEST(RealServer, bots_fill_a_fresh_server_and_a_browser_visitor_joins_their_figh
 }
 
 // The exit status and the line reach the shell; the in-process tests cover the other flags.
+// Rooms have no bound: a snapshot larger than a connection's backlog cap still reaches
+// a plain (version 1) player whole, over either transport, instead of dropping it as stalled.
+TEST(RealServer, a_level_whose_snapshot_passes_the_backlog_cap_reaches_a_plain_player_whole)
+{
+    const uint16_t port = FreeUdpPort();
+    ServerProcess server({SKIRMISH_SERVER_BINARY, "--port", std::to_string(port), "--no-demos", "--players", "4",
+                          "--width", "64", "--height", "64", "--rooms", "60000", "--weapons", "1"});
+    ASSERT_TRUE(server.waitForOutput("Server Started. Awaiting players...\n", 20000)) << server.output();
+    Player enet, web;
+    EXPECT_EQ(enet.join(port, "Eve"), "Joined 1 Eve");
+    EXPECT_EQ(web.join(port, "Wes", true), "Joined 2 Wes");
+    EXPECT_EQ(std::count_if(web.got.begin(), web.got.end(), [](const std::string& m) { return m.starts_with("Player "); }), 2);
+}
+
 TEST(RealServer, a_refused_flag_value_exits_2_with_the_questions_error_line)
 {
     ServerProcess server({SKIRMISH_SERVER_BINARY, "--players", "0"});

@@ -89,11 +89,13 @@ std::string Reply(const std::string& request, bool whole = false)
 // HEAD is GET without the body: same status, same header, the same length announced.
 TEST_F(WebFrontTest, http_answers_get_and_head_of_the_page_and_nothing_else_and_the_page_runs_only_its_own_scripts)
 {
-    const std::pair<const char*, const char*> cases[] = {
+    const std::pair<std::string, const char*> cases[] = {
         {"GET /?name=Alice", "200 OK"}, {"GET /app.js", "200 OK"}, {"GET /healthz", "200 OK"},
         {"GET /nothing", "404 Not Found"}, {"GET /../CMakeLists.txt", "404 Not Found"}, {"GET /ws", "404 Not Found"},
         {"GET /%2e%2e/%2e%2e/etc/passwd", "404 Not Found"}, {"GET //etc/passwd", "404 Not Found"},
-        {"POST /", "405 Method Not Allowed"}, {"DELETE /healthz", "405 Method Not Allowed"}};
+        {"POST /", "405 Method Not Allowed"}, {"DELETE /healthz", "405 Method Not Allowed"},
+        // Too long or not HTTP: told why, not reset.
+        {"GET /" + std::string(9000, 'a'), "431 Request Header Fields Too Large"}, {"GET / x", "400 Bad Request"}};
     for (const auto& [request, status] : cases)
         EXPECT_EQ(WhileServing([&] { return Reply(request); }), std::string("HTTP/1.1 ") + status) << request;
     const std::string get = WhileServing([] { return Reply("GET /", true); });
@@ -145,6 +147,8 @@ TEST_F(WebFrontTest, one_pool_of_ids_for_both_transports_an_unknown_wire_version
         {"v=", std::nullopt}, {"vv=2", WireVersion::V1}};
     for (const auto& [query, version] : queries)
         EXPECT_EQ(VersionFromQuery(query), version) << query;
+    for (auto [data, known] : {std::pair(0x201u, true), {0xFF01u, false}, {0x10000u, false}, {0x80000000u, false}})
+        EXPECT_EQ(ParseConnectData(data).has_value(), known) << data;
 
     NetClient enet, web, late;
     web.useVersion(WireVersion::V2); // heard and told as any player, in its own layout

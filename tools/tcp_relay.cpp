@@ -27,7 +27,10 @@ void NoDelay(int fd)
 
 constexpr size_t kReadBytes = 64 * 1024;
 // A direction holding this much unwritten stops reading, so a slow side slows the other.
+// Each chunk counts its bookkeeping too: a sender of one-byte writes is held to the cap
+// in memory, not only in bytes.
 constexpr size_t kMaxQueued = 4 * 1024 * 1024;
+constexpr size_t kChunkCost = 64;
 
 } // namespace
 
@@ -97,20 +100,24 @@ void TcpRelay::read(Direction& direction, Pair& pair)
 {
     if (direction.readEnded)
         return;
-    std::vector<uint8_t> bytes(kReadBytes);
-    ssize_t got = recv(direction.from, bytes.data(), bytes.size(), 0);
+    thread_local std::vector<uint8_t> scratch(kReadBytes);
+    ssize_t got = recv(direction.from, scratch.data(), scratch.size(), 0);
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
         return;
     if (got < 0) {
         pair.broken = true; // a reset: both ends go at once, as a reset would take them
         return;
     }
-    bytes.resize(static_cast<size_t>(got));
     direction.readEnded = got == 0;
     std::uniform_real_distribution<double> spread(-1.0, 1.0);
     double due = nowMs() + std::max(0.0, direction.delay.delayMs + spread(random_) * direction.delay.jitterMs);
     // A queue: nothing overtakes what was read before it, however its delay was drawn.
-    direction.queue.push_back({due, std::move(bytes), 0});
+    // Bytes due no later than the chunk ahead of them go out with it, as they would anyway.
+    Chunk* last = direction.queue.empty() ? nullptr : &direction.queue.back();
+    if (got > 0 && last && !last->bytes.empty() && due <= last->due)
+        last->bytes.insert(last->bytes.end(), scratch.begin(), scratch.begin() + got);
+    else
+        direction.queue.push_back({due, std::vector<uint8_t>(scratch.begin(), scratch.begin() + got), 0});
 }
 
 void TcpRelay::write(Direction& direction, Pair& pair)
@@ -150,7 +157,7 @@ void TcpRelay::run(int milliseconds)
             for (Direction* d : {&pair->up, &pair->down}) {
                 size_t queued = 0;
                 for (const Chunk& chunk : d->queue)
-                    queued += chunk.bytes.size() - chunk.written;
+                    queued += chunk.bytes.size() - chunk.written + kChunkCost;
                 short events = 0;
                 if (!d->readEnded && queued < kMaxQueued)
                     events |= POLLIN;

@@ -231,7 +231,7 @@ private:
         if (!peerOf(id))
             return nullptr;
         size_t& backlog = backlog_[indexOf(peerOfId_[id])];
-        if (backlog + bytes > kMaxOutgoingBacklogBytes) {
+        if (backlog + bytes > events_->backlogCap()) {
             kicks_.push_back({id, TransportEvents::DropCause::Stalled});
             return nullptr;
         }

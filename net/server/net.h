@@ -35,6 +35,10 @@ void NetSetMaxSpectators(int count);
 // At most this many spectators from one address (0: no cap), refused as above.
 constexpr int kDefaultMaxSpectatorsPerAddress = 16;
 void NetSetMaxSpectatorsPerAddress(int count);
+// What one connection may hold unacknowledged beyond kMaxOutgoingBacklogBytes before
+// it is dropped as stalled: the level's snapshot, which a big level makes larger than
+// that cap, must reach every client whole.
+void NetSetBacklogAllowance(size_t bytes);
 bool NetHost(int playerCount);
 std::string NetGetError();
 bool NetConnected();
@@ -96,6 +100,7 @@ struct NetStats {
     uint64_t droppedStalled = 0;    // stopped taking what it was sent
     uint64_t droppedSilent = 0;     // answered nothing for too long
     uint64_t droppedOversized = 0;  // sent a frame past the limit
+    uint64_t commandsDropped = 0;   // commands past their sender's budget (limits.h), not handled
 };
 NetStats NetGetStats();
 

@@ -10,6 +10,7 @@
 #include <deque>
 #include <functional>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "core/console.h"
 #include "protocol/codec.h"
 #include "protocol/compact.h"
+#include "protocol/names.h"
 #include "net/server/enet_transport.h"
 #include "net/server/host_transport.h"
 #include "net/server/net.h"
@@ -31,39 +33,45 @@ enum class IdState : uint8_t {
     Free,    // may be handed to the next connection
     Joining, // connected; the server has not taken the join yet
     Joined,  // the server took the join
-    Left,    // the server took the leave; messages that raced it are still queued
 };
 
-// Packets taken in and not yet handled, read one message at a time: a packet of
-// thousands of tiny messages costs its own bytes, not a record per message.
+// Packets taken in and not yet handled, as they came on the wire, read one message at
+// a time: a packet of thousands of tiny messages costs its own bytes, not a record per
+// message, and the input cap counts what the client sent, not what it expands to.
 class Inbox {
 public:
-    // A packet with no whole message in it (under two bytes) holds nothing to handle.
-    void add(std::span<const uint8_t> packet)
+    // A packet with no whole message in it holds nothing to handle.
+    void add(Bytes&& packet, WireVersion version)
     {
-        if (packet.size() < 2)
+        size_t pos = 0;
+        if (!NextMessage(packet, pos, version))
             return;
-        packets_.emplace_back(packet.begin(), packet.end());
         bytes_ += packet.size();
+        packets_.push_back(std::move(packet));
     }
     bool empty() const { return packets_.empty(); }
     size_t bytes() const { return bytes_; }
+    void clear() { *this = Inbox{}; }
 
-    // The next message; the inbox must not be empty. Every packet kept has one left.
-    Bytes take()
+    // The next message as it came; the inbox must not be empty. Every packet kept has one left.
+    std::span<const uint8_t> peek(WireVersion version) const
+    {
+        size_t pos = read_;
+        return *NextMessage(packets_.front(), pos, version);
+    }
+    void pop(WireVersion version)
     {
         const Bytes& packet = packets_.front();
         size_t from = read_;
-        auto message = NextMessage(packet, read_);
-        Bytes taken(message->begin(), message->end());
-        if (packet.size() - read_ < 2) { // at most a stray byte is left: the packet is done
+        NextMessage(packet, read_, version);
+        size_t probe = read_;
+        if (!NextMessage(packet, probe, version)) { // nothing whole is left: the packet is done
             bytes_ -= packet.size() - from;
             packets_.pop_front();
             read_ = 0;
         } else {
             bytes_ -= read_ - from;
         }
-        return taken;
     }
 
 private:
@@ -72,31 +80,57 @@ private:
     size_t bytes_ = 0;
 };
 
-// A token bucket on the loop's clock: a client's commands are handled at most
-// kMaxCommandsPerSecond a second, kCommandBurst at once. Credit is kept in
-// thousandths of a command, so that each millisecond earns a whole number of them.
+// A client's commands fall in two budgets (limits.h): moves and turns, and the rest.
+enum class Budget : uint8_t { Movement, Other };
+
+bool IsMovement(std::span<const uint8_t> message, WireVersion version)
+{
+    if (version == WireVersion::V2 && !message.empty() && message[0] != compact::kVerbatim) {
+        const compact::Layout* layout = compact::LayoutOf(message[0]);
+        return layout && layout->toServer && (layout->name == names::kMove || layout->name == names::kRotate);
+    }
+    if (version == WireVersion::V2 && !message.empty())
+        message = message.subspan(1); // a version 1 message carried verbatim
+    FieldType type{};
+    MessageReader reader(message);
+    if (!reader.peekType(type) || type != FieldType::Text)
+        return false;
+    std::string name = reader.getString(names::kRotate.size() + 1);
+    return name == names::kMove || name == names::kRotate;
+}
+
+Budget BudgetOf(std::span<const uint8_t> message, WireVersion version)
+{
+    return IsMovement(message, version) ? Budget::Movement : Budget::Other;
+}
+
+// A token bucket on the loop's clock: at most perSecond commands a second, burst at
+// once. Credit is kept in thousandths of a command, so that each millisecond earns a
+// whole number of them. It may be let run into debt: the bucket that admits commands
+// at arrival allows a second's worth, so that none admitted waits longer than that.
 class CommandRate {
 public:
-    // Spends one command's credit when there is one.
-    bool take(int32_t now)
+    CommandRate(int perSecond, int burst) : perMs_(perSecond), most_(int64_t{burst} * kCost), credit_(most_) {}
+
+    // Spends one command's credit when there is one, or when the debt it leaves is
+    // at most debtMs of credit.
+    bool take(int32_t now, int debtMs = 0)
     {
         refill(now);
-        if (credit_ < kCost)
+        if (credit_ - kCost < -debtMs * perMs_)
             return false;
         credit_ -= kCost;
         return true;
     }
-    // Milliseconds until the next command may be handled (0: now).
+    // Milliseconds until the next command may be taken (0: now).
     int msUntilNext(int32_t now)
     {
         refill(now);
-        return credit_ >= kCost ? 0 : static_cast<int>((kCost - credit_ + kPerMs - 1) / kPerMs);
+        return credit_ >= kCost ? 0 : static_cast<int>((kCost - credit_ + perMs_ - 1) / perMs_);
     }
 
 private:
     static constexpr int64_t kCost = 1000;
-    static constexpr int64_t kPerMs = kMaxCommandsPerSecond; // thousandths a millisecond
-    static constexpr int64_t kMost = kCommandBurst * kCost;
 
     void refill(int32_t now)
     {
@@ -107,12 +141,23 @@ private:
         // A clock that went back earns nothing; the reading moves on with it.
         int64_t elapsed = std::max<int32_t>(ElapsedMs(now, last_), 0);
         last_ = now;
-        credit_ = std::min(kMost, credit_ + elapsed * kPerMs);
+        credit_ = std::min(most_, credit_ + elapsed * perMs_);
     }
 
-    int64_t credit_ = kMost;
+    int64_t perMs_; // thousandths of a command a millisecond
+    int64_t most_;
+    int64_t credit_;
     int32_t last_ = 0;
     bool started_ = false;
+};
+
+// One budget's two buckets: one admits a command at arrival, the other lets it be
+// handled. Both spend on the same commands at the same rate, so what the first
+// admitted and the second has not yet let through is at most a second's worth.
+struct BudgetRates {
+    BudgetRates(int perSecond, int burst) : admitted(perSecond, burst), handled(perSecond, burst) {}
+    CommandRate admitted;
+    CommandRate handled;
 };
 
 // A spectator's id passes Free, Joining (connected, not yet taken by the loop) and
@@ -122,7 +167,14 @@ struct Connection {
     bool closed = false; // the transport reported the end of the connection
     bool inTurn = false; // its id is in the turns of the pass
     bool resting = false; // out of credit: its id waits among the resting, not in turns
-    CommandRate rate;
+    BudgetRates movement{kMaxMovesPerSecond, kMoveBurst};
+    BudgetRates other{kMaxCommandsPerSecond, kCommandBurst};
+    BudgetRates& rates(Budget budget) { return budget == Budget::Movement ? movement : other; }
+    // The budget its next command waits for while it rests.
+    Budget restingOn = Budget::Other;
+    // Commands dropped at arrival and not yet told of, and when it was last told.
+    uint64_t droppedUntold = 0;
+    std::optional<int32_t> lastDropNotice;
     // A person took the id of a bot that made way for it: the bot's leave is taken
     // before this connection's join.
     bool leavePending = false;
@@ -167,6 +219,10 @@ public:
     WebPages webPages;
     std::function<bool(const std::string&)> banned;
     std::vector<Wake> wakes;
+    // What a connection may hold unacknowledged beyond kMaxOutgoingBacklogBytes: its snapshot.
+    size_t backlogAllowance = 0;
+    std::set<int> idsWithDrops; // clients with dropped commands not yet told of
+    std::vector<std::span<const uint8_t>> keptScratch; // admitted()'s, kept to spare an allocation a packet
 
     // Players' seats, or spectators' places, held from one address, whatever state their ids are in.
     int ConnectionsFrom(const std::string& address, bool spectators) const
@@ -187,7 +243,11 @@ public:
         return hasId(id) && connections[id].state == IdState::Joined && !connections[id].closed;
     }
 
-    void release(int id) { connections[id] = Connection{}; }
+    void release(int id)
+    {
+        idsWithDrops.erase(id);
+        connections[id] = Connection{};
+    }
 
     int onConnect(const std::string& address, ConnectRequest request) override
     {
@@ -291,8 +351,15 @@ public:
             release(id);
             return;
         }
-        connections[id].closed = true;
-        connections[id].outgoing.clear();
+        // Its queued commands die with it: nothing it sent is handled after it has gone.
+        Connection& connection = connections[id];
+        connection.closed = true;
+        connection.outgoing.clear();
+        connection.inbox.clear();
+        std::erase(turns, id);
+        std::erase(resting, id);
+        connection.inTurn = connection.resting = false;
+        idsWithDrops.erase(id);
         leaves.push_back(id);
     }
 
@@ -304,20 +371,81 @@ public:
         if (connection.state != IdState::Joining && connection.state != IdState::Joined)
             return;
         stats.bytesIn += packet.size();
-        uint64_t& counted = isSpectator(id) ? stats.spectatorMessagesIgnored : stats.messagesIn;
-        for (size_t pos = 0; NextMessage(packet, pos, connection.version);)
-            ++counted;
-        if (isSpectator(id))
+        if (isSpectator(id)) {
+            for (size_t pos = 0; NextMessage(packet, pos, connection.version);)
+                ++stats.spectatorMessagesIgnored;
             return;
-        if (connection.version == WireVersion::V1)
-            connection.inbox.add(packet);
-        else
-            connection.inbox.add(InVersionOne(packet));
+        }
+        connection.inbox.add(admitted(id, packet), connection.version);
         if (connection.state == IdState::Joined)
             giveTurn(id);
     }
 
+    // The packet's messages that their budgets admit: a command that would wait more
+    // than kMaxCommandDelayMs behind the commands of its budget already admitted is
+    // dropped now, counted, and its sender told at the end of the pass.
+    Bytes admitted(int id, std::span<const uint8_t> packet)
+    {
+        Connection& connection = connections[id];
+        const int32_t now = ReadClock();
+        keptScratch.clear();
+        size_t count = 0;
+        for (size_t pos = 0; auto message = NextMessage(packet, pos, connection.version); ++count) {
+            if (connection.rates(BudgetOf(*message, connection.version)).admitted.take(now, kMaxCommandDelayMs))
+                keptScratch.push_back(*message);
+        }
+        stats.messagesIn += count;
+        if (keptScratch.size() == count)
+            return Bytes(packet.begin(), packet.end());
+        idsWithDrops.insert(id);
+        connection.droppedUntold += count - keptScratch.size();
+        stats.commandsDropped += count - keptScratch.size();
+        Bytes rebuilt;
+        PacketPacker framer(SIZE_MAX, connection.version);
+        for (std::span<const uint8_t> message : keptScratch)
+            framer.add(message, [](Bytes&&) {});
+        framer.flush([&](Bytes&& whole) { rebuilt = std::move(whole); });
+        return rebuilt;
+    }
+
+    // Tells each client whose commands were dropped how many, at most once a kDroppedCommandsNoticeMs.
+    void tellDropped(int32_t now)
+    {
+        for (auto it = idsWithDrops.begin(); it != idsWithDrops.end();) {
+            Connection& connection = connections[*it];
+            if (connection.lastDropNotice && ElapsedMs(now, *connection.lastDropNotice) < kDroppedCommandsNoticeMs) {
+                ++it;
+                continue;
+            }
+            if (reachable(*it)) {
+                MessageWriter notice;
+                notice.putString(names::kPlayerMessage).putInt(0).putString(
+                    "Too many commands: " + std::to_string(connection.droppedUntold) + " of yours were dropped.");
+                Encodings encodings(notice);
+                sendPacked(*it, encodings);
+            }
+            connection.droppedUntold = 0;
+            connection.lastDropNotice = now;
+            it = idsWithDrops.erase(it);
+        }
+    }
+
+    // When the next notice of dropped commands is due, if one waits.
+    std::optional<int> msUntilDropNotice(int32_t now) const
+    {
+        std::optional<int> due;
+        for (int id : idsWithDrops) {
+            const Connection& connection = connections[id];
+            int wait = connection.lastDropNotice
+                           ? std::max(0, kDroppedCommandsNoticeMs - ElapsedMs(now, *connection.lastDropNotice))
+                           : 0;
+            due = due ? std::min(*due, wait) : wait;
+        }
+        return due;
+    }
+
     size_t waitingInput(int id) const override { return hasId(id) ? connections[id].inbox.bytes() : 0; }
+    size_t backlogCap() const override { return kMaxOutgoingBacklogBytes + backlogAllowance; }
 
     void giveTurn(int id)
     {
@@ -326,22 +454,6 @@ public:
             return;
         connection.inTurn = true;
         turns.push_back(id);
-    }
-
-    // A version 2 packet's messages as a version 1 packet, which the game reads.
-    static Bytes InVersionOne(std::span<const uint8_t> packet)
-    {
-        Bytes translated;
-        Bytes message;
-        for (size_t pos = 0; auto v2 = NextMessage(packet, pos, WireVersion::V2);) {
-            message.clear();
-            compact::Decode(*v2, message);
-            size_t length = std::min(message.size(), kMaxMessageBytes);
-            translated.push_back(static_cast<uint8_t>(length));
-            translated.push_back(static_cast<uint8_t>(length >> 8));
-            translated.insert(translated.end(), message.begin(), message.begin() + static_cast<std::ptrdiff_t>(length));
-        }
-        return translated;
     }
 
     // A message in each version's layout, the second made once, when first asked for.
@@ -426,9 +538,10 @@ public:
     }
 
     // An id out of credit leaves the turns until it has earned a command's worth.
-    void rest(int id)
+    void rest(int id, Budget budget)
     {
         connections[id].resting = true;
+        connections[id].restingOn = budget;
         resting.push_back(id);
     }
 
@@ -440,7 +553,7 @@ public:
             return;
         for (auto it = resting.begin(); it != resting.end();) {
             Connection& connection = connections[*it];
-            if (connection.rate.msUntilNext(now) > 0) {
+            if (connection.rates(connection.restingOn).handled.msUntilNext(now) > 0) {
                 ++it;
                 continue;
             }
@@ -459,7 +572,9 @@ public:
             if (std::optional<int> feedDue = feed.msUntilDue(ReadClock()))
                 limit(*feedDue);
         for (int id : resting)
-            limit(connections[id].rate.msUntilNext(ReadClock()));
+            limit(connections[id].rates(connections[id].restingOn).handled.msUntilNext(ReadClock()));
+        if (std::optional<int> notice = msUntilDropNotice(ReadClock()))
+            limit(*notice);
         return timeoutMs;
     }
 
@@ -486,6 +601,7 @@ public:
         turns.clear();
         resting.clear();
         spectatorJoins.clear();
+        idsWithDrops.clear();
         for (SpectatorFeed& feed : feeds)
             feed.clear();
         passBudget = kMaxMessagesPerPass;
@@ -528,6 +644,7 @@ void NetSetMaxPerAddress(int count) { core.maxPerAddress = std::max(count, 0); }
 void NetSetMaxSpectators(int count) { core.maxSpectators = std::max(count, 0); }
 void NetSetMaxSpectatorsPerAddress(int count) { core.maxSpectatorsPerAddress = std::max(count, 0); }
 void NetSetWebPages(WebPages pages) { core.webPages = std::move(pages); }
+void NetSetBacklogAllowance(size_t bytes) { core.backlogAllowance = bytes; }
 
 bool NetHost(int playerCount)
 {
@@ -611,12 +728,8 @@ int NetPlayerLeft()
         return 0;
     int id = *takeable;
     core.leaves.erase(takeable);
-    if (std::exchange(core.connections[id].leavePending, false))
-        return id; // the bot's leave; the connection is the person's now
-    // The id stays taken until the messages that raced the leave have been read.
-    core.connections[id].state = IdState::Left;
-    if (core.connections[id].inbox.empty())
-        core.release(id);
+    if (!std::exchange(core.connections[id].leavePending, false))
+        core.release(id); // (a bot's leave leaves the connection to the person who took its seat)
     return id;
 }
 
@@ -630,21 +743,28 @@ bool NetGetMessage(NetMessage& message)
             return false;
         id = core.turns.front();
         core.turns.pop_front();
-        if (!core.connections[id].rate.take(now)) {
-            core.connections[id].inTurn = false;
-            core.rest(id);
+        Connection& connection = core.connections[id];
+        Budget budget = BudgetOf(connection.inbox.peek(connection.version), connection.version);
+        if (!connection.rates(budget).handled.take(now)) {
+            connection.inTurn = false;
+            core.rest(id, budget);
             id = 0;
         }
     }
     --core.passBudget;
     Connection& connection = core.connections[id];
     message.from = id;
-    message.bytes = connection.inbox.take();
+    message.bytes.clear();
+    std::span<const uint8_t> taken = connection.inbox.peek(connection.version);
+    if (connection.version == WireVersion::V1)
+        message.bytes.assign(taken.begin(), taken.end());
+    else
+        compact::DecodeCommand(taken, message.bytes);
+    if (message.bytes.size() > kMaxMessageBytes) // a verbatim one is a byte longer than what it carries
+        message.bytes.resize(kMaxMessageBytes);
+    connection.inbox.pop(connection.version);
     connection.inTurn = false;
-    if (!connection.inbox.empty())
-        core.giveTurn(id);
-    else if (connection.state == IdState::Left)
-        core.release(id);
+    core.giveTurn(id);
     return true;
 }
 
@@ -670,6 +790,7 @@ bool EndPass()
 {
     if (!core.transport || !core.transport->isOpen())
         return false;
+    core.tellDropped(ReadClock());
     core.flush();
     core.deliverFeed(false);
     core.passBudget = kMaxMessagesPerPass;

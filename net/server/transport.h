@@ -37,6 +37,8 @@ public:
     // kMaxWaitingInputBytes the transport reads no more of that connection (the rest
     // waits in the socket, or ENet stops acknowledging it); other connections go on.
     virtual size_t waitingInput(int /*id*/) const { return 0; }
+    // Unacknowledged output one connection may hold; past it, it is dropped as stalled.
+    virtual size_t backlogCap() const { return kMaxOutgoingBacklogBytes; }
 };
 
 // A packet whose bytes many connections send as they are, never copied for each.

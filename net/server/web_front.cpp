@@ -295,7 +295,8 @@ public:
     {
         if (closing_ || dropped_)
             return;
-        if (queuedBytes_ + packet->size() > kMaxOutgoingBacklogBytes) {
+        const size_t cap = state_->events ? state_->events->backlogCap() : kMaxOutgoingBacklogBytes;
+        if (queuedBytes_ + packet->size() > cap) {
             // It stopped reading: ended at the next service, not inside the sender's loop.
             dropped_ = true;
             if (state_->events)
@@ -691,6 +692,13 @@ public:
 private:
     void onRequest(beast::error_code ec)
     {
+        // A request too big or too broken to read is told why before the connection
+        // closes; one that timed out or went away is not answered.
+        if (ec == http::error::header_limit)
+            return refuse(http::status::request_header_fields_too_large, "Request header too large\n");
+        if (ec && ec.category() == http::make_error_code(http::error::bad_target).category() &&
+            ec != http::error::end_of_stream && ec != http::error::partial_message)
+            return refuse(http::status::bad_request, "Bad request\n");
         if (ec)
             return;
         http::request<http::empty_body> request = parser_->release();
@@ -770,9 +778,33 @@ private:
     void afterWrite(beast::error_code ec, bool keepAlive)
     {
         if (!ec && keepAlive)
-            awaitNextRequest();
-        else
-            stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
+            return awaitNextRequest();
+        stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
+        if (!ec && refused_)
+            discardRest();
+    }
+
+    // An answer to a request that could not be read: HTTP/1.1, and the connection closes after it.
+    void refuse(http::status status, std::string body)
+    {
+        refused_ = true;
+        http::request<http::empty_body> unread;
+        unread.keep_alive(false);
+        respond(unread, status, "text/plain", std::move(body));
+    }
+
+    // What the client still sends of a refused request is read and dropped until it
+    // closes (or the header time passes): closing with unread input would reset the
+    // connection, and the client could lose the answer.
+    void discardRest()
+    {
+        if (!std::exchange(draining_, true))
+            stream_.expires_after(kHeaderTimeout);
+        buffer_.clear();
+        stream_.async_read_some(buffer_.prepare(kFirstReadBytes), [self = shared_from_this()](beast::error_code ec, size_t) {
+            if (!ec)
+                self->discardRest();
+        });
     }
 
     void respond(const http::request<http::empty_body>& request, http::status status, std::string_view type,
@@ -805,6 +837,8 @@ private:
     beast::flat_buffer buffer_;
     std::optional<http::request_parser<http::empty_body>> parser_;
     http::response<http::string_body> response_;
+    bool refused_ = false;  // answered without reading the request whole
+    bool draining_ = false; // reading what is left of it, to drop
 };
 
 void AcceptNext(const std::shared_ptr<State>& state)

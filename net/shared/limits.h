@@ -31,12 +31,20 @@ constexpr size_t kMaxOutgoingBacklogBytes = 1024 * 1024;
 // pings keep an idle one answering every half second. Resends to a peer that has
 // answered nothing for a while back off as ENet's own do, uncapped.
 constexpr uint32_t kUnansweredPeerTimeoutMs = 5000;
-// Each client's commands are handled at most this many a second sustained, and this
-// many at once after a quiet spell; the rest wait in that client's own queue, in
-// order, which stops being read once it holds the input cap. Our clients played as
-// intended send at most 70 a second (30 moves, 30 turns, 10 shots).
-constexpr int kMaxCommandsPerSecond = 120;
+// Each client's commands are handled at most so many a second sustained, and so many
+// at once after a quiet spell, in two budgets: moves and turns, which a client may
+// send every frame at up to 144 frames a second, and everything else (chat, names,
+// shots, respawns), kept low enough that a client spending both budgets in full costs
+// each other player under 40 KB/s. A command waits in its client's own queue, in
+// order, until its budget allows it; one that would wait more than
+// kMaxCommandDelayMs is dropped at arrival, and the client is told so.
+constexpr int kMaxMovesPerSecond = 288;
+constexpr int kMoveBurst = 144;
+constexpr int kMaxCommandsPerSecond = 100;
 constexpr int kCommandBurst = 60;
+constexpr int kMaxCommandDelayMs = 1000;
+// How often, at most, a client is told that commands of its were dropped.
+constexpr int kDroppedCommandsNoticeMs = 1000;
 // A connection that answers nothing for this long is dropped (the client half
 // likewise gives up on a server silent this long).
 constexpr uint32_t kSilentPeerTimeoutMs = 10000;
@@ -79,9 +87,14 @@ struct ConnectRequest {
 
 // ENet connect data: the role in its low byte, the wire version in its second. A
 // second byte of 0 is version 1 as it was before versions existed (so data 1 watches
-// and any other low byte plays); nothing for a version this server does not know.
+// and any other low byte plays); nothing for a version this server does not know,
+// or for data with any bit above those two bytes set.
 inline std::optional<ConnectRequest> ParseConnectData(uint32_t data)
 {
+    // The bits above are not yet given a meaning: a client setting them asks for
+    // something this server cannot know.
+    if (data >> 16)
+        return std::nullopt;
     auto role = (data & 0xFF) == static_cast<uint32_t>(Role::Spectator) ? Role::Spectator : Role::Player;
     switch ((data >> 8) & 0xFF) {
     case 0:
