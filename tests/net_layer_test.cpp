@@ -60,6 +60,14 @@ TEST_F(MemoryHost, messages_wait_for_their_senders_join_and_keep_their_order)
 
     EXPECT_EQ(NetPlayerJoined(), b);
     EXPECT_EQ(NextMessage(), "2: Name bee");
+
+    // The input cap counts what a client sent, not what its compact layout expands to.
+    int compact = net->connect("127.0.0.1", Role::Player, WireVersion::V2);
+    net->send(compact, command::Fire());
+    EXPECT_EQ(net->waitingInput(compact), 2u); // a length byte and an index; as version 1, 9 bytes
+    EXPECT_EQ(NetPlayerJoined(), compact);
+    EXPECT_EQ(NextMessage(), "3: Fire");
+    EXPECT_EQ(net->waitingInput(compact), 0u);
 }
 
 // One address must not take every seat of a public server. Nothing of an old host

@@ -30,6 +30,8 @@ public:
     // The next open fails with this text.
     void failNextOpen(std::string error) { openError_ = std::move(error); }
     int refusedCount() const { return refused_; }
+    // What the server counts as the client's input taken in and not yet handled.
+    size_t waitingInput(int id) const { return events_ ? events_->waitingInput(id) : 0; }
     // Off: packets are counted but not decoded or kept (for benchmarks).
     void setRecording(bool on) { recording_ = on; }
 
