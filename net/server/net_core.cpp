@@ -20,6 +20,7 @@
 #include "protocol/codec.h"
 #include "protocol/compact.h"
 #include "protocol/names.h"
+#include "net/server/connection_table.h"
 #include "net/server/enet_transport.h"
 #include "net/server/host_transport.h"
 #include "net/server/net.h"
@@ -29,172 +30,12 @@
 namespace skirmish {
 namespace {
 
-enum class IdState : uint8_t {
-    Free,    // may be handed to the next connection
-    Joining, // connected; the server has not taken the join yet
-    Joined,  // the server took the join
-};
-
-// Packets taken in and not yet handled, as they came on the wire, read one message at
-// a time: a packet of thousands of tiny messages costs its own bytes, not a record per
-// message, and the input cap counts what the client sent, not what it expands to.
-class Inbox {
-public:
-    // A packet with no whole message in it holds nothing to handle.
-    void add(Bytes&& packet, WireVersion version)
-    {
-        size_t pos = 0;
-        if (!NextMessage(packet, pos, version))
-            return;
-        bytes_ += packet.size();
-        packets_.push_back(std::move(packet));
-    }
-    bool empty() const { return packets_.empty(); }
-    size_t bytes() const { return bytes_; }
-    void clear() { *this = Inbox{}; }
-
-    // The next message as it came; the inbox must not be empty. Every packet kept has one left.
-    std::span<const uint8_t> peek(WireVersion version) const
-    {
-        size_t pos = read_;
-        return *NextMessage(packets_.front(), pos, version);
-    }
-    void pop(WireVersion version)
-    {
-        const Bytes& packet = packets_.front();
-        size_t from = read_;
-        NextMessage(packet, read_, version);
-        size_t probe = read_;
-        if (!NextMessage(packet, probe, version)) { // nothing whole is left: the packet is done
-            bytes_ -= packet.size() - from;
-            packets_.pop_front();
-            read_ = 0;
-        } else {
-            bytes_ -= read_ - from;
-        }
-    }
-
-private:
-    std::deque<Bytes> packets_;
-    size_t read_ = 0; // of the front packet
-    size_t bytes_ = 0;
-};
-
-// A client's commands fall in two budgets (limits.h): moves and turns, and the rest.
-enum class Budget : uint8_t { Movement, Other };
-
-bool IsMovement(std::span<const uint8_t> message, WireVersion version)
-{
-    if (version == WireVersion::V2 && !message.empty() && message[0] != compact::kVerbatim) {
-        const compact::Layout* layout = compact::LayoutOf(message[0]);
-        return layout && layout->toServer && (layout->name == names::kMove || layout->name == names::kRotate);
-    }
-    if (version == WireVersion::V2 && !message.empty())
-        message = message.subspan(1); // a version 1 message carried verbatim
-    FieldType type{};
-    MessageReader reader(message);
-    if (!reader.peekType(type) || type != FieldType::Text)
-        return false;
-    std::string name = reader.getString(names::kRotate.size() + 1);
-    return name == names::kMove || name == names::kRotate;
-}
-
-Budget BudgetOf(std::span<const uint8_t> message, WireVersion version)
-{
-    return IsMovement(message, version) ? Budget::Movement : Budget::Other;
-}
-
-// A token bucket on the loop's clock: at most perSecond commands a second, burst at
-// once. Credit is kept in thousandths of a command, so that each millisecond earns a
-// whole number of them. It may be let run into debt: the bucket that admits commands
-// at arrival allows a second's worth, so that none admitted waits longer than that.
-class CommandRate {
-public:
-    CommandRate(int perSecond, int burst) : perMs_(perSecond), most_(int64_t{burst} * kCost), credit_(most_) {}
-
-    // Spends one command's credit when there is one, or when the debt it leaves is
-    // at most debtMs of credit.
-    bool take(int32_t now, int debtMs = 0)
-    {
-        refill(now);
-        if (credit_ - kCost < -debtMs * perMs_)
-            return false;
-        credit_ -= kCost;
-        return true;
-    }
-    // Milliseconds until the next command may be taken (0: now).
-    int msUntilNext(int32_t now)
-    {
-        refill(now);
-        return credit_ >= kCost ? 0 : static_cast<int>((kCost - credit_ + perMs_ - 1) / perMs_);
-    }
-
-private:
-    static constexpr int64_t kCost = 1000;
-
-    void refill(int32_t now)
-    {
-        if (!started_) {
-            started_ = true;
-            last_ = now;
-        }
-        // A clock that went back earns nothing; the reading moves on with it.
-        int64_t elapsed = std::max<int32_t>(ElapsedMs(now, last_), 0);
-        last_ = now;
-        credit_ = std::min(most_, credit_ + elapsed * perMs_);
-    }
-
-    int64_t perMs_; // thousandths of a command a millisecond
-    int64_t most_;
-    int64_t credit_;
-    int32_t last_ = 0;
-    bool started_ = false;
-};
-
-// One budget's two buckets: one admits a command at arrival, the other lets it be
-// handled. Both spend on the same commands at the same rate, so what the first
-// admitted and the second has not yet let through is at most a second's worth.
-struct BudgetRates {
-    BudgetRates(int perSecond, int burst) : admitted(perSecond, burst), handled(perSecond, burst) {}
-    CommandRate admitted;
-    CommandRate handled;
-};
-
-// A spectator's id passes Free, Joining (connected, not yet taken by the loop) and
-// Joined (watching); it is freed at its disconnect, since the game never knew it.
-struct Connection {
-    IdState state = IdState::Free;
-    bool closed = false; // the transport reported the end of the connection
-    bool inTurn = false; // its id is in the turns of the pass
-    bool resting = false; // out of credit: its id waits among the resting, not in turns
-    BudgetRates movement{kMaxMovesPerSecond, kMoveBurst};
-    BudgetRates other{kMaxCommandsPerSecond, kCommandBurst};
-    BudgetRates& rates(Budget budget) { return budget == Budget::Movement ? movement : other; }
-    // The budget its next command waits for while it rests.
-    Budget restingOn = Budget::Other;
-    // Commands dropped at arrival and not yet told of, and when it was last told.
-    uint64_t droppedUntold = 0;
-    std::optional<int32_t> lastDropNotice;
-    // A person took the id of a bot that made way for it: the bot's leave is taken
-    // before this connection's join.
-    bool leavePending = false;
-    bool local = false; // a client in this process (a bot): no transport carries it
-    // The layout its messages travel in; in-process clients read version 1 as the game wrote it.
-    WireVersion version = WireVersion::V1;
-    std::deque<Bytes> received; // what was sent to a local client, not yet taken
-    std::string address;
-    int32_t connectedAt = 0; // clock reading
-    Inbox inbox; // held until the join is taken, then handled in turns
-    PacketPacker outgoing; // a spectator's holds its snapshot only
-};
-
 class NetCore final : public TransportEvents {
 public:
     uint16_t port = 0;
     std::unique_ptr<Transport> transport;
     std::string error;
-    std::vector<Connection> connections; // index is the id; id 0 means nobody
-    int playerSlots = 1;                 // ids below are players', from here on spectators'
+    ConnectionTable connections;
     int maxSpectators = kDefaultMaxSpectators;
     std::deque<int> joins;
     std::deque<int> leaves;
@@ -224,29 +65,14 @@ public:
     std::set<int> idsWithDrops; // clients with dropped commands not yet told of
     std::vector<std::span<const uint8_t>> keptScratch; // admitted()'s, kept to spare an allocation a packet
 
-    // Players' seats, or spectators' places, held from one address, whatever state their ids are in.
-    int ConnectionsFrom(const std::string& address, bool spectators) const
-    {
-        auto first = connections.begin() + (spectators ? playerSlots : 1);
-        auto end = spectators ? connections.end() : connections.begin() + playerSlots;
-        return static_cast<int>(std::count_if(first, end, [&](const Connection& c) {
-            return c.state != IdState::Free && !c.closed && c.address == address;
-        }));
-    }
-
-    bool hasId(int id) const { return id > 0 && static_cast<size_t>(id) < connections.size(); }
-    bool isSpectator(int id) const { return id >= playerSlots; }
-
-    // A client that can still be sent to: joined, and its connection not ended.
-    bool reachable(int id) const
-    {
-        return hasId(id) && connections[id].state == IdState::Joined && !connections[id].closed;
-    }
+    bool hasId(int id) const { return connections.hasId(id); }
+    bool isSpectator(int id) const { return connections.isSpectator(id); }
+    bool reachable(int id) const { return connections.reachable(id); }
 
     void release(int id)
     {
         idsWithDrops.erase(id);
-        connections[id] = Connection{};
+        connections.release(id);
     }
 
     int onConnect(const std::string& address, ConnectRequest request) override
@@ -258,7 +84,7 @@ public:
         }
         const bool spectator = role == Role::Spectator;
         const int cap = spectator ? maxSpectatorsPerAddress : maxPerAddress;
-        if (cap > 0 && ConnectionsFrom(address, spectator) >= cap) {
+        if (cap > 0 && connections.heldFrom(address, spectator) >= cap) {
             reportWithheldRefusals(ReadClock());
             if (refusalLines.allow(ReadClock()))
                 ConsoleLine("Connection from ", address, " refused: ", cap, spectator ? " spectators" : " players",
@@ -266,38 +92,28 @@ public:
             ++stats.refusedAddressCap;
             return 0;
         }
-        const size_t first = spectator ? static_cast<size_t>(playerSlots) : 1;
-        const size_t end = spectator ? connections.size() : static_cast<size_t>(playerSlots);
-        for (size_t id = first; id < end; ++id) {
+        if (int id = connections.firstFree(spectator); id != 0) {
             Connection& connection = connections[id];
-            if (connection.state != IdState::Free)
-                continue;
             connection.state = IdState::Joining;
             connection.address = address;
             connection.connectedAt = ReadClock();
-            speak(connection, request.version);
-            (spectator ? spectatorJoins : joins).push_back(static_cast<int>(id));
-            return static_cast<int>(id);
+            connection.speak(request.version);
+            (spectator ? spectatorJoins : joins).push_back(id);
+            return id;
         }
         if (int id = spectator ? 0 : evictBot(address); id != 0) {
-            speak(connections[id], request.version);
+            connections[id].speak(request.version);
             return id;
         }
         ++(spectator ? stats.refusedSpectatorsFull : stats.refusedFull);
         return 0;
     }
 
-    static void speak(Connection& connection, WireVersion version)
-    {
-        connection.version = version;
-        connection.outgoing = PacketPacker(kPackingLimit, version);
-    }
-
     // A person who finds every seat taken takes the newest bot's: the bot's leave is
     // reported first (when the game had taken its join), then the person's join.
     int evictBot(const std::string& address)
     {
-        for (int id = playerSlots - 1; id > 0; --id) {
+        for (int id = connections.playerSlots() - 1; id > 0; --id) {
             Connection& bot = connections[id];
             if (!bot.local || bot.closed || (bot.state != IdState::Joining && bot.state != IdState::Joined))
                 continue;
@@ -376,7 +192,7 @@ public:
                 ++stats.spectatorMessagesIgnored;
             return;
         }
-        connection.inbox.add(admitted(id, packet), connection.version);
+        connection.inbox.add(admitted(id, packet));
         if (connection.state == IdState::Joined)
             giveTurn(id);
     }
@@ -390,15 +206,13 @@ public:
         const int32_t now = ReadClock();
         keptScratch.clear();
         size_t count = 0;
-        for (size_t pos = 0; auto message = NextMessage(packet, pos, connection.version); ++count) {
-            if (connection.rates(BudgetOf(*message, connection.version)).admitted.take(now, kMaxCommandDelayMs))
+        for (size_t pos = 0; auto message = NextMessage(packet, pos, connection.version); ++count)
+            if (connection.budget.admit(*message, connection.version, now))
                 keptScratch.push_back(*message);
-        }
         stats.messagesIn += count;
         if (keptScratch.size() == count)
             return Bytes(packet.begin(), packet.end());
         idsWithDrops.insert(id);
-        connection.droppedUntold += count - keptScratch.size();
         stats.commandsDropped += count - keptScratch.size();
         Bytes rebuilt;
         PacketPacker framer(SIZE_MAX, connection.version);
@@ -412,20 +226,18 @@ public:
     void tellDropped(int32_t now)
     {
         for (auto it = idsWithDrops.begin(); it != idsWithDrops.end();) {
-            Connection& connection = connections[*it];
-            if (connection.lastDropNotice && ElapsedMs(now, *connection.lastDropNotice) < kDroppedCommandsNoticeMs) {
+            CommandBudget& budget = connections[*it].budget;
+            if (budget.msUntilNotice(now) > 0) {
                 ++it;
                 continue;
             }
+            MessageWriter notice;
+            notice.putString(names::kPlayerMessage).putInt(0).putString(
+                "Too many commands: " + std::to_string(budget.takeDropped(now)) + " of yours were dropped.");
             if (reachable(*it)) {
-                MessageWriter notice;
-                notice.putString(names::kPlayerMessage).putInt(0).putString(
-                    "Too many commands: " + std::to_string(connection.droppedUntold) + " of yours were dropped.");
                 Encodings encodings(notice);
                 sendPacked(*it, encodings);
             }
-            connection.droppedUntold = 0;
-            connection.lastDropNotice = now;
             it = idsWithDrops.erase(it);
         }
     }
@@ -434,13 +246,8 @@ public:
     std::optional<int> msUntilDropNotice(int32_t now) const
     {
         std::optional<int> due;
-        for (int id : idsWithDrops) {
-            const Connection& connection = connections[id];
-            int wait = connection.lastDropNotice
-                           ? std::max(0, kDroppedCommandsNoticeMs - ElapsedMs(now, *connection.lastDropNotice))
-                           : 0;
-            due = due ? std::min(*due, wait) : wait;
-        }
+        for (int id : idsWithDrops)
+            due = std::min(due.value_or(INT32_MAX), connections[id].budget.msUntilNotice(now));
         return due;
     }
 
@@ -504,8 +311,8 @@ public:
     {
         if (!transport)
             return;
-        for (size_t id = 1; id < connections.size(); ++id)
-            flush(static_cast<int>(id));
+        for (int id = 1; id < connections.size(); ++id)
+            flush(id);
     }
 
     // Encoded once for each version in use, never once a client: every client, whatever
@@ -513,7 +320,7 @@ public:
     void sendToAll(const MessageWriter& message)
     {
         Encodings encodings(message);
-        for (int id = 1; id < playerSlots; ++id)
+        for (int id = 1; id < connections.playerSlots(); ++id)
             if (reachable(id))
                 sendPacked(id, encodings);
         for (WireVersion version : {WireVersion::V1, WireVersion::V2}) {
@@ -538,10 +345,9 @@ public:
     }
 
     // An id out of credit leaves the turns until it has earned a command's worth.
-    void rest(int id, Budget budget)
+    void rest(int id)
     {
         connections[id].resting = true;
-        connections[id].restingOn = budget;
         resting.push_back(id);
     }
 
@@ -553,7 +359,7 @@ public:
             return;
         for (auto it = resting.begin(); it != resting.end();) {
             Connection& connection = connections[*it];
-            if (connection.rates(connection.restingOn).handled.msUntilNext(now) > 0) {
+            if (connection.budget.msUntilNext(now) > 0) {
                 ++it;
                 continue;
             }
@@ -572,7 +378,7 @@ public:
             if (std::optional<int> feedDue = feed.msUntilDue(ReadClock()))
                 limit(*feedDue);
         for (int id : resting)
-            limit(connections[id].rates(connections[id].restingOn).handled.msUntilNext(ReadClock()));
+            limit(connections[id].budget.msUntilNext(ReadClock()));
         if (std::optional<int> notice = msUntilDropNotice(ReadClock()))
             limit(*notice);
         return timeoutMs;
@@ -654,11 +460,8 @@ bool NetHost(int playerCount)
     core.stopRequested = 0;
     ClearStopWake();
     core.error.clear();
-    // Slot 0 stands for nobody, so only ids 1 to playerCount − 1 are handed out to
-    // players; spectators' ids follow.
-    core.playerSlots = std::max(playerCount, 1);
-    core.connections.resize(static_cast<size_t>(core.playerSlots + core.maxSpectators));
-    int maxConnections = static_cast<int>(core.connections.size()) - 1;
+    core.connections.reset(playerCount, core.maxSpectators);
+    int maxConnections = core.connections.size() - 1;
     if (!core.transport->open(core.port, maxConnections, core, core.error)) {
         core.connections.clear();
         return false;
@@ -744,25 +547,16 @@ bool NetGetMessage(NetMessage& message)
         id = core.turns.front();
         core.turns.pop_front();
         Connection& connection = core.connections[id];
-        Budget budget = BudgetOf(connection.inbox.peek(connection.version), connection.version);
-        if (!connection.rates(budget).handled.take(now)) {
+        if (!connection.budget.spend(connection.inbox.peek(), connection.version, now)) {
             connection.inTurn = false;
-            core.rest(id, budget);
+            core.rest(id);
             id = 0;
         }
     }
     --core.passBudget;
     Connection& connection = core.connections[id];
     message.from = id;
-    message.bytes.clear();
-    std::span<const uint8_t> taken = connection.inbox.peek(connection.version);
-    if (connection.version == WireVersion::V1)
-        message.bytes.assign(taken.begin(), taken.end());
-    else
-        compact::DecodeCommand(taken, message.bytes);
-    if (message.bytes.size() > kMaxMessageBytes) // a verbatim one is a byte longer than what it carries
-        message.bytes.resize(kMaxMessageBytes);
-    connection.inbox.pop(connection.version);
+    connection.inbox.take(message.bytes);
     connection.inTurn = false;
     core.giveTurn(id);
     return true;
@@ -848,19 +642,11 @@ std::optional<NetConnectionInfo> NetGetConnection(int id)
                              core.transport->roundTripMs(id), connection.connectedAt};
 }
 
-std::vector<int> NetConnectionsFrom(const std::string& address)
-{
-    std::vector<int> ids;
-    for (int id = 1; core.hasId(id); ++id)
-        if (core.connections[id].state != IdState::Free && !core.connections[id].closed &&
-            core.connections[id].address == address)
-            ids.push_back(id);
-    return ids;
-}
+std::vector<int> NetConnectionsFrom(const std::string& address) { return core.connections.idsFrom(address); }
 
 int NetConnectLocal()
 {
-    for (int id = 1; id < core.playerSlots && core.hasId(id); ++id) {
+    for (int id = 1; id < core.connections.playerSlots() && core.hasId(id); ++id) {
         Connection& connection = core.connections[id];
         if (connection.state != IdState::Free)
             continue;
