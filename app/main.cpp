@@ -7,19 +7,6 @@
 
 #include "app/fleet.h"
 #include "app/startup.h"
-#include "net/server/net.h"
-#include "protocol/messages.h"
-
-namespace {
-
-// Every ordinary end of the process tells the clients, then closes the host so the message reaches them.
-void OnProcessExit()
-{
-    skirmish::NetSendAll(skirmish::message::ServerQuit());
-    skirmish::NetShutdown();
-}
-
-} // namespace
 
 int main(int argc, char** argv)
 {
@@ -39,7 +26,8 @@ int main(int argc, char** argv)
     if (std::optional<int> status =
             skirmish::ReadFleetPort(std::getenv("AGONES_SDK_HTTP_PORT"), options.agonesPort, std::cerr))
         return *status;
-    std::atexit(OnProcessExit);
+    // Every ordinary end of the process tells the clients; after hosting's own farewell, nothing.
+    std::atexit(skirmish::SayServerQuit);
     skirmish::ServerEnvironment environment{
         .in = std::cin, .options = options, .commandFd = STDIN_FILENO, .pause = skirmish::PauseForKey};
     return skirmish::RunServer(environment);

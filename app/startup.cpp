@@ -28,6 +28,7 @@
 #include "game/rooms.h"
 #include "game/timers.h"
 #include "net/server/net.h"
+#include "protocol/messages.h"
 
 namespace skirmish {
 namespace {
@@ -117,12 +118,14 @@ given twice takes its last value.
   --version     the version
 
 Exit status: 0 after hosting ends (Ctrl-C, SIGTERM or the stop command end it
-cleanly); 1 when the ban file has a malformed line, input ends at a question, the
-level does not fit in memory or the admin socket cannot be opened; 2 for a bad flag.
+cleanly); 1 when the port cannot be hosted on, the ban file has a malformed line,
+input ends at a question, the level does not fit in memory or the admin socket
+cannot be opened; 2 for a bad flag.
 
 With AGONES_SDK_HTTP_PORT set, the server tells the Agones sidecar on that port
 that the match is ready once hosting, sends health every 2 s while its loop
-runs, labels the match with its players and spectators, and shuts down through it.
+runs, labels the match with its players and spectators, and shuts down through it
+after the clients have heard "ServerQuit", waiting for it at most 2 s.
 )";
 
 void ConsoleWrite(const char* text) { ConsoleStream() << text << std::flush; }
@@ -212,6 +215,12 @@ std::unique_ptr<Level> BuildLevel(const StartupAnswers& answers)
 }
 
 } // namespace
+
+void SayServerQuit()
+{
+    NetSendAll(message::ServerQuit());
+    NetShutdown();
+}
 
 std::optional<StartupAnswers> AskStartupQuestions(std::istream& in, const PresetAnswers& preset)
 {
@@ -315,7 +324,8 @@ int RunServer(ServerEnvironment& environment)
         ConsoleWrite("Server not started.");
         if (environment.pause)
             environment.pause(environment.in, answers->lineEndPending);
-        return 0;
+        // Non-zero, so that a supervisor's restart on failure tries again.
+        return 1;
     }
     ConsoleLine("Server Started. Awaiting players...");
     InstallStopSignals();
@@ -325,7 +335,13 @@ int RunServer(ServerEnvironment& environment)
     std::unique_ptr<AgonesLink> fleet = StartFleetLink(environment.options.agonesPort);
     loop.fleet = fleet.get();
     RunMainLoop(*level, loop);
-    fleet.reset(); // shutdown told (or given up on), its thread joined
+    // The sidecar's shutdown goes out on its own thread while the clients are told;
+    // only then is it waited for, a bounded time (AgonesLink::stop()).
+    if (fleet)
+        fleet->stopping();
+    if (environment.farewell)
+        environment.farewell();
+    fleet.reset();
     // The pages and the ban check point at the level, the loop and the bans, which
     // end here; the open web front serves none of them once it is closing.
     NetSetWebPages({});

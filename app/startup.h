@@ -63,6 +63,10 @@ struct ServerOptions {
 std::optional<int> ParseServerOptions(int argc, char** argv, ServerOptions& options, std::ostream& out,
                                       std::ostream& err);
 
+// "ServerQuit" to every client, then the host closed so that it reaches them. Again
+// after that, nothing happens: the process's exit does it too, for any other end.
+void SayServerQuit();
+
 // What start-up reads from outside, replaceable in tests.
 struct ServerEnvironment {
     std::istream& in;
@@ -79,12 +83,15 @@ struct ServerEnvironment {
     };
     // Waits for one key after a failed host; lineEndPending as the answers left it.
     std::function<void(std::istream&, bool lineEndPending)> pause;
+    // Once hosting ends: tells the clients and closes the host (see SayServerQuit()).
+    std::function<void()> farewell = [] { SayServerQuit(); };
 };
 
-// Start-up, the main loop and teardown. The exit broadcast is the caller's.
-// Returns 0 whether hosting failed or ran to its end; 1 when start-up cannot
-// finish (a malformed ban list, input ended at a prompt, the level does not fit in
-// memory, or the operators' socket cannot be opened).
+// Start-up, the main loop and teardown. When hosting ends, the clients hear of it
+// (farewell) before the fleet manager's sidecar is waited for, at most a few seconds.
+// Returns 0 when hosting ran to its end; 1 when the host could not be opened or
+// start-up cannot finish (a malformed ban list, input ended at a prompt, the level
+// does not fit in memory, or the operators' socket cannot be opened).
 int RunServer(ServerEnvironment& environment);
 
 // "Press any key to continue . . . ", then one key press on a terminal, else one byte:

@@ -12,8 +12,11 @@
 #include <future>
 #include <mutex>
 #include <regex>
+#include <sstream>
 #include <thread>
 
+#include "app/startup.h"
+#include "net/memory/memory_transport.h"
 #include "net/ops/agones.h"
 #include "within.h"
 
@@ -49,12 +52,12 @@ std::vector<std::string> Play(std::vector<Event> events, int64_t beatFrom, int64
     FleetCounts counts;
     std::vector<std::string> calls;
     auto event = events.begin();
-    for (int64_t now = 0; now <= 10000 && !schedule.finished(); now += 100) {
+    for (int64_t now = 0; now <= 10000 && !schedule.finished(now); now += 100) {
         for (; event != events.end() && event->at <= now; ++event) {
             counts = event->counts == FleetCounts{} ? counts : event->counts;
             event->what == Event::Host   ? schedule.hosting()
             : event->what == Event::Beat ? void(schedule.beat(counts))
-            : event->what == Event::Stop ? schedule.stopping()
+            : event->what == Event::Stop ? schedule.stopping(now)
                                          : void(up = event->what == Event::SidecarUp);
         }
         EXPECT_THAT(schedule.msUntilDue(now).value_or(0), AllOf(Ge(0), Le(AgonesSchedule::kHealthEveryMs)));
@@ -91,6 +94,8 @@ TEST(AgonesContract, calls_go_in_order_at_their_cadence_and_retries_are_bounded)
           {4000, Event::Stop}}, 0, 0,
          {"0 !ready", "1000 !ready", "2000 !ready", "3000 ready", "3000 players=0", "3000 spectators=0",
           "4000 !shutdown", "5000 !shutdown"}},
+        {"a stop waits for no retry of ready", {{0, Event::SidecarDown}, {0, Event::Host}, {500, Event::Stop}}, 0, 0,
+         {"0 !ready", "500 !shutdown", "1500 !shutdown"}},
     };
     for (const Case& c : cases)
         EXPECT_THAT(Play(c.events, c.beatFrom, c.beatUntil), ElementsAreArray(c.expected)) << c.name;
@@ -99,7 +104,8 @@ TEST(AgonesContract, calls_go_in_order_at_their_cadence_and_retries_are_bounded)
 // On a loopback port: 200 {} to calls that keep the contract, 400 to others; silent: never a word.
 class FakeSidecar {
 public:
-    explicit FakeSidecar(bool silent)
+    // holdShutdown: shutdown is answered once it is ready, not before.
+    explicit FakeSidecar(bool silent, std::shared_future<void> holdShutdown = {}) : hold_(std::move(holdShutdown))
     {
         sockaddr_in address{.sin_family = AF_INET, .sin_port = 0, .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
         socklen_t length = sizeof address;
@@ -120,6 +126,7 @@ public:
         std::lock_guard lock(mutex_);
         return calls_;
     }
+    int fd() const { return fd_; }
     uint16_t port = 0;
 
 private:
@@ -132,6 +139,9 @@ private:
         std::smatch parts;
         std::regex_search(request, parts, std::regex(R"re(^(\w+) (\S+) HTTP/1.1\r\n[\s\S]*?\r\n\r\n([\s\S]*)$)re"));
         std::string understood = Understood({parts[1].str(), parts[2].str(), parts[3].str()});
+        char next;
+        if (understood == "shutdown" && hold_.valid() && (hold_.wait(), recv(client, &next, 1, MSG_PEEK | MSG_DONTWAIT) == 0))
+            understood += " abandoned"; // the caller gave up on it first
         std::string reply =
             understood.empty() ? "HTTP/1.1 400 No\r\n\r\n" : "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}";
         // Noted before the answer: once the caller has it, the call is in calls().
@@ -143,6 +153,7 @@ private:
     int fd_ = socket(AF_INET, SOCK_STREAM, 0);
     std::mutex mutex_;
     std::vector<std::string> calls_;
+    std::shared_future<void> hold_;
     std::jthread thread_;
 };
 
@@ -167,6 +178,37 @@ TEST(AgonesLinkOnLoopback, a_silent_sidecar_holds_neither_the_loop_nor_the_exit)
             link.beat({.players = pass % 3, .spectators = 0});
     });
     EXPECT_EQ(stopped.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+}
+
+// A 1 GiB body sent with the header was once read through, and aborted the server.
+TEST(CallHttpOnLoopback, an_answer_past_the_limits_counts_as_none_and_is_not_read_through)
+{
+    FakeSidecar peer(true);
+    std::future<size_t> sent = std::async(std::launch::async, [&] {
+        int client = accept(peer.fd(), nullptr, nullptr);
+        std::string bytes = "HTTP/1.1 200 OK\r\nContent-Length: 1073741824\r\n\r\n";
+        size_t total = 0;
+        for (ssize_t got = 1; total < (128u << 20) && got > 0; total += static_cast<size_t>(got), bytes.assign(1 << 20, 'x'))
+            got = send(client, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        return close(client), total;
+    });
+    EXPECT_EQ(CallHttp("127.0.0.1", peer.port, {"POST", "/ready", "{}"}, std::chrono::hours(1)).status, 0);
+    EXPECT_LT(sent.get(), 32u << 20);
+}
+
+// Shutdown once went first, holding "ServerQuit" for up to 4 s.
+TEST(AgonesLinkOnLoopback, clients_hear_server_quit_before_the_sidecar_is_waited_for)
+{
+    std::promise<void> told;
+    FakeSidecar sidecar(false, told.get_future().share());
+    NetUseTransport(std::make_unique<MemoryTransport>());
+    std::istringstream in("stop\n");
+    ServerEnvironment environment{.in = in, .options = {.answers = {4, 10, 10, 2, 1}, .web = false,
+                                                        .recording = {.enabled = false}, .agonesPort = sidecar.port},
+                                  .pause = {}, .farewell = [&] { SayServerQuit(), told.set_value(); }};
+    EXPECT_EQ(RunServer(environment), 0);
+    NetUseTransport(nullptr);
+    EXPECT_THAT(sidecar.calls(), ::testing::Contains("shutdown"));
 }
 
 } // namespace

@@ -102,7 +102,7 @@ TEST_F(FailedHost, prints_the_error_then_server_not_started_without_line_end_the
                                   .options = options,
                                   .calendarTime = [] { return int64_t{1700000000}; },
                                   .pause = PauseForKey};
-    EXPECT_EQ(RunServer(environment), 0);
+    EXPECT_EQ(RunServer(environment), 1); // once 0: a supervisor's restart on failure never came
     EXPECT_EQ(in.get(), 'q');
     EXPECT_THAT(out.str(), ::testing::StartsWith("Generating Level...\nGenerated Weapon - Damage: "));
     EXPECT_THAT(out.str(), ::testing::EndsWith("\nError: Cannot host on UDP port 23987: Address already in use\n"

@@ -23,9 +23,18 @@ int64_t NowMs()
 
 } // namespace
 
+void AgonesSchedule::stopping(int64_t nowMs)
+{
+    if (stopping_)
+        return;
+    stopping_ = true;
+    giveUpAtMs_ = nowMs + kShutdownWithinMs;
+    retryAtMs_.reset(); // the exit waits for no retry of a call that no longer matters
+}
+
 std::optional<HttpCall> AgonesSchedule::next(int64_t nowMs) const
 {
-    if (finished() || (retryAtMs_ && nowMs < *retryAtMs_))
+    if (finished(nowMs) || (retryAtMs_ && nowMs < *retryAtMs_))
         return std::nullopt;
     if (stopping_)
         return HttpCall{"POST", "/shutdown", "{}"};
@@ -69,10 +78,10 @@ void AgonesSchedule::done(int64_t nowMs, const HttpCall& call, bool succeeded)
 
 std::optional<int64_t> AgonesSchedule::msUntilDue(int64_t nowMs) const
 {
-    if (finished())
+    if (finished(nowMs))
         return std::nullopt;
     if (retryAtMs_ && nowMs < *retryAtMs_)
-        return *retryAtMs_ - nowMs;
+        return stopping_ ? std::min(*retryAtMs_, giveUpAtMs_) - nowMs : *retryAtMs_ - nowMs;
     if (next(nowMs))
         return 0;
     if (hosting_ && !stopping_ && beaten_ && lastHealthMs_)
@@ -93,10 +102,11 @@ struct AgonesLink::Shared {
     void run()
     {
         std::unique_lock lock(mutex);
-        while (!schedule.finished()) {
+        while (!schedule.finished(NowMs())) {
             if (std::optional<HttpCall> call = schedule.next(NowMs())) {
+                const std::chrono::milliseconds timeout(schedule.timeoutMs(NowMs(), timings.callTimeout.count()));
                 lock.unlock();
-                HttpAnswer answer = CallHttp("127.0.0.1", port, *call, timings.callTimeout);
+                HttpAnswer answer = CallHttp("127.0.0.1", port, *call, timeout);
                 lock.lock();
                 schedule.done(NowMs(), *call, answer.status >= 200 && answer.status < 300);
                 continue;
@@ -140,11 +150,16 @@ void AgonesLink::beat(const FleetCounts& counts)
     shared_->note([&](AgonesSchedule& schedule) { return schedule.beat(counts); });
 }
 
+void AgonesLink::stopping()
+{
+    shared_->note([](AgonesSchedule& schedule) { return schedule.stopping(NowMs()), true; });
+}
+
 void AgonesLink::stop()
 {
     if (!shared_->thread.joinable())
         return;
-    shared_->note([](AgonesSchedule& schedule) { return schedule.stopping(), true; });
+    stopping();
     shared_->thread.join();
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -22,11 +23,14 @@ struct FleetCounts {
 // sidecar takes it; then the labels whenever the counts differ from those it took,
 // and health at most every kHealthEveryMs, and only after the loop has beaten since
 // the last one (a stalled loop stops the pings, and the fleet manager sees it).
-// Once stopping, shutdown is the only call left, tried kShutdownTries times at most.
+// Once stopping, shutdown is the only call left, made at once, tried kShutdownTries
+// times at most and given up kShutdownWithinMs after the stop: a sidecar that is
+// down or never answers costs the exit that long, no more.
 class AgonesSchedule {
 public:
     static constexpr int64_t kHealthEveryMs = 2000;
     static constexpr int kShutdownTries = 2;
+    static constexpr int64_t kShutdownWithinMs = 2000;
 
     explicit AgonesSchedule(int64_t retryMs = 1000) : retryMs_(retryMs) {}
 
@@ -40,7 +44,7 @@ public:
         counts_ = counts;
         return news;
     }
-    void stopping() { stopping_ = true; }
+    void stopping(int64_t nowMs);
 
     // The call to make now, if any; its outcome goes to done().
     std::optional<HttpCall> next(int64_t nowMs) const;
@@ -48,12 +52,21 @@ public:
     // How long until next() has a call, when nothing else happens; nothing: never.
     std::optional<int64_t> msUntilDue(int64_t nowMs) const;
     // Stopping, and shutdown taken or given up.
-    bool finished() const { return stopping_ && (shutdownTaken_ || shutdownTries_ >= kShutdownTries); }
+    bool finished(int64_t nowMs) const
+    {
+        return stopping_ && (shutdownTaken_ || shutdownTries_ >= kShutdownTries || nowMs >= giveUpAtMs_);
+    }
+    // How long a call made now may take: callMs, and once stopping no later than the give-up.
+    int64_t timeoutMs(int64_t nowMs, int64_t callMs) const
+    {
+        return stopping_ ? std::min(callMs, giveUpAtMs_ - nowMs) : callMs;
+    }
 
 private:
     int64_t retryMs_;
     bool hosting_ = false;
     bool stopping_ = false;
+    int64_t giveUpAtMs_ = 0;
     bool ready_ = false;
     bool beaten_ = false;
     std::optional<int64_t> lastHealthMs_;
@@ -73,8 +86,8 @@ struct AgonesTimings {
 };
 
 // The schedule run on a thread of its own against the sidecar on 127.0.0.1:port. The
-// loop's calls only note what happened and return: a sidecar that is slow, absent or
-// silent costs the loop nothing. The destructor stops it (see stop()).
+// loop's calls, and stopping(), only note what happened and return: a sidecar that is
+// slow, absent or silent costs the loop nothing. The destructor stops it (see stop()).
 class AgonesLink {
 public:
     AgonesLink(uint16_t port, AgonesTimings timings = {});
@@ -84,8 +97,10 @@ public:
 
     void hosting();
     void beat(const FleetCounts& counts);
-    // Sends shutdown, then joins the thread: bounded by the call timeout, whatever the
-    // sidecar does (the call in flight, then at most kShutdownTries more).
+    // Has shutdown sent, without waiting for it: the clients can be told meanwhile.
+    void stopping();
+    // stopping(), then joins the thread: whatever the sidecar does, that waits for the
+    // call in flight and AgonesSchedule::kShutdownWithinMs after stopping(), the longer.
     void stop();
 
 private:
