@@ -216,9 +216,10 @@ struct Player {
                 return joined;
         return "";
     }
+    // Drains first: what came before the loss may already be queued by the servicing of another wait.
     bool waitForLoss(int timeoutMs = 3000)
     {
-        return Within(timeoutMs, [&] { return client.lostConnection() || (drain(), false); });
+        return Within(timeoutMs, [&] { return drain(), client.lostConnection(); });
     }
 };
 
