@@ -177,7 +177,8 @@ struct Player {
             return websocket ? client.connectWebSocket("127.0.0.1", port, timeoutMs, role)
                              : client.connect("127.0.0.1", port, timeoutMs, 1, role);
         });
-        Pause(timeoutMs + 5000, [&] { return connecting.wait_for(std::chrono::seconds(0)) == std::future_status::ready; });
+        Pause(timeoutMs + 5000,
+              [&] { return connecting.wait_for(std::chrono::seconds(0)) == std::future_status::ready; });
         const bool up = connecting.get();
         kept.emplace([this] { client.service(0); });
         return up;
