@@ -12,6 +12,10 @@ namespace {
 
 constexpr double kPingWeight = 0.2;
 constexpr double kGapWeight = 0.25;
+// Updates of one player heard closer than this came together: the server answers a client's
+// moves at most 120 a second, so these were held back on the way (resent after a loss) and
+// say nothing of its pace.
+constexpr double kTogetherMs = 4;
 
 // Our own fractions where they truncate to the server's whole-number answer (it holds the
 // same floats), else the server's numbers.
@@ -134,13 +138,14 @@ void Smoothing::heardPlayer(int32_t id, Point at, double now)
         return;
     }
     Sample& last = track.samples.back();
+    if (now - last.t < kTogetherMs) {
+        last.at = at; // the latest counts, at the time the first of them came
+        return;
+    }
     // A pause longer than the longest delay says nothing about how often it moves.
     double gap = std::min(now - last.t, kMaxDelayMs);
     track.gap = track.gap ? *track.gap + kGapWeight * (gap - *track.gap) : gap;
-    if (now == last.t)
-        last.at = at; // several in one packet: the latest counts
-    else
-        track.samples.push_back({now, at});
+    track.samples.push_back({now, at});
 }
 
 double Smoothing::delay(int32_t id) const
@@ -169,13 +174,15 @@ std::optional<Point> Smoothing::player(int32_t id, double now)
             const float k = static_cast<float>((t - a.t) / (b.t - a.t));
             return Point{a.at.x + (b.at.x - a.at.x) * k, a.at.y + (b.at.y - a.at.y) * k};
         }
-    // Past the last update: on for at most one gap, then back to where it was last seen.
+    // Past the last update: on for at most one gap, then back to where it was last seen. Its
+    // pace is its last step over the sender's cadence (its recent gap) when the two came closer
+    // than that, so it is never drawn more than one step beyond the last.
     const Sample& a = samples[samples.size() - 2];
     const Sample& b = samples.back();
     const double gap = found->second.gap.value_or(kMaxDelayMs);
     const double late = t - b.t;
     const double ahead = late <= gap ? late : std::max(0.0, 2 * gap - late);
-    const float k = static_cast<float>(ahead / (b.t - a.t));
+    const float k = static_cast<float>(ahead / std::max(b.t - a.t, gap));
     return Point{b.at.x + (b.at.x - a.at.x) * k, b.at.y + (b.at.y - a.at.y) * k};
 }
 

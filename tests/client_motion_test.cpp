@@ -1,6 +1,8 @@
 // The desktop client's prediction and smoothing: the same rules as the page's, on a clock the test sets.
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "client/motion.h"
 #include "protocol/messages.h"
 
@@ -47,6 +49,12 @@ TEST(ClientMotion, others_are_drawn_two_gaps_behind_and_projectiles_a_step_at_mo
     EXPECT_EQ(s.player(2, 315)->x, 51);
     EXPECT_EQ(s.player(2, 390)->x, 66); // late: one gap carried on, then back
     EXPECT_EQ(s.player(2, 500)->x, 60);
+    // A packet resent after a loss brings several within a fraction of a millisecond: no fling.
+    for (int i = 0; double t : {0.0, 33.0, 66.0, 400.0, 405.0, 405.05})
+        s.heard(Decoded(message::Moved(4, 6.0f * i++, 0)), t);
+    EXPECT_EQ(s.delay(4), 84.625); // the pair that came together is no gap
+    for (double now = 400; now < 900; now += 0.5)
+        ASSERT_LE(std::abs(s.player(4, now)->x - 21), 21) << now;
     s.heard(Decoded(message::NewProjectile(7, 100, 100, 90)), 0);
     s.heard(Decoded(message::ProjMove(7, 112, 106)), 10);
     EXPECT_EQ(s.projectile(7, {112, 106}, 10 + Smoothing::kTickMs / 2), (Point{118, 109}));

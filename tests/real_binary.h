@@ -9,6 +9,7 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ip/udp.hpp>
 
+#include <future>
 #include <optional>
 #include <string>
 #include <utility>
@@ -166,10 +167,21 @@ inline std::string HttpGet(uint16_t port, const std::string& path, const std::st
 struct Player {
     NetClient client;
     std::vector<std::string> got;
+    std::optional<KeptServiced> kept; // from its first connect on
 
-    bool connect(uint16_t port, bool websocket = false)
+    // A connect blocks until the server answers, so it runs aside while the other clients are serviced.
+    bool connect(uint16_t port, bool websocket = false, Role role = Role::Player, int timeoutMs = 3000)
     {
-        return websocket ? client.connectWebSocket("127.0.0.1", port, 3000) : client.connect("127.0.0.1", port, 3000);
+        kept.reset();
+        auto connecting = std::async(std::launch::async, [&] {
+            return websocket ? client.connectWebSocket("127.0.0.1", port, timeoutMs, role)
+                             : client.connect("127.0.0.1", port, timeoutMs, 1, role);
+        });
+        Pause(timeoutMs + 5000,
+              [&] { return connecting.wait_for(std::chrono::seconds(0)) == std::future_status::ready; });
+        const bool up = connecting.get();
+        kept.emplace([this] { client.service(0); });
+        return up;
     }
     void send(const MessageWriter& message)
     {
@@ -205,9 +217,10 @@ struct Player {
                 return joined;
         return "";
     }
+    // Drains first: what came before the loss may already be queued by the servicing of another wait.
     bool waitForLoss(int timeoutMs = 3000)
     {
-        return Within(timeoutMs, [&] { return client.lostConnection() || (drain(), false); });
+        return Within(timeoutMs, [&] { return drain(), client.lostConnection(); });
     }
 };
 

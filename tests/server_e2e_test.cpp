@@ -208,10 +208,10 @@ TEST(RealServer, a_spectator_watches_over_websocket_and_one_past_the_cap_is_refu
                        "--max-spectators", "1"});
     ASSERT_TRUE(server.started) << server.process.output();
     Player watcher, extra, player;
-    ASSERT_TRUE(watcher.client.connectWebSocket("127.0.0.1", server.port, 3000, Role::Spectator));
+    ASSERT_TRUE(watcher.connect(server.port, true, Role::Spectator));
     EXPECT_EQ(watcher.waitFor("ProjDone"), "ProjDone");
     EXPECT_EQ(watcher.got.front(), "LevelInfo 2 10 10 4");
-    extra.client.connect("127.0.0.1", server.port, 3000, 1, Role::Spectator);
+    extra.connect(server.port, false, Role::Spectator);
     EXPECT_TRUE(extra.waitForLoss());
     EXPECT_TRUE(extra.client.refusedAsFull());
     ASSERT_EQ(player.join(server.port, "Ada"), "Joined 1 Ada");
@@ -230,7 +230,7 @@ TEST(RealServer, bots_fill_a_fresh_server_and_a_browser_visitor_joins_their_figh
                        "6"});
     ASSERT_TRUE(server.started) << server.process.output();
     Player watcher;
-    ASSERT_TRUE(watcher.client.connectWebSocket("127.0.0.1", server.port, 3000, Role::Spectator));
+    ASSERT_TRUE(watcher.connect(server.port, true, Role::Spectator));
     EXPECT_FALSE(watcher.waitFor("NewProjectile ", 8000).empty()) << "the bots fight among themselves";
     Player visitor;
     ASSERT_EQ(visitor.join(server.port, "Visitor", true), "Joined 7 Visitor");

@@ -8,6 +8,10 @@ export const MAX_DELAY_MS = 120;
 export const SNAP_DISTANCE = 64; // map units: a jump past this is a teleport, not a walk
 export const TICK_MS = 1000 / 60; // one flight step of a projectile
 const GAP_WEIGHT = 0.25; // of each new gap in a player's recent gap between updates
+// Updates of one player heard closer than this came together: the server answers a client's
+// moves at most 120 a second, so these were held back on the way (a segment resent on a lossy
+// link brings several within a fraction of a millisecond) and say nothing of its pace.
+export const TOGETHER_MS = 4;
 
 export function newSmoothing() {
   return { players: new Map(), projectiles: new Map() };
@@ -30,11 +34,14 @@ function heardPlayer(smoothing, id, x, y, now) {
     track.samples = [{ t: now, x, y }];
     return;
   }
+  if (now - last.t < TOGETHER_MS) {
+    Object.assign(last, { x, y }); // the latest counts, at the time the first of them came
+    return;
+  }
   // A pause longer than the longest delay says nothing about how often it moves.
   const gap = Math.min(now - last.t, MAX_DELAY_MS);
   track.gap = track.gap === null ? gap : track.gap + GAP_WEIGHT * (gap - track.gap);
-  if (now === last.t) Object.assign(last, { x, y }); // several in one packet: the latest counts
-  else track.samples.push({ t: now, x, y });
+  track.samples.push({ t: now, x, y });
 }
 
 // Where player id is drawn at now; null when the server has placed it nowhere yet.
@@ -53,12 +60,14 @@ export function playerPosition(smoothing, id, now) {
     return { x: a.x + (b.x - a.x) * k, y: a.y + (b.y - a.y) * k };
   }
   // Past the last update: carry on for at most one gap, then settle back where it was last
-  // seen, so a player who stopped is not left drawn beyond its stop.
+  // seen, so a player who stopped is not left drawn beyond its stop. Its pace is its last step
+  // over the sender's cadence (its recent gap) when the two came closer than that: however
+  // late its updates come, it is never drawn more than one step beyond the last.
   const [a, b] = samples.slice(-2);
   const gap = track.gap ?? MAX_DELAY_MS;
   const late = t - b.t;
   const ahead = late <= gap ? late : Math.max(0, 2 * gap - late);
-  const k = ahead / (b.t - a.t);
+  const k = ahead / Math.max(b.t - a.t, gap);
   return { x: b.x + (b.x - a.x) * k, y: b.y + (b.y - a.y) * k };
 }
 

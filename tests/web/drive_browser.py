@@ -7,10 +7,11 @@ seen), says so when NAME stands at the first "X Y" there, plays on with Space an
 feel URL: plays the page as the feel benchmark measures it, from the pixels drawn on the canvas (see
 feel.py), and prints one line of figures as JSON. stay URL SECONDS: keeps the page open that long,
 printing its status line each time it changes. touch URL: once alive, two fingers (Chrome DevTools
-Protocol touch events) push the move stick right and the aim stick up past its fire line, then the
-touch is cancelled; says each step and whether the page sent a "Move" after the cancel. phone URL: a
-360 × 640 touch phone at twice the pixels: prints one line of JSON on overflow, drawing, the manifest
-and the sound after a tap, for the game page and (overflow only) /watch and /replay."""
+Protocol touch events) push the move stick right and the aim stick up past its fire line and hold
+them until a line comes on standard input, then the touch is cancelled; says each step and whether
+the page sent a "Move" after the cancel. phone URL: a 360 × 640 touch phone at twice the pixels:
+prints one line of JSON on overflow, drawing, the manifest and the sound after a tap, for the game
+page and (overflow only) /watch and /replay."""
 import json
 import sys
 import time
@@ -70,7 +71,7 @@ try:
             touch('touchMove', [(0, (150 + 6 * step, 450)), (1, (800, 450 - 6 * step))])
             time.sleep(0.05)
         print('touching', flush=True)
-        time.sleep(2)
+        sys.stdin.readline()  # held until the test has seen a shot: the weapon's cooldown runs from the respawn
         driver.execute_cdp_cmd('Input.dispatchTouchEvent', {'type': 'touchCancel', 'touchPoints': []})
         sent = watched(lambda s: True, script=PLAY)['moves']
         time.sleep(1.5)

@@ -29,6 +29,11 @@ test('a player is drawn between its updates about two gaps behind, within 35 to 
     return [smooth.delayOf(t2.players.get(3)), delay];
   });
   for (const [got, wanted] of delays) assert.equal(got, wanted);
+  // A segment resent after a loss brings several within a fraction of a millisecond: no fling.
+  const lossy = smooth.newSmoothing();
+  [0, 33, 66, 400, 405, 405.05].forEach((t, i) => smooth.heard(lossy, msg('Moved', 4, 6 * i, 0), t));
+  assert.equal(smooth.delayOf(lossy.players.get(4)), 84.625); // the pair that came together is no gap
+  for (let now = 400; now < 900; now += 0.5) assert.ok(Math.abs(at(lossy, 4, now)[0] - 21) <= 21, `at ${now} ms`);
   smooth.heard(s, msg('Moved', 2, 200, 0), 510); // a respawn far away snaps
   assert.deepEqual([at(s, 2, 511), at(s, 2, 900)], [[200, 0], [200, 0]]);
   smooth.heard(s, msg('Left', 2), 520);
