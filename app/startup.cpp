@@ -27,6 +27,7 @@
 #include "game/rooms.h"
 #include "game/timers.h"
 #include "net/server/net.h"
+#include "protocol/messages.h"
 
 namespace skirmish {
 namespace {
@@ -246,7 +247,7 @@ int RunServer(ServerEnvironment& environment)
         return 1;
     }
     BanList bans(*banFile);
-    if (!bans.load(environment.calendarTime(), error)) {
+    if (!bans.load(error)) {
         ConsoleLine("Cannot read the bans: ", error, "; nothing was started.");
         return 1;
     }
@@ -320,6 +321,9 @@ int RunServer(ServerEnvironment& environment)
     std::unique_ptr<AgonesLink> fleet = StartFleetLink(environment.options.agonesPort);
     loop.fleet = fleet.get();
     RunMainLoop(*level, loop);
+    // Every client hears "ServerQuit" before the teardown, which may wait (boundedly) for a stuck disk.
+    NetSendAll(message::ServerQuit());
+    NetShutdown();
     fleet.reset(); // shutdown told (or given up on), its thread joined
     // The pages and the ban check point at the level, the loop and the bans, which
     // end here; the open web front serves none of them once it is closing.
