@@ -100,8 +100,9 @@ given twice takes its last value.
                 at PATH, mode 0600, removed at exit; skirmish-admin PATH COMMAND
                 sends one. Standard input takes them too, once answered
   --ban-file PATH
-                where bans are kept across restarts (default bans.txt); a link
-                is written through to its target. SIGHUP reads it again
+                where bans are kept across restarts (default bans.txt); a
+                symbolic link is written through to its target (matches may
+                share one), a hard-linked file is refused. SIGHUP reads it again
   --bots N      the server's own players fill empty seats: people and bots
                 together make N while seats allow, a bot making way for each
                 person who comes; 0 to 126 (default 0: no bots)

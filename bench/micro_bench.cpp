@@ -215,7 +215,7 @@ void BM_BanListLoopCost(benchmark::State& state)
         ScopedConsole console(quiet);
         std::string error;
         BanList bans(path);
-        if (!bans.load(1'800'000'000, error))
+        if (!bans.load(error))
             return state.SkipWithError(error.c_str());
         Admin admin(bans, [] { return int64_t{1'800'000'000}; });
         bool reload = false;
