@@ -344,6 +344,25 @@ TEST(Disk, acknowledged_bans_outlive_starts_reloads_and_other_matches_sharing_th
     EXPECT_THAT(error, HasSubstr("has 2 hard links"));
 }
 
+// A block whose write failed and that cannot be cut off either: the console says both.
+TEST(Disk, a_failed_block_that_cannot_be_cut_off_is_said)
+{
+    TempDir dir;
+    FakeDisk fake;
+    fake.room = 30000;
+    fake.failTruncate = true;
+    ServerHarness server{5};
+    Recorder recorder({.dir = dir.path}, DemoHeader{}, [] { return int64_t{1700000000000}; }, fake);
+    server.loop.recorder = &recorder;
+    int id = server.joinAlive(0, 0);
+    uint32_t seed = 1;
+    for (int pass = 0; pass < 100000 && recorder.failures() == 0; ++pass)
+        pass % 60 ? Chatter(server, id, seed) : recorder.settle();
+    server.pass();
+    EXPECT_THAT(server.consoleLines(), Contains(::testing::AllOf(StartsWith("Recording stopped: cannot write"),
+                                                                 HasSubstr("; its torn last block could not be cut off: Input/output error"))));
+}
+
 // A disk that never returns holds the exit no longer than it is given, and the console names what was not written.
 TEST(Disk, a_stuck_disk_is_left_behind_at_the_exit_and_what_it_held_is_named)
 {
