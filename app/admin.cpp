@@ -371,12 +371,14 @@ bool Admin::finishWork(Outbox& out)
 void Admin::sayReloaded(const std::string& line)
 {
     const int64_t wallNow = wallSeconds_();
-    // Another reload follows at once: this one is told with it, unless a second has passed.
-    if (reloadPending_ && wallNow - lastReloadLine_ < 1) {
+    // Within a second of the last line, one that says the same again, or that another
+    // reload (already asked for) will follow, is only counted.
+    if ((reloadPending_ || line == lastReloadSaid_) && wallNow - lastReloadLine_ < 1) {
         ++reloadsUnsaid_;
         return;
     }
     lastReloadLine_ = wallNow;
+    lastReloadSaid_ = line;
     const int unsaid = std::exchange(reloadsUnsaid_, 0);
     ConsoleLine(line, unsaid > 0 ? " (" + std::to_string(unsaid) + " reloads before it were not reported.)" : "");
 }

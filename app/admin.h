@@ -97,6 +97,7 @@ private:
     bool reloading_ = false;
     int64_t lastReloadLine_ = INT64_MIN;
     int reloadsUnsaid_ = 0;
+    std::string lastReloadSaid_;
     std::unordered_map<std::string, int64_t> refusalLogged_; // when each address's refusal was last written
     // Held by the jobs too: a job the exit leaves to a stuck disk may finish later.
     std::shared_ptr<Mailbox<BanMerge>> written_ = std::make_shared<Mailbox<BanMerge>>();
