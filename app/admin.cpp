@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <functional>
+#include <unordered_set>
 #include <vector>
 
 #include "core/console.h"
@@ -18,6 +19,10 @@ namespace {
 constexpr int64_t kRefusalLogSeconds = 60;
 // "ban" takes at most this many minutes (about a thousand years); 0 is forever.
 constexpr int64_t kMostBanMinutes = 526'000'000;
+// Past this many addresses whose refusal was written, those written over a minute ago are forgotten.
+constexpr size_t kMostRefusalsRemembered = 4096;
+// A listing is made in pieces of about this many bytes.
+constexpr size_t kListingPieceBytes = 16 * 1024;
 
 // The first word of rest, taken off it with the blanks after it.
 std::string_view TakeWord(std::string_view& rest)
@@ -84,6 +89,7 @@ struct Context {
     std::vector<std::function<void(Outbox&)>>& afterSave;
     const std::function<std::string_view(int)>& botSkillOf;
     bool staged = false; // this command's answer stands only if the list is written
+    AdminLink::AnswerPiece stream = nullptr; // the rest of the answer, made as it is read
 };
 
 // A connected client's id, or an error line why the word names none.
@@ -180,7 +186,7 @@ std::string BanCommand(Context& c, std::string_view args)
         args = rest;
     }
     Ban ban{*address, minutes == 0 ? 0 : c.wallNow + minutes * 60, std::string(args)};
-    c.bans.add(ban, c.wallNow);
+    c.bans.add(ban);
     c.staged = true;
     const std::string reason = ban.reason.empty() ? "Banned" : ban.reason;
     std::vector<int> ended = NetConnectionsFrom(*address);
@@ -210,13 +216,31 @@ std::string Unban(Context& c, std::string_view args)
     return "unbanned address=" + *address + "\n";
 }
 
+// The list as it stood at the command, streamed: the table the file was read to hold,
+// then the changes not yet in it. However long, it never sits whole in memory.
 std::string Bans(Context& c, std::string_view)
 {
-    std::vector<Ban> bans = c.bans.list(c.wallNow);
-    std::string answer = "bans=" + std::to_string(bans.size()) + "\n";
-    for (const Ban& ban : bans)
-        answer += "address=" + ban.address + " until=" + BanTimeText(ban.until) + " reason=" + Quoted(ban.reason) + "\n";
-    return answer;
+    auto view = std::make_shared<BanList::View>(c.bans.view());
+    std::unordered_set<std::string_view> changed;
+    for (const BanChange& change : view->changes)
+        changed.insert(change.address);
+    c.stream = [view, changed = std::move(changed), at = size_t{0}, now = c.wallNow](std::string& to) mutable {
+        const std::vector<Ban>& table = view->table->bans();
+        for (const size_t full = to.size() + kListingPieceBytes; to.size() < full; ++at) {
+            const Ban* ban = nullptr;
+            if (at < table.size())
+                ban = changed.contains(table[at].address) ? nullptr : &table[at];
+            else if (at - table.size() < view->changes.size())
+                ban = view->changes[at - table.size()].ban ? &*view->changes[at - table.size()].ban : nullptr;
+            else
+                return false;
+            if (ban && (ban->until == 0 || ban->until > now))
+                to += "address=" + ban->address + " until=" + BanTimeText(ban->until) + " reason=" +
+                      Quoted(ban->reason) + "\n";
+        }
+        return true;
+    };
+    return "bans=" + std::to_string(c.bans.count(c.wallNow)) + "\n";
 }
 
 std::string Stop(Context&, std::string_view)
@@ -268,50 +292,48 @@ std::string RunLine(Context& c, std::string_view line)
 
 // However many bans a pass brings, the list is written once: a burst costs one fsync.
 // While the file is being written or read, lines wait in the link, so that every
-// command sees the bans as the ones before it left them.
+// command sees the bans as the ones before it left them. Commands run before a
+// reload starts, so that a storm of SIGHUPs cannot keep them waiting.
 bool Admin::runCommands(Level& level, int32_t now, Outbox& out)
 {
     link_.service();
     writer_.take();
-    bool ran = finishWork(out);
     reloadPending_ = (reloadAsked_ && reloadAsked_()) || reloadPending_;
-    if (reloadPending_ && !saving_ && !reloading_) {
-        reloadPending_ = false;
-        reloading_ = true;
-        writer_.post([this, path = bans_.path()](DiskIo&) {
-            Reread reread;
-            reread.read = ReadBanFile(path, reread.file, reread.error);
-            reread_.put(std::move(reread));
-            writer_.notify();
-        });
-    }
+    bool ran = finishWork(out);
     Batch batch;
     const int64_t wallNow = wallSeconds_();
     for (AdminLink::Line line; !saving_ && !reloading_ && link_.take(line); ran = true) {
         std::string_view words = line.text;
         if (TakeWord(words).empty()) { // a blank line asks nothing
-            batch.answers.push_back({line.from, ""});
-            batch.staged.push_back(false);
+            batch.replies.push_back({line.from, "", false, nullptr});
             continue;
         }
         Context context{level, now, out, bans_, wallNow, counts_, batch.afterSave, botSkillOf};
         std::string text = RunLine(context, line.text);
-        batch.answers.push_back({line.from, std::move(text)});
-        batch.staged.push_back(context.staged);
+        batch.replies.push_back({line.from, std::move(text), context.staged, std::move(context.stream)});
     }
     if (auto changes = bans_.takeChanges()) {
-        batch.file = std::move(*changes);
         saving_ = std::move(batch);
-        writer_.post([this, path = bans_.path(), file = saving_->file](DiskIo& io) {
-            Written written;
-            written.saved = WriteBanFile(io, path, file, written.error);
-            written_.put(std::move(written));
-            writer_.notify();
-        });
+        auto write = [mail = written_, path = bans_.path(), mine = bans_.table(), changes = std::move(*changes),
+                      wallNow](DiskIo& io) { mail->put(MergeBanFile(io, path, *mine, changes, wallNow)); };
+        writer_.post(std::move(write), 0, "the ban list " + banFileName_);
     } else {
-        answer(batch, {true, ""}, out);
+        BanMerge nothingToWrite;
+        nothingToWrite.saved = true;
+        answer(batch, nothingToWrite, out);
     }
-    link_.settle();
+    if (reloadPending_ && !saving_ && !reloading_) {
+        reloadPending_ = false;
+        reloading_ = true;
+        writer_.post([mail = reread_, path = bans_.path()](DiskIo&) {
+            BanFile file;
+            Reread reread;
+            if (ReadBanFile(path, file, reread.error, false))
+                reread.table = std::make_shared<const BanTable>(std::move(file));
+            mail->put(std::move(reread));
+        });
+    }
+    ran = link_.settle() || ran;
     std::vector<Wake> wakes = link_.wakes();
     wakes.push_back(writer_.wake());
     if (reloadWake_ && reloadWake_->descriptor >= 0)
@@ -323,46 +345,76 @@ bool Admin::runCommands(Level& level, int32_t now, Outbox& out)
 bool Admin::finishWork(Outbox& out)
 {
     bool finished = false;
-    for (const Written& written : written_.take()) {
+    for (BanMerge& written : written_->take()) {
         finished = true;
-        bans_.settled(saving_->file, written.saved);
+        const bool inForce = written.replaced;
+        letGo(bans_.settled(std::move(written.table)));
+        written.replaced = inForce;
         answer(*saving_, written, out);
         saving_.reset();
     }
-    for (Reread& reread : reread_.take()) {
+    for (Reread& reread : reread_->take()) {
         finished = true;
         reloading_ = false;
-        const size_t inForce = bans_.list(wallSeconds_()).size();
-        if (!reread.read) {
-            ConsoleLine("Bans not reloaded: ", reread.error, "; the ", inForce, " bans in force stay.");
+        const int64_t wallNow = wallSeconds_();
+        if (!reread.table) {
+            sayReloaded("Bans not reloaded: " + reread.error + "; the " + std::to_string(bans_.count(wallNow)) +
+                        " bans in force stay.");
             continue;
         }
-        bans_.replace(std::move(reread.file), wallSeconds_());
-        ConsoleLine("Bans reloaded from ", banFileName_, ": ", bans_.list(wallSeconds_()).size(), " bans.");
+        letGo(bans_.replace(std::move(reread.table)));
+        sayReloaded("Bans reloaded from " + banFileName_ + ": " + std::to_string(bans_.count(wallNow)) + " bans.");
     }
     return finished;
 }
 
-void Admin::answer(Batch& batch, const Written& written, Outbox& out)
+void Admin::sayReloaded(const std::string& line)
 {
-    if (written.saved)
+    const int64_t wallNow = wallSeconds_();
+    // Within a second of the last line, one that says the same again, or that another
+    // reload (already asked for) will follow, is only counted.
+    if ((reloadPending_ || line == lastReloadSaid_) && wallNow - lastReloadLine_ < 1) {
+        ++reloadsUnsaid_;
+        return;
+    }
+    lastReloadLine_ = wallNow;
+    lastReloadSaid_ = line;
+    const int unsaid = std::exchange(reloadsUnsaid_, 0);
+    ConsoleLine(line, unsaid > 0 ? " (" + std::to_string(unsaid) + " reloads before it were not reported.)" : "");
+}
+
+void Admin::letGo(std::shared_ptr<const BanTable> table)
+{
+    if (table)
+        writer_.post([table = std::move(table)](DiskIo&) {});
+}
+
+void Admin::answer(Batch& batch, const BanMerge& written, Outbox& out)
+{
+    // A file replaced holds the changes, and they are in force, even when its folder's sync failed.
+    if (written.saved || written.replaced)
         for (const auto& effect : batch.afterSave)
             effect(out);
-    for (size_t i = 0; i < batch.answers.size(); ++i) {
-        const auto& [from, text] = batch.answers[i];
-        link_.answer(from, EscapeAnswer(batch.staged[i] && !written.saved ? Error(written.error) : text));
+    for (Reply& reply : batch.replies) {
+        if (reply.staged && !written.saved)
+            link_.answer(reply.from, EscapeAnswer(Error(written.error)));
+        else
+            link_.answerStream(reply.from, std::move(reply.stream), EscapeAnswer(reply.text));
     }
 }
 
 bool Admin::refuses(const std::string& address)
 {
     int64_t now = wallSeconds_();
-    Ban* ban = bans_.find(address, now);
+    const Ban* ban = bans_.find(address, now);
     if (!ban)
         return false;
-    if (ban->lastRefusalLogged < 0 || now - ban->lastRefusalLogged >= kRefusalLogSeconds) {
-        ban->lastRefusalLogged = now;
+    auto [logged, first] = refusalLogged_.try_emplace(address, now);
+    if (first || now - logged->second >= kRefusalLogSeconds) {
+        logged->second = now;
         ConsoleLine("Connection from ", address, " refused: banned until ", BanTimeText(ban->until), ".");
+        if (refusalLogged_.size() > kMostRefusalsRemembered)
+            std::erase_if(refusalLogged_, [&](const auto& entry) { return now - entry.second >= kRefusalLogSeconds; });
     }
     return true;
 }

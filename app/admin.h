@@ -2,7 +2,9 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
+#include <unordered_map>
 #include <string_view>
 #include <vector>
 
@@ -25,7 +27,8 @@ struct AdminCounts {
 // text, a line a record; a command that cannot run gets one line starting "Error: ".
 // The ban file is written and read again on a thread of its own: a change to the
 // bans is in force at once, and its answer (and what it does to connections) waits
-// until the file is on disk, the lines after it waiting their turn; the pass never waits.
+// until the file is on disk, the lines after it waiting their turn; the pass never
+// waits, and only ever swaps in a table the disk thread finished.
 class Admin {
 public:
     // wallSeconds: seconds since 1970 UTC, for the bans' times. banFileName: the
@@ -58,26 +61,29 @@ public:
     // Waits for the ban file's writer: for tests, which look at the file between passes.
     void settle() { writer_.drain(); }
 
+    struct Reply {
+        int from = 0;
+        std::string text;
+        bool staged = false; // stands only if the file is written
+        AdminLink::AnswerPiece stream; // the rest of the answer, made as it is read
+    };
     // One batch of commands whose answers wait for the file.
     struct Batch {
-        std::vector<std::pair<int, std::string>> answers; // where from, what
-        std::vector<bool> staged;                          // stands only if the file is written
+        std::vector<Reply> replies;
         std::vector<std::function<void(Outbox&)>> afterSave;
-        BanFile file;
     };
 
 private:
-    struct Written {
-        bool saved = false;
-        std::string error;
-    };
     struct Reread {
-        bool read = false;
-        BanFile file;
+        std::shared_ptr<const BanTable> table; // null when the file could not be read
         std::string error;
     };
     bool finishWork(Outbox& out);
-    void answer(Batch& batch, const Written& written, Outbox& out);
+    void answer(Batch& batch, const BanMerge& written, Outbox& out);
+    // A reload's outcome on the console; during a storm of them, a line a second at most.
+    void sayReloaded(const std::string& line);
+    // A table no longer looked at is freed on the disk thread: a million bans take a while.
+    void letGo(std::shared_ptr<const BanTable> table);
 
     BanList& bans_;
     std::function<int64_t()> wallSeconds_;
@@ -86,11 +92,16 @@ private:
     AdminCounts counts_;
     std::function<bool()> reloadAsked_;
     std::optional<Wake> reloadWake_;
-    bool reloadPending_ = false;
+    bool reloadPending_ = false; // one more reload asked while one is under way
     std::optional<Batch> saving_; // a batch whose file is being written
     bool reloading_ = false;
-    Mailbox<Written> written_;
-    Mailbox<Reread> reread_;
+    int64_t lastReloadLine_ = INT64_MIN;
+    int reloadsUnsaid_ = 0;
+    std::string lastReloadSaid_;
+    std::unordered_map<std::string, int64_t> refusalLogged_; // when each address's refusal was last written
+    // Held by the jobs too: a job the exit leaves to a stuck disk may finish later.
+    std::shared_ptr<Mailbox<BanMerge>> written_ = std::make_shared<Mailbox<BanMerge>>();
+    std::shared_ptr<Mailbox<Reread>> reread_ = std::make_shared<Mailbox<Reread>>();
     DiskWriter writer_; // last: its thread ends before what its jobs touch
 };
 

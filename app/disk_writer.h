@@ -2,11 +2,14 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -22,6 +25,7 @@ public:
     virtual ~DiskIo() = default;
     virtual ssize_t write(int fd, const void* data, size_t bytes);
     virtual int fsync(int fd);
+    virtual int truncate(int fd, off_t length);
 };
 DiskIo& SystemDisk();
 
@@ -29,44 +33,40 @@ DiskIo& SystemDisk();
 // fails (a write that takes nothing counts as a full disk).
 bool WriteWhole(DiskIo& io, int fd, const void* data, size_t bytes);
 
+// How long the exit waits for each disk thread to finish what it was handed: a disk
+// that hangs (a dead network mount, a write that never returns) must not hold the
+// process, whose clients have already heard "ServerQuit".
+constexpr std::chrono::milliseconds kDiskExitWait{2000};
+
 // One thread that does file work in the order it is handed over. The loop's thread
 // hands work over and never waits for it; what the work finds out comes back through
-// its owner's own mailbox, and wake() tells the loop's wait that something came.
+// its owner's own mailbox (which jobs hold shared, as a job may outlive its owner),
+// and each job done wakes the loop's wait through wake().
 class DiskWriter {
 public:
     explicit DiskWriter(DiskIo& io = SystemDisk());
-    // Does what was handed over, then ends the thread.
+    // stop(kDiskExitWait), unless stopped already.
     ~DiskWriter();
     DiskWriter(const DiskWriter&) = delete;
     DiskWriter& operator=(const DiskWriter&) = delete;
 
-    // bytes: what the job holds in memory until it is done, for queuedBytes().
-    void post(std::function<void(DiskIo&)> job, uint64_t bytes = 0);
+    // bytes: what the job holds in memory until it is done, for queuedBytes(); what:
+    // the file it writes, for the console should the exit leave it unwritten.
+    void post(std::function<void(DiskIo&)> job, uint64_t bytes = 0, std::string what = {});
     uint64_t queuedBytes() const;
-    // Waits until every job handed over so far is done: for teardown and tests only.
+    // Waits until every job handed over so far is done: for tests only.
     void drain();
-    // Called by a job once it has left a result for the loop's thread.
-    void notify();
     // The descriptor the loop's wait watches; take() empties it.
-    Wake wake() const { return {eventFd_, false, token_}; }
+    Wake wake() const;
     void take();
+    // Ends the thread once what was handed over is done, waiting at most `most`. A
+    // disk still stuck then is left to its thread, which is let go, and what was not
+    // written is said on the console. True when everything was done.
+    bool stop(std::chrono::milliseconds most);
 
 private:
-    struct Job {
-        std::function<void(DiskIo&)> run;
-        uint64_t bytes;
-    };
-    void work();
-
-    DiskIo& io_;
-    int eventFd_ = -1;
-    uint64_t token_;
-    mutable std::mutex mutex_;
-    std::condition_variable changed_;
-    std::deque<Job> jobs_;
-    uint64_t queuedBytes_ = 0;
-    bool busy_ = false;
-    bool ending_ = false;
+    struct State; // what the thread touches: it lives as long as the thread
+    std::shared_ptr<State> state_;
     std::thread thread_;
 };
 

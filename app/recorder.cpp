@@ -128,7 +128,13 @@ Recorder::Recorder(RecordingOptions options, DemoHeader header, std::function<in
 {
 }
 
-Recorder::~Recorder() { finish(); }
+// The exit waits for the disk a bounded time (a stuck one is left behind, and said).
+Recorder::~Recorder()
+{
+    end();
+    if (writer_.stop(kDiskExitWait))
+        takeFindings();
+}
 
 void Recorder::setName(std::string name) { name_->set(std::move(name)); }
 
@@ -214,7 +220,8 @@ bool Recorder::start(const Level& level, int32_t now)
     file_ = std::make_shared<File>();
     file_->name = DemoFileName(header_.startUnixMs, header_.port, attempt_);
     setName(file_->name);
-    writer_.post([this, file = file_, options = options_, header = header_, attempt = attempt_](DiskIo& io) {
+    writer_.post([shared = shared_, file = file_, options = options_, header = header_, attempt = attempt_](DiskIo& io) {
+        Mailbox<Finding>& findings_ = shared->findings;
         std::error_code ec;
         fs::create_directories(options.dir, ec);
         for (int n = attempt; file->fd < 0 && n < attempt + 100; ++n) {
@@ -235,7 +242,7 @@ bool Recorder::start(const Level& level, int32_t now)
             return findings_.put({file, "", why});
         }
         file->whole = head.size();
-        bytesWritten_ += head.size();
+        shared->bytesWritten += head.size();
         findings_.put({file, file->name, ""});
         ApplyRetention(options, file->name);
     });
@@ -290,21 +297,23 @@ void Recorder::handOverBlock()
     auto block = std::make_shared<DemoBlockWriter>(std::exchange(block_, DemoBlockWriter{}));
     const uint16_t mostPlayers = std::exchange(mostPlayers_, playersNow_);
     writer_.post(
-        [this, file = file_, block, mostPlayers](DiskIo& io) {
+        [shared = shared_, file = file_, block, mostPlayers](DiskIo& io) {
             if (file->fd < 0)
                 return;
             Bytes bytes = block->finish(mostPlayers);
             if (WriteWhole(io, file->fd, bytes.data(), bytes.size())) {
                 file->whole += bytes.size();
-                bytesWritten_ += bytes.size();
+                shared->bytesWritten += bytes.size();
                 return;
             }
             std::string why = "cannot write " + file->name + ": " + std::strerror(errno);
-            [[maybe_unused]] int cut = ::ftruncate(file->fd, static_cast<off_t>(file->whole));
+            // A reader reads up to the last whole block either way; a cut that fails leaves a torn one after it.
+            if (io.truncate(file->fd, static_cast<off_t>(file->whole)) != 0)
+                why += "; its torn last block could not be cut off: " + std::string(std::strerror(errno));
             ::close(std::exchange(file->fd, -1));
-            findings_.put({file, "", why});
+            shared->findings.put({file, "", why});
         },
-        block->rawBytes());
+        block->rawBytes(), "the recording " + (fs::path(options_.dir) / currentName()).string());
     if (writer_.queuedBytes() > kDemoMostWaitingBytes) {
         findings_.put({file_, "", "the disk takes blocks more slowly than the match makes them (" +
                                       std::to_string(kDemoMostWaitingBytes >> 20) + " MiB wait to be written)"});

@@ -100,7 +100,7 @@ public:
     void record(std::span<const uint8_t> message);
     // Milliseconds until a block is due to be handed over or the recording to end.
     std::optional<int32_t> msUntilDue(int32_t now) const;
-    // Hands over what is held, closes the file and waits for the writer: teardown's.
+    // Hands over what is held, closes the file and waits for the writer: tests'.
     void finish();
     // Waits until what was handed over is written and takes what the writer found
     // (a failure, the file's name): for tests, which look at files between passes.
@@ -109,7 +109,7 @@ public:
     std::string currentName() const { return name_->get(); }
     std::shared_ptr<const SharedName> nameSource() const { return name_; }
     const RecordingOptions& options() const { return options_; }
-    uint64_t bytesWritten() const { return bytesWritten_; }
+    uint64_t bytesWritten() const { return shared_->bytesWritten; }
     uint64_t failures() const { return failures_; }
 
     struct File; // the writer's side of one recording
@@ -132,7 +132,14 @@ private:
     DemoHeader header_;
     std::function<int64_t()> wallMs_;
     std::function<int()> countPeople_;
-    Mailbox<Finding> findings_;
+    // What the writer's jobs report, held by them too: a job the exit leaves to a
+    // stuck disk may finish after the recorder is gone.
+    struct Shared {
+        Mailbox<Finding> findings;
+        std::atomic<uint64_t> bytesWritten = 0;
+    };
+    std::shared_ptr<Shared> shared_ = std::make_shared<Shared>();
+    Mailbox<Finding>& findings_ = shared_->findings;
     std::shared_ptr<File> file_; // null when nothing is recorded
     std::shared_ptr<SharedName> name_ = std::make_shared<SharedName>();
     std::string lastStamp_; // the name of the last start, to number one of the same second
@@ -146,7 +153,6 @@ private:
     uint16_t mostPlayers_ = 0; // in the block being gathered
     std::optional<int32_t> emptySince_;
     int failedInARow_ = 0; // the first failure and the first failed retry are said, no more
-    std::atomic<uint64_t> bytesWritten_ = 0;
     uint64_t failures_ = 0;
     DiskWriter writer_; // last: its thread ends before what its jobs touch
 };

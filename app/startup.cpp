@@ -101,8 +101,9 @@ given twice takes its last value.
                 at PATH, mode 0600, removed at exit; skirmish-admin PATH COMMAND
                 sends one. Standard input takes them too, once answered
   --ban-file PATH
-                where bans are kept across restarts (default bans.txt); a link
-                is written through to its target. SIGHUP reads it again
+                where bans are kept across restarts (default bans.txt); a
+                symbolic link is written through to its target (matches may
+                share one), a hard-linked file is refused. SIGHUP reads it again
   --bots N      the server's own players fill empty seats: people and bots
                 together make N while seats allow, a bot making way for each
                 person who comes; 0 to 126 (default 0: no bots)
@@ -256,7 +257,7 @@ int RunServer(ServerEnvironment& environment)
         return 1;
     }
     BanList bans(*banFile);
-    if (!bans.load(environment.calendarTime(), error)) {
+    if (!bans.load(error)) {
         ConsoleLine("Cannot read the bans: ", error, "; nothing was started.");
         return 1;
     }
@@ -341,6 +342,7 @@ int RunServer(ServerEnvironment& environment)
         fleet->stopping();
     if (environment.farewell)
         environment.farewell();
+    // Only now may the teardown wait (boundedly) for the sidecar or a stuck disk.
     fleet.reset();
     // The pages and the ban check point at the level, the loop and the bans, which
     // end here; the open web front serves none of them once it is closing.

@@ -3,10 +3,12 @@
 
 #include <algorithm>
 #include <chrono>
+#include <fstream>
 #include <filesystem>
 #include <memory>
 #include <sstream>
 
+#include "app/admin.h"
 #include "app/main_loop.h"
 #include "app/recorder.h"
 #include "core/clock.h"
@@ -189,6 +191,63 @@ void BM_PassWithBusyRecorder(benchmark::State& state)
     std::filesystem::remove_all(folder);
 }
 BENCHMARK(BM_PassWithBusyRecorder)->Iterations(1200);
+
+// What the loop's thread spends on the ban list when it holds range(0) bans: the pass
+// that runs a "ban" and the pass that takes its written file back, then the pass that
+// asks for a reload (SIGHUP) and the one that takes the file read. The disk's own time,
+// between them, is not counted: it is the disk thread's.
+void BM_BanListLoopCost(benchmark::State& state)
+{
+    BusyWorld world(0);
+    char folder[] = "/tmp/skirmish-bench-XXXXXX";
+    if (!mkdtemp(folder))
+        return state.SkipWithError("no temporary folder");
+    const std::string path = std::string(folder) + "/bans.txt";
+    const auto count = static_cast<uint32_t>(state.range(0));
+    {
+        std::ofstream file(path);
+        for (uint32_t i = 0; i < count; ++i)
+            file << "10." << (i >> 16) << '.' << ((i >> 8) & 255) << '.' << (i & 255) << " never cheating\n";
+    }
+    std::vector<double> banMs, reloadMs;
+    {
+        std::ostringstream quiet;
+        ScopedConsole console(quiet);
+        std::string error;
+        BanList bans(path);
+        if (!bans.load(error))
+            return state.SkipWithError(error.c_str());
+        Admin admin(bans, [] { return int64_t{1'800'000'000}; });
+        bool reload = false;
+        admin.reloadWhen([&] { return std::exchange(reload, false); }, {});
+        auto timedPasses = [&](std::vector<double>& into) {
+            auto begin = std::chrono::steady_clock::now();
+            admin.runCommands(*world.level, world.clock.now(), world.out);
+            double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begin).count();
+            admin.settle();
+            begin = std::chrono::steady_clock::now();
+            admin.runCommands(*world.level, world.clock.now(), world.out);
+            into.push_back(ms + std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begin).count());
+        };
+        int n = 0;
+        for (auto _ : state) {
+            std::istringstream line("ban 11.0." + std::to_string(n / 256) + "." + std::to_string(n % 256) + "\n");
+            ++n;
+            admin.link().readStandardInput(line, -1);
+            timedPasses(banMs);
+            reload = true;
+            timedPasses(reloadMs);
+        }
+    }
+    std::sort(banMs.begin(), banMs.end());
+    std::sort(reloadMs.begin(), reloadMs.end());
+    state.counters["loop_ms_per_ban_median"] = banMs[banMs.size() / 2];
+    state.counters["loop_ms_per_ban_max"] = banMs.back();
+    state.counters["loop_ms_per_reload_median"] = reloadMs[reloadMs.size() / 2];
+    state.counters["loop_ms_per_reload_max"] = reloadMs.back();
+    std::filesystem::remove_all(folder);
+}
+BENCHMARK(BM_BanListLoopCost)->Arg(100'000)->Arg(1'000'000)->Iterations(5)->Unit(benchmark::kMillisecond);
 
 } // namespace
 } // namespace skirmish

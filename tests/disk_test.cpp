@@ -2,6 +2,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+
 #include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
@@ -18,6 +22,7 @@ namespace skirmish::testing {
 namespace {
 namespace fs = std::filesystem;
 using ::testing::Contains;
+using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
 // Takes `room` bytes more, then is full (a write cut short, then ENOSPC); fails
@@ -26,6 +31,8 @@ class FakeDisk final : public DiskIo {
 public:
     std::atomic<int64_t> room{INT64_MAX};
     std::atomic<bool> failSync{false};
+    std::atomic<bool> failFolderSync{false};
+    std::atomic<bool> failTruncate{false};
 
     ssize_t write(int fd, const void* data, size_t bytes) override
     {
@@ -42,7 +49,13 @@ public:
         room -= static_cast<int64_t>(take);
         return ::write(fd, data, take);
     }
-    int fsync(int fd) override { return failSync ? (errno = EIO, -1) : ::fsync(fd); }
+    int fsync(int fd) override
+    {
+        struct stat status {};
+        bool folder = fstat(fd, &status) == 0 && S_ISDIR(status.st_mode);
+        return failSync || (failFolderSync && folder) ? (errno = EIO, -1) : ::fsync(fd);
+    }
+    int truncate(int fd, off_t length) override { return failTruncate ? (errno = EIO, -1) : ::ftruncate(fd, length); }
     void stall(bool on) { std::lock_guard lock(mutex_); stalled_ = on; changed_.notify_all(); }
     void awaitHeldWrite() { std::unique_lock lock(mutex_); changed_.wait(lock, [&] { return held_ > 0; }); }
 
@@ -167,7 +180,7 @@ TEST(Disk, bans_wait_for_the_disk_not_the_pass_and_a_reload_keeps_them_when_the_
     fs::create_symlink("real-bans.txt", link);
     std::string error;
     BanList bans(ResolveBanFile(link, error).value());
-    ASSERT_TRUE(bans.load(0, error));
+    ASSERT_TRUE(bans.load(error));
     FakeDisk fake;
     ServerHarness server{5};
     Admin admin(bans, [] { return int64_t{1000}; }, fake, "bans.txt");
@@ -218,6 +231,171 @@ TEST(Disk, bans_wait_for_the_disk_not_the_pass_and_a_reload_keeps_them_when_the_
         EXPECT_EQ(admin.refuses("10.1.1.3"), false);
         EXPECT_FALSE(admin.refuses("10.0.0.9"));
     }
+}
+
+// An operator's connection to the admin socket: one line sent, then read without waiting, so the passes go on.
+struct Operator {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    std::string got;
+    bool closed = false;
+    Operator(const std::string& path, const std::string& line)
+    {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        path.copy(address.sun_path, sizeof address.sun_path - 1);
+        EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        EXPECT_EQ(send(fd, line.data(), line.size(), MSG_NOSIGNAL), static_cast<ssize_t>(line.size()));
+        shutdown(fd, SHUT_WR);
+    }
+    ~Operator() { ::close(fd); }
+    void read()
+    {
+        char chunk[1 << 16];
+        for (ssize_t got_; !closed && (got_ = recv(fd, chunk, sizeof chunk, MSG_DONTWAIT)) >= 0;)
+            got_ == 0 ? void(closed = true) : void(got.append(chunk, static_cast<size_t>(got_)));
+    }
+};
+
+std::string BanLines(int count)
+{
+    std::string lines;
+    for (int i = 0; i < count; ++i)
+        lines += "10." + std::to_string(i >> 16) + "." + std::to_string(i >> 8 & 255) + "." + std::to_string(i & 255) + " never\n";
+    return lines;
+}
+
+// Operators whose connections end while a ban is written each get their answer (none is closed unanswered while its
+// command still runs), and a listing of 100,000 bans streams whole, with the bans not yet written among them.
+TEST(Disk, every_operator_waiting_on_a_ban_write_is_answered_and_a_listing_of_any_length_streams)
+{
+    TempDir dir;
+    FakeDisk fake;
+    ServerHarness server{5};
+    std::ofstream(dir.path + "/bans.txt") << BanLines(100000);
+    BanList bans(dir.path + "/bans.txt");
+    std::string error;
+    ASSERT_TRUE(bans.load(error));
+    Admin admin(bans, [] { return int64_t{1000}; }, fake);
+    ASSERT_TRUE(admin.link().listen(dir.path + "/admin.sock", error));
+    server.loop.admin = &admin;
+    fake.stall(true);
+    std::vector<std::unique_ptr<Operator>> operators;
+    for (int i = 0; i < 8; ++i) {
+        operators.push_back(std::make_unique<Operator>(dir.path + "/admin.sock", i < 7 ? "ban 192.0.2." + std::to_string(i) + "\n" : "bans\n"));
+        server.pass();
+    }
+    fake.awaitHeldWrite();
+    for (int pass = 0; pass < 50; ++pass)
+        server.pass();
+    fake.stall(false);
+    for (int pass = 0; pass < 100000 && !std::all_of(operators.begin(), operators.end(), [](auto& o) { return o->closed; }); ++pass) {
+        admin.settle();
+        server.pass();
+        for (auto& o : operators)
+            o->read();
+    }
+    for (int i = 0; i < 7; ++i)
+        EXPECT_THAT(operators[i]->got, StartsWith("banned address=192.0.2." + std::to_string(i) + " ")) << i;
+    const std::string& listing = operators[7]->got;
+    EXPECT_THAT(listing, StartsWith("bans=100007\n"));
+    EXPECT_EQ(std::count(listing.begin(), listing.end(), '\n'), 100008);
+    EXPECT_THAT(listing, HasSubstr("\naddress=192.0.2.6 until=never reason=\"\"\n"));
+}
+
+// A ban acknowledged is not lost: not to a start (which writes nothing, however many bans expired), a reload of a
+// missing file, nor another match writing the same file through a link; a hard link is refused, a folder that cannot
+// be flushed is said.
+TEST(Disk, acknowledged_bans_outlive_starts_reloads_and_other_matches_sharing_the_file)
+{
+    TempDir dir;
+    FakeDisk fake;
+    ServerHarness server{5};
+    const std::string shared = dir.path + "/shared.txt", original = "10.0.0.0 never\n10.0.0.1 2001-01-01T00:00:00Z\n";
+    std::ofstream(shared) << original;
+    fs::create_symlink("shared.txt", dir.path + "/a.txt");
+    fs::create_symlink(shared, dir.path + "/b.txt");
+    std::string error;
+    BanList a(ResolveBanFile(dir.path + "/a.txt", error).value()), b(ResolveBanFile(dir.path + "/b.txt", error).value());
+    ASSERT_TRUE(a.load(error) && b.load(error));
+    EXPECT_EQ(ReadText(shared), original);
+    Admin first(a, [] { return int64_t{1800000000}; }, fake, "a.txt"), second(b, [] { return int64_t{1800000000}; }, fake, "b.txt");
+    bool reload = false;
+    first.reloadWhen([&] { return std::exchange(reload, false); }, {});
+    auto command = [&](Admin& admin, const std::string& line) {
+        std::istringstream in(line + "\n");
+        admin.link().readStandardInput(in, -1);
+        for (int pass = 0; pass < 2; ++pass, admin.settle())
+            admin.runCommands(*server.level, server.clock.now(), server.out);
+    };
+    command(first, "ban 10.0.0.3");
+    command(second, "ban 10.0.0.4");
+    EXPECT_TRUE(second.refuses("10.0.0.3") && second.refuses("10.0.0.0") && !second.refuses("10.0.0.1"));
+    EXPECT_EQ(ReadText(shared).substr(ReadText(shared).find('\n') + 1), "10.0.0.0 never\n10.0.0.3 never\n10.0.0.4 never\n");
+    fs::remove(shared);
+    reload = true;
+    command(first, "");
+    EXPECT_THAT(server.consoleLines(), Contains("Bans not reloaded: " + shared + ": No such file or directory; the 2 bans in force stay."));
+    fake.failFolderSync = true;
+    command(first, "ban 10.0.0.5");
+    EXPECT_THAT(server.consoleLines(), Contains(StartsWith("Error: the ban list was written to " + shared + " but its folder could not be flushed")));
+    EXPECT_THAT(ReadText(shared), HasSubstr("10.0.0.0 never\n10.0.0.3 never\n10.0.0.5 never\n"));
+    fs::create_hard_link(shared, dir.path + "/hard.txt");
+    EXPECT_FALSE(ResolveBanFile(dir.path + "/hard.txt", error));
+    EXPECT_THAT(error, HasSubstr("has 2 hard links"));
+}
+
+// A block whose write failed and that cannot be cut off either: the console says both.
+TEST(Disk, a_failed_block_that_cannot_be_cut_off_is_said)
+{
+    TempDir dir;
+    FakeDisk fake;
+    fake.room = 30000;
+    fake.failTruncate = true;
+    ServerHarness server{5};
+    Recorder recorder({.dir = dir.path}, DemoHeader{}, [] { return int64_t{1700000000000}; }, fake);
+    server.loop.recorder = &recorder;
+    int id = server.joinAlive(0, 0);
+    uint32_t seed = 1;
+    for (int pass = 0; pass < 100000 && recorder.failures() == 0; ++pass)
+        pass % 60 ? Chatter(server, id, seed) : recorder.settle();
+    server.pass();
+    EXPECT_THAT(server.consoleLines(), Contains(::testing::AllOf(StartsWith("Recording stopped: cannot write"),
+                                                                 HasSubstr("; its torn last block could not be cut off: Input/output error"))));
+}
+
+// A disk that never returns holds the exit no longer than it is given, and the console names what was not written.
+TEST(Disk, a_stuck_disk_is_left_behind_at_the_exit_and_what_it_held_is_named)
+{
+    static FakeDisk stuck; // the thread left behind may still use it after the test
+    ServerHarness server{5};
+    stuck.stall(true);
+    DiskWriter writer(stuck);
+    writer.post([](DiskIo& io) { io.write(-1, "", 0); }, 0, "the ban list bans.txt");
+    writer.post([](DiskIo&) {}, 0, "the recording demos/a.demo");
+    stuck.awaitHeldWrite();
+    EXPECT_FALSE(writer.stop(std::chrono::milliseconds(0)));
+    EXPECT_THAT(server.consoleLines(), Contains("The disk did not finish within 0 s of the exit; not written: the ban "
+                                                "list bans.txt; the recording demos/a.demo."));
+    stuck.stall(false);
+}
+
+// SIGHUP after SIGHUP: a reload at a time, commands answered between them, and a line a second at most.
+TEST(Disk, a_storm_of_reloads_lets_commands_through_and_writes_few_lines)
+{
+    TempDir dir;
+    ServerHarness server{5};
+    std::ofstream(dir.path + "/bans.txt") << BanLines(3);
+    BanList bans(dir.path + "/bans.txt");
+    Admin admin(bans, [] { return int64_t{1000}; });
+    admin.reloadWhen([] { return true; }, {});
+    server.loop.admin = &admin;
+    for (int pass = 0; pass < 300; ++pass, admin.settle()) {
+        std::istringstream in(pass % 100 == 50 ? "ban 10.0.0." + std::to_string(pass) + "\n" : "");
+        admin.link().readStandardInput(in, -1);
+        server.pass();
+    }
+    EXPECT_EQ(LinesStarting(server.consoleLines(), "banned address=10.0.0."), 3u);
+    EXPECT_LE(LinesStarting(server.consoleLines(), "Bans reloaded from "), 2u);
 }
 
 } // namespace

@@ -12,6 +12,7 @@ namespace skirmish::testing {
 namespace {
 
 using ::testing::HasSubstr;
+using ::testing::StartsWith;
 
 struct Answer {
     std::optional<int> status;
@@ -143,7 +144,10 @@ TEST(Moderation, bans_acknowledged_before_a_kill_outlive_it_and_a_malformed_file
     const std::string bans = Ask(server.socket(), "bans").text;
     for (const std::string& address : acknowledged)
         EXPECT_THAT(bans, HasSubstr("address=" + address + " until=never")) << address;
+    EXPECT_THAT(bans, StartsWith("bans=" + std::to_string(acknowledged.size()) + "\n"));
     EXPECT_THAT(bans, ::testing::Not(HasSubstr("10.9.9.9")));
+    EXPECT_THAT(ReadFile(file), HasSubstr("10.9.9.9")) << "starting writes nothing; the next change drops it";
+    EXPECT_EQ(Ask(server.socket(), "unban " + acknowledged.back()).status, 0);
     EXPECT_THAT(ReadFile(file), ::testing::AllOf(::testing::Not(HasSubstr("10.9.9.9")), HasSubstr("\n  # kept\n")));
     restarted.signal(SIGTERM);
     EXPECT_EQ(restarted.waitForExit(), 0);

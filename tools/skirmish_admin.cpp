@@ -13,7 +13,9 @@
 namespace {
 
 constexpr const char* kUsage = "Usage: skirmish-admin PATH COMMAND [ARGUMENTS...]\n"
-                               "Sends COMMAND to the server whose admin socket is PATH; \"help\" lists the commands.\n";
+                               "Sends COMMAND to the server whose admin socket is PATH; \"help\" lists the commands.\n"
+                               "Exit status: 0 when the command ran, 1 when the server answered with an error,\n"
+                               "2 when it could not be asked (then the command was not run).\n";
 
 int Fail(const std::string& why)
 {
@@ -73,7 +75,8 @@ int main(int argc, char** argv)
     }
     close(fd);
     if (answer.empty())
-        return Fail("the server closed the connection without an answer");
+        return Fail("the server closed the connection without an answer: the command was not run, unless the server "
+                    "stopped meanwhile");
     const bool error = answer.rfind("Error: ", 0) == 0;
     (error ? std::cerr : std::cout) << answer << std::flush;
     return error ? 1 : 0;

@@ -145,18 +145,25 @@ void AdminLink::service()
     }
 }
 
-void AdminLink::settle()
+bool AdminLink::settle()
 {
     for (auto it = connections_.begin(); it != connections_.end();) {
         Connection& connection = it->second;
-        writeReady(connection);
-        if (!(connection.inputEnded && connection.output.empty() && connection.owed == 0)) {
+        writeReady(it->first, connection);
+        if (!(connection.inputEnded && connection.output.empty() && connection.outlet.queued.empty() &&
+              connection.owed == 0)) {
             ++it;
             continue;
         }
         ::close(connection.reader.fd);
         it = connections_.erase(it);
     }
+    // The console takes a streamed answer a piece a pass, like a socket.
+    std::string piece;
+    Pump(console_, piece, kAdminStreamLowWater);
+    if (!piece.empty())
+        ConsoleStream() << piece << std::flush;
+    return !console_.queued.empty();
 }
 
 bool AdminLink::readReady(Reader& reader, int from)
@@ -179,9 +186,9 @@ void AdminLink::addBytes(Reader& reader, int from, std::string_view bytes)
             if (!reader.partial.empty() && reader.partial.back() == '\r')
                 reader.partial.pop_back();
             if (reader.overlong)
-                reply(from, "Error: the command is longer than " + std::to_string(kMaxAdminLineBytes) + " bytes\n");
+                reply(from, {"Error: the command is longer than " + std::to_string(kMaxAdminLineBytes) + " bytes\n", {}});
             else
-                lines_.push_back({from, std::move(reader.partial)});
+                queueLine(from, std::move(reader.partial));
             reader.partial.clear();
             reader.overlong = false;
         } else if (reader.partial.size() < kMaxAdminLineBytes) {
@@ -199,8 +206,10 @@ void AdminLink::acceptReady()
     const auto now = std::chrono::steady_clock::now();
     for (int fd; listener_ >= 0 && (fd = accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC)) >= 0;) {
         if (static_cast<int>(connections_.size()) >= kMaxAdminConnections) {
+            // Never one with a command running: every command is answered, or not run.
             auto idle = std::find_if(connections_.begin(), connections_.end(), [&](const auto& entry) {
-                return entry.second.output.empty() && now - entry.second.lastHeard > kAdminIdle;
+                const Connection& c = entry.second;
+                return c.running == 0 && c.output.empty() && c.outlet.queued.empty() && now - c.lastHeard > kAdminIdle;
             });
             if (idle == connections_.end()) {
                 constexpr std::string_view kBusy = "Error: every operator connection is in use; try again\n";
@@ -208,12 +217,33 @@ void AdminLink::acceptReady()
                 ::close(fd);
                 continue;
             }
+            if (idle->second.owed > 0) {
+                constexpr std::string_view kGaveWay =
+                    "Error: this connection gave way to a new one after 30 s of silence; its commands were not run\n";
+                [[maybe_unused]] ssize_t sent =
+                    send(idle->second.reader.fd, kGaveWay.data(), kGaveWay.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+            }
             end(idle->first);
         }
         Connection& connection = connections_[nextNumber_++];
         connection.reader.fd = fd;
         connection.lastHeard = now;
     }
+}
+
+void AdminLink::queueLine(int from, std::string text)
+{
+    lines_.push_back({from, std::move(text)});
+    if (auto connection = connections_.find(from); connection != connections_.end())
+        ++connection->second.owed;
+}
+
+void AdminLink::dropLines(int number)
+{
+    auto connection = connections_.find(number);
+    size_t dropped = std::erase_if(lines_, [&](const Line& line) { return line.from == number; });
+    if (connection != connections_.end())
+        connection->second.owed -= static_cast<int>(dropped);
 }
 
 void AdminLink::end(int number)
@@ -226,18 +256,36 @@ void AdminLink::end(int number)
     std::erase_if(lines_, [&](const Line& line) { return line.from == number; });
 }
 
-void AdminLink::writeReady(Connection& connection)
+void AdminLink::Pump(Outlet& outlet, std::string& output, size_t lowWater)
 {
-    while (!connection.output.empty()) {
+    while (output.size() < lowWater && !outlet.queued.empty()) {
+        Pending& next = outlet.queued.front();
+        output += next.text;
+        outlet.queuedBytes -= next.text.size();
+        next.text.clear();
+        if (next.more && next.more(output))
+            continue;
+        outlet.queued.pop_front();
+    }
+}
+
+void AdminLink::writeReady(int number, Connection& connection)
+{
+    for (;;) {
+        Pump(connection.outlet, connection.output, kAdminStreamLowWater);
+        if (connection.output.empty())
+            return;
         ssize_t sent = send(connection.reader.fd, connection.output.data(), connection.output.size(),
                             MSG_DONTWAIT | MSG_NOSIGNAL);
         if (sent < 0 && errno == EINTR)
             continue;
         if (sent < 0 && errno == EAGAIN)
             break;
-        if (sent <= 0) { // the operator's end went away: what it asked is still done, unanswered
+        if (sent <= 0) { // the operator's end went away: what it sent and is not yet run is not run
             connection.output.clear();
+            connection.outlet = {};
             connection.inputEnded = true;
+            dropLines(number);
             return;
         }
         connection.output.erase(0, static_cast<size_t>(sent));
@@ -246,36 +294,46 @@ void AdminLink::writeReady(Connection& connection)
 
 bool AdminLink::take(Line& line)
 {
-    if (lines_.empty())
+    // One that leaves its answers unread has its next lines wait, not run, until it reads.
+    auto ready = std::find_if(lines_.begin(), lines_.end(), [&](const Line& waiting) {
+        auto connection = connections_.find(waiting.from);
+        return connection == connections_.end() ||
+               connection->second.output.size() + connection->second.outlet.queuedBytes <= kMaxAdminBacklogBytes;
+    });
+    if (ready == lines_.end())
         return false;
-    line = std::move(lines_.front());
-    lines_.pop_front();
+    line = std::move(*ready);
+    lines_.erase(ready);
     if (auto connection = connections_.find(line.from); connection != connections_.end())
-        ++connection->second.owed;
+        ++connection->second.running;
     return true;
 }
 
-void AdminLink::answer(int from, std::string_view text)
+void AdminLink::answer(int from, std::string_view text) { answerStream(from, nullptr, text); }
+
+void AdminLink::answerStream(int from, AnswerPiece next, std::string_view text)
 {
-    // One that leaves its answers unread is cut off before they pile up.
-    auto connection = connections_.find(from);
-    if (connection != connections_.end() && connection->second.owed > 0)
-        --connection->second.owed;
-    if (connection != connections_.end() && connection->second.output.size() + text.size() > kMaxAdminBacklogBytes)
-        end(from);
-    else
-        reply(from, text);
+    if (auto connection = connections_.find(from); connection != connections_.end()) {
+        connection->second.owed -= connection->second.owed > 0;
+        connection->second.running -= connection->second.running > 0;
+    }
+    reply(from, {std::string(text), std::move(next)});
 }
 
-void AdminLink::reply(int from, std::string_view text)
+void AdminLink::reply(int from, Pending pending)
 {
-    if (from == kStandardInput) {
-        ConsoleStream() << text << std::flush;
+    Outlet* outlet = &console_;
+    if (from != kStandardInput) {
+        auto connection = connections_.find(from);
+        if (connection == connections_.end())
+            return;
+        outlet = &connection->second.outlet;
+    } else if (console_.queued.empty() && !pending.more) {
+        ConsoleStream() << pending.text << std::flush;
         return;
     }
-    auto connection = connections_.find(from);
-    if (connection != connections_.end())
-        connection->second.output += text;
+    outlet->queuedBytes += pending.text.size();
+    outlet->queued.push_back(std::move(pending));
 }
 
 std::vector<Wake> AdminLink::wakes() const
@@ -290,7 +348,7 @@ std::vector<Wake> AdminLink::wakes() const
         const auto token = static_cast<uint64_t>(number) + 1;
         if (!connection.inputEnded)
             wakes.push_back({connection.reader.fd, false, token});
-        if (!connection.output.empty())
+        if (!connection.output.empty() || !connection.outlet.queued.empty())
             wakes.push_back({connection.reader.fd, true, token});
     }
     return wakes;

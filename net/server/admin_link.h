@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <deque>
+#include <functional>
 #include <istream>
 #include <map>
 #include <string>
@@ -18,9 +19,11 @@ constexpr size_t kMaxAdminLineBytes = 4096;
 // new one; with none such, the new one is told so and closed.
 constexpr int kMaxAdminConnections = 8;
 constexpr std::chrono::seconds kAdminIdle{30};
-// An answer a socket connection leaves unread past this ends that connection, its
-// lines not yet run dropped.
+// While a socket connection leaves more answers than this unread, its next lines wait
+// (they are not run) until it reads.
 constexpr size_t kMaxAdminBacklogBytes = 4 * 1024 * 1024;
+// A streamed answer is asked for its next piece once less than this waits to be sent.
+constexpr size_t kAdminStreamLowWater = 64 * 1024;
 
 // Operators' commands, one a line, from the server's standard input and from a Unix
 // socket; each answer goes back where its line came from (standard input's to the
@@ -47,14 +50,22 @@ public:
     bool listen(const std::string& path, std::string& error);
     // Accepts and reads what is ready, without waiting.
     void service();
-    // A line taken is owed an answer (empty, for one that asks nothing): its
-    // connection stays open for it, however long that takes.
+    // A line read is owed an answer (empty, for one that asks nothing): its connection
+    // stays open for it, however long it waits to be taken and run. Lines of a
+    // connection that leaves kMaxAdminBacklogBytes of answers unread wait their turn.
     bool take(Line& line);
     // Text of whole lines, sent back to where the line came from.
     void answer(int from, std::string_view text);
+    // Appends the answer's next piece to `to`; false once that was the last.
+    using AnswerPiece = std::function<bool(std::string& to)>;
+    // An answer of any length, made a piece at a time as its reader takes it, so that
+    // neither the pass nor the backlog holds it whole.
+    // text goes ahead of the pieces.
+    void answerStream(int from, AnswerPiece next, std::string_view text = {});
     // After the lines taken are answered: writes what it can, and closes each
-    // connection whose input ended once it has its answers.
-    void settle();
+    // connection whose input ended once it has its answers. True while the console
+    // still has a streamed answer to write (it has no descriptor to wake the loop).
+    bool settle();
     // What the loop's next wait should also end on.
     std::vector<Wake> wakes() const;
     // Closes every connection and removes the socket file.
@@ -66,11 +77,22 @@ private:
         std::string partial; // a line not yet ended
         bool overlong = false; // the line being read passed the limit: dropped up to its end
     };
+    struct Pending {
+        std::string text;
+        AnswerPiece more; // set for a streamed answer
+    };
+    // Answers behind the one being written, in order.
+    struct Outlet {
+        std::deque<Pending> queued;
+        size_t queuedBytes = 0;
+    };
     struct Connection {
         Reader reader;
         std::string output;
+        Outlet outlet;
         bool inputEnded = false;
-        int owed = 0; // lines taken and not yet answered: the connection stays for them
+        int owed = 0;    // lines read and not yet answered: the connection stays for them
+        int running = 0; // of those, lines taken and not yet answered
         std::chrono::steady_clock::time_point lastHeard;
     };
 
@@ -78,10 +100,15 @@ private:
     bool readReady(Reader& reader, int from);
     void addBytes(Reader& reader, int from, std::string_view bytes);
     void acceptReady();
-    void reply(int from, std::string_view text);
+    void reply(int from, Pending pending);
+    void queueLine(int from, std::string text);
+    // Moves queued answers into output while less than the low water waits there.
+    static void Pump(Outlet& outlet, std::string& output, size_t lowWater);
+    // Drops a connection's lines not yet taken: they are not run.
+    void dropLines(int number);
     // Closes a connection and drops its lines not yet run.
     void end(int number);
-    void writeReady(Connection& connection);
+    void writeReady(int number, Connection& connection);
 
     Reader stdin_;
     int listener_ = -1;
@@ -89,6 +116,7 @@ private:
     int nextNumber_ = 1;
     std::map<int, Connection> connections_; // by number
     std::deque<Line> lines_;
+    Outlet console_; // standard input's streamed answers, written to the console
 };
 
 } // namespace skirmish
