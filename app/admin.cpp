@@ -419,4 +419,17 @@ bool Admin::refuses(const std::string& address)
     return true;
 }
 
+std::unique_ptr<Admin> StartModeration(BanList& bans, std::function<int64_t()> wallSeconds, const std::string& banFile,
+                                       const std::string& socketPath)
+{
+    auto admin = std::make_unique<Admin>(bans, std::move(wallSeconds), SystemDisk(), banFile);
+    std::string error;
+    if (!socketPath.empty() && !admin->link().listen(socketPath, error)) {
+        ConsoleLine("Cannot open the admin socket: ", error, "; nothing was started.");
+        return nullptr;
+    }
+    NetSetBanCheck([refuses = admin.get()](const std::string& address) { return refuses->refuses(address); });
+    return admin;
+}
+
 } // namespace skirmish

@@ -29,6 +29,13 @@ struct AdminCounts {
 // bans is in force at once, and its answer (and what it does to connections) waits
 // until the file is on disk, the lines after it waiting their turn; the pass never
 // waits, and only ever swaps in a table the disk thread finished.
+class Admin;
+// The operators' commands of this match over its bans: from standard input, and from
+// the socket at socketPath when one is given; every connection is checked against the
+// bans from now on. Null, said on the console, when the socket cannot be opened.
+std::unique_ptr<Admin> StartModeration(BanList& bans, std::function<int64_t()> wallSeconds, const std::string& banFile,
+                                       const std::string& socketPath);
+
 class Admin {
 public:
     // wallSeconds: seconds since 1970 UTC, for the bans' times. banFileName: the

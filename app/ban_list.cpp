@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "app/disk_writer.h"
+#include "core/console.h"
 
 namespace skirmish {
 namespace {
@@ -432,6 +433,23 @@ BanMerge MergeBanFile(DiskIo& io, const std::string& path, const BanTable& mine,
     if (merge.replaced)
         merge.table = std::move(table);
     return merge;
+}
+
+std::unique_ptr<BanList> OpenBans(const std::string& path)
+{
+    std::string error;
+    // A ban file that is a link is written through to its target, never replaced.
+    std::optional<std::string> banFile = ResolveBanFile(path, error);
+    if (!banFile) {
+        ConsoleLine("Cannot use the ban file: ", error, "; nothing was started.");
+        return nullptr;
+    }
+    auto bans = std::make_unique<BanList>(*banFile);
+    if (!bans->load(error)) {
+        ConsoleLine("Cannot read the bans: ", error, "; nothing was started.");
+        return nullptr;
+    }
+    return bans;
 }
 
 } // namespace skirmish

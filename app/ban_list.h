@@ -68,6 +68,10 @@ bool WriteBanFile(DiskIo& io, const std::string& path, const BanTable& table, st
 // loops or cannot be read, or a file with more than one hard link (replacing it would
 // part the links, and the matches sharing it would no longer see each other's bans).
 std::optional<std::string> ResolveBanFile(const std::string& path, std::string& error);
+class BanList;
+// The bans of the file at path, read before anything else starts (a broken file stops
+// the start at once); null, said on the console, when they cannot be had.
+std::unique_ptr<BanList> OpenBans(const std::string& path);
 
 // One change to the list: the address banned (ban set) or its ban lifted.
 struct BanChange {

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <utility>
 
+#include "app/admin.h"
+#include "app/recorder.h"
 #include "core/clock.h"
 #include "core/console.h"
 #include "net/server/net.h"
@@ -203,6 +205,24 @@ std::optional<int32_t> Bots::msUntilDue(int32_t now) const
         due = due ? std::min(*due, wait) : wait;
     }
     return due;
+}
+
+std::unique_ptr<Bots> StartBots(int count, std::string_view skill, const Level& level, Admin& admin, Recorder* recorder)
+{
+    if (count <= 0)
+        return nullptr;
+    // The bots' generator is their own: their choices take no draws from the game's.
+    auto bots = std::make_unique<Bots>(count, static_cast<uint32_t>(level.seed) ^ 0x5b07u, *FindBotSkill(skill));
+    admin.botSkillOf = [of = bots.get()](int id) {
+        const BotSkill* found = of->skillOf(id);
+        return found ? found->name : std::string_view();
+    };
+    if (recorder)
+        recorder->countPeopleBy([] {
+            const NetStats net = NetGetStats();
+            return net.enetPlayers + net.webPlayers;
+        });
+    return bots;
 }
 
 } // namespace skirmish

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "core/random.h"
+#include "game/level.h"
 #include "game/timers.h"
 #include "protocol/codec.h"
 
@@ -68,6 +70,13 @@ private:
 // the target while seats allow. Bots are clients in this process: they take ids from
 // the players' pool, send only commands a client can send, through the same path,
 // and read only what the server sends them.
+class Admin;
+class Bots;
+class Recorder;
+// count bots of the named skill, or null for none. The operators' status names their
+// skill, and the recordings then count people alone: bots alone are no match worth keeping.
+std::unique_ptr<Bots> StartBots(int count, std::string_view skill, const Level& level, Admin& admin, Recorder* recorder);
+
 class Bots {
 public:
     // target 0: no bots at all. The generator is the bots' own.

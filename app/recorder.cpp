@@ -16,6 +16,7 @@
 #include "game/commands.h"
 #include "game/level.h"
 #include "game/outbox.h"
+#include "game/timers.h"
 
 namespace skirmish {
 namespace fs = std::filesystem;
@@ -353,6 +354,19 @@ void Recorder::settle()
 {
     writer_.drain();
     takeFindings();
+}
+
+std::unique_ptr<Recorder> StartRecordings(const RecordingOptions& options, uint16_t port, const Level& level,
+                                          std::function<int64_t()> wallMs)
+{
+    if (!options.enabled)
+        return nullptr;
+    DemoHeader header{.tickMs = static_cast<uint16_t>(kMovementTickMs),
+                      .port = port,
+                      .mapWidth = static_cast<uint32_t>(level.sizeX),
+                      .mapHeight = static_cast<uint32_t>(level.sizeY),
+                      .seed = static_cast<uint32_t>(level.seed)};
+    return std::make_unique<Recorder>(options, header, std::move(wallMs));
 }
 
 } // namespace skirmish

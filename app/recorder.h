@@ -78,6 +78,11 @@ private:
 // file and retention happen on the writer's thread, one write a block, so a file cut
 // at any moment plays up to its last whole block. A failure to write ends the
 // recording on its last whole block with one console line; the game goes on.
+class Recorder;
+// The recorder of this match's recordings, when the options ask for them (else null).
+std::unique_ptr<Recorder> StartRecordings(const RecordingOptions& options, uint16_t port, const Level& level,
+                                          std::function<int64_t()> wallMs);
+
 class Recorder {
 public:
     // header: everything but the start time, which is the wall clock's at each start.

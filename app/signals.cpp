@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <csignal>
 
+#include "app/admin.h"
+
 namespace skirmish {
 namespace {
 
@@ -63,5 +65,12 @@ bool TakeReloadRequest()
 }
 
 Wake ReloadWake() { return {reloadPipe[0], false, (uint64_t{1} << 62) - 1}; }
+
+void StartSignals(Admin& admin)
+{
+    InstallStopSignals();
+    InstallReloadSignal();
+    admin.reloadWhen(TakeReloadRequest, ReloadWake());
+}
 
 } // namespace skirmish

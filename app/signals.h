@@ -3,6 +3,10 @@
 #include "net/server/net.h"
 
 namespace skirmish {
+class Admin;
+}
+
+namespace skirmish {
 
 // SIGINT and SIGTERM end hosting as if the host had closed: the loop ends and
 // the normal teardown and exit broadcast follow. A closed console pipe is ignored.
@@ -14,5 +18,9 @@ void InstallReloadSignal();
 // True once for any number of SIGHUPs since the last take.
 bool TakeReloadRequest();
 Wake ReloadWake();
+
+// Once the host is open: SIGINT and SIGTERM stop the loop, SIGHUP has the operators'
+// side read the bans again.
+void StartSignals(Admin& admin);
 
 } // namespace skirmish

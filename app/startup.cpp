@@ -241,114 +241,120 @@ std::optional<StartupAnswers> AskStartupQuestions(std::istream& in, const Preset
     return answers;
 }
 
-int RunServer(ServerEnvironment& environment)
+namespace {
+
+// The limits of the network layer that the operator's flags set.
+void ConfigureNetwork(const ServerOptions& options)
 {
-    // Time at the prompts and in level generation counts toward the first movement tick.
-    const int32_t tickReference = ReadClock();
-    NetSetPort(environment.options.port);
-    NetSetMaxPerAddress(environment.options.maxPerAddress);
-    NetSetMaxSpectators(environment.options.maxSpectators);
-    NetSetMaxSpectatorsPerAddress(environment.options.maxSpectatorsPerAddress);
-    std::string error;
-    // A ban file that is a link is written through to its target, never replaced.
-    std::optional<std::string> banFile = ResolveBanFile(environment.options.banFile, error);
-    if (!banFile) {
-        ConsoleLine("Cannot use the ban file: ", error, "; nothing was started.");
-        return 1;
-    }
-    BanList bans(*banFile);
-    if (!bans.load(error)) {
-        ConsoleLine("Cannot read the bans: ", error, "; nothing was started.");
-        return 1;
-    }
+    NetSetPort(options.port);
+    NetSetMaxPerAddress(options.maxPerAddress);
+    NetSetMaxSpectators(options.maxSpectators);
+    NetSetMaxSpectatorsPerAddress(options.maxSpectatorsPerAddress);
+}
+
+std::optional<StartupAnswers> AskQuestions(ServerEnvironment& environment)
+{
     std::optional<StartupAnswers> answers = AskStartupQuestions(environment.in, environment.options.answers);
     if (!answers) {
         ConsoleLine("");
         ConsoleLine("Input ended before the server was set up; nothing was started.");
-        return 1;
     }
-    std::unique_ptr<Level> level = BuildLevel(*answers);
+    return answers;
+}
+
+// The level of the answers, its rooms laid out from the calendar second and its
+// weapon catalogue built; null, said on the console, when memory runs short.
+std::unique_ptr<Level> MakeLevel(const StartupAnswers& answers, int64_t calendarTime)
+{
+    std::unique_ptr<Level> level = BuildLevel(answers);
     if (!level) {
-        ConsoleLine("Not enough memory for a level of ", answers->roomCount, " rooms and ", answers->weaponCount,
+        ConsoleLine("Not enough memory for a level of ", answers.roomCount, " rooms and ", answers.weaponCount,
                     " weapons; nothing was started.");
-        return 1;
+        return nullptr;
     }
     ConsoleLine("Generating Level...");
-    level->seed = static_cast<int32_t>(static_cast<uint32_t>(environment.calendarTime()));
+    level->seed = static_cast<int32_t>(static_cast<uint32_t>(calendarTime));
     try {
         GenerateRooms(*level, ReadClock());
     } catch (const std::bad_alloc&) {
         ConsoleLine("Out of memory while generating the weapon catalogue; nothing was started.");
-        return 1;
+        return nullptr;
     }
-    LoopState loop{tickReference};
-    std::optional<Recorder> recorder;
-    if (environment.options.recording.enabled) {
-        DemoHeader header{.tickMs = static_cast<uint16_t>(kMovementTickMs),
-                          .port = environment.options.port,
-                          .mapWidth = static_cast<uint32_t>(level->sizeX),
-                          .mapHeight = static_cast<uint32_t>(level->sizeY),
-                          .seed = static_cast<uint32_t>(level->seed)};
-        loop.recorder = &recorder.emplace(environment.options.recording, header, environment.wallMs);
-    }
-    Admin admin(bans, environment.calendarTime, SystemDisk(), environment.options.banFile);
-    if (!environment.options.adminSocket.empty() && !admin.link().listen(environment.options.adminSocket, error)) {
-        ConsoleLine("Cannot open the admin socket: ", error, "; nothing was started.");
-        return 1;
-    }
-    loop.admin = &admin;
-    // The bots' generator is their own: their choices take no draws from the game's.
-    Bots bots(environment.options.bots, static_cast<uint32_t>(level->seed) ^ 0x5b07u,
-              *FindBotSkill(environment.options.botSkill));
-    if (environment.options.bots > 0) {
-        loop.bots = &bots;
-        admin.botSkillOf = [&bots](int id) {
-            const BotSkill* skill = bots.skillOf(id);
-            return skill ? skill->name : std::string_view();
-        };
-        // Bots alone are no match worth keeping: recordings follow the people.
-        if (loop.recorder)
-            loop.recorder->countPeopleBy([] {
-                const NetStats net = NetGetStats();
-                return net.enetPlayers + net.webPlayers;
-            });
-    }
-    NetSetBanCheck([&admin](const std::string& address) { return admin.refuses(address); });
-    NetSetWebPages(environment.options.web ? ServerWebPages(*level, loop) : WebPages{});
+    return level;
+}
+
+// Opens the host with the pages of this level and loop; false, said on the console
+// (after the operator's key press), when it cannot.
+bool Host(ServerEnvironment& environment, const StartupAnswers& answers, const Level& level, LoopState& loop)
+{
+    NetSetWebPages(environment.options.web ? ServerWebPages(level, loop) : WebPages{});
     // Rooms have no bound, nor has the snapshot a player is sent at its name: it must
     // never count as a backlog that stalled. Seated players, whose records it adds,
     // are a few kilobytes at most.
-    NetSetBacklogAllowance(SnapshotBytes(*level));
-    if (!NetHost(answers->maxPlayers)) {
+    NetSetBacklogAllowance(SnapshotBytes(level));
+    if (!NetHost(answers.maxPlayers)) {
         NetSetBanCheck(nullptr);
         ConsoleLine("Error: ", NetGetError());
         ConsoleWrite("Server not started.");
         if (environment.pause)
-            environment.pause(environment.in, answers->lineEndPending);
-        // Non-zero, so that a supervisor's restart on failure tries again.
-        return 1;
+            environment.pause(environment.in, answers.lineEndPending);
+        return false;
     }
     ConsoleLine("Server Started. Awaiting players...");
-    InstallStopSignals();
-    InstallReloadSignal();
-    admin.reloadWhen(TakeReloadRequest, ReloadWake());
-    admin.link().readStandardInput(environment.in, environment.commandFd);
-    std::unique_ptr<AgonesLink> fleet = StartFleetLink(environment.options.agonesPort);
-    loop.fleet = fleet.get();
-    RunMainLoop(*level, loop);
-    // The sidecar's shutdown goes out on its own thread while the clients are told;
-    // only then is it waited for, a bounded time (AgonesLink::stop()).
+    return true;
+}
+
+// The clients are told first; only then may the teardown wait (boundedly) for the
+// sidecar or a stuck disk.
+void Stop(ServerEnvironment& environment, std::unique_ptr<AgonesLink> fleet)
+{
+    // The sidecar's shutdown goes out on its own thread while the clients are told.
     if (fleet)
         fleet->stopping();
     if (environment.farewell)
         environment.farewell();
-    // Only now may the teardown wait (boundedly) for the sidecar or a stuck disk.
     fleet.reset();
     // The pages and the ban check point at the level, the loop and the bans, which
-    // end here; the open web front serves none of them once it is closing.
+    // end with the run; the open web front serves none of them once it is closing.
     NetSetWebPages({});
     NetSetBanCheck(nullptr);
     NetWakeOn({});
+}
+
+} // namespace
+
+int RunServer(ServerEnvironment& environment)
+{
+    const ServerOptions& options = environment.options;
+    // Time at the prompts and in level generation counts toward the first movement tick.
+    LoopState loop{ReadClock()};
+    ConfigureNetwork(options);
+    std::unique_ptr<BanList> bans = OpenBans(options.banFile); // a broken ban file stops the start before any question
+    if (!bans)
+        return 1;
+    std::optional<StartupAnswers> answers = AskQuestions(environment);
+    if (!answers)
+        return 1;
+    std::unique_ptr<Level> level = MakeLevel(*answers, environment.calendarTime());
+    if (!level)
+        return 1;
+    std::unique_ptr<Recorder> recorder = StartRecordings(options.recording, options.port, *level, environment.wallMs);
+    loop.recorder = recorder.get();
+    std::unique_ptr<Admin> admin = StartModeration(*bans, environment.calendarTime, options.banFile, options.adminSocket);
+    if (!admin)
+        return 1;
+    loop.admin = admin.get();
+    std::unique_ptr<Bots> bots = StartBots(options.bots, options.botSkill, *level, *admin, recorder.get());
+    loop.bots = bots.get();
+    // Non-zero, so that a supervisor's restart on failure tries again.
+    if (!Host(environment, *answers, *level, loop))
+        return 1;
+    StartSignals(*admin);
+    admin->link().readStandardInput(environment.in, environment.commandFd);
+    std::unique_ptr<AgonesLink> fleet = StartFleetLink(options.agonesPort);
+    loop.fleet = fleet.get();
+    RunMainLoop(*level, loop);
+    Stop(environment, std::move(fleet));
     return 0;
 }
 
