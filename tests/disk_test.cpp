@@ -310,7 +310,7 @@ TEST(Disk, acknowledged_bans_outlive_starts_reloads_and_other_matches_sharing_th
     TempDir dir;
     FakeDisk fake;
     ServerHarness server{5};
-    const std::string shared = dir.path + "/shared.txt", original = "10.0.0.0 never\n10.0.0.1 2001-01-01T00:00:00Z\n";
+    const std::string shared = dir.path + "/shared.txt", original = "10.0.0.0 never\n10.0.0.1 2001-01-01T00:00:00Z\n10.0.0.0 2030-01-01T00:00:00Z\n";
     std::ofstream(shared) << original;
     fs::create_symlink("shared.txt", dir.path + "/a.txt");
     fs::create_symlink(shared, dir.path + "/b.txt");
@@ -330,7 +330,9 @@ TEST(Disk, acknowledged_bans_outlive_starts_reloads_and_other_matches_sharing_th
     command(first, "ban 10.0.0.3");
     command(second, "ban 10.0.0.4");
     EXPECT_TRUE(second.refuses("10.0.0.3") && second.refuses("10.0.0.0") && !second.refuses("10.0.0.1"));
-    EXPECT_EQ(ReadText(shared).substr(ReadText(shared).find('\n') + 1), "10.0.0.0 never\n10.0.0.3 never\n10.0.0.4 never\n");
+    EXPECT_EQ(ReadText(shared).substr(ReadText(shared).find('\n') + 1), "10.0.0.0 2030-01-01T00:00:00Z\n10.0.0.3 never\n10.0.0.4 never\n");
+    command(second, "bans");
+    EXPECT_THAT(server.consoleLines(), Contains("address=10.0.0.4 until=never reason=\"\""));
     fs::remove(shared);
     reload = true;
     command(first, "");
@@ -338,7 +340,7 @@ TEST(Disk, acknowledged_bans_outlive_starts_reloads_and_other_matches_sharing_th
     fake.failFolderSync = true;
     command(first, "ban 10.0.0.5");
     EXPECT_THAT(server.consoleLines(), Contains(StartsWith("Error: the ban list was written to " + shared + " but its folder could not be flushed")));
-    EXPECT_THAT(ReadText(shared), HasSubstr("10.0.0.0 never\n10.0.0.3 never\n10.0.0.5 never\n"));
+    EXPECT_THAT(ReadText(shared), HasSubstr("10.0.0.0 2030-01-01T00:00:00Z\n10.0.0.3 never\n10.0.0.5 never\n"));
     fs::create_hard_link(shared, dir.path + "/hard.txt");
     EXPECT_FALSE(ResolveBanFile(dir.path + "/hard.txt", error));
     EXPECT_THAT(error, HasSubstr("has 2 hard links"));
