@@ -11,19 +11,13 @@
 #include <vector>
 
 #include "app/disk_writer.h"
+#include "app/recording_files.h"
 #include "demo/demo_format.h"
 
 namespace skirmish {
 
 struct Level;
 
-// Where recordings go and how many are kept.
-struct RecordingOptions {
-    bool enabled = true;
-    std::string dir = "demos";
-    int keep = 50;                            // files, the one being written among them
-    uint64_t maxBytes = 1024ull * 1024 * 1024; // all files together
-};
 
 // A block is written at least this often while anything is recorded.
 constexpr int32_t kDemoFlushMs = 1000;
@@ -40,15 +34,6 @@ constexpr size_t kDemoBlockCloseBytes = 1024 * 1024;
 // once this much waits to be written, rather than hold more and more memory.
 constexpr uint64_t kDemoMostWaitingBytes = 64ull * 1024 * 1024;
 
-// "YYYYMMDDTHHMMSSZ-PORT.demo" for a start time, with "-N" before ".demo" for the Nth
-// file of the same second; nothing a client sends reaches a name.
-std::string DemoFileName(int64_t startUnixMs, uint16_t port, int attempt = 1);
-bool IsDemoFileName(std::string_view name);
-
-// Removes the oldest recordings in dir (by name, which is by start time) until at most
-// keep remain and they take at most maxBytes together, never the one named current.
-// Only regular files count: a link or anything else named like a recording is left alone.
-void ApplyRetention(const RecordingOptions& options, std::string_view current);
 
 // The name of the file being written, readable from any thread, and for as long as
 // anyone holds it (the web front's disk thread may outlive the recorder by a moment).
