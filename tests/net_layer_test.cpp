@@ -24,6 +24,17 @@ std::string NextMessage()
     return std::to_string(message.from) + ": " + DecodeMessage(message.bytes).describe();
 }
 
+// One packet of count Fire commands.
+Bytes Flood(int count)
+{
+    Bytes packet;
+    PacketPacker packer(SIZE_MAX, WireVersion::V1);
+    for (int i = 0; i < count; ++i)
+        packer.add(command::Fire().bytes(), [](Bytes&&) {});
+    packer.flush([&](Bytes&& whole) { packet = std::move(whole); });
+    return packet;
+}
+
 // The server's side of the in-memory transport, driven by the raw Net* calls.
 struct MemoryHost : ::testing::Test {
     ServerHarness server{4};
@@ -77,9 +88,15 @@ TEST_F(MemoryHost, one_address_takes_at_most_its_cap_of_seats_until_it_leaves_an
     NetSetMaxPerAddress(2);
     EXPECT_EQ(net->connect("10.0.0.1"), 1);
     EXPECT_EQ(net->connect("10.0.0.1"), 2);
+    for (int i = 0; i < 7; ++i) // five lines a second: two withheld, counted ahead of the next second's first
+        EXPECT_EQ(net->connect("10.0.0.1"), 0);
+    server.clock.advance(1000);
     EXPECT_EQ(net->connect("10.0.0.1"), 0);
     EXPECT_EQ(net->connect("10.0.0.2"), 3);
-    EXPECT_EQ(server.console.str(), "Connection from 10.0.0.1 refused: 2 players are connected from that address already.\n");
+    const std::string refused = "Connection from 10.0.0.1 refused: 2 players are connected from that address already.";
+    std::vector<std::string> lines(LineBudget::kLinesPerSecond, refused);
+    lines.insert(lines.end(), {"2 more refused connections in one second were not written.", refused});
+    EXPECT_EQ(server.consoleLines(), lines);
     NetPlayerJoined();
     net->disconnect(1);
     EXPECT_EQ(net->connect("10.0.0.1"), 0); // still seated until the leave is taken
@@ -141,11 +158,11 @@ TEST_F(MemoryHost, no_client_waits_over_a_second_behind_its_budget_and_what_woul
         ASSERT_TRUE(NetHost(4));
         int id = net->connect();
         NetPlayerJoined();
-        int sent = 0, mostWaitMs = 0;
+        int sent = 0, mostWaitMs = 0, handled = 0;
         std::vector<int> sentAt;
         const int perSecond = c.moves + c.others;
-        for (int ms = 0; ms < 8000; ++ms, server.clock.advance(1)) {
-            for (; sent * 1000 < ms * perSecond; ++sent) {
+        for (int ms = 0; ms < 10000; ++ms, server.clock.advance(1)) { // sent for 8 s, then drained and told
+            for (; ms < 8000 && sent * 1000 < ms * perSecond; ++sent) {
                 bool move = sent % perSecond < c.moves;
                 sentAt.push_back(ms);
                 net->send(id, move ? command::Move(static_cast<float>(sent), 0) : command::PlayerMessage(std::to_string(sent)));
@@ -154,19 +171,69 @@ TEST_F(MemoryHost, no_client_waits_over_a_second_behind_its_budget_and_what_woul
                 DecodedMessage taken = DecodeMessage(m.bytes);
                 int n = taken.name() == "Move" ? static_cast<int>(taken.fields[1].floatValue) : std::stoi(taken.fields[1].text);
                 mostWaitMs = std::max(mostWaitMs, ms - sentAt[n]);
+                ++handled;
             }
             NetService(0);
         }
         const uint64_t dropped = NetGetStats().commandsDropped;
         EXPECT_LE(mostWaitMs, c.mostWaitMs) << c.moves << " moves and " << c.others << " others a second";
         EXPECT_EQ(dropped > 0, c.drops) << c.moves << " moves and " << c.others << " others a second";
-        const std::vector<std::string> told = net->received(id);
-        auto notices = std::count_if(told.begin(), told.end(), [](const std::string& m) {
-            return m.starts_with("PlayerMessage 0 Too many commands: ");
-        });
+        EXPECT_EQ(handled + dropped, static_cast<uint64_t>(sent)); // each one handled or dropped, none lost
+        const std::string prefix = "PlayerMessage 0 Too many commands: ";
+        int notices = 0;
+        uint64_t toldDropped = 0;
+        for (const std::string& m : net->received(id)) {
+            if (m.starts_with(prefix)) {
+                ++notices;
+                toldDropped += std::stoull(m.substr(prefix.size()));
+            }
+        }
+        EXPECT_EQ(toldDropped, dropped) << "every drop told";
         EXPECT_EQ(notices > 0, c.drops);
         EXPECT_LE(notices, 9) << "at most one a second";
     }
+}
+
+// Records how long each service may wait for traffic; it carries no client of its own.
+struct WaitRecorder final : Transport {
+    bool open(uint16_t, int, TransportEvents& e, std::string&) override
+    {
+        events = &e;
+        return true;
+    }
+    bool isOpen() const override { return events != nullptr; }
+    void service(int timeoutMs, bool) override { waits.push_back(timeoutMs); }
+    void sendPacket(int, Bytes&&) override {}
+    void close() override { events = nullptr; }
+    void endConnection(int, const Farewell&) override {}
+    uint16_t boundPort() const override { return 0; }
+    TransportEvents* events = nullptr;
+    std::vector<int> waits;
+};
+
+// An idle host sleeps until traffic comes, but no later than a resting client's next
+// command is earned or the spectators' feed packet is due.
+TEST_F(MemoryHost, an_idle_wait_ends_when_a_resting_clients_command_or_the_spectators_packet_is_due)
+{
+    auto recorder = std::make_unique<WaitRecorder>();
+    WaitRecorder& host = *recorder;
+    NetUseTransport(std::move(recorder));
+    ASSERT_TRUE(NetHost(4));
+    const int loud = host.events->onConnect("10.0.0.1", {});
+    host.events->onConnect("10.0.0.2", {Role::Spectator});
+    NetPlayerJoined();
+    NetSpectatorJoined();
+    NetService(kWaitForTraffic);
+    host.events->onPacket(loud, Flood(kCommandBurst + 1));
+    for (NetMessage m; NetGetMessage(m);) {
+    }
+    server.clock.advance(4); // the burst is spent: the last command is earned 10 ms after it
+    NetService(kWaitForTraffic);
+    NetSendAll(message::Left(1));
+    server.clock.advance(6);
+    EXPECT_EQ(NextMessage(), "1: Fire");
+    NetService(kWaitForTraffic);
+    EXPECT_EQ(host.waits, (std::vector<int>{kWaitForTraffic, 6, kSpectatorFeedMs - 6}));
 }
 
 // A connection's queued commands die with it: nothing from it is handled after its
@@ -213,15 +280,16 @@ TEST_F(MemoryHost, stats_count_messages_and_bytes_each_way_refusals_by_reason_an
     NetSetMaxPerAddress(kDefaultMaxPerAddress);
     for (int joins = 0; joins < 3; ++joins)
         NetPlayerJoined();
-    net->send(id, command::Fire());
+    constexpr int flood = kCommandBurst + kMaxCommandsPerSecond * kMaxCommandDelayMs / 1000 + 1; // one too many
+    net->sendRaw(id, Flood(flood));
     NetSendAll(message::Left(1));
     const NetStats stats = NetGetStats();
-    const std::vector<uint64_t> counts = {stats.messagesIn,     stats.bytesIn,       stats.messagesOut,
+    const std::vector<uint64_t> counts = {stats.messagesIn,     stats.bytesIn,       stats.commandsDropped, stats.messagesOut,
                                           stats.bytesOut,       stats.refusedFull,   stats.refusedAddressCap,
                                           stats.droppedStalled, stats.droppedSilent, stats.droppedOversized,
                                           uint64_t(stats.enetPlayers), uint64_t(stats.webPlayers)};
     const uint64_t fire = command::Fire().bytes().size() + 2, left = message::Left(1).bytes().size();
-    EXPECT_EQ(counts, (std::vector<uint64_t>{1, fire, 3, 3 * left, 1, 1, 0, 0, 0, 3, 0}));
+    EXPECT_EQ(counts, (std::vector<uint64_t>{flood, flood * fire, 1, 3, 3 * left, 1, 1, 0, 0, 0, 3, 0}));
 }
 
 // What players and spectators received in one scripted match on the fake clock.
