@@ -11,6 +11,8 @@ namespace skirmish {
 // Where log and status lines go: standard output unless a test redirected it.
 std::ostream& ConsoleStream();
 void SetConsoleStream(std::ostream* stream);
+// Text with no line end: a prompt, which the operator answers on the same line.
+inline void ConsoleWrite(const char* text) { ConsoleStream() << text << std::flush; }
 
 // Writes the pieces, a line end, and flushes, so a piped console shows each line at once.
 template <typename... Pieces>

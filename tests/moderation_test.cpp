@@ -144,7 +144,9 @@ TEST(Moderation, bans_acknowledged_before_a_kill_outlive_it_and_a_malformed_file
     const std::string bans = Ask(server.socket(), "bans").text;
     for (const std::string& address : acknowledged)
         EXPECT_THAT(bans, HasSubstr("address=" + address + " until=never")) << address;
-    EXPECT_THAT(bans, StartsWith("bans=" + std::to_string(acknowledged.size()) + "\n"));
+    // The ban in flight at the kill may have been written before its answer went out.
+    const size_t listed = std::stoul(bans.substr(bans.find('=') + 1));
+    EXPECT_TRUE(listed == acknowledged.size() || listed == acknowledged.size() + 1) << bans.substr(0, 12);
     EXPECT_THAT(bans, ::testing::Not(HasSubstr("10.9.9.9")));
     EXPECT_THAT(ReadFile(file), HasSubstr("10.9.9.9")) << "starting writes nothing; the next change drops it";
     EXPECT_EQ(Ask(server.socket(), "unban " + acknowledged.back()).status, 0);
