@@ -203,9 +203,12 @@ TEST(AgonesLinkOnLoopback, clients_hear_server_quit_before_the_sidecar_is_waited
     FakeSidecar sidecar(false, told.get_future().share());
     NetUseTransport(std::make_unique<MemoryTransport>());
     std::istringstream in("stop\n");
-    ServerEnvironment environment{.in = in, .options = {.answers = {4, 10, 10, 2, 1}, .web = false,
-                                                        .recording = {.enabled = false}, .agonesPort = sidecar.port},
-                                  .pause = {}, .farewell = [&] { SayServerQuit(), told.set_value(); }};
+    ServerOptions options;
+    options.answers = {4, 10, 10, 2, 1};
+    options.web = options.recording.enabled = false;
+    options.agonesPort = sidecar.port;
+    ServerEnvironment environment{.in = in, .options = options, .pause = {},
+                                  .farewell = [&] { SayServerQuit(), told.set_value(); }};
     EXPECT_EQ(RunServer(environment), 0);
     NetUseTransport(nullptr);
     EXPECT_THAT(sidecar.calls(), ::testing::Contains("shutdown"));
