@@ -101,7 +101,7 @@ void Admin::sayReloaded(const std::string& line)
     const int64_t wallNow = wallSeconds_();
     // Within a second of the last line, one that says the same again, or that another
     // reload (already asked for) will follow, is only counted.
-    if ((reloadPending_ || line == lastReloadSaid_) && wallNow - lastReloadLine_ < 1) {
+    if ((reloadPending_ || line == lastReloadSaid_) && lastReloadLine_ > wallNow - 1) {
         ++reloadsUnsaid_;
         return;
     }
