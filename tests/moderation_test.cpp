@@ -2,6 +2,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -122,7 +123,11 @@ TEST(Moderation, bans_acknowledged_before_a_kill_outlive_it_and_a_malformed_file
     RealServer server;
     ASSERT_TRUE(server.started) << server.process.output();
     const std::string file = server.state.path + "/bans.txt";
+    // The kill comes mid-burst, once a first ban is acknowledged however slow the machine.
+    std::atomic<bool> firstAcknowledged{false};
     std::thread killer([&] {
+        for (int waited = 0; !firstAcknowledged && waited < 10000; waited += 5)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         server.process.signal(SIGKILL);
     });
@@ -132,6 +137,7 @@ TEST(Moderation, bans_acknowledged_before_a_kill_outlive_it_and_a_malformed_file
         if (Ask(server.socket(), "ban " + address + " 0 burst " + std::to_string(i)).status != 0)
             break;
         acknowledged.push_back(address);
+        firstAcknowledged = true;
     }
     killer.join();
     ASSERT_FALSE(acknowledged.empty());
