@@ -31,6 +31,7 @@ public:
         if (recorder_ && !message.overflowed())
             recorder_->record(message.bytes());
     }
+    void tickTaken(int32_t tick) override { out_.tickTaken(tick); }
 
 private:
     Outbox& out_;
@@ -109,6 +110,7 @@ bool HandleMessages(Level& level, int32_t now, Inbox& in, Outbox& out)
 
 void NetOutbox::toPlayer(int id, const MessageWriter& message) { NetSend(id, message); }
 void NetOutbox::toAll(const MessageWriter& message) { NetSendAll(message); }
+void NetOutbox::tickTaken(int32_t tick) { NetTickTaken(tick); }
 
 int NetInbox::takeJoin(std::string& address)
 {

@@ -43,6 +43,7 @@ class NetOutbox final : public Outbox {
 public:
     void toPlayer(int id, const MessageWriter& message) override;
     void toAll(const MessageWriter& message) override;
+    void tickTaken(int32_t tick) override;
 };
 
 // The inbox of the running server: joins, leaves and messages as the network layer has them.

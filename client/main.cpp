@@ -33,7 +33,7 @@ struct Options {
     double seconds = 0; // 0: until the window is closed
     bool wholeMap = false;
     bool watch = false; // a spectator: no name, no commands
-    WireVersion version = WireVersion::V2;
+    WireVersion version = WireVersion::V3;
     int width = 1024;
     int height = 768;
 };
@@ -51,7 +51,8 @@ Plays on a Skirmish server as NAME (default "player"), or watches it.
   --headless          draw offscreen, no display needed
   --screenshot FILE   write the last frame to FILE (.png, else BMP)
   --seconds N         quit after N seconds
-  --v1                speak the tagged wire layout, version 1, not the compact version 2
+  --v2                speak wire version 2 (every update reliable, in order) instead of version 3
+  --v1                speak the tagged wire layout, version 1
   --help              this text
 
 Keys: W A S D move, the mouse aims, the left button fires, Enter opens and sends
@@ -68,6 +69,7 @@ bool ParseOptions(int argc, char** argv, Options& options)
         {"--whole-map", false, [&](std::string_view) { return options.wholeMap = true; }},
         {"--watch", false, [&](std::string_view) { return options.watch = options.wholeMap = true; }},
         {"--v1", false, [&](std::string_view) { return (options.version = WireVersion::V1) == WireVersion::V1; }},
+        {"--v2", false, [&](std::string_view) { return (options.version = WireVersion::V2) == WireVersion::V2; }},
         {"--host", true, [&](std::string_view v) { return !(options.host = v).empty(); }},
         {"--port", true,
          [&](std::string_view v) {

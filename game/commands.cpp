@@ -6,6 +6,7 @@
 
 #include "core/console.h"
 #include "core/whole_number.h"
+#include "game/flight.h"
 #include "game/projectile_ids.h"
 #include "protocol/messages.h"
 #include "protocol/names.h"
@@ -88,7 +89,7 @@ void Fire(CommandContext& c)
     // facing, not with its own spread angle.
     for (const Projectile& projectile : c.sender.weapon->fire(AllocateProjectileId, x0, y0, a0, c.senderId, c.now)) {
         c.level.entities.projectiles.push_back(projectile);
-        c.out.toAll(message::NewProjectile(projectile.id, x0, y0, a0));
+        c.out.toAll(message::NewProjectile(projectile.id, x0, y0, a0).withFlight(FlightOf(projectile, c.level.entities)));
     }
 }
 
@@ -140,7 +141,8 @@ void SendLevelSnapshot(const Level& level, int to, Outbox& out)
     }
     out.toPlayer(to, message::PlayersDone());
     for (const Projectile& projectile : level.entities.projectiles)
-        out.toPlayer(to, message::NewProjectile(projectile.id, projectile.x, projectile.y, projectile.angle));
+        out.toPlayer(to, message::NewProjectile(projectile.id, projectile.x, projectile.y, projectile.angle)
+                             .withFlight(FlightOf(projectile, level.entities)));
     out.toPlayer(to, message::ProjDone());
 }
 

@@ -7,6 +7,7 @@
 #include "game/projectile_ids.h"
 #include "game/timers.h"
 #include "protocol/messages.h"
+#include "protocol/version3.h"
 
 namespace skirmish {
 namespace {
@@ -25,25 +26,42 @@ void ApplyHit(Player& victim, const Projectile& projectile, int32_t now, Outbox&
 }
 
 // The id is back in the pool before any client hears of the removal.
-std::list<Projectile>::iterator EraseProjectile(std::list<Projectile>& projectiles,
-                                                std::list<Projectile>::iterator position, Outbox& out)
+// A client that flies projectiles itself is told the last tick this one stepped.
+std::list<Projectile>::iterator EraseProjectile(EntityTables& entities, std::list<Projectile>::iterator position,
+                                                Outbox& out)
 {
     ReleaseProjectileId(position->id);
-    out.toAll(message::ProjDelete(position->id));
-    return projectiles.erase(position);
+    out.toAll(message::ProjDelete(position->id).withFlight(FlightNote{entities.movementTicks}));
+    return entities.projectiles.erase(position);
 }
 
 } // namespace
 
+ProjectileStep StepOf(const Projectile& projectile)
+{
+    // The factor is 3.14159, not full-precision pi: clients reproduce this flight.
+    double heading = (projectile.angle - 90.0) * 3.14159 / 180.0;
+    return {std::cos(heading) * projectile.speed, std::sin(heading) * projectile.speed};
+}
+
+FlightNote FlightOf(const Projectile& projectile, const EntityTables& entities)
+{
+    ProjectileStep step = StepOf(projectile);
+    int32_t next = static_cast<int32_t>(static_cast<uint32_t>(entities.movementTicks) + 1);
+    return FlightNote{next, true, step.dx, step.dy};
+}
+
 void MoveProjectiles(Level& level, Outbox& out)
 {
-    for (Projectile& projectile : level.entities.projectiles) {
-        // The factor is 3.14159, not full-precision pi: clients reproduce this flight.
-        double heading = (projectile.angle - 90.0) * 3.14159 / 180.0;
-        projectile.x = static_cast<float>(projectile.x + std::cos(heading) * projectile.speed);
-        projectile.y = static_cast<float>(projectile.y + std::sin(heading) * projectile.speed);
+    EntityTables& entities = level.entities;
+    entities.movementTicks = static_cast<int32_t>(static_cast<uint32_t>(entities.movementTicks) + 1);
+    for (Projectile& projectile : entities.projectiles) {
+        ProjectileStep step = StepOf(projectile);
+        projectile.x = v3::Step(projectile.x, step.dx);
+        projectile.y = v3::Step(projectile.y, step.dy);
         out.toAll(message::ProjMove(projectile.id, projectile.x, projectile.y));
     }
+    out.tickTaken(entities.movementTicks);
 }
 
 void CheckProjectiles(Level& level, int32_t now, Outbox& out)
@@ -57,12 +75,12 @@ void CheckProjectiles(Level& level, int32_t now, Outbox& out)
             position->expiryDelayMs = ExpiryDelayMs(position->lifetime);
         // Expiry wins over a hit: an expired projectile is not tested at all.
         if (Due(now, position->creationTime, position->expiryDelayMs)) {
-            position = EraseProjectile(projectiles, position, out);
+            position = EraseProjectile(level.entities, position, out);
             continue;
         }
         if (Player* victim = index.firstHit(*position)) {
             ApplyHit(*victim, *position, now, out);
-            position = EraseProjectile(projectiles, position, out);
+            position = EraseProjectile(level.entities, position, out);
             continue;
         }
         ++position;

@@ -7,6 +7,17 @@
 
 namespace skirmish {
 
+// What a projectile adds to x and to y each movement tick, fixed at its creation.
+struct ProjectileStep {
+    double dx = 0;
+    double dy = 0;
+};
+ProjectileStep StepOf(const Projectile& projectile);
+
+// What a client that flies the projectile itself needs: its step, and the tick of its
+// next step (the next tick the level takes).
+FlightNote FlightOf(const Projectile& projectile, const EntityTables& entities);
+
 // Advances every projectile one fixed step, oldest first, telling every client each new position.
 void MoveProjectiles(Level& level, Outbox& out);
 

@@ -18,6 +18,9 @@ struct EntityTables {
     std::vector<Player> players;                   // slot i holds the player whose id is i
     std::vector<std::unique_ptr<Weapon>> weapons; // the catalogue; empty entries until generated
     std::list<Projectile> projectiles;             // oldest first
+    // Movement ticks taken so far, wrapping: the steps a client that flies a
+    // projectile itself counts.
+    int32_t movementTicks = 0;
 };
 
 // One room, in tiles.

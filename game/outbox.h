@@ -11,6 +11,9 @@ public:
     virtual ~Outbox() = default;
     virtual void toPlayer(int id, const MessageWriter& message) = 0;
     virtual void toAll(const MessageWriter& message) = 0;
+    // Every projectile has taken the step of this movement tick. Nothing is told of it
+    // in version 1; a client that flies projectiles itself learns from it how far.
+    virtual void tickTaken(int32_t /*tick*/) {}
 };
 
 } // namespace skirmish

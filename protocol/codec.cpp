@@ -81,6 +81,7 @@ MessageWriter& MessageWriter::putByte(uint8_t value)
 void MessageWriter::clear()
 {
     bytes_.clear();
+    flight_.reset();
     overflowed_ = false;
 }
 
@@ -192,6 +193,13 @@ std::optional<std::span<const uint8_t>> NextMessage(std::span<const uint8_t> pac
     auto message = packet.subspan(pos, taken);
     pos += taken;
     return message;
+}
+
+bool IsNamed(std::span<const uint8_t> message, std::string_view name)
+{
+    return message.size() >= 3 + name.size() && message[0] == static_cast<uint8_t>(FieldType::Text) &&
+           GetLe16(message.data() + 1) == name.size() &&
+           std::memcmp(message.data() + 3, name.data(), name.size()) == 0;
 }
 
 void ForEachMessage(std::span<const uint8_t> packet, const std::function<void(std::span<const uint8_t>)>& visit)

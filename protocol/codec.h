@@ -19,14 +19,26 @@ enum class FieldType : uint8_t { Text = 0x01, Int = 0x02, Float = 0x03, Byte = 0
 constexpr uint16_t kProtocolVersion = 1;
 
 // How a connection's messages are laid out on the wire: the client asks, the server
-// never imposes. Version 1 is the tagged layout above; version 2 is compact.h's.
-enum class WireVersion : uint8_t { V1 = 1, V2 = 2 };
+// never imposes. Version 1 is the tagged layout above; version 2 is compact.h's;
+// version 3 is version 2 with other players' motion as state and projectiles the client
+// flies (motion_state.h).
+enum class WireVersion : uint8_t { V1 = 1, V2 = 2, V3 = 3 };
 
 constexpr size_t kMaxMessageBytes = 0xFFFF;
 // Messages for one receiver are packed into packets of about this size.
 constexpr size_t kPackingLimit = 1200;
 
 using Bytes = std::vector<uint8_t>;
+
+// What version 3 adds to a projectile's message so that a client flies it itself:
+// the movement tick the message speaks of (a new projectile's first step, a removed
+// one's last) and, for a new one, what each step adds to x and to y.
+struct FlightNote {
+    int32_t tick = 0;
+    bool hasStep = false;
+    double dx = 0;
+    double dy = 0;
+};
 
 // Builds one message. A field that would take the message past kMaxMessageBytes
 // is not added and marks the message as overflowed; senders drop such messages.
@@ -37,7 +49,14 @@ public:
     MessageWriter& putFloat(float value);
     MessageWriter& putByte(uint8_t value);
 
+    // The version 1 message; a flight note travels only in version 3's layout.
     const Bytes& bytes() const { return bytes_; }
+    MessageWriter& withFlight(const FlightNote& note)
+    {
+        flight_ = note;
+        return *this;
+    }
+    const std::optional<FlightNote>& flight() const { return flight_; }
     bool overflowed() const { return overflowed_; }
     void clear();
 
@@ -45,6 +64,7 @@ private:
     bool reserve(size_t fieldBytes);
 
     Bytes bytes_;
+    std::optional<FlightNote> flight_;
     bool overflowed_ = false;
 };
 
@@ -77,6 +97,9 @@ private:
     const uint8_t* end_ = nullptr;
     bool failed_ = false;
 };
+
+// Whether a version 1 message's first field is this name, compared in place.
+bool IsNamed(std::span<const uint8_t> message, std::string_view name);
 
 // Calls visit for every message in a packet, in order. A length that runs past
 // the packet's end makes that message end at the packet's end; nothing after it is read.

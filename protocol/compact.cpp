@@ -60,11 +60,6 @@ struct Index {
 };
 const Index kIndex;
 
-uint32_t ZigZag(int32_t value)
-{
-    return (static_cast<uint32_t>(value) << 1) ^ static_cast<uint32_t>(value >> 31);
-}
-int32_t UnZigZag(uint32_t value) { return static_cast<int32_t>((value >> 1) ^ (~(value & 1) + 1)); }
 
 // One field of a version 1 message, its value bytes as they stand.
 struct RawField {
@@ -185,6 +180,12 @@ bool DecodeField(FieldType type, std::span<const uint8_t> message, size_t& pos, 
 }
 
 } // namespace
+
+uint32_t ZigZag(int32_t value)
+{
+    return (static_cast<uint32_t>(value) << 1) ^ static_cast<uint32_t>(value >> 31);
+}
+int32_t UnZigZag(uint32_t value) { return static_cast<int32_t>((value >> 1) ^ (~(value & 1) + 1)); }
 
 std::span<const Layout> Table() { return kTable; }
 const Layout* LayoutOf(uint8_t index) { return kIndex.rows[index]; }

@@ -50,6 +50,10 @@ Bytes Decode(std::span<const uint8_t> message);
 // gives an empty message, like an index with no row.
 void DecodeCommand(std::span<const uint8_t> message, Bytes& out);
 
+// Ints travel zigzagged, so that small negative numbers stay short: 0, -1, 1, -2 ... as 0, 1, 2, 3 ...
+uint32_t ZigZag(int32_t value);
+int32_t UnZigZag(uint32_t value);
+
 // Unsigned LEB128: seven bits a byte, low first, the top bit saying more follow.
 void PutVarint(Bytes& out, uint32_t value);
 // Reads at most maxBytes bytes; nullopt when it is cut short or runs longer.

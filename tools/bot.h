@@ -42,7 +42,7 @@ public:
     Bot(int number, BotRates rates, uint32_t seed);
 
     bool connect(const std::string& host, uint16_t port, int timeoutMs, bool websocket = false,
-                 Role role = Role::Player, WireVersion version = WireVersion::V2);
+                 Role role = Role::Player, WireVersion version = WireVersion::V3);
     // Sends what is due, reads what arrived; measuring only once measuring is set.
     void step(BotClock::time_point now, bool measuring);
     void disconnect();

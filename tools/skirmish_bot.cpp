@@ -27,7 +27,7 @@ struct Options {
     bool progress = true;
     bool websocket = false;
     bool watch = false;
-    WireVersion version = WireVersion::V2;
+    WireVersion version = WireVersion::V3;
 };
 
 const char* const kUsage = R"(Usage: skirmish-bot [options]
@@ -48,7 +48,8 @@ Options:
   --watch          connect as spectators (ENet connect data 1, or ws://host:port/watch):
                    they send nothing and only count what arrives; rates are unused. For
                    many, start the server with --max-spectators N --max-spectators-per-address 0
-  --v1             speak the tagged wire layout, version 1, instead of the compact version 2
+  --v2             speak wire version 2 (every update reliable, in order) instead of version 3
+  --v1             speak the tagged wire layout, version 1
   --quiet          no progress line
   --help           this text
 
@@ -85,6 +86,7 @@ bool ParseOptions(int argc, char** argv, Options& options)
         {"--websocket", false, [&](std::string_view) { return options.websocket = true; }},
         {"--watch", false, [&](std::string_view) { return options.watch = true; }},
         {"--v1", false, [&](std::string_view) { return (options.version = WireVersion::V1) == WireVersion::V1; }},
+        {"--v2", false, [&](std::string_view) { return (options.version = WireVersion::V2) == WireVersion::V2; }},
         {"--bots", true,
          [&](std::string_view v) {
              auto n = ParseWhole(v, INT32_MIN, INT32_MAX);

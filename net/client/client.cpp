@@ -2,6 +2,7 @@
 
 #include <enet/enet.h>
 
+#include <algorithm>
 #include <chrono>
 #include <deque>
 
@@ -11,6 +12,7 @@
 #include "net/shared/enet_peers.h"
 #include "net/shared/limits.h"
 #include "protocol/compact.h"
+#include "protocol/version3.h"
 
 namespace skirmish {
 
@@ -29,6 +31,8 @@ struct NetClient::Impl {
     Bytes current;
     MessageReader reader;
     std::unique_ptr<WebSocketLink> web; // set while the connection is a WebSocket
+    v3::Follower follower;               // version 3's states and flights, rebuilt
+    std::vector<Bytes> rebuilt;
 
     bool linkOpen() const { return web ? web->open() : isConnected; }
 
@@ -36,9 +40,43 @@ struct NetClient::Impl {
     void takePacket(std::span<const uint8_t> packet)
     {
         received += packet.size();
-        for (size_t pos = 0; auto message = NextMessage(packet, pos, version);)
-            inbox.push_back(version == WireVersion::V1 ? Bytes(message->begin(), message->end())
-                                                       : compact::Decode(*message));
+        for (size_t pos = 0; auto message = NextMessage(packet, pos, version);) {
+            if (version == WireVersion::V3)
+                follow(*message);
+            else
+                inbox.push_back(version == WireVersion::V1 ? Bytes(message->begin(), message->end())
+                                                           : compact::Decode(*message));
+        }
+    }
+
+    // A state applied whole is acknowledged at once, on the channel that never waits.
+    void follow(std::span<const uint8_t> message)
+    {
+        rebuilt.clear();
+        if (auto state = v3::ReadState(message)) {
+            if (auto number = follower.state(*state, rebuilt))
+                sendUnreliable(v3::StateAck(*number));
+        } else {
+            follower.message(message, rebuilt);
+        }
+        for (Bytes& v1 : rebuilt)
+            inbox.push_back(std::move(v1));
+    }
+
+    void sendUnreliable(const Bytes& message)
+    {
+        Bytes packet;
+        compact::PutVarint(packet, static_cast<uint32_t>(message.size()));
+        packet.insert(packet.end(), message.begin(), message.end());
+        if (web) {
+            web->sendPacket(std::move(packet));
+            return;
+        }
+        if (!peer || peer->channelCount == 0)
+            return;
+        ENetPacket* sent = enet_packet_create(packet.data(), packet.size(), ENET_PACKET_FLAG_UNSEQUENCED);
+        if (sent && enet_peer_send(peer, static_cast<enet_uint8>(std::min<size_t>(1, peer->channelCount - 1)), sent) != 0)
+            enet_packet_destroy(sent);
     }
 
     void handle(const ENetEvent& event)
@@ -132,8 +170,12 @@ bool NetClient::connect(const std::string& host, uint16_t port, int timeoutMs, s
     impl_->inbox.clear();
     impl_->received = 0;
     impl_->outgoing = PacketPacker(kPackingLimit, impl_->version);
+    impl_->follower = {};
     if (!EnsureEnetInitialised())
         return false;
+    // Version 3's states travel on a second channel.
+    if (impl_->version == WireVersion::V3)
+        channels = std::max<size_t>(channels, 2);
     impl_->host = enet_host_create(nullptr, 1, channels, 0, 0);
     if (!impl_->host)
         return false;
@@ -160,6 +202,7 @@ bool NetClient::connectWebSocket(const std::string& host, uint16_t port, int tim
     impl_->inbox.clear();
     impl_->received = 0;
     impl_->outgoing = PacketPacker(kPackingLimit, impl_->version);
+    impl_->follower = {};
     impl_->web = std::make_unique<WebSocketLink>();
     return impl_->web->connect(host, port, timeoutMs, WebSocketPath({role, impl_->version}));
 }

@@ -2,6 +2,8 @@
 
 #include "protocol/compact.h"
 
+#include <utility>
+
 namespace skirmish {
 
 bool MemoryTransport::open(uint16_t port, int, TransportEvents& events, std::string& error)
@@ -79,9 +81,73 @@ void MemoryTransport::sendPacket(int id, Bytes&& packet)
     client->second.bytes.insert(client->second.bytes.end(), packet.begin(), packet.end());
     size_t pos = 0;
     while (auto message = NextMessage(packet, pos, client->second.version)) {
-        Bytes v1 = client->second.version == WireVersion::V1 ? Bytes(message->begin(), message->end())
-                                                            : compact::Decode(*message);
-        client->second.received.push_back(DecodeMessage(v1).describe());
+        if (client->second.version == WireVersion::V3) {
+            std::vector<Bytes> rebuilt;
+            client->second.follower.message(*message, rebuilt);
+            for (const Bytes& v1 : rebuilt)
+                keep(client->second, v1);
+        } else {
+            keep(client->second, client->second.version == WireVersion::V1 ? Bytes(message->begin(), message->end())
+                                                                          : compact::Decode(*message));
+        }
+    }
+}
+
+void MemoryTransport::keep(Client& client, std::span<const uint8_t> v1)
+{
+    client.received.push_back(DecodeMessage(v1).describe());
+}
+
+void MemoryTransport::sendUnreliable(int id, Bytes&& packet)
+{
+    auto client = clients_.find(id);
+    if (client == clients_.end())
+        return;
+    ++client->second.states;
+    if (client->second.holdStates)
+        client->second.heldStates.push_back(std::move(packet));
+    else if (recording_)
+        deliverState(id, packet);
+}
+
+void MemoryTransport::holdStates(int id, bool hold)
+{
+    if (auto client = clients_.find(id); client != clients_.end())
+        client->second.holdStates = hold;
+}
+
+std::vector<Bytes> MemoryTransport::takeStates(int id)
+{
+    auto client = clients_.find(id);
+    return client == clients_.end() ? std::vector<Bytes>{} : std::exchange(client->second.heldStates, {});
+}
+
+size_t MemoryTransport::statesTo(int id) const
+{
+    auto client = clients_.find(id);
+    return client == clients_.end() ? 0 : client->second.states;
+}
+
+void MemoryTransport::deliverState(int id, std::span<const uint8_t> packet)
+{
+    auto client = clients_.find(id);
+    if (client == clients_.end())
+        return;
+    size_t pos = 0;
+    auto message = NextMessage(packet, pos, WireVersion::V3);
+    auto state = message ? v3::ReadState(*message) : std::nullopt;
+    if (!state)
+        return;
+    std::vector<Bytes> rebuilt;
+    auto number = client->second.follower.state(*state, rebuilt);
+    for (const Bytes& v1 : rebuilt)
+        keep(client->second, v1);
+    if (number) {
+        Bytes ack = v3::StateAck(*number);
+        Bytes framed;
+        compact::PutVarint(framed, static_cast<uint32_t>(ack.size()));
+        framed.insert(framed.end(), ack.begin(), ack.end());
+        sendRaw(id, framed);
     }
 }
 

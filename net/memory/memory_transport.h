@@ -6,6 +6,7 @@
 
 #include "protocol/codec.h"
 #include "net/server/transport.h"
+#include "protocol/version3.h"
 
 namespace skirmish {
 
@@ -21,7 +22,8 @@ public:
     void send(int id, const MessageWriter& message);     // one message in a packet of its own
     void sendRaw(int id, std::span<const uint8_t> packet); // any bytes, as a packet
     // Every message the server sent to id since it connected, or since the last clear,
-    // described as version 1 reads it whatever the version it travelled in.
+    // described as version 1 reads it whatever the version it travelled in: a version 3
+    // client's is what its follower rebuilt, states and flights included.
     std::vector<std::string> received(int id) const;
     // The same as the bytes of every packet, end to end.
     Bytes bytesTo(int id) const;
@@ -34,12 +36,20 @@ public:
     size_t waitingInput(int id) const { return events_ ? events_->waitingInput(id) : 0; }
     // Off: packets are counted but not decoded or kept (for benchmarks).
     void setRecording(bool on) { recording_ = on; }
+    // A version 3 client's states reach it at once and are acknowledged, unless held:
+    // then they wait for the test, which may lose, repeat or reorder them.
+    void holdStates(int id, bool hold);
+    std::vector<Bytes> takeStates(int id);
+    // Hands one state packet to the client, which acknowledges it when its follower says to.
+    void deliverState(int id, std::span<const uint8_t> packet);
+    size_t statesTo(int id) const;
 
     // Transport.
     bool open(uint16_t port, int maxConnections, TransportEvents& events, std::string& error) override;
     bool isOpen() const override { return open_; }
     void service(int, bool) override {}
     void sendPacket(int id, Bytes&& packet) override;
+    void sendUnreliable(int id, Bytes&& packet) override;
     void close() override;
     void endConnection(int id, const Farewell& farewell) override;
     uint16_t boundPort() const override { return port_; }
@@ -50,7 +60,12 @@ private:
         std::vector<std::string> received;
         Bytes bytes;
         size_t packets = 0;
+        v3::Follower follower;
+        bool holdStates = false;
+        std::vector<Bytes> heldStates;
+        size_t states = 0;
     };
+    void keep(Client& client, std::span<const uint8_t> v1);
 
     bool open_ = false;
     uint16_t port_ = 0;

@@ -2,11 +2,13 @@
 
 #include <cstdint>
 #include <deque>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "net/server/command_budget.h"
 #include "net/server/input_queue.h"
+#include "net/server/motion_state.h"
 #include "protocol/codec.h"
 
 namespace skirmish {
@@ -37,6 +39,7 @@ struct Connection {
     CommandBudget budget;
     InputQueue inbox;      // held until the join is taken, then handled in turns
     PacketPacker outgoing; // a spectator's holds its snapshot only
+    std::optional<MotionLink> motion; // a version 3 client's, from its join on
 
     // Its messages travel in this layout from now on, both ways.
     void speak(WireVersion layout);

@@ -26,6 +26,7 @@ constexpr int kSocketBufferBytes = 4 * 1024 * 1024;
 // Events handled in one service call at most, so a flood cannot hold the loop.
 constexpr int kMaxEventsPerService = 4096;
 constexpr int kCloseGraceMs = 1000;
+constexpr size_t kChannels = 2;
 // Resend delays are capped this often, not at every service: it walks every queue.
 constexpr enet_uint32 kResendCapEveryMs = 20;
 // ENet walks a peer's whole queue at every send, and resends all it has in flight at
@@ -87,7 +88,8 @@ public:
         // instead of waiting for a timeout.
         size_t peerCount = static_cast<size_t>(maxConnections) + 1;
         errno = 0;
-        host_ = enet_host_create(&address, peerCount, 1, 0, 0);
+        // Channel 0 carries everything in order; version 3 clients' states go unsequenced on channel 1.
+        host_ = enet_host_create(&address, peerCount, kChannels, 0, 0);
         if (!host_) {
             int cause = errno;
             error = "Cannot host on UDP port " + std::to_string(port) + ": " +
@@ -144,6 +146,19 @@ public:
         packet->userData = backlog;
         packet->freeCallback = ReleaseBacklog;
         send(id, packet);
+    }
+
+    // A state is superseded by the next one: it is never held behind a peer's backlog,
+    // and a peer that stopped answering is sent none. A client that asked for one
+    // channel has its states unsequenced on that one.
+    void sendUnreliable(int id, Bytes&& bytes) override
+    {
+        ENetPeer* peer = peerOf(id);
+        if (!peer || peer->channelCount == 0 || held_[indexOf(peer)].unanswered)
+            return;
+        ENetPacket* packet = enet_packet_create(bytes.data(), bytes.size(), ENET_PACKET_FLAG_UNSEQUENCED);
+        if (packet && enet_peer_send(peer, static_cast<enet_uint8>(std::min<size_t>(1, peer->channelCount - 1)), packet) != 0)
+            enet_packet_destroy(packet);
     }
 
     // ENet reads the shared bytes in place: only the packet's own record is made per peer.

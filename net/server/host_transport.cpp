@@ -116,6 +116,14 @@ public:
             enet_->sendPacket(id, std::move(packet));
     }
 
+    void sendUnreliable(int id, Bytes&& packet) override
+    {
+        if (web_ && web_->owns(id))
+            web_->sendPacket(id, std::move(packet));
+        else
+            enet_->sendUnreliable(id, std::move(packet));
+    }
+
     void sendShared(int id, const SharedPacket& packet) override
     {
         if (web_ && web_->owns(id))

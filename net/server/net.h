@@ -63,6 +63,11 @@ constexpr int kSpectatorFeedMs = 16;
 constexpr size_t kSpectatorPacketBytes = 16 * 1024;
 void NetSend(int id, const MessageWriter& message);
 void NetSendAll(const MessageWriter& message);
+// The game has taken this movement tick: version 3 clients' states carry it, so that
+// they fly each projectile as far as the server has. Other players' "Moved" and
+// "Rotated" reach a version 3 client as state (at most one a kStateIntervalMs, on a
+// channel that never waits) instead of as messages; "ProjMove" does not reach it.
+void NetTickTaken(int32_t tick);
 
 // A wait with no time limit: only traffic (or a stop signal) ends it.
 constexpr int kWaitForTraffic = -1;

@@ -20,9 +20,11 @@
 #include "protocol/codec.h"
 #include "protocol/compact.h"
 #include "protocol/names.h"
+#include "protocol/version3.h"
 #include "net/server/connection_table.h"
 #include "net/server/enet_transport.h"
 #include "net/server/host_transport.h"
+#include "net/server/motion_state.h"
 #include "net/server/net.h"
 #include "net/server/spectator_feed.h"
 #include "net/server/transport.h"
@@ -41,8 +43,12 @@ public:
     std::deque<int> leaves;
     std::deque<int> spectatorJoins;
     // One feed a wire version, and the spectators taken by the loop, who are sent it.
-    std::array<SpectatorFeed, 2> feeds{SpectatorFeed(WireVersion::V1), SpectatorFeed(WireVersion::V2)};
-    SpectatorFeed& feedOf(WireVersion version) { return feeds[version == WireVersion::V1 ? 0 : 1]; }
+    static constexpr std::array kVersions{WireVersion::V1, WireVersion::V2, WireVersion::V3};
+    std::array<SpectatorFeed, 3> feeds{SpectatorFeed(WireVersion::V1), SpectatorFeed(WireVersion::V2),
+                                       SpectatorFeed(WireVersion::V3)};
+    SpectatorFeed& feedOf(WireVersion version) { return feeds[static_cast<size_t>(version) - 1]; }
+    // Every player's motion as told to all, which version 3 clients are sent as state.
+    MotionWorld motion;
     // Ids with messages to handle, in the order of their turns: each turn takes one
     // message and the id goes to the back, so no client waits behind another's flood.
     std::deque<int> turns;
@@ -188,8 +194,9 @@ public:
             return;
         stats.bytesIn += packet.size();
         if (isSpectator(id)) {
-            for (size_t pos = 0; NextMessage(packet, pos, connection.version);)
-                ++stats.spectatorMessagesIgnored;
+            for (size_t pos = 0; auto message = NextMessage(packet, pos, connection.version);)
+                if (!tookAcknowledgement(connection, *message))
+                    ++stats.spectatorMessagesIgnored;
             return;
         }
         connection.inbox.add(admitted(id, packet));
@@ -206,20 +213,39 @@ public:
         const int32_t now = ReadClock();
         keptScratch.clear();
         size_t count = 0;
+        size_t acknowledgements = 0;
         for (size_t pos = 0; auto message = NextMessage(packet, pos, connection.version); ++count)
-            if (connection.budget.admit(*message, connection.version, now))
+            if (tookAcknowledgement(connection, *message))
+                ++acknowledgements;
+            else if (connection.budget.admit(*message, connection.version, now))
                 keptScratch.push_back(*message);
         stats.messagesIn += count;
         if (keptScratch.size() == count)
             return Bytes(packet.begin(), packet.end());
-        idsWithDrops.insert(id);
-        stats.commandsDropped += count - keptScratch.size();
+        if (keptScratch.size() + acknowledgements < count) {
+            idsWithDrops.insert(id);
+            stats.commandsDropped += count - acknowledgements - keptScratch.size();
+        }
         Bytes rebuilt;
         PacketPacker framer(SIZE_MAX, connection.version);
         for (std::span<const uint8_t> message : keptScratch)
             framer.add(message, [](Bytes&&) {});
         framer.flush([&](Bytes&& whole) { rebuilt = std::move(whole); });
         return rebuilt;
+    }
+
+    // A version 3 client's acknowledgement of a state is the network layer's own: the
+    // game never sees it, and it costs no budget.
+    bool tookAcknowledgement(Connection& connection, std::span<const uint8_t> message)
+    {
+        if (connection.version != WireVersion::V3)
+            return false;
+        auto number = v3::ReadStateAck(message);
+        if (!number)
+            return false;
+        if (connection.motion)
+            connection.motion->acknowledge(*number, ReadClock());
+        return true;
     }
 
     // Tells each client whose commands were dropped how many, at most once a kDroppedCommandsNoticeMs.
@@ -263,32 +289,46 @@ public:
         turns.push_back(id);
     }
 
-    // A message in each version's layout, the second made once, when first asked for.
+    // A message in each version's layout, each made once, when first asked for; nothing
+    // in a version that does not carry it.
     class Encodings {
     public:
         explicit Encodings(const MessageWriter& message) : message_(message) {}
-        std::span<const uint8_t> in(WireVersion version)
+        std::optional<std::span<const uint8_t>> in(WireVersion version)
         {
             if (version == WireVersion::V1)
                 return message_.bytes();
-            if (!encoded_) {
-                compact::Encode(message_.bytes(), compact_);
-                encoded_ = true;
+            if (version == WireVersion::V2) {
+                if (!compactDone_) {
+                    compact::Encode(message_.bytes(), compact_);
+                    compactDone_ = true;
+                }
+                return compact_;
             }
-            return compact_;
+            if (!version3Done_) {
+                carriedInVersion3_ = v3::Encode(message_, version3_);
+                version3Done_ = true;
+            }
+            return carriedInVersion3_ ? std::optional(std::span<const uint8_t>(version3_)) : std::nullopt;
         }
 
     private:
         const MessageWriter& message_;
-        // A flag beside a plain buffer: GCC 12 at -O3 misreads an optional vector here.
-        bool encoded_ = false;
+        // Flags beside plain buffers: GCC 12 at -O3 misreads an optional vector here.
+        bool compactDone_ = false;
+        bool version3Done_ = false;
+        bool carriedInVersion3_ = false;
         Bytes compact_;
+        Bytes version3_;
     };
 
     void sendPacked(int id, Encodings& message)
     {
         Connection& connection = connections[id];
-        auto bytes = message.in(connection.version);
+        auto encoded = message.in(connection.version);
+        if (!encoded)
+            return;
+        auto bytes = *encoded;
         ++stats.messagesOut;
         stats.bytesOut += bytes.size();
         connection.outgoing.add(bytes, [&](Bytes&& packet) { deliver(id, std::move(packet)); });
@@ -316,22 +356,64 @@ public:
     }
 
     // Encoded once for each version in use, never once a client: every client, whatever
-    // its version, is sent the same messages in the same order.
+    // its version, is sent the same messages in the same order, but that a version 3
+    // client has other players' motion as state and flies projectiles itself.
     void sendToAll(const MessageWriter& message)
     {
         Encodings encodings(message);
+        int subject = 0;
+        const MotionWorld::Kind kind = motion.observe(message.bytes(), subject);
+        auto statesCarry = [&](WireVersion version, int id) {
+            return version == WireVersion::V3 && kind != MotionWorld::Kind::Event &&
+                   !(kind == MotionWorld::Kind::Motion && id == subject);
+        };
         for (int id = 1; id < connections.playerSlots(); ++id)
-            if (reachable(id))
+            if (reachable(id) && !statesCarry(connections[id].version, id))
                 sendPacked(id, encodings);
-        for (WireVersion version : {WireVersion::V1, WireVersion::V2}) {
+        for (WireVersion version : kVersions) {
             SpectatorFeed& feed = feedOf(version);
-            if (feed.empty())
+            if (feed.empty() || statesCarry(version, 0))
                 continue;
             auto bytes = encodings.in(version);
+            if (!bytes)
+                continue;
             stats.messagesOut += feed.size();
-            stats.bytesOut += feed.size() * bytes.size();
-            feed.add(bytes, ReadClock());
+            stats.bytesOut += feed.size() * bytes->size();
+            feed.add(*bytes, ReadClock());
         }
+    }
+
+    // Each version 3 client whose state is due is sent it, after what was sent to it reliably.
+    void sendStates(int32_t now)
+    {
+        for (int id = 1; id < connections.size(); ++id) {
+            Connection& connection = connections[id];
+            if (!connection.motion || !connection.reachable())
+                continue;
+            std::optional<Bytes> state = connection.motion->build(motion, now);
+            if (!state)
+                continue;
+            Bytes packet;
+            compact::PutVarint(packet, static_cast<uint32_t>(state->size()));
+            packet.insert(packet.end(), state->begin(), state->end());
+            ++stats.messagesOut;
+            stats.bytesOut += state->size();
+            transport->sendUnreliable(id, std::move(packet));
+        }
+    }
+
+    std::optional<int> msUntilStateDue(int32_t now) const
+    {
+        std::optional<int> due;
+        for (int id = 1; id < connections.size(); ++id) {
+            const Connection& connection = connections[id];
+            if (!connection.motion || !connection.reachable())
+                continue;
+            if (auto at = connection.motion->dueAt(motion))
+                due = std::min(due.value_or(INT32_MAX),
+                               std::max(0, static_cast<int32_t>(static_cast<uint32_t>(*at) - static_cast<uint32_t>(now))));
+        }
+        return due;
     }
 
     // What was sent to a spectator alone (its snapshot) goes ahead of the feed.
@@ -381,6 +463,8 @@ public:
             limit(connections[id].budget.msUntilNext(ReadClock()));
         if (std::optional<int> notice = msUntilDropNotice(ReadClock()))
             limit(*notice);
+        if (std::optional<int> state = msUntilStateDue(ReadClock()))
+            limit(*state);
         return timeoutMs;
     }
 
@@ -461,6 +545,7 @@ bool NetHost(int playerCount)
     ClearStopWake();
     core.error.clear();
     core.connections.reset(playerCount, core.maxSpectators);
+    core.motion.reset(core.connections.playerSlots());
     int maxConnections = core.connections.size() - 1;
     if (!core.transport->open(core.port, maxConnections, core, core.error)) {
         core.connections.clear();
@@ -509,16 +594,22 @@ int TakeJoin(std::deque<int>& queue)
 int NetPlayerJoined()
 {
     int id = TakeJoin(core.joins);
-    if (id != 0)
+    if (id != 0) {
         core.giveTurn(id);
+        if (core.connections[id].version == WireVersion::V3)
+            core.connections[id].motion.emplace(id);
+    }
     return id;
 }
 
 int NetSpectatorJoined()
 {
     int id = TakeJoin(core.spectatorJoins);
-    if (id != 0)
+    if (id != 0) {
         core.feedOf(core.connections[id].version).join(id);
+        if (core.connections[id].version == WireVersion::V3)
+            core.connections[id].motion.emplace(0);
+    }
     return id;
 }
 
@@ -576,6 +667,8 @@ void NetSendAll(const MessageWriter& message)
         core.sendToAll(message);
 }
 
+void NetTickTaken(int32_t tick) { core.motion.tickTaken(tick); }
+
 namespace {
 
 // Between two passes: what the last one sent goes out, and the next one may take its
@@ -587,6 +680,7 @@ bool EndPass()
     core.tellDropped(ReadClock());
     core.flush();
     core.deliverFeed(false);
+    core.sendStates(ReadClock());
     core.passBudget = kMaxMessagesPerPass;
     core.reportWithheldRefusals(ReadClock());
     return true;

@@ -61,6 +61,10 @@ public:
     virtual void service(int timeoutMs, bool untilTimeout) = 0;
     // Queues one packet, delivered reliably and in order.
     virtual void sendPacket(int id, Bytes&& packet) = 0;
+    // Queues one packet that may be lost and that waits for nothing: ENet sends it
+    // unsequenced on the second channel; a transport with one ordered stream sends it
+    // in order with the rest.
+    virtual void sendUnreliable(int id, Bytes&& packet) { sendPacket(id, std::move(packet)); }
     // The same for a packet shared by many connections; in order with sendPacket's.
     virtual void sendShared(int id, const SharedPacket& packet) { sendPacket(id, Bytes(*packet)); }
     // Delivers everything queued, disconnects every connection and closes the host.

@@ -102,12 +102,14 @@ inline std::optional<ConnectRequest> ParseConnectData(uint32_t data)
         return ConnectRequest{role, WireVersion::V1};
     case 2:
         return ConnectRequest{role, WireVersion::V2};
+    case 3:
+        return ConnectRequest{role, WireVersion::V3};
     default:
         return std::nullopt;
     }
 }
 
-// What a client of ours sends: version 1 as it always was (0 or 1), version 2 as 0x200 | role.
+// What a client of ours sends: version 1 as it always was (0 or 1), version N as N << 8 | role.
 inline uint32_t ConnectData(ConnectRequest request)
 {
     uint32_t role = static_cast<uint32_t>(request.role);
@@ -130,6 +132,8 @@ inline std::optional<WireVersion> VersionFromQuery(std::string_view query)
         return WireVersion::V1;
     if (*asked == "2")
         return WireVersion::V2;
+    if (*asked == "3")
+        return WireVersion::V3;
     return std::nullopt;
 }
 
