@@ -152,12 +152,13 @@ TEST_F(MemoryHost, no_client_waits_over_a_second_behind_its_budget_and_what_woul
         int moves, others; // a second, evenly spread
         int mostWaitMs;
         bool drops;
+        WireVersion version = WireVersion::V1; // each version's moves are told apart from other commands
     };
-    for (Case c : {Case{288, 0, 0, false}, {120, 20, 0, false}, {60, 90, 0, false}, {400, 0, 1000, true},
-                   {0, 250, 1000, true}}) {
+    for (Case c : {Case{288, 0, 0, false}, {288, 0, 0, false, WireVersion::V3}, {120, 20, 0, false, WireVersion::V2},
+                   {60, 90, 0, false}, {400, 0, 1000, true}, {0, 250, 1000, true}}) {
         NetShutdown();
         ASSERT_TRUE(NetHost(4));
-        int id = net->connect();
+        int id = net->connect("127.0.0.1", Role::Player, c.version);
         NetPlayerJoined();
         int sent = 0, mostWaitMs = 0, handled = 0;
         std::vector<int> sentAt;
