@@ -104,7 +104,8 @@ set(CPACK_DEBIAN_SERVER_PACKAGE_CONTROL_EXTRA
   ${PROJECT_SOURCE_DIR}/deploy/debian/prerm ${PROJECT_SOURCE_DIR}/deploy/debian/postrm)
 
 set(CPACK_DEBIAN_CLIENT_PACKAGE_NAME skirmish-client)
-set(CPACK_DEBIAN_CLIENT_PACKAGE_SECTION games)
+# net, like the server: games would want the programs in /usr/games.
+set(CPACK_DEBIAN_CLIENT_PACKAGE_SECTION net)
 if(TARGET skirmish-client)
   # The desktop client draws its text with one of these fonts.
   set(CPACK_DEBIAN_CLIENT_PACKAGE_DEPENDS "fonts-dejavu-core | fonts-liberation")
