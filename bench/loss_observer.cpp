@@ -37,7 +37,8 @@ const char* const kUsage = R"(Usage: loss-observer [options]
 A gap is the time between two arrivals, the start and the end of the measurement
 counting as arrivals. Frozen: the time gaps over 100 ms last beyond their first
 100 ms, as a share of the time measured. The last line, starting "RESULT", gives
-every figure as key=value pairs; connected=0 when no connection was made.
+every figure as key=value pairs; connected=0 when no connection was made or the
+server ended it at once.
 )";
 
 constexpr double kStallMs = 100;
@@ -130,30 +131,17 @@ int main(int argc, char** argv)
     int64_t port = 23987, version = 2;
     double warmup = 5, seconds = 30;
     bool websocket = false, help = false;
-    Watch watch{.name = "bot-1"};
-    auto real = [](double& into) {
-        return [&into](std::string_view v) {
-            auto x = ParseReal(v);
-            into = x.value_or(into);
-            return x && *x >= 0;
-        };
-    };
-    auto whole = [](int64_t& into, int64_t lo, int64_t hi) {
-        return [&into, lo, hi](std::string_view v) {
-            auto x = ParseWhole(v, lo, hi);
-            into = x.value_or(into);
-            return x.has_value();
-        };
-    };
+    Watch watch;
+    watch.name = "bot-1";
     const Flag flags[] = {
         {"--help", false, [&](std::string_view) { return help = true; }},
         {"--host", true, [&](std::string_view v) { return !(host = v).empty(); }},
-        {"--port", true, whole(port, 1, 65535)},
+        {"--port", true, WholeInto(port, 1, 65535)},
         {"--websocket", false, [&](std::string_view) { return websocket = true; }},
-        {"--version", true, whole(version, 1, 3)},
+        {"--version", true, WholeInto(version, 1, 3)},
         {"--watch", true, [&](std::string_view v) { return !(watch.name = v).empty(); }},
-        {"--warmup", true, real(warmup)},
-        {"--seconds", true, real(seconds)},
+        {"--warmup", true, NonNegativeInto(warmup)},
+        {"--seconds", true, NonNegativeInto(seconds)},
     };
     std::string error = ParseFlags(argc, argv, flags);
     if (help && error.empty()) {
@@ -183,8 +171,10 @@ int main(int argc, char** argv)
     }
     client.send(command::Name("observer"));
     Serve(client, watch, Clock::now() + std::chrono::seconds(15), true);
+    // A server that does not speak the version asked for may take the connection, then end it.
     if (watch.id < 0) {
-        std::printf("RESULT connected=1 found=0 lost=%d\n", client.lostConnection() ? 1 : 0);
+        std::printf("RESULT connected=%d found=0 farewell=%u\n", client.lostConnection() ? 0 : 1,
+                    client.farewellCode());
         return 1;
     }
     const auto start = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(warmup));

@@ -79,11 +79,12 @@ double NowMs()
     return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
 }
 
-// Everything waiting on the device goes onto the path: a packet left in the device's
-// queue while the loop sleeps would be delayed by more than the link says.
+// What waits on the device goes onto the path: a packet left in the device's queue
+// while the loop sleeps would be delayed by more than the link says. A bounded batch,
+// so that one side's flood cannot hold back the deliveries.
 void Drain(int fd, skirmish::LossyPath& path, std::vector<uint8_t>& buffer)
 {
-    for (;;) {
+    for (int batch = 0; batch < 256; ++batch) {
         ssize_t got = read(fd, buffer.data(), buffer.size());
         if (got <= 0)
             return;
@@ -100,28 +101,16 @@ int main(int argc, char** argv)
     LinkImpairment link;
     int64_t seed = 1;
     bool help = false;
-    auto real = [](double& into) {
-        return [&into](std::string_view v) {
-            auto x = ParseReal(v);
-            into = x.value_or(into);
-            return x && *x >= 0;
-        };
-    };
     auto text = [](std::string& into) { return [&into](std::string_view v) { return !(into = v).empty(); }; };
     const Flag flags[] = {
         {"--help", false, [&](std::string_view) { return help = true; }},
         {"--netns-a", true, text(nsA)},
         {"--netns-b", true, text(nsB)},
         {"--dev", true, [&](std::string_view v) { return !(dev = v).empty() && v.size() < IFNAMSIZ; }},
-        {"--loss", true, real(link.lossPercent)},
-        {"--delay", true, real(link.delayMs)},
-        {"--jitter", true, real(link.jitterMs)},
-        {"--seed", true,
-         [&](std::string_view v) {
-             auto x = ParseWhole(v, 0, UINT32_MAX - 1);
-             seed = x.value_or(seed);
-             return x.has_value();
-         }},
+        {"--loss", true, NonNegativeInto(link.lossPercent)},
+        {"--delay", true, NonNegativeInto(link.delayMs)},
+        {"--jitter", true, NonNegativeInto(link.jitterMs)},
+        {"--seed", true, WholeInto(seed, 0, UINT32_MAX - 1)},
     };
     std::string error = ParseFlags(argc, argv, flags);
     if (help && error.empty()) {
