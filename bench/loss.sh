@@ -28,11 +28,11 @@ run_loss() {
     for version in $LOSS_VERSIONS; do
         for loss in $LOSS_LEVELS; do
             local row="| $version | $loss |" served=0
-            for transport in enet websocket; do
+            for transport in "" --websocket; do
                 out=$(mktemp)
                 scripts/lossy-link --link build-release/skirmish-lossy-link --loss "$loss" --delay "$LOSS_DELAY" --seed 1 \
                     -- bash -c "$side_a" \
-                    -- $BOT_PIN build-release/loss-observer --version "$version" $([ $transport = websocket ] && echo --websocket) \
+                    -- $BOT_PIN build-release/loss-observer --version "$version" $transport \
                     --warmup "$WARMUP" --seconds "$MEASURE" > "$out" 2>/dev/null || true
                 result=$(grep '^RESULT' "$out" || echo "RESULT")
                 rm -f "$out"
