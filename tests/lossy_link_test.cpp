@@ -31,6 +31,7 @@ TEST(LossyLink, loses_about_the_share_asked_and_replays_from_its_seed)
         EXPECT_GE(arrived.size(), c.least) << c.loss;
         EXPECT_LE(arrived.size(), c.most) << c.loss;
         EXPECT_EQ(arrived, Through(again, 200, 0)) << c.loss;
+        EXPECT_EQ(path.counts().offered, 200u);
         EXPECT_EQ(path.counts().lost + path.counts().delivered, 200u);
     }
 }
