@@ -44,4 +44,4 @@ arrived = int(ask(b"count?")[0])
 print(f"{arrived} of 400 arrived; round trip {rtt * 1000:.0f} ms")
 sys.exit(0 if 120 <= arrived <= 280 and rtt >= 0.1 else 1)
 PY
-timeout 25 "$1" --link "$2" --loss 50 --delay 50 --seed 3 -- python3 "$peer" a -- python3 "$peer" b
+timeout 20 "$1" --link "$2" --loss 50 --delay 50 --seed 3 -- python3 "$peer" a -- python3 "$peer" b
