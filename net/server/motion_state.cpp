@@ -99,12 +99,8 @@ std::optional<Bytes> MotionLink::build(const MotionWorld& world, int32_t now)
 
     // Poses never carried since their last change go first, then the ones carried
     // longest ago: a full state delays the most recently resent.
-    struct Candidate {
-        int id;
-        bool fresh;
-        uint32_t carriedIn;
-    };
-    std::vector<Candidate> candidates;
+    std::vector<Candidate>& candidates = candidates_;
+    candidates.clear();
     for (size_t id = 1; id < entries.size(); ++id) {
         const Known& known = known_[id];
         if (static_cast<int>(id) == self_ || !unacknowledged(entries[id], known))
@@ -113,10 +109,12 @@ std::optional<Bytes> MotionLink::build(const MotionWorld& world, int32_t now)
                      known.carriedFacing != entries[id].facingVersion;
         candidates.push_back({static_cast<int>(id), fresh, known.carriedIn});
     }
-    std::stable_sort(candidates.begin(), candidates.end(), [](const Candidate& a, const Candidate& b) {
+    std::sort(candidates.begin(), candidates.end(), [](const Candidate& a, const Candidate& b) {
         if (a.fresh != b.fresh)
             return a.fresh;
-        return !a.fresh && v3::Newer(b.carriedIn, a.carriedIn);
+        if (!a.fresh && a.carriedIn != b.carriedIn)
+            return v3::Newer(b.carriedIn, a.carriedIn);
+        return a.id < b.id;
     });
 
     const uint32_t number = next_;

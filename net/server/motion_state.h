@@ -86,9 +86,15 @@ private:
         uint64_t carries = 0;
     };
     bool unacknowledged(const MotionWorld::Entry& entry, const Known& known) const;
+    struct Candidate {
+        int id;
+        bool fresh; // never carried since its last change
+        uint32_t carriedIn;
+    };
 
     int self_;
     std::vector<Known> known_;
+    std::vector<Candidate> candidates_; // build's, kept to spare an allocation a state
     uint32_t next_ = 1; // the next state's number
     std::optional<uint32_t> acknowledged_;
     uint64_t worldSent_ = 0; // the world's version when its last state was built
