@@ -36,6 +36,18 @@ TEST(MainLoop, one_join_per_pass_seats_the_slot_dead_and_unnamed_with_a_drawn_we
                                                    "Player ID 2 has joined the game from 10.9.9.9"));
 }
 
+// The greeting never changes (clients key their join on it): the operator's words follow it,
+// to the newcomer alone.
+TEST(MainLoop, the_operators_message_of_the_day_follows_the_greeting_to_the_newcomer_alone)
+{
+    ServerHarness server;
+    int first = server.join();
+    server.loop.motd = "Be nice";
+    int second = server.join();
+    EXPECT_THAT(server.received(first), ElementsAre("MOTD Goes Here"));
+    EXPECT_THAT(server.received(second), ElementsAre("MOTD Goes Here", "PlayerMessage 0 Be nice"));
+}
+
 // A leave keeps the record as it was; a command that raced its own leave dies with the
 // connection (nothing from or about the id follows its "Left") and the id is free at
 // once. A join and leave of one id in one pass take the join first.
