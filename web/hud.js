@@ -38,8 +38,8 @@ export function hudHeard(hud, game, m, now) {
 
 function shooterWords(game, shooter) {
   if (shooter === game.myId) return 'You got yourself';
-  const p = game.players.get(shooter);
-  return shooter !== 0 && p ? `${p.name} got you` : 'You died';
+  const name = game.players.get(shooter)?.name ?? game.formerNames.get(shooter); // a shot outlives its shooter
+  return shooter !== 0 && name ? `${name} got you` : 'You died';
 }
 
 // The lines at the top left of the play page at now: the greeting for a while, then health,

@@ -11,10 +11,7 @@ Protocol touch events) push the move stick right and the aim stick up past its f
 them until a line comes on standard input, then the touch is cancelled; says each step and whether
 the page sent a "Move" after the cancel. phone URL: a 360 × 640 touch phone at twice the pixels:
 prints one line of JSON on overflow, drawing, the manifest and the sound after a tap, for the game
-page and (overflow only) /watch and /replay. layout URL SHOTS: the game page (joined, waiting to come back,
-scores and figures shown), /watch, /demos and the first recording it lists at two phone sizes (touch) and
-two desktop ones: says "ok PAGE WxH", or "bad PAGE WxH" and which words the page drew on its canvas or laid
-out cover others or leave the screen; saves a screenshot of each into SHOTS; says the greeting it showed."""
+page and (overflow only) /watch and /replay. layout URL SHOTS: each page at phone and desktop sizes, "ok" or "bad" and why."""
 import json
 import sys
 import time
@@ -109,69 +106,45 @@ fetch(link ? link.href : '/none').then((r) => r.json().then((m) => [r.headers.ge
             driver.set_script_timeout(10)
             figures[page.split('?')[0] or 'play'] = driver.execute_async_script(PHONE)
         print(json.dumps(figures), flush=True)
-    elif mode == 'layout':
-        # Every word drawn on a canvas, boxed in CSS pixels; names centred on players move with the world.
-        driver.execute_cdp_cmd('Page.addScriptToEvaluateOnNewDocument', {'source': r"""
-window.drawnText = [];
+    elif mode == 'layout':  # every word drawn on a canvas is boxed; names centred on players move with the world
+        driver.execute_cdp_cmd('Page.addScriptToEvaluateOnNewDocument', {'source': r"""window.drawn = [];
 const fillText = CanvasRenderingContext2D.prototype.fillText;
-CanvasRenderingContext2D.prototype.fillText = function (text, x, y, ...rest) {
-  const m = this.measureText(text), box = this.canvas.getBoundingClientRect(), k = box.width / this.canvas.width;
-  const at = (px, py) => this.getTransform().transformPoint({x: px, y: py});
-  const [a, b] = [at(x - m.actualBoundingBoxLeft, y - m.fontBoundingBoxAscent), at(x + m.actualBoundingBoxRight, y + m.fontBoundingBoxDescent)];
-  if (this.textAlign !== 'center') drawnText.push({text, left: box.left + a.x * k, top: box.top + a.y * k, right: box.left + b.x * k, bottom: box.top + b.y * k});
-  return fillText.call(this, text, x, y, ...rest);
+CanvasRenderingContext2D.prototype.fillText = function (text, x, y) {
+  const m = this.measureText(text);  // with what the page lays out (a box that clips, as shown) below
+  if (this.textAlign !== 'center') drawn.push([text, x - m.actualBoundingBoxLeft, y - m.fontBoundingBoxAscent, x + m.actualBoundingBoxRight, y + m.fontBoundingBoxDescent]);
+  return fillText.call(this, text, x, y);
 };"""})
-        BOXES = r"""
-const boxes = [], bad = [], w = innerWidth, h = innerHeight, list = document.documentElement.classList.contains('list');
-const add = (what, l, t, r, b, node = boxes.length) => r - l > 0 && b - t > 0 && boxes.push({what, l, t, r, b, node});
-const seen = (e) => e.checkVisibility({visibilityProperty: true, checkVisibilityCSS: true});
-const walker = document.createTreeWalker(document.body, NodeFilter.SHOW_TEXT);
-for (let n, i = 0; (n = walker.nextNode()); i++) {
-  const e = n.parentElement, range = document.createRange();
-  if (!n.textContent.trim() || e.closest('button, select') || !seen(e)) continue;
-  range.selectNodeContents(n);
-  let clip = {left: -Infinity, top: -Infinity, right: Infinity, bottom: Infinity};  // what an overflow: hidden box shows
-  for (let a = e; a && a !== document.body; a = a.parentElement)
-    if (getComputedStyle(a).overflow !== 'visible') clip = a.getBoundingClientRect();
-  for (const r of range.getClientRects())
-    add(`${e.tagName} "${n.textContent.trim().slice(0, 30)}"`, Math.max(r.left, clip.left), Math.max(r.top, clip.top),
-        Math.min(r.right, clip.right), Math.min(r.bottom, clip.bottom), `text ${i}`);
+        BOXES = r"""await new Promise(requestAnimationFrame).then(() => { drawn.length = 0; return new Promise(requestAnimationFrame); });  // one whole frame
+const boxes = drawn.map(([what, ...box], i) => [`canvas "${what}"`, i, ...box]), bad = [], w = innerWidth, h = innerHeight;
+const boxed = (e) => e.matches('button, input, select') || e.textContent.trim() && getComputedStyle(e).overflow !== 'visible';
+const inBox = (e) => e.parentElement !== document.body && (boxed(e.parentElement) || inBox(e.parentElement));
+for (const e of document.querySelectorAll('body *')) {
+  const own = [...e.childNodes].filter((n) => n.nodeType === Node.TEXT_NODE && n.textContent.trim());
+  if (!e.checkVisibility({visibilityProperty: true}) || inBox(e) || (!boxed(e) && !own.length)) continue;
+  const rects = boxed(e) ? [e.getBoundingClientRect()] : own.flatMap((n) => { const r = document.createRange(); r.selectNodeContents(n); return [...r.getClientRects()]; });
+  for (const r of rects) boxes.push([`${e.tagName} "${e.textContent.trim().slice(0, 30)}"`, e, r.left, r.top, r.right, r.bottom]);
 }
-for (const e of document.querySelectorAll('button, input, select')) {
-  const r = e.getBoundingClientRect();
-  if (seen(e)) add(`#${e.id}`, r.left, r.top, r.right, r.bottom);
-}
-for (const t of window.lastFrame || []) add(`canvas "${t.text}"`, t.left, t.top, t.right, t.bottom);
-for (const [i, a] of boxes.entries()) {
-  if (a.l < -1 || a.r > w + 1 || (!list && (a.t < -1 || a.b > h + 1))) bad.push(`${a.what} leaves the screen`);
-  for (const b of boxes.slice(i + 1))
-    if (a.node !== b.node && Math.min(a.r, b.r) - Math.max(a.l, b.l) > 1 && Math.min(a.b, b.b) - Math.max(a.t, b.t) > 1) bad.push(`${a.what} covers ${b.what}`);
+for (const [i, [what, item, l, t, r, b]] of boxes.entries()) {  // the list of recordings may scroll down
+  if (l < -1 || r > w + 1 || (location.pathname !== '/demos' && (t < -1 || b > h + 1))) bad.push(`${what} leaves the screen`);
+  for (const [other, it, l2, t2, r2, b2] of boxes.slice(i + 1))
+    if (item !== it && Math.min(r, r2) - Math.max(l, l2) > 1 && Math.min(b, b2) - Math.max(t, t2) > 1) bad.push(`${what} covers ${other}`);
 }
 if (document.documentElement.scrollWidth > w || w > screen.width) bad.push('the page is wider than the screen');
-return [bad, (window.lastFrame || []).map((t) => t.text)];"""
-        replay = None
+return [bad, drawn.map(([what]) => what)];"""
         for width, height in ((360, 640), (640, 360), (1280, 800), (1920, 1080)):
-            touch = width < 1000
-            driver.execute_cdp_cmd('Emulation.setDeviceMetricsOverride',
-                                   {'width': width, 'height': height, 'deviceScaleFactor': 1, 'mobile': touch,
-                                    'screenWidth': width, 'screenHeight': height})
-            driver.execute_cdp_cmd('Emulation.setTouchEmulationEnabled', {'enabled': touch, 'maxTouchPoints': 5})
-            for page in ('?name=Newcomer', 'watch', 'demos', 'replay'):
-                driver.get(url + page if page != 'replay' else replay)
-                time.sleep(1.5 if page != 'demos' else 0.3)
+            driver.execute_cdp_cmd('Emulation.setDeviceMetricsOverride', {'width': width, 'height': height, 'mobile': width < 1000,
+                                   'deviceScaleFactor': 1, 'screenWidth': width, 'screenHeight': height})
+            driver.execute_cdp_cmd('Emulation.setTouchEmulationEnabled', {'enabled': width < 1000})
+            for page in ('play', 'watch', 'demos', 'replay'):
+                driver.get(replay if page == 'replay' else url + {'play': '?name=Newcomer'}.get(page, page))
+                time.sleep(0.3 if page == 'demos' else 1.5)
                 if page == 'demos':
                     replay = driver.find_element(By.CSS_SELECTOR, 'a[href^="/replay"]').get_attribute('href')
-                elif page[0] == '?':  # the scores and the figures shown as well
-                    driver.execute_script("document.getElementById('scores-button').click()")
-                    ActionChains(driver).key_down('p').key_up('p').perform()
-                driver.execute_script('''const frame = () => new Promise((done) => requestAnimationFrame(done));
-                  return frame().then(() => { drawnText.length = 0; return frame(); }).then(() => { window.lastFrame = [...drawnText]; });''')
-                bad, drawn = driver.execute_script(BOXES)
-                name = page.strip('?').split('=')[-1].lower()
-                driver.save_screenshot(f'{sys.argv[3]}/{name}-{width}x{height}.png')
-                print(f'bad {name} {width}x{height}: {bad}' if bad else f'ok {name} {width}x{height}', flush=True)
-                if page[0] == '?':
-                    print(f'greeted: {drawn[0] if drawn else ""}', flush=True)
+                if page == 'play':  # the scores and the figures (P) shown as well
+                    driver.execute_script("document.getElementById('scores-button').click(); dispatchEvent(new KeyboardEvent('keydown', {code: 'KeyP'}))")
+                bad, words = driver.execute_script(BOXES)
+                driver.save_screenshot(f'{sys.argv[3]}/{page}-{width}x{height}.png')
+                print('bad' if bad else 'ok', page, f'{width}x{height}', f'{bad} ' * bool(bad) + f'first words: {words[:1]}', flush=True)
     elif mode == 'stay':
         said, deadline = None, time.monotonic() + float(sys.argv[3])
         while time.monotonic() < deadline:
