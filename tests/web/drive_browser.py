@@ -136,7 +136,7 @@ return [bad, drawn.map(([what]) => what)];"""
                                    'deviceScaleFactor': 1, 'screenWidth': width, 'screenHeight': height})
             driver.execute_cdp_cmd('Emulation.setTouchEmulationEnabled', {'enabled': width < 1000})
             for page in ('play', 'watch', 'demos', 'replay'):
-                driver.get(replay if page == 'replay' else url + {'play': '?name=Newcomer'}.get(page, page))
+                driver.get(replay if page == 'replay' else url + {'play': '?name=A newcomer whose name runs on past a phone screen'}.get(page, page))
                 time.sleep(0.3 if page == 'demos' else 1.5)
                 if page == 'demos':
                     replay = driver.find_element(By.CSS_SELECTOR, 'a[href^="/replay"]').get_attribute('href')
