@@ -95,6 +95,8 @@ function drawWorld(context, game, v, highlightId) {
   context.font = `14px ${FONT}`;
   context.textAlign = 'center';
   for (const [id, player] of game.players) {
+    // One just seated waits dead at the origin before it is ever placed: it is nowhere yet.
+    if (player.dead && player.x === 0 && player.y === 0) continue;
     const px = x(player.x);
     const py = y(player.y);
     const radius = Math.max(5, PLAYER_RADIUS * v.scale);
