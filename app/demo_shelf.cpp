@@ -124,8 +124,10 @@ std::string DemoListPage(const std::vector<DemoSummary>& demos, std::string_view
 {
     // Names are a recording's (digits, "T", "Z", "-", ".demo"): nothing in them needs escaping.
     std::string page =
-        "<!doctype html>\n<html lang=\"en\">\n<head>\n  <meta charset=\"utf-8\">\n"
-        "  <title>Skirmish: recordings</title>\n  <link rel=\"icon\" href=\"data:,\">\n"
+        "<!doctype html>\n<html lang=\"en\" class=\"list\">\n<head>\n  <meta charset=\"utf-8\">\n"
+        "  <meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
+        "  <title>Skirmish: recordings</title>\n  <meta name=\"theme-color\" content=\"#14161a\">\n"
+        "  <link rel=\"icon\" href=\"/icon.svg\" type=\"image/svg+xml\">\n"
         "  <link rel=\"stylesheet\" href=\"/style.css\">\n</head>\n<body class=\"list\">\n"
         "<h1>Recordings</h1>\n<p><a href=\"/\">play</a> · <a href=\"/watch\">watch live</a></p>\n";
     if (demos.empty())

@@ -16,6 +16,7 @@
 #include "game/seating.h"
 #include "game/timers.h"
 #include "net/server/net.h"
+#include "protocol/messages.h"
 
 namespace skirmish {
 namespace {
@@ -47,15 +48,17 @@ bool WelcomeSpectators(const Level& level, Inbox& in, Outbox& out)
     return welcomed;
 }
 
-bool TakeJoin(Level& level, int32_t now, Inbox& in, Outbox& out, Recorder* recorder)
+bool TakeJoin(Level& level, int32_t now, Inbox& in, Outbox& out, const LoopState& loop)
 {
     std::string address;
     int id = in.takeJoin(address);
     if (id == 0)
         return false;
-    if (recorder)
-        recorder->beforeJoin(level, now, address != kLocalAddress);
+    if (loop.recorder)
+        loop.recorder->beforeJoin(level, now, address != kLocalAddress);
     SeatPlayer(level, id, address, now, out);
+    if (!loop.motd.empty())
+        out.toPlayer(id, message::PlayerMessage(0, loop.motd));
     return true;
 }
 
@@ -140,7 +143,7 @@ bool RunPass(Level& level, LoopState& loop, Clock& clock, Inbox& in, Outbox& net
         loop.recorder->beforePass(level, now);
     RecordedOutbox out(network, loop.recorder);
     bool welcomed = WelcomeSpectators(level, in, out);
-    bool joined = TakeJoin(level, now, in, out, loop.recorder);
+    bool joined = TakeJoin(level, now, in, out, loop);
     bool left = TakeLeave(level, in, out);
     RunMovementTick(level, loop, now, clock, out);
     CheckProjectiles(level, now, out);

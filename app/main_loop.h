@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 
 #include "core/clock.h"
 #include "core/metrics.h"
@@ -36,6 +37,9 @@ struct LoopState {
     Admin* admin = nullptr;       // operators' commands, when they are taken
     Bots* bots = nullptr;         // the server's own players, when asked for
     AgonesLink* fleet = nullptr;  // the fleet manager's sidecar, beaten after each pass
+    // The operator's words for each new player, sent from the server (id 0) right after the
+    // greeting; "" sends nothing more. The greeting itself never changes: clients key their join on it.
+    std::string motd = {};
 };
 
 // The outbox of the running server: every message goes out through the network layer.

@@ -64,8 +64,16 @@ given twice takes its last value.
                 how well the bots play: their reaction time, aim and how often
                 they fire and move (default normal; hard gives a newcomer no
                 quarter)
+  --motd TEXT   a message of the day, up to 200 bytes: each player reads it
+                from the server on joining, after the greeting (default: none)
   --help        this text
   --version     the version
+
+Example: a match of up to 12 on a 40 x 30 map, topped up with bots
+  skirmish-server --players 13 --width 40 --height 30 --rooms 6 --weapons 4 \
+                  --bots 4 --motd "Welcome! R brings you back at once."
+then open http://HOST:23987/ in a browser to play (HOST: this machine's name
+or address; the port is --port's), /watch to watch and /demos for recordings.
 
 Exit status: 0 after hosting ends (Ctrl-C, SIGTERM or the stop command end it
 cleanly); 1 when the port cannot be hosted on, the ban file has a malformed line,
@@ -137,6 +145,11 @@ std::optional<int> ParseServerOptions(int argc, char** argv, ServerOptions& opti
              auto count = ParseWhole(v, 0, 126);
              options.bots = static_cast<int>(count.value_or(0));
              return count.has_value();
+         }},
+        {"--motd", true,
+         [&](std::string_view v) {
+             options.motd = v;
+             return v.size() <= kMaxMotdBytes;
          }},
         {"--bot-skill", true,
          [&](std::string_view v) {

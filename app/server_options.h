@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <ostream>
 #include <optional>
@@ -14,6 +15,8 @@ namespace skirmish {
 constexpr uint16_t kDefaultPort = 23987;
 // With at most 127 players, every connection still fits ENet's 4,095 peers.
 constexpr int kMaxSpectatorsCap = 3968;
+// A chat line's room: the pages show the message of the day as one.
+constexpr size_t kMaxMotdBytes = 200;
 
 // What the command line sets. With no flags: today's start-up, every question asked.
 struct ServerOptions {
@@ -30,6 +33,7 @@ struct ServerOptions {
     bool healthcheck = false;         // ask the server on port for /healthz and exit
     uint16_t agonesPort = 0;          // the Agones sidecar's REST port (0: none)
     std::string botSkill = "normal";  // how well they play: easy, normal or hard
+    std::string motd = {};            // said by the server to each player after the greeting ("": nothing)
 };
 
 // Reads the flags. Returns the exit status when the process should end now

@@ -157,6 +157,7 @@ int RunServer(ServerEnvironment& environment)
     const ServerOptions& options = environment.options;
     // Time at the prompts and in level generation counts toward the first movement tick.
     LoopState loop{ReadClock()};
+    loop.motd = options.motd;
     ConfigureNetwork(options);
     std::unique_ptr<BanList> bans = OpenBans(options.banFile); // a broken ban file stops the start before any question
     if (!bans)

@@ -145,6 +145,22 @@ TEST(Browser, on_a_phone_sized_screen_the_pages_fit_the_game_draws_and_a_tap_sta
     EXPECT_EQ(browser.waitForExit(20000), 0) << browser.output();
 }
 
+// Bots fight and chat while each page is opened at two phone sizes (touch) and two desktop ones: no
+// word a page draws or lays out covers another or leaves the screen; the operator's words greet a newcomer.
+TEST(Browser, at_phone_and_desktop_sizes_no_page_lays_words_over_each_other_or_off_the_screen)
+{
+    RealServer server({"--players", "8", "--width", "30", "--height", "20", "--rooms", "4", "--weapons", "2", "--bots",
+                       "5", "--motd", "Hello from the operator"});
+    ASSERT_TRUE(server.started) << server.process.output();
+    ServerProcess browser({"/usr/bin/python3", SKIRMISH_BROWSER_DRIVER, "layout",
+                           "http://127.0.0.1:" + std::to_string(server.port) + "/", SKIRMISH_BUILD_DIR});
+    ASSERT_TRUE(browser.waitForOutput("browser done", 120000)) << browser.output();
+    for (const std::string page : {"play", "watch", "demos", "replay"})
+        for (const char* size : {"360x640", "640x360", "1280x800", "1920x1080"})
+            EXPECT_NE(browser.output().find("ok " + page + " " + size + " "), std::string::npos) << browser.output();
+    EXPECT_NE(browser.output().find("first words: ['Hello from the operator']"), std::string::npos) << browser.output();
+}
+
 // A TCP relay on a thread of its own, delaying each way by delayMs.
 struct SlowLink {
     SlowLink(uint16_t serverPort, double delayMs) : relay(0, serverPort, {delayMs, 0}, {delayMs, 0}, 1)

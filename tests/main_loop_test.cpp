@@ -12,7 +12,7 @@ namespace {
 using ::testing::ElementsAre;
 
 // One join is taken per pass: it seats the slot dead and unnamed with a clone of a
-// drawn catalogue weapon, and greets only that player.
+// drawn catalogue weapon, and greets only that player, the operator's words after the greeting.
 TEST(MainLoop, one_join_per_pass_seats_the_slot_dead_and_unnamed_with_a_drawn_weapon_and_greets_only_it)
 {
     ServerHarness server;
@@ -26,11 +26,12 @@ TEST(MainLoop, one_join_per_pass_seats_the_slot_dead_and_unnamed_with_a_drawn_we
     EXPECT_EQ(server.slot(1).weapon->damage, 77);
     EXPECT_NE(server.slot(1).weapon.get(), catalogue[1].get()); // a clone, never the catalogue's own
     server.net->clearReceived();
+    server.loop.motd = "Be nice";
     server.pass();
     const Player& seated = server.slot(2);
     EXPECT_EQ(std::tuple(seated.id, seated.name, seated.dead, seated.connected, seated.health, seated.deathTime),
               std::tuple(2, "unnamed", true, true, 0, server.clock.now()));
-    EXPECT_THAT(server.received(2), ElementsAre("MOTD Goes Here"));
+    EXPECT_THAT(server.received(2), ElementsAre("MOTD Goes Here", "PlayerMessage 0 Be nice"));
     EXPECT_TRUE(server.received(1).empty());
     EXPECT_THAT(server.consoleLines(), ElementsAre("Player ID 1 has joined the game from 10.1.2.3",
                                                    "Player ID 2 has joined the game from 10.9.9.9"));

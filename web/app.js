@@ -8,7 +8,9 @@ import {
 } from './game.js';
 import * as predict from './predict.js';
 import * as smooth from './smooth.js';
-import { colours, drawFrame, drawStats, fitCanvas } from './render.js';
+import { colours, drawFrame, fitCanvas } from './render.js';
+import { hudHeard, isEnter, newHud, respawnOffsets, statusLines } from './hud.js';
+import { pageColumns } from './layout.js';
 import * as sounds from './sound.js';
 import * as touch from './touch.js';
 import { wirePageTools } from './tools.js';
@@ -28,6 +30,7 @@ let game = null;
 let socket = null;
 let prediction = predict.newPrediction();
 let others = smooth.newSmoothing();
+let hud = newHud();
 let outgoing = [];
 let wholeMap = false;
 let showStandings = false; // while Tab is held
@@ -70,6 +73,7 @@ function heard(message, now) {
   const me = game.players.get(game.myId);
   if (game.myId !== 0 && me && !prediction.base) predict.seed(prediction, me.x, me.y, now);
   for (const name of sounds.soundsFor(sound, game, message)) sounds.play(sound, name);
+  hudHeard(hud, game, message, now);
 }
 
 // A new world and a new socket; after a lost link, the same name joins again.
@@ -77,6 +81,7 @@ function open(name) {
   game = newGame(name);
   prediction = predict.newPrediction();
   others = smooth.newSmoothing();
+  hud = newHud();
   lastAim = null;
   outgoing = [];
   socket = openLink(game, '/ws', heard);
@@ -117,8 +122,9 @@ function shownWorld(now) {
   return { ...game, players, projectiles };
 }
 
+// A newcomer, who stands nowhere yet, sees the whole map until it comes to life.
 function view(world) {
-  return wholeMap
+  return wholeMap || hud.down?.arriving
     ? wholeMapView(world, canvas.clientWidth, canvas.clientHeight)
     : followView(world, canvas.clientWidth, canvas.clientHeight);
 }
@@ -168,29 +174,35 @@ function stats(now) {
   return [`ping ${ping}`, `${frameTimes.length} fps`];
 }
 
-// Where the buttons span most of a narrow screen, the health line and the kill feed go below them.
-function coveredTop() {
-  const tools = document.getElementById('tools').getBoundingClientRect();
-  return tools.width > canvas.clientWidth / 2 ? tools.bottom : 0;
+const hints = [...document.querySelectorAll('.hint')];
+const respawnButton = document.getElementById('respawn-button');
+
+// The words over the world: the page's own state at the top left while playing, kept off
+// the buttons, the hints, the chat line and the thumbs.
+function hudOptions(now) {
+  const thumbs = document.body.classList.contains('touch');
+  const head = game.link === Link.playing ? statusLines(hud, game, now, thumbs) : [];
+  const columns = pageColumns(canvas, { below: [...hints, chat], thumbs });
+  return { now, head, columns, showStandings, standingsNote: 'Counted since you joined', highlightId: game.myId };
 }
 
 function draw() {
   const now = performance.now();
   const lines = stats(now);
+  statusLine.textContent = linkMessage(game);
+  respawnButton.classList.toggle('waiting', Boolean(hud.down));
   if (fitCanvas(canvas)) {
     const world = shownWorld(now);
     const shown = game.sizeX > 0 ? view(world) : null;
-    drawFrame(context, world, shown, { now, showStandings, highlightId: game.myId, top: coveredTop() });
-    if (showStats) drawStats(context, lines);
+    drawFrame(context, world, shown, { ...hudOptions(now), stats: showStats ? lines : [] });
     touch.drawSticks(context, sticks, colours);
   }
-  statusLine.textContent = linkMessage(game);
   requestAnimationFrame(draw);
 }
 
 window.addEventListener('keydown', (event) => {
   if (!game || event.target === chat) return;
-  if (event.code === 'Enter') {
+  if (isEnter(event)) {
     chat.hidden = false;
     chat.focus();
     event.preventDefault();
@@ -208,11 +220,13 @@ window.addEventListener('keydown', (event) => {
     if (MOVE_KEYS.has(event.code)) restartInput();
   }
 });
+// Back to life at once, at a random spot inside the map away from the others.
 function respawn() {
   if (!game || game.link !== Link.playing) return;
-  send(command.respawn(0, 0));
+  const { a, b } = respawnOffsets(game);
+  send(command.respawn(a, b));
   const spot = game.rooms.length > 1 ? game.rooms[1] : null; // its tiles taken as map units
-  if (game.myId !== 0) predict.sentRespawn(prediction, 0, 0, spot, performance.now());
+  if (game.myId !== 0) predict.sentRespawn(prediction, a, b, spot, performance.now());
   flush();
 }
 
@@ -251,8 +265,7 @@ window.addEventListener('blur', () => {
 });
 
 chat.addEventListener('keydown', (event) => {
-  // A phone's keyboard may leave code empty: its key still says Enter.
-  const enter = event.code === 'Enter' || event.key === 'Enter';
+  const enter = isEnter(event);
   if (enter || event.code === 'Escape') {
     if (enter && chat.value !== '') send(command.playerMessage(chat.value));
     flush();

@@ -39,6 +39,7 @@ export function newGame(myName = null) {
     log: [], // chat, joins and leaves; newest last
     tally: new Map(), // id -> { kills, deaths } from the "Dead" messages seen since the page opened
     killFeed: [], // { line, at } newest last
+    formerNames: new Map(), // id -> name of a player who has left, for the lines about it still to come
     link: Link.connecting,
     roomRecordsExpected: 0,
   };
@@ -62,13 +63,21 @@ function tallyOf(game, id) {
 // Id 0 is the server itself: an operator's "say" comes from it.
 function nameOf(game, id) {
   if (id === 0) return 'Server';
-  return game.players.has(id) ? game.players.get(id).name : `player ${id}`;
+  return game.players.has(id) ? game.players.get(id).name : game.formerNames.get(id) ?? `player ${id}`;
+}
+
+// A leave: its name is kept for lines about it still to come (a shot of its that lands).
+// One the page never knew, left before its snapshot came, is not worth a line.
+function forgetPlayer(game, id) {
+  const known = game.players.get(id);
+  if (known) game.formerNames.set(id, known.name);
+  if (known || game.sizeX > 0) log(game, `${nameOf(game, id)} left`);
 }
 
 const handlers = {
-  'MOTD Goes Here': (game, m) => {
+  // The greeting's words are a fixed marker, no message for a player (the page greets them itself).
+  'MOTD Goes Here': (game) => {
     game.link = Link.playing;
-    log(game, m.name);
   },
   LevelInfo: (game, m) => {
     // A spectator is greeted by nothing: its snapshot is the first word it hears.
@@ -115,7 +124,7 @@ const handlers = {
     log(game, `${m.text(2)} joined`);
   },
   Left: (game, m) => {
-    log(game, `${nameOf(game, m.int(1))} left`);
+    forgetPlayer(game, m.int(1));
     game.players.delete(m.int(1));
     game.tally.delete(m.int(1)); // its id may go to someone new
   },
@@ -193,18 +202,12 @@ export function linkMessage(game) {
   }
 }
 
-// How the world maps to the canvas: screen = (world − origin) × scale.
+// How the world maps to the canvas: screen = (world − origin) × scale. The floor fills
+// it; rooms are drawn on the floor only, so what of them lies past its edge is not shown.
 export function wholeMapView(game, width, height) {
-  let left = 0;
-  let top = 0;
-  let right = Math.max(1, game.sizeX) * TILE;
-  let bottom = Math.max(1, game.sizeY) * TILE;
-  for (const room of game.rooms) {
-    left = Math.min(left, room.x * TILE);
-    top = Math.min(top, room.y * TILE);
-    right = Math.max(right, (room.x + room.width) * TILE);
-    bottom = Math.max(bottom, (room.y + room.height) * TILE);
-  }
+  const [left, top] = [0, 0];
+  const right = Math.max(1, game.sizeX) * TILE;
+  const bottom = Math.max(1, game.sizeY) * TILE;
   const margin = 16;
   const scale = Math.min((width - 2 * margin) / (right - left), (height - 2 * margin) / (bottom - top));
   return {

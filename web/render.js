@@ -1,9 +1,10 @@
 // The one renderer of the pages: the world through a view, then what is laid over it; and
 // the camera of the pages that watch rather than play.
 import {
-  FULL_HEALTH, Link, PLAYER_RADIUS, TILE, cameraOf, cameraView, followCamera, panCamera, playerAt, recentKills,
+  PLAYER_RADIUS, TILE, cameraOf, cameraView, followCamera, panCamera, playerAt, recentKills,
   standings, stepPlayer, wholeMapView, zoomCamera,
 } from './game.js';
+import { LINE, drawText, hudColumns, stackOf, takeLines, wrapText } from './layout.js';
 
 // Players and shots are told apart by shape and outline as well as colour (blue and orange
 // stay apart under every common colour-vision deficiency, see docs/accessibility.md): the own
@@ -14,7 +15,6 @@ export const colours = {
   panel: 'rgba(20, 22, 26, 0.8)', stick: 'rgba(230, 230, 230, 0.45)', fire: 'rgba(240, 228, 66, 0.8)',
 };
 const FONT = 'system-ui, sans-serif';
-const LINE = 20; // pixels between overlay lines
 const PANEL_WIDTH = 260;
 
 // Gives the canvas as many device pixels as it has room on the page and draws in CSS
@@ -63,6 +63,12 @@ function drawWorld(context, game, v, highlightId) {
   const y = (wy) => (wy - v.originY) * v.scale;
   context.fillStyle = colours.floor;
   context.fillRect(x(0), y(0), game.sizeX * TILE * v.scale, game.sizeY * TILE * v.scale);
+  // Rooms are drawn on the floor only: the part of one past the map's edge (all of the
+  // table's extra room, just below the map) is no place a player is meant to stand.
+  context.save();
+  context.beginPath();
+  context.rect(x(0), y(0), game.sizeX * TILE * v.scale, game.sizeY * TILE * v.scale);
+  context.clip();
   for (const room of game.rooms) {
     context.fillStyle = colours.roomFill;
     context.strokeStyle = colours.roomEdge;
@@ -71,6 +77,7 @@ function drawWorld(context, game, v, highlightId) {
     context.fillRect(x(room.x * TILE), y(room.y * TILE), w, h);
     context.strokeRect(x(room.x * TILE), y(room.y * TILE), w, h);
   }
+  context.restore();
   context.fillStyle = colours.projectile;
   context.strokeStyle = colours.background;
   const size = Math.max(4, 5 * v.scale);
@@ -88,6 +95,8 @@ function drawWorld(context, game, v, highlightId) {
   context.font = `14px ${FONT}`;
   context.textAlign = 'center';
   for (const [id, player] of game.players) {
+    // One just seated waits dead at the origin before it is ever placed: it is nowhere yet.
+    if (player.dead && player.x === 0 && player.y === 0) continue;
     const px = x(player.x);
     const py = y(player.y);
     const radius = Math.max(5, PLAYER_RADIUS * v.scale);
@@ -104,55 +113,71 @@ function drawWorld(context, game, v, highlightId) {
   }
 }
 
-// Every known player with kills and deaths, in a panel at the top right below the kill feed.
-function drawStandings(context, game, highlightId, top0) {
-  const rows = standings(game);
-  const left = Math.max(0, sizeOf(context.canvas).width - PANEL_WIDTH - 10);
-  const top = top0 + 14 + LINE * 6;
-  context.fillStyle = colours.panel;
-  context.fillRect(left, top, PANEL_WIDTH, LINE * (rows.length + 1) + 12);
+// Every known player with kills and deaths, in a panel at the top of stack's free part
+// (what fits of it), headed by note (from when it counts) when there is one.
+function drawStandings(context, game, highlightId, stack, note) {
+  const rows = [{ name: 'Player', kills: 'Kills', deaths: 'Deaths' }, ...standings(game)];
+  const width = Math.min(PANEL_WIDTH, stack.width);
+  const left = stack.right - width;
+  const top = stack.y;
   context.font = `14px ${FONT}`;
-  let lineY = top + LINE;
-  for (const row of [{ name: 'Player', kills: 'Kills', deaths: 'Deaths' }, ...rows]) {
+  const noteLines = note ? wrapText(context, note, width - 20) : [];
+  const lines = takeLines(stack, noteLines.length + rows.length);
+  if (lines.length === 0) return;
+  context.fillStyle = colours.panel;
+  context.fillRect(left, top, width, lines.length * LINE);
+  lines.forEach((lineY, i) => {
+    if (i < noteLines.length) {
+      context.fillStyle = '#aaa';
+      drawText(context, noteLines[i], left + 10, lineY, width - 20);
+      return;
+    }
+    const row = rows[i - noteLines.length];
     context.fillStyle = row.id === undefined ? '#aaa' : row.id === highlightId ? colours.own : colours.text;
-    context.textAlign = 'left';
-    context.fillText(row.name.length > 20 ? `${row.name.slice(0, 19)}…` : row.name, left + 10, lineY);
-    context.textAlign = 'right';
-    context.fillText(String(row.kills), left + PANEL_WIDTH - 70, lineY);
-    context.fillText(String(row.deaths), left + PANEL_WIDTH - 10, lineY);
-    lineY += LINE;
-  }
+    drawText(context, row.name, left + 10, lineY, width - 140);
+    drawText(context, String(row.kills), left + width - 70, lineY, 55, 'right');
+    drawText(context, String(row.deaths), left + width - 10, lineY, 55, 'right');
+  });
 }
 
-function drawOverlay(context, game, { now, caption, showStandings, highlightId, top }) {
-  const { width, height } = sizeOf(context.canvas);
+// What is laid over the world: head (wrapped) at the top of the first column, the kill
+// feed at the top of the last, the scoreboard below it, stats (ping, frame rate) at the
+// bottom of the last and the chat log at the bottom of the first, as far as each fits.
+function drawOverlay(context, game, { now, head, showStandings, standingsNote, highlightId, columns, stats }) {
+  const stacks = columns.map(stackOf);
+  const [first, last] = [stacks[0], stacks.at(-1)];
   context.font = `16px ${FONT}`;
-  context.textAlign = 'left';
   context.fillStyle = colours.text;
-  if (game.link === Link.playing) context.fillText(`Health ${game.myHealth} / ${FULL_HEALTH}`, 10, top + 22);
-  else if (caption) context.fillText(caption, 10, top + 22);
-  let lineY = height - 24 * (game.log.length + 1) - 8;
-  for (const line of game.log) {
-    context.fillText(line, 10, lineY);
-    lineY += 24;
-  }
-  context.textAlign = 'right';
-  lineY = top + 22;
-  for (const line of recentKills(game, now)) {
-    context.fillText(line, width - 10, lineY);
-    lineY += LINE;
-  }
-  if (showStandings) drawStandings(context, game, highlightId, top);
+  const headLines = head.flatMap((line) => wrapText(context, line, first.width));
+  takeLines(first, headLines.length).forEach((lineY, i) => drawText(context, headLines[i], first.left, lineY, first.width));
+  const kills = recentKills(game, now);
+  const killsAt = takeLines(last, kills.length);
+  const shownKills = kills.slice(kills.length - killsAt.length); // the newest
+  killsAt.forEach((lineY, i) => drawText(context, shownKills[i], last.right, lineY, last.width, 'right'));
+  if (showStandings) drawStandings(context, game, highlightId, last, standingsNote);
+  context.font = `14px ${FONT}`;
+  context.fillStyle = colours.text;
+  const statsAt = takeLines(last, stats.length, { fromBottom: true });
+  statsAt.forEach((lineY, i) => drawText(context, stats[i], last.right, lineY, last.width, 'right'));
+  context.font = `16px ${FONT}`;
+  const logAt = takeLines(first, game.log.length, { fromBottom: true });
+  const shownLog = game.log.slice(game.log.length - logAt.length);
+  logAt.forEach((lineY, i) => drawText(context, shownLog[i], first.left, lineY, first.width));
 }
 
 // Draws one frame of the game through view (null: no world yet). highlightId is the
-// player drawn as one's own (0 for none); caption heads a page that is not playing; top is
-// the CSS pixels at the top the page's buttons cover on a narrow screen.
-export function drawFrame(context, game, view, { now, caption = '', showStandings = false, highlightId = 0, top = 0 }) {
+// player drawn as one's own (0 for none); head are the lines at the top left (the page's
+// state, a caption); columns say where words may go (pageColumns in layout.js; the whole
+// canvas when not given); standingsNote heads the scoreboard; stats go at the bottom right.
+export function drawFrame(context, game, view, {
+  now, head = [], showStandings = false, standingsNote = '', highlightId = 0, columns = null, stats = [],
+}) {
+  const { width, height } = sizeOf(context.canvas);
   context.fillStyle = colours.background;
-  context.fillRect(0, 0, sizeOf(context.canvas).width, sizeOf(context.canvas).height);
+  context.fillRect(0, 0, width, height);
   if (view) drawWorld(context, game, view, highlightId);
-  drawOverlay(context, game, { now, caption, showStandings, highlightId, top });
+  const overlay = { now, head, showStandings, standingsNote, highlightId, stats };
+  drawOverlay(context, game, { ...overlay, columns: columns ?? hudColumns({ width, height }) });
 }
 
 const PAN_PIXELS_PER_SECOND = 600;
@@ -250,13 +275,4 @@ export function spectatorCamera(canvas, currentGame) {
       return cameraView(camera, width, height);
     },
   };
-}
-
-// Lines of figures (ping, frame rate) in the bottom right corner.
-export function drawStats(context, lines) {
-  const { width, height } = sizeOf(context.canvas);
-  context.font = `14px ${FONT}`;
-  context.textAlign = 'right';
-  context.fillStyle = colours.text;
-  lines.forEach((line, i) => context.fillText(line, width - 10, height - 10 - LINE * (lines.length - 1 - i)));
 }

@@ -6,6 +6,7 @@
 import { decodeMessage } from './codec.js';
 import { HEADER_BYTES, advance, blockAt, keyframeBlock, loadRecords, readBlocks, readHeader, seek } from './demo.js';
 import { Link, applyMessage, linkMessage, newGame } from './game.js';
+import { pageColumns } from './layout.js';
 import { drawFrame, fitCanvas, spectatorCamera } from './render.js';
 import { wireFullscreen } from './tools.js';
 
@@ -48,6 +49,7 @@ let speed = 1;
 let timeMs = 0;
 let next = { block: 0, record: 0 }; // the next record to apply
 let lastSeekMs = null;
+let countedFromMs = 0; // the scoreboard counts from the keyframe the world was last built from
 let lastFrame = performance.now();
 let dragging = false; // the seek bar is held: frames leave its value to the pointer
 
@@ -97,6 +99,7 @@ async function seekTo(t) {
       timeMs = Math.min(target, durationMs());
       const step = seek(file.blocks, timeMs);
       game = newGame();
+      countedFromMs = file.blocks.length ? file.blocks[keyframeBlock(file.blocks, timeMs)].firstMs : 0;
       apply(step.records);
       next = step.next;
       lastSeekMs = performance.now() - began;
@@ -215,8 +218,12 @@ function frame(time) {
   if (started && playing && !seeking) playTo(Math.min(durationMs(), timeMs + step * speed));
   const more = !error && !file.damage && !file.fetching && (!started || atEnd());
   if (more && performance.now() - file.askedAt >= POLL_MS) fetchAndRead();
+  statusLine.textContent = statusText();
   if (fitCanvas(canvas)) {
-    const overlay = { now: timeMs, caption: started ? caption() : '', showStandings: started, highlightId: eye.following };
+    const overlay = {
+      now: timeMs, head: started ? [caption()] : [], showStandings: started, highlightId: eye.following,
+      standingsNote: `Counted from ${clockText(countedFromMs)} of the match`, columns: pageColumns(canvas),
+    };
     drawFrame(context, game, eye.view(time), overlay);
   }
   seekBar.max = String(durationMs());
@@ -224,7 +231,6 @@ function frame(time) {
   clock.textContent = `${clockText(timeMs)} / ${clockText(durationMs())}`;
   playButton.textContent = playing ? 'Pause' : 'Play';
   playButton.disabled = seekBar.disabled = !started;
-  statusLine.textContent = statusText();
   requestAnimationFrame(frame);
 }
 

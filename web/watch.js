@@ -2,6 +2,7 @@
 // through the play page's model and renderer with a camera that follows a player or
 // roams free; a lost link is tried again.
 import { Link, keepLinked, linkMessage, newGame, openLink, standings } from './game.js';
+import { pageColumns } from './layout.js';
 import { drawFrame, fitCanvas, spectatorCamera } from './render.js';
 import { wireFullscreen } from './tools.js';
 
@@ -16,6 +17,8 @@ const statusLine = document.getElementById('status');
 let game = newGame();
 const eye = spectatorCamera(canvas, () => game);
 let spectators = null; // as last polled; null while unknown
+let countedSince = new Date(); // the scoreboard counts the kills seen since the world was opened
+const hints = [...document.querySelectorAll('.hint')];
 
 async function pollSpectators() {
   try {
@@ -34,12 +37,16 @@ function caption() {
 }
 
 function frame(time) {
+  statusLine.textContent = linkMessage(game);
   if (fitCanvas(canvas)) {
     const view = eye.view(time);
-    const overlay = { now: performance.now(), caption: caption(), showStandings: true, highlightId: eye.following };
+    const since = countedSince.toLocaleTimeString([], { hour: '2-digit', minute: '2-digit' });
+    const overlay = {
+      now: performance.now(), head: [caption()], showStandings: true, highlightId: eye.following,
+      standingsNote: `Counted since ${since}, when you came`, columns: pageColumns(canvas, { below: hints }),
+    };
     drawFrame(context, game, view, overlay);
   }
-  statusLine.textContent = linkMessage(game);
   requestAnimationFrame(frame);
 }
 
@@ -63,7 +70,10 @@ window.skirmishWatch = Object.freeze({
 });
 
 // A lost link is opened again with back-off, onto a new world.
-keepLinked(() => openLink((game = newGame()), '/watch'), {
+keepLinked(() => {
+  countedSince = new Date();
+  return openLink((game = newGame()), '/watch');
+}, {
   isUp: () => game.link === Link.watching,
   isLost: () => game.link === Link.lost,
   onRetry: () => {

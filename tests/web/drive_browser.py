@@ -11,7 +11,7 @@ Protocol touch events) push the move stick right and the aim stick up past its f
 them until a line comes on standard input, then the touch is cancelled; says each step and whether
 the page sent a "Move" after the cancel. phone URL: a 360 × 640 touch phone at twice the pixels:
 prints one line of JSON on overflow, drawing, the manifest and the sound after a tap, for the game
-page and (overflow only) /watch and /replay."""
+page and (overflow only) /watch and /replay. layout URL SHOTS: each page at phone and desktop sizes, "ok" or "bad" and why."""
 import json
 import sys
 import time
@@ -106,6 +106,45 @@ fetch(link ? link.href : '/none').then((r) => r.json().then((m) => [r.headers.ge
             driver.set_script_timeout(10)
             figures[page.split('?')[0] or 'play'] = driver.execute_async_script(PHONE)
         print(json.dumps(figures), flush=True)
+    elif mode == 'layout':  # every word drawn on a canvas is boxed; names centred on players move with the world
+        driver.execute_cdp_cmd('Page.addScriptToEvaluateOnNewDocument', {'source': r"""window.drawn = [];
+const fillText = CanvasRenderingContext2D.prototype.fillText;
+CanvasRenderingContext2D.prototype.fillText = function (text, x, y) {
+  const m = this.measureText(text);  // with what the page lays out (a box that clips, as shown) below
+  if (this.textAlign !== 'center') drawn.push([text, x - m.actualBoundingBoxLeft, y - m.fontBoundingBoxAscent, x + m.actualBoundingBoxRight, y + m.fontBoundingBoxDescent]);
+  return fillText.call(this, text, x, y);
+};"""})
+        BOXES = r"""await new Promise(requestAnimationFrame).then(() => { drawn.length = 0; return new Promise(requestAnimationFrame); });  // one whole frame
+const boxes = drawn.map(([what, ...box], i) => [`canvas "${what}"`, i, ...box]), bad = [], w = innerWidth, h = innerHeight;
+const boxed = (e) => e.matches('button, input, select') || e.textContent.trim() && getComputedStyle(e).overflow !== 'visible';
+const inBox = (e) => e.parentElement !== document.body && (boxed(e.parentElement) || inBox(e.parentElement));
+for (const e of document.querySelectorAll('body *')) {
+  const own = [...e.childNodes].filter((n) => n.nodeType === Node.TEXT_NODE && n.textContent.trim());
+  if (!e.checkVisibility({visibilityProperty: true}) || inBox(e) || (!boxed(e) && !own.length)) continue;
+  const rects = boxed(e) ? [e.getBoundingClientRect()] : own.flatMap((n) => { const r = document.createRange(); r.selectNodeContents(n); return [...r.getClientRects()]; });
+  for (const r of rects) boxes.push([`${e.tagName} "${e.textContent.trim().slice(0, 30)}"`, e, r.left, r.top, r.right, r.bottom]);
+}
+for (const [i, [what, item, l, t, r, b]] of boxes.entries()) {  // the list of recordings may scroll down
+  if (l < -1 || r > w + 1 || (location.pathname !== '/demos' && (t < -1 || b > h + 1))) bad.push(`${what} leaves the screen`);
+  for (const [other, it, l2, t2, r2, b2] of boxes.slice(i + 1))
+    if (item !== it && Math.min(r, r2) - Math.max(l, l2) > 1 && Math.min(b, b2) - Math.max(t, t2) > 1) bad.push(`${what} covers ${other}`);
+}
+if (document.documentElement.scrollWidth > w || w > screen.width) bad.push('the page is wider than the screen');
+return [bad, drawn.map(([what]) => what)];"""
+        for width, height in ((360, 640), (640, 360), (1280, 800), (1920, 1080)):
+            driver.execute_cdp_cmd('Emulation.setDeviceMetricsOverride', {'width': width, 'height': height, 'mobile': width < 1000,
+                                   'deviceScaleFactor': 1, 'screenWidth': width, 'screenHeight': height})
+            driver.execute_cdp_cmd('Emulation.setTouchEmulationEnabled', {'enabled': width < 1000})
+            for page in ('play', 'watch', 'demos', 'replay'):
+                driver.get(replay if page == 'replay' else url + {'play': '?name=A newcomer whose name runs on past a phone screen'}.get(page, page))
+                time.sleep(0.3 if page == 'demos' else 1.5)
+                if page == 'demos':
+                    replay = driver.find_element(By.CSS_SELECTOR, 'a[href^="/replay"]').get_attribute('href')
+                if page == 'play':  # the scores and the figures (P) shown as well
+                    driver.execute_script("document.getElementById('scores-button').click(); dispatchEvent(new KeyboardEvent('keydown', {code: 'KeyP'}))")
+                bad, words = driver.execute_script(BOXES)
+                driver.save_screenshot(f'{sys.argv[3]}/{page}-{width}x{height}.png')
+                print('bad' if bad else 'ok', page, f'{width}x{height}', f'{bad} ' * bool(bad) + f'first words: {words[:1]}', flush=True)
     elif mode == 'stay':
         said, deadline = None, time.monotonic() + float(sys.argv[3])
         while time.monotonic() < deadline:
