@@ -27,17 +27,14 @@ struct ServerEnvironment {
     // Once the questions are answered, operators' commands come from in and then
     // from this descriptor (-1: from in alone).
     int commandFd = -1;
-    std::function<int64_t()> calendarTime = [] { return static_cast<int64_t>(std::time(nullptr)); };
-    // Milliseconds since 1970 UTC, for the names and headers of recordings.
-    std::function<int64_t()> wallMs = [] {
-        return static_cast<int64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                        std::chrono::system_clock::now().time_since_epoch())
-                                        .count());
-    };
+    // Seconds since 1970 UTC; empty: the system's.
+    std::function<int64_t()> calendarTime = {};
+    // Milliseconds since 1970 UTC, for the names and headers of recordings; empty: the system's.
+    std::function<int64_t()> wallMs = {};
     // Waits for one key after a failed host; lineEndPending as the answers left it.
     std::function<void(std::istream&, bool lineEndPending)> pause;
-    // Once hosting ends: tells the clients and closes the host (see SayServerQuit()).
-    std::function<void()> farewell = [] { SayServerQuit(); };
+    // Once hosting ends: tells the clients and closes the host; empty: SayServerQuit().
+    std::function<void()> farewell = {};
 };
 
 // Start-up, the main loop and teardown. When hosting ends, the clients hear of it

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 #include <deque>
-#include <optional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -39,7 +39,9 @@ struct Connection {
     CommandBudget budget;
     InputQueue inbox;      // held until the join is taken, then handled in turns
     PacketPacker outgoing; // a spectator's holds its snapshot only
-    std::optional<MotionLink> motion; // a version 3 client's, from its join on
+    // A version 3 client's, from its join on (a pointer: GCC 12 at -O3 mishandled an
+    // optional of it in the table's copies).
+    std::shared_ptr<MotionLink> motion;
 
     // Its messages travel in this layout from now on, both ways.
     void speak(WireVersion layout);

@@ -597,7 +597,7 @@ int NetPlayerJoined()
     if (id != 0) {
         core.giveTurn(id);
         if (core.connections[id].version == WireVersion::V3)
-            core.connections[id].motion.emplace(id);
+            core.connections[id].motion = std::make_shared<MotionLink>(id);
     }
     return id;
 }
@@ -608,7 +608,7 @@ int NetSpectatorJoined()
     if (id != 0) {
         core.feedOf(core.connections[id].version).join(id);
         if (core.connections[id].version == WireVersion::V3)
-            core.connections[id].motion.emplace(0);
+            core.connections[id].motion = std::make_shared<MotionLink>(0);
     }
     return id;
 }
