@@ -4,7 +4,7 @@
 # transport: scripts/lossy-link joins two network namespaces; in A a fresh server,
 # started as bench/run starts it, and a mover (skirmish-bot, 60 "Move" and "Rotate" and 2
 # "Fire" a second) on A's loopback, where nothing is lost; in B build-release/loss-observer
-# behind the link, watching the mover's "Moved" and every projectile's steps.
+# behind the link, watching the mover's motion ("Moved" or "Rotated") and every projectile's steps.
 
 LOSS_ROWS=()
 LOSS_LEVELS=${LOSS_LEVELS:-"0 2 5"}
@@ -51,9 +51,9 @@ run_loss() {
 
 loss_block() {
     echo "<!-- lossy-link -->"
-    echo "Behind a lossy link (\`bench/run --loss\`, $(date -u +%Y-%m-%d)): the server and a mover (\`skirmish-bot\`, 60 \"Move\" and \"Rotate\" and 2 \"Fire\" a second) in one network namespace; an observer (\`build-release/loss-observer\`) in another, behind \`skirmish-lossy-link\` (a TUN device in each namespace, real kernel UDP and TCP), which loses the given share of packets each way and delays each by ${LOSS_DELAY} ms each way; warm-up ${WARMUP} s, ${MEASURE} s measured. A gap is the time between two arrivals of the mover's \"Moved\" (the start and end of the measurement counting as arrivals); frozen is the time gaps over 100 ms last beyond their first 100 ms, as a share of the time measured. Projectiles: the longest any live projectile went without a step."
+    echo "Behind a lossy link (\`bench/run --loss\`, $(date -u +%Y-%m-%d)): the server and a mover (\`skirmish-bot\`, 60 \"Move\" and \"Rotate\" and 2 \"Fire\" a second) in one network namespace; an observer (\`build-release/loss-observer\`) in another, behind \`skirmish-lossy-link\` (a TUN device in each namespace, real kernel UDP and TCP), which loses the given share of packets each way and delays each by ${LOSS_DELAY} ms each way; warm-up ${WARMUP} s, ${MEASURE} s measured. A gap is the time between two arrivals of the mover's motion, a \"Moved\" or a \"Rotated\" (the start and end of the measurement counting as arrivals); frozen is the time gaps over 100 ms last beyond their first 100 ms, as a share of the time measured. Projectiles: the longest any live projectile went without a step."
     echo
-    echo "| Version | Loss each way (%) | ENet: Moved gaps > 100 ms | longest gap ms | frozen % | projectile longest gap ms | WebSocket: Moved gaps > 100 ms | longest gap ms | frozen % | projectile longest gap ms |"
+    echo "| Version | Loss each way (%) | ENet: motion gaps > 100 ms | longest gap ms | frozen % | projectile longest gap ms | WebSocket: motion gaps > 100 ms | longest gap ms | frozen % | projectile longest gap ms |"
     echo "|---|---|---|---|---|---|---|---|---|---|"
     printf '%s\n' "${LOSS_ROWS[@]}"
     echo

@@ -1,8 +1,9 @@
 // loss-observer: a player that watches another one move and says how long what it
 // sees stands still, for the lossy-link benchmark (bench/loss.sh). It connects (over
 // ENet, or the WebSocket with --websocket), names itself, finds the player named by
-// --watch, warms up, then for --seconds notes when each "Moved" of that player and each
-// step of every live projectile arrives. It reads messages through the client's
+// --watch, warms up, then for --seconds notes when each "Moved" or "Rotated" of that
+// player and each step of every live projectile arrives. (A player pressed against a
+// wall moves nowhere: version 3 then has no news of its position, but its facing turns.) It reads messages through the client's
 // field reads alone, so the figures hold however the version carried them.
 #include <algorithm>
 #include <chrono>
@@ -76,7 +77,7 @@ struct Watch {
             int32_t who = client.getInt();
             if (client.getString() == name)
                 id = who;
-        } else if (message == names::kMoved) {
+        } else if (message == names::kMoved || message == names::kRotated) {
             if (client.getInt() == id && measuring) {
                 ++moved;
                 movedGaps.add(Ms(now - lastMoved));
