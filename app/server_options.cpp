@@ -10,13 +10,10 @@
 namespace skirmish {
 namespace {
 
-const char* const kUsage =
-    "Usage: skirmish-server [--players N] [--width N] [--height N] [--rooms N] [--weapons N] [--port N]\n"
-    "                       [--max-per-address N] [--max-spectators N] [--max-spectators-per-address N]\n"
-    "                       [--demo-dir DIR] [--no-demos] [--demo-keep N] [--demo-max-mb N]\n"
-    "                       [--admin-socket PATH] [--ban-file PATH] [--bots N]\n"
-    "                       [--bot-skill easy|normal|hard]\n"
-    "       skirmish-server --healthcheck [PORT]\n";
+// Two lines, "Usage:" and "  or:", as help2man reads them into the man page's synopsis;
+// the flags are listed under --help.
+const char* const kUsage = "Usage: skirmish-server [OPTION]...\n"
+                           "  or:  skirmish-server --healthcheck [PORT]\n";
 
 const char* const kHelp = R"(
 Hosts a Skirmish match on UDP PORT (default 23987). The five answers may be given

@@ -1,4 +1,4 @@
-# The two wire versions side by side, sourced by bench/run (it uses start, cleanup,
+# The three wire versions side by side, sourced by bench/run (it uses start, cleanup,
 # cpu_ticks, percent, field, BOT_PIN, WARMUP, MEASURE and TICKS from there). For 16
 # and 126 players, each version in turn on a fresh server: one player apart at a
 # higher priority (its Move→Moved and the "ProjMove" cadence are the server's and the
@@ -16,9 +16,9 @@ wire_times() { awk '{print $14, $15}' "/proc/$SERVER_PID/stat"; }
 run_wire() {
     local players version
     for players in 16 126; do
-        for version in v1 v2; do
+        for version in v1 v2 v3; do
             local flag="" out probe_out bots probe u0 s0 u1 s1 result probed user sys
-            [ "$version" = v1 ] && flag="--v1"
+            [ "$version" = v3 ] || flag="--$version"
             start build-release/skirmish-server --max-per-address 0
             out=$(mktemp); probe_out=$(mktemp)
             nice -n -10 $BOT_PIN build-release/skirmish-bot --bots 1 $flag --warmup "$WARMUP" --seconds "$MEASURE" --quiet > "$probe_out" &
@@ -45,9 +45,9 @@ run_wire() {
 
 wire_block() {
     echo "<!-- wire -->"
-    echo "Wire versions (\`bench/run --wire\`, $(date -u +%Y-%m-%d)): 16 and 126 players (\`skirmish-bot\` at its default rates: 30 moves and rotations and 10 shots a second each), each version on a fresh server, every client speaking it (\`--v1\` for version 1); the server on one core, the bots on the other, one player apart at a higher priority; warm-up ${WARMUP} s, ${MEASURE} s measured. Bytes are packet bytes received, framing included. Kernel share: the server's system time over its user and system time."
+    echo "Wire versions (\`bench/run --wire\`, $(date -u +%Y-%m-%d)): 16 and 126 players (\`skirmish-bot\` at its default rates: 30 moves and rotations and 10 shots a second each), each version on a fresh server, every client speaking it (\`--v1\`, \`--v2\`; version 3 by default); the server on one core, the bots on the other, one player apart at a higher priority; warm-up ${WARMUP} s, ${MEASURE} s measured. Bytes are packet bytes received, framing included. Kernel share: the server's system time over its user and system time."
     echo
-    echo "| Players | Version | Bytes/s each player receives | Server CPU (% of a core) | Kernel share of it (%) | ProjMove cadence ms p50 / p99 (player apart) | Move→Moved ms p50 / p99 / max (player apart) | Live projectiles (most one bot saw) |"
+    echo "| Players | Version | Bytes/s each player receives | Server CPU (% of a core) | Kernel share of it (%) | ProjMove cadence ms p50 / p99 (player apart; version 3 flies them from states) | Move→Moved ms p50 / p99 / max (player apart) | Live projectiles (most one bot saw) |"
     echo "|---|---|---|---|---|---|---|---|"
     printf '%s\n' "${WIRE_ROWS[@]}"
     echo

@@ -60,4 +60,22 @@ std::optional<double> ParseReal(std::string_view text)
     return value;
 }
 
+std::function<bool(std::string_view)> NonNegativeInto(double& into)
+{
+    return [&into](std::string_view text) {
+        auto value = ParseReal(text);
+        into = value.value_or(into);
+        return value && *value >= 0;
+    };
+}
+
+std::function<bool(std::string_view)> WholeInto(int64_t& into, int64_t minimum, int64_t maximum)
+{
+    return [&into, minimum, maximum](std::string_view text) {
+        auto value = ParseWhole(text, minimum, maximum);
+        into = value.value_or(into);
+        return value.has_value();
+    };
+}
+
 } // namespace skirmish

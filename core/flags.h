@@ -29,4 +29,9 @@ std::string ParseFlags(int argc, char** argv, std::span<const Flag> flags,
 std::optional<int64_t> ParseWhole(std::string_view text, int64_t minimum, int64_t maximum);
 std::optional<double> ParseReal(std::string_view text);
 
+// A flag's take for the usual values: a real number of at least 0, or a whole number
+// in [minimum, maximum], written into the variable given.
+std::function<bool(std::string_view)> NonNegativeInto(double& into);
+std::function<bool(std::string_view)> WholeInto(int64_t& into, int64_t minimum, int64_t maximum);
+
 } // namespace skirmish

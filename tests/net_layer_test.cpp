@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <map>
 #include <sstream>
 #include <thread>
 
@@ -151,12 +152,13 @@ TEST_F(MemoryHost, no_client_waits_over_a_second_behind_its_budget_and_what_woul
         int moves, others; // a second, evenly spread
         int mostWaitMs;
         bool drops;
+        WireVersion version = WireVersion::V1; // each version's moves are told apart from other commands
     };
-    for (Case c : {Case{288, 0, 0, false}, {120, 20, 0, false}, {60, 90, 0, false}, {400, 0, 1000, true},
-                   {0, 250, 1000, true}}) {
+    for (Case c : {Case{288, 0, 0, false}, {288, 0, 0, false, WireVersion::V3}, {120, 20, 0, false, WireVersion::V2},
+                   {60, 90, 0, false}, {400, 0, 1000, true}, {0, 250, 1000, true}}) {
         NetShutdown();
         ASSERT_TRUE(NetHost(4));
-        int id = net->connect();
+        int id = net->connect("127.0.0.1", Role::Player, c.version);
         NetPlayerJoined();
         int sent = 0, mostWaitMs = 0, handled = 0;
         std::vector<int> sentAt;
@@ -362,6 +364,47 @@ TEST(WireVersions, spectators_and_clients_of_both_versions_are_told_the_same_and
     EXPECT_EQ(mixed.players, alone.players);
     EXPECT_EQ(mixed.bystanderFight, alone.bystanderFight);
     EXPECT_EQ(mixed.firstWatcherFight, alone.bystanderFight);
+}
+
+// What a story is made of, whatever the version told it: every event in order, each
+// projectile's steps, and where each player was last seen. States supersede one another,
+// so a version 3 client may see fewer of another player's intermediate moves.
+struct Story {
+    std::vector<std::string> events;
+    std::map<std::string, std::vector<std::string>> steps; // by projectile id
+    std::map<std::string, std::string> lastSeen;           // by player id: its last "Moved"
+    bool operator==(const Story&) const = default;
+};
+
+Story StoryOf(const std::vector<std::string>& stream)
+{
+    Story story;
+    for (const std::string& line : stream) {
+        std::istringstream words(line);
+        std::string name, id;
+        words >> name >> id;
+        if (name == "ProjMove")
+            story.steps[id].push_back(line);
+        else if (name == "Moved")
+            story.lastSeen[id] = line;
+        else if (name != "Rotated")
+            story.events.push_back(line);
+    }
+    return story;
+}
+
+// Version 3 clients in the match change no byte that version 1 players receive, and each
+// rebuilds the story a version 1 bystander is told: the same events, every projectile step
+// to the bit, the same last positions.
+TEST(WireVersions, version_3_clients_rebuild_version_1s_story_and_change_no_other_players_byte)
+{
+    MatchStreams alone = PlayMatch(0), mixed = PlayMatch(3, WireVersion::V3, WireVersion::V3);
+    alone.players.pop_back();
+    EXPECT_EQ(mixed.players, alone.players);
+    const Story told = StoryOf(alone.bystanderFight);
+    ASSERT_FALSE(told.steps.empty());
+    EXPECT_EQ(StoryOf(mixed.bystanderFight), told);
+    EXPECT_EQ(StoryOf(mixed.firstWatcherFight), told);
 }
 
 // The stream of a client from its snapshot's first message to its last.

@@ -136,18 +136,18 @@ TEST_F(WebFrontTest, oversized_and_text_frames_close_the_connection_as_a_leave)
 TEST_F(WebFrontTest, one_pool_of_ids_for_both_transports_an_unknown_wire_version_refused_on_both_and_the_next_told_full)
 {
     NetClient unknownEnet, unknownWeb;
-    unknownEnet.useVersion(static_cast<WireVersion>(3));
-    unknownWeb.useVersion(static_cast<WireVersion>(3));
+    unknownEnet.useVersion(static_cast<WireVersion>(4));
+    unknownWeb.useVersion(static_cast<WireVersion>(4));
     WhileServing([&] { return unknownEnet.connect("127.0.0.1", NetBoundPort(), 2000), Lost(unknownEnet); });
     EXPECT_EQ(unknownEnet.farewellCode(), kDisconnectUnknownVersion);
     EXPECT_FALSE(WhileServing([&] { return unknownWeb.connectWebSocket("127.0.0.1", NetBoundPort(), 2000); }));
     EXPECT_EQ(NetPlayerJoined(), 0);
     const std::pair<const char*, std::optional<WireVersion>> queries[] = {
-        {"", WireVersion::V1}, {"v=1", WireVersion::V1}, {"name=x&v=2", WireVersion::V2}, {"v=2&v=0", std::nullopt},
+        {"", WireVersion::V1}, {"v=1", WireVersion::V1}, {"name=x&v=2", WireVersion::V2}, {"v=3", WireVersion::V3}, {"v=2&v=0", std::nullopt},
         {"v=", std::nullopt}, {"vv=2", WireVersion::V1}};
     for (const auto& [query, version] : queries)
         EXPECT_EQ(VersionFromQuery(query), version) << query;
-    for (auto [data, known] : {std::pair(0x201u, true), {0xFF01u, false}, {0x10000u, false}, {0x80000000u, false}})
+    for (auto [data, known] : {std::pair(0x201u, true), {0x301u, true}, {0x401u, false}, {0xFF01u, false}, {0x10000u, false}, {0x80000000u, false}})
         EXPECT_EQ(ParseConnectData(data).has_value(), known) << data;
 
     NetClient enet, web, late;

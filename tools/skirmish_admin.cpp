@@ -1,6 +1,6 @@
-// skirmish-admin PATH COMMAND...: sends one command to a running server's admin
-// socket and prints its answer. Exit status: 0 when the command ran, 1 when the
-// server answered with an error, 2 when it could not be asked.
+// skirmish-admin [--socket PATH | --instance NAME | PATH] COMMAND...: sends one command
+// to a running server's admin socket and prints its answer. Exit status: 0 when the
+// command ran, 1 when the server answered with an error, 2 when it could not be asked.
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -12,10 +12,40 @@
 
 namespace {
 
-constexpr const char* kUsage = "Usage: skirmish-admin PATH COMMAND [ARGUMENTS...]\n"
-                               "Sends COMMAND to the server whose admin socket is PATH; \"help\" lists the commands.\n"
-                               "Exit status: 0 when the command ran, 1 when the server answered with an error,\n"
-                               "2 when it could not be asked (then the command was not run).\n";
+// Where the packaged units put their sockets: skirmish.service's, and skirmish@NAME's.
+constexpr const char* kDefaultSocket = "/run/skirmish/admin.sock";
+std::string InstanceSocket(const std::string& name) { return "/run/skirmish/" + name + "/admin.sock"; }
+
+// help2man makes the manual page from this text: its sections are the page's.
+constexpr const char* kUsage =
+    "Usage: skirmish-admin [--socket PATH | --instance NAME | PATH] COMMAND [ARGUMENTS...]\n"
+    "Sends one operator's COMMAND to a running Skirmish server over its admin socket\n"
+    "(skirmish-server --admin-socket PATH) and prints the server's answer.\n"
+    "\n"
+    "Options:\n"
+    "  --socket PATH    the server's admin socket (default /run/skirmish/admin.sock,\n"
+    "                   that of skirmish.service); a first argument with a / in it\n"
+    "                   is taken as PATH too\n"
+    "  --instance NAME  the socket of the instance skirmish@NAME.service,\n"
+    "                   /run/skirmish/NAME/admin.sock\n"
+    "  --help           this text, on standard output\n"
+    "\n"
+    "Commands (the command help asks the server for its own list):\n"
+    "  status                      a line per player: id, name, address,\n"
+    "                              transport, rtt, health, seconds connected\n"
+    "  say TEXT                    every client reads TEXT from the server\n"
+    "  kick ID [REASON]            ends the client's connection\n"
+    "  ban WHO [MINUTES] [REASON]  refuses the address of WHO, a client's id or an\n"
+    "                              address (0 or no minutes: forever)\n"
+    "  unban ADDRESS               lifts a ban\n"
+    "  bans                        the bans in force\n"
+    "  stop                        ends hosting, as SIGTERM does\n"
+    "\n"
+    "Exit status:\n"
+    "  0  the command ran (its answer is on standard output)\n"
+    "  1  the server refused it (its answer, \"Error: ...\", is on standard error)\n"
+    "  2  the server could not be asked, or the arguments are wrong: the command\n"
+    "     did not run\n";
 
 int Fail(const std::string& why)
 {
@@ -40,16 +70,30 @@ bool SendAll(int fd, std::string_view bytes)
 
 int main(int argc, char** argv)
 {
-    if (argc < 3) {
+    int first = 1;
+    std::string path = kDefaultSocket;
+    if (argc > 1 && std::strcmp(argv[1], "--help") == 0) {
+        std::cout << kUsage;
+        return 0;
+    }
+    const bool bySocket = argc > 2 && std::strcmp(argv[1], "--socket") == 0;
+    const bool byInstance = argc > 2 && std::strcmp(argv[1], "--instance") == 0;
+    if (bySocket || byInstance) {
+        path = bySocket ? argv[2] : InstanceSocket(argv[2]);
+        first = 3;
+    } else if (argc > 1 && std::strchr(argv[1], '/')) {
+        path = argv[1];
+        first = 2;
+    }
+    if (first >= argc || argv[first][0] == '-') {
         std::cerr << kUsage;
         return 2;
     }
-    const std::string path = argv[1];
     std::string line;
-    for (int i = 2; i < argc; ++i) {
+    for (int i = first; i < argc; ++i) {
         if (std::strchr(argv[i], '\n'))
             return Fail("a command is one line: no line end in the arguments");
-        if (i > 2)
+        if (i > first)
             line += ' ';
         line += argv[i];
     }

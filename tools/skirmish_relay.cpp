@@ -63,30 +63,22 @@ int main(int argc, char** argv)
     LinkImpairment link;
     double upLoss = -1, downLoss = -1, upDelay = -1, downDelay = -1;
     bool tcp = false;
-    auto real = [](double& into) {
-        return [&into](std::string_view v) {
-            auto x = ParseReal(v);
-            into = x.value_or(into);
-            return x && *x >= 0;
-        };
-    };
-    auto whole = [](int64_t& into, int64_t lo, int64_t hi) {
-        return [&into, lo, hi](std::string_view v) {
-            auto x = ParseWhole(v, lo, hi);
-            into = x.value_or(into);
-            return x.has_value();
-        };
-    };
     bool help = false;
     const Flag flags[] = {
         {"--help", false, [&](std::string_view) { return help = true; }},
-        {"--listen", true, whole(listen, 0, 65535)},   {"--server", true, whole(server, 1, 65535)},
-        {"--seed", true, whole(seed, 0, UINT32_MAX)},   {"--loss", true, real(link.lossPercent)},
-        {"--up-loss", true, real(upLoss)},              {"--down-loss", true, real(downLoss)},
-        {"--delay", true, real(link.delayMs)},          {"--jitter", true, real(link.jitterMs)},
-        {"--duplicate", true, real(link.duplicatePercent)}, {"--reorder", true, real(link.reorderPercent)},
-        {"--seconds", true, real(seconds)},
-        {"--up-delay", true, real(upDelay)},            {"--down-delay", true, real(downDelay)},
+        {"--listen", true, WholeInto(listen, 0, 65535)},
+        {"--server", true, WholeInto(server, 1, 65535)},
+        {"--seed", true, WholeInto(seed, 0, UINT32_MAX)},
+        {"--loss", true, NonNegativeInto(link.lossPercent)},
+        {"--up-loss", true, NonNegativeInto(upLoss)},
+        {"--down-loss", true, NonNegativeInto(downLoss)},
+        {"--delay", true, NonNegativeInto(link.delayMs)},
+        {"--jitter", true, NonNegativeInto(link.jitterMs)},
+        {"--duplicate", true, NonNegativeInto(link.duplicatePercent)},
+        {"--reorder", true, NonNegativeInto(link.reorderPercent)},
+        {"--seconds", true, NonNegativeInto(seconds)},
+        {"--up-delay", true, NonNegativeInto(upDelay)},
+        {"--down-delay", true, NonNegativeInto(downDelay)},
         {"--tcp", false, [&tcp](std::string_view) { return tcp = true; }},
     };
     std::string error = ParseFlags(argc, argv, flags);

@@ -39,7 +39,7 @@ void CommandRate::refill(int32_t now)
 CommandBudget::Kind CommandBudget::KindOf(std::span<const uint8_t> message, WireVersion version)
 {
     auto movement = [](std::string_view name) { return name == names::kMove || name == names::kRotate; };
-    if (version == WireVersion::V2 && !message.empty()) {
+    if (version != WireVersion::V1 && !message.empty()) {
         if (message[0] != compact::kVerbatim) {
             const compact::Layout* layout = compact::LayoutOf(message[0]);
             return layout && layout->toServer && movement(layout->name) ? Kind::Movement : Kind::Other;

@@ -12,9 +12,13 @@ namespace skirmish {
 // packet at all) is caught sooner by the holder's own 10 s rule.
 constexpr enet_uint32 kUnacknowledgedTimeoutMs = 60000;
 
+// ENet also throttles unreliable packets when round trips vary, dropping them before
+// they are sent: a lossy link would then lose far more states than it drops. States
+// are one small packet a tick, so they are never throttled (a deceleration of 0).
 inline void KeepAnsweringPeers(ENetPeer* peer)
 {
     enet_peer_timeout(peer, 1u << 20, kUnacknowledgedTimeoutMs, kUnacknowledgedTimeoutMs);
+    enet_peer_throttle_configure(peer, ENET_PEER_PACKET_THROTTLE_INTERVAL, ENET_PEER_PACKET_THROTTLE_ACCELERATION, 0);
 }
 
 // ENet doubles a reliable command's resend delay at every loss, so four losses in
