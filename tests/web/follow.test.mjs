@@ -41,17 +41,18 @@ test('a projectile flies to the newest tick told, by the clock at most three tic
   const [follower, shot] = [newFollower(), (id, tick) => msg((w) => w.text('NewProjectile').int(id).float(0).float(0).float(90), { dx: 1.5, dy: 0, tick })];
   takeState(follower, state(1, 10), 0);
   const steps = [follow(follower, shot(1, 11), 0), flyOn(follower, 2.5 * TICK_MS), flyOn(follower, 100 * TICK_MS),
-    takeState(follower, state(2, 12), 101 * TICK_MS).messages, follow(follower, shot(2, 5), 101 * TICK_MS),
-    follow(follower, v3.decodeMessage(Uint8Array.from([21, 2, 32])), 102 * TICK_MS), flyOn(follower, 200 * TICK_MS)];
+    takeState(follower, state(2, 12), 101 * TICK_MS).messages, follow(follower, shot(2, 5), 101 * TICK_MS), follow(follower, shot(3, -70000), 101 * TICK_MS),
+    follow(follower, v3.decodeMessage(Uint8Array.from([21, 2, 28])), 102 * TICK_MS), flyOn(follower, 200 * TICK_MS)];
   assert.deepEqual(steps.map(said), [['NewProjectile 1 0 0 90'], ['ProjMove 1 1.5 0', 'ProjMove 1 3 0'], ['ProjMove 1 4.5 0'], [],
     ['NewProjectile 2 0 0 90', ...[1.5, 3, 4.5, 6, 7.5, 9, 10.5, 12].map((x) => `ProjMove 2 ${x} 0`)],
-    ['ProjMove 1 6 0', 'ProjMove 1 7.5 0', 'ProjMove 1 9 0', 'ProjDelete 1'], ['ProjMove 2 13.5 0', 'ProjMove 2 15 0', 'ProjMove 2 16.5 0']]);
+    ['NewProjectile 3 0 0 90'], ['ProjMove 1 6 0', 'ProjDelete 1'], ['ProjMove 2 13.5 0', 'ProjMove 2 15 0', 'ProjMove 2 16.5 0']]);
+  assert.deepEqual(follower.flown.map((flown) => flown.id), [2]); // one far behind the ticks is dropped, not flown
 });
 
 test('a state reads as the server wrote it, a pose cut short or flagged unknown ends it, and its acknowledgement is the server\'s', () => {
   const read = (bytes) => Object.values(v3.decodeMessage(Uint8Array.from(bytes)).state).map((v) => (v.map ? v.map(Object.values) : v));
   const [whole, poses] = [[...Buffer.from(cpp.state, 'hex')], [[2, true, false, 10, -20, 0], [3, true, true, 1.5, 2.25, 90.5], [129, false, true, 0, 0, -1]]];
-  assert.deepEqual([whole, whole.slice(0, 28), whole.slice(0, 21), whole.slice(0, 7), [...whole, 5, 4]].map(read),
-    [[300, -5, poses, true], [300, -5, poses.slice(0, 2), false], [300, -5, poses.slice(0, 1), false], [300, -5, [], false], [300, -5, poses, false]]);
+  assert.deepEqual([whole, whole.slice(0, 28), whole.slice(0, 21), whole.slice(0, 7), [...whole, 5, 4], [...whole, 5]].map(read),
+    [[300, -5, poses, true], [300, -5, poses.slice(0, 2), false], [300, -5, poses.slice(0, 1), false], [300, -5, [], false], ...Array(2).fill([300, -5, poses, false])]);
   assert.equal(Buffer.from(v3.command.stateAck(300)).toString('hex'), cpp.stateAck);
 });
