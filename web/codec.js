@@ -170,7 +170,7 @@ export const V2_TABLE = Object.freeze([
   [37, 'Fire', ''],
 ]);
 const ROWS = new Map(V2_TABLE.map(([index, name, types]) => [index, { name, types }]));
-const FIELD_TYPE = { i: 'int', f: 'float', b: 'byte', t: 'text' };
+const FIELD_TYPE = { i: 'int', f: 'float', d: 'double', b: 'byte', t: 'text' };
 
 // Builds one version 2 message: its index, then its fields.
 class CompactWriter {
@@ -251,9 +251,13 @@ export function splitCompactPacket(packet) {
 // A version 2 message read as version 1's reader reads it: its name first, then its
 // fields up to the first missing or broken one; an unknown index has no fields at all.
 export function decodeCompactMessage(bytes) {
+  return decodeRow(bytes, ROWS);
+}
+
+function decodeRow(bytes, rows) {
   if (bytes.length === 0) return new Message([]);
   if (bytes[0] === 0) return decodeMessage(bytes.subarray(1));
-  const row = ROWS.get(bytes[0]);
+  const row = rows.get(bytes[0]);
   if (!row) return new Message([]);
   const view = new DataView(bytes.buffer, bytes.byteOffset, bytes.byteLength);
   const fields = row.name === '' ? [] : [{ type: 'text', raw: utf8.encode(row.name), value: row.name }];
@@ -263,7 +267,7 @@ export function decodeCompactMessage(bytes) {
       const read = readVarint(bytes, at);
       if (!read) break;
       if (type === 'i') {
-        fields.push({ type: 'int', value: (read[0] >>> 1) ^ -(read[0] & 1) });
+        fields.push({ type: 'int', value: unZigZag(read[0]) });
         at = read[1];
         continue;
       }
@@ -272,18 +276,101 @@ export function decodeCompactMessage(bytes) {
       fields.push({ type: 'text', raw, value: utf8Lenient.decode(raw) });
       at = read[1] + read[0];
     } else {
-      const size = type === 'f' ? 4 : 1;
+      const size = FIELD_BYTES[type];
       if (bytes.length - at < size) break;
-      fields.push({ type: FIELD_TYPE[type], value: type === 'f' ? view.getFloat32(at, true) : bytes[at] });
+      const value = type === 'f' ? view.getFloat32(at, true) : type === 'd' ? view.getFloat64(at, true) : bytes[at];
+      fields.push({ type: FIELD_TYPE[type], value });
       at += size;
     }
   }
   return new Message(fields);
 }
 
+const unZigZag = (value) => (value >>> 1) ^ -(value & 1);
+const FIELD_BYTES = { f: 4, d: 8, b: 1 };
+
+// Version 3, asked for with ?v=3: version 2, but that other players' motion comes as
+// numbered states (row 20) the page acknowledges (row 38), and projectiles are flown by
+// the page (follow.js). A flown projectile's rows read as their version 1 message, with
+// what the page flies it by in message.flight: its step and the tick of its first step
+// (row 19), or the last tick it stepped (row 21). A state reads as a nameless message
+// with message.state (readState).
+export const STATE_ROW = 20;
+const FLOWN = new Map([
+  [19, { name: 'NewProjectile', types: 'ifffddi', fields: 5 }],
+  [21, { name: 'ProjDelete', types: 'ii', fields: 2 }],
+]);
+const V3_ROWS = new Map([...ROWS, ...FLOWN]);
+
+export function decodeV3Message(bytes) {
+  if (bytes[0] === STATE_ROW) {
+    const message = new Message([]);
+    message.state = readState(bytes);
+    return message;
+  }
+  const message = decodeRow(bytes, V3_ROWS);
+  const flown = FLOWN.get(bytes[0]);
+  if (flown) {
+    // A field cut short counts as zero, as the server's own reader has it.
+    const [a, b, c] = message.fields.splice(flown.fields).map((f) => f.value);
+    message.flight = flown.fields === 5 ? { dx: a ?? 0, dy: b ?? 0, tick: c ?? 0 } : { tick: a ?? 0 };
+  }
+  return message;
+}
+
+const HAS_POSITION = 1;
+const HAS_FACING = 2;
+const WHOLE_POSITION = 4; // the position as two zigzag ints
+
+// A state: { number, tick, poses: [{ id, hasPosition, hasFacing, x, y, facing }], whole },
+// or null when it is no state or its number or tick is cut short. A pose cut short or
+// with flags unknown here ends it, whole false: the poses before it are whole.
+export function readState(bytes) {
+  if (bytes.length === 0 || bytes[0] !== STATE_ROW) return null;
+  const view = new DataView(bytes.buffer, bytes.byteOffset, bytes.byteLength);
+  const number = readVarint(bytes, 1);
+  const tick = number && readVarint(bytes, number[1]);
+  if (!tick) return null;
+  const state = { number: number[0], tick: unZigZag(tick[0]), poses: [], whole: true };
+  let at = tick[1];
+  const int = () => {
+    const read = readVarint(bytes, at);
+    if (!read) return null;
+    at = read[1];
+    return Math.fround(unZigZag(read[0]));
+  };
+  const float = () => {
+    if (bytes.length - at < 4) return null;
+    at += 4;
+    return view.getFloat32(at - 4, true);
+  };
+  while (at < bytes.length) {
+    const id = readVarint(bytes, at);
+    const flags = id && id[1] < bytes.length ? bytes[id[1]] : null;
+    if (flags === null || (flags & ~7) !== 0 || (flags & (WHOLE_POSITION | HAS_POSITION)) === WHOLE_POSITION) {
+      state.whole = false;
+      break;
+    }
+    at = id[1] + 1;
+    const pose = { id: id[0] | 0, hasPosition: (flags & HAS_POSITION) !== 0, hasFacing: (flags & HAS_FACING) !== 0 };
+    const read = flags & WHOLE_POSITION ? int : float;
+    const [x, y] = pose.hasPosition ? [read(), read()] : [0, 0];
+    const facing = pose.hasFacing ? float() : 0;
+    if (x === null || y === null || facing === null) {
+      state.whole = false;
+      break;
+    }
+    state.poses.push(Object.assign(pose, { x, y, facing }));
+  }
+  return state;
+}
+
+const v3Command = { ...compactCommand, stateAck: (number) => new CompactWriter(38).varint(number).toBytes() };
+
 // Everything a client needs of one wire version, by the version's number.
 export function codecFor(version) {
-  return version === 2
-    ? { version: 2, query: '?v=2', command: compactCommand, packPacket: packCompactPacket, splitPacket: splitCompactPacket, decodeMessage: decodeCompactMessage }
-    : { version: 1, query: '', command, packPacket, splitPacket, decodeMessage };
+  const compact = { command: compactCommand, packPacket: packCompactPacket, splitPacket: splitCompactPacket };
+  if (version === 3) return { version: 3, query: '?v=3', ...compact, command: v3Command, decodeMessage: decodeV3Message };
+  if (version === 2) return { version: 2, query: '?v=2', ...compact, decodeMessage: decodeCompactMessage };
+  return { version: 1, query: '', command, packPacket, splitPacket, decodeMessage };
 }

@@ -1,5 +1,6 @@
 // The world as the server has told it: nothing here is decided by the page.
 import { codecFor } from './codec.js';
+import { flyOn, follow, newFollower, takeState } from './follow.js';
 
 export const TILE = 32; // map units per tile
 export const LOG_LINES = 8;
@@ -307,9 +308,10 @@ export function reconnectDelay(attempt) {
   return Math.min(RECONNECT_MAX_MS, 1000 * 2 ** Math.min(attempt, 15));
 }
 
-// The wire layout a live page speaks: the compact version 2, or version 1 with ?v=1 (for tests).
+// The wire layout a live page speaks: version 3, or the older ones with ?v=2 or ?v=1.
 export function pageCodec() {
-  return codecFor(new URLSearchParams(location.search).get('v') === '1' ? 1 : 2);
+  const asked = new URLSearchParams(location.search).get('v');
+  return codecFor(asked === '1' || asked === '2' ? Number(asked) : 3);
 }
 
 // Opens the WebSocket at path on the page's own server: every packet it brings is
@@ -318,16 +320,48 @@ export function openLink(game, path, heard = () => {}, codec = pageCodec()) {
   const scheme = location.protocol === 'https:' ? 'wss' : 'ws';
   const socket = new WebSocket(`${scheme}://${location.host}${path}${codec.query}`);
   socket.binaryType = 'arraybuffer';
+  const told = (message, now) => {
+    applyMessage(game, message, now);
+    heard(message, now);
+  };
+  const take = codec.version === 3 ? followed(socket, game, codec, told) : told;
   socket.onmessage = (event) => {
     const now = performance.now();
-    for (const bytes of codec.splitPacket(new Uint8Array(event.data))) {
-      const message = codec.decodeMessage(bytes);
-      applyMessage(game, message, now);
-      heard(message, now);
-    }
+    for (const bytes of codec.splitPacket(new Uint8Array(event.data))) take(codec.decodeMessage(bytes), now);
   };
   socket.onclose = (event) => closeLink(game, event.code, event.reason);
   return socket;
+}
+
+// Version 3 leaves others' motion and the projectiles' flight to the page: the follower
+// rebuilds them into the version 1 messages told(message, now) takes, acknowledging each
+// state it took whole, and flies projectiles on by the clock between states, once a frame.
+function followed(socket, game, codec, told) {
+  const follower = newFollower();
+  let lastTold = null;
+  const tellAll = (messages, now) => {
+    for (const message of messages) told(message, now);
+    if (messages.length > 0) lastTold = messages[messages.length - 1];
+  };
+  const frame = () => {
+    if (socket.readyState === WebSocket.CLOSED) return;
+    // An own "Moved" may be an automatic respawn whose "Alive" opens the next packet: the
+    // prediction tells the two apart only when nothing comes between them. A frame waits.
+    const now = performance.now();
+    if (lastTold && lastTold.name === 'Moved' && lastTold.int(1) === game.myId) lastTold = null;
+    else tellAll(flyOn(follower, now), now);
+    requestAnimationFrame(frame);
+  };
+  requestAnimationFrame(frame);
+  return (message, now) => {
+    if (!message.state) {
+      tellAll(follow(follower, message, now), now);
+      return;
+    }
+    const { messages, ack } = takeState(follower, message.state, now);
+    if (ack !== null && socket.readyState === WebSocket.OPEN) socket.send(codec.packPacket([codec.command.stateAck(ack)]));
+    tellAll(messages, now);
+  };
 }
 
 // Keeps a link open: open(attempt) makes a new game and its socket; a lost link is opened

@@ -1,12 +1,15 @@
 // Prints, as JSON, the bytes our C++ codec makes for every command and server
 // message, so that the page's codec is checked against them.
+#include <bit>
 #include <cstdio>
 #include <limits>
 #include <string>
 
 #include "demo/demo_format.h"
+#include "game/flight.h"
 #include "protocol/compact.h"
 #include "protocol/messages.h"
+#include "protocol/version3.h"
 
 namespace {
 
@@ -25,6 +28,35 @@ void Entry(const char* key, const MessageWriter& message)
 {
     Entry(key, message.bytes());
     Entry((std::string(key) + "_v2").c_str(), compact::Encode(message.bytes()));
+}
+
+// Row 19 of every heading across the circle and a few no whole degree, then the server's own flight
+// of each over 10,000 ticks that wrap the tick count: FNV-1a 32 of every step's x and y bits, and the last bits.
+void Flights()
+{
+    struct : Outbox {
+        void toPlayer(int, const MessageWriter&) override {}
+        void toAll(const MessageWriter&) override {}
+    } quiet;
+    Level level(1, 10, 10, 1, 2);
+    level.entities.movementTicks = std::numeric_limits<int32_t>::max() - 5000;
+    const float odd[] = {0.1f, -45.5f, 89.99999f, 12345.678f, 359.9999f, -0.0f};
+    for (int i = 0; i < 366; ++i) {
+        Projectile& p = level.entities.projectiles.emplace_back();
+        std::tie(p.id, p.angle, p.x, p.y) = std::tuple(i + 1, i < 6 ? odd[i] : i - 6.0f, 0.5f + i, -3.25f * i);
+        Bytes row;
+        v3::Encode(message::NewProjectile(p.id, p.x, p.y, p.angle).withFlight(FlightOf(p, level.entities)), row);
+        Entry(("flight" + std::to_string(i)).c_str(), row);
+    }
+    std::vector<uint32_t> hashes(366, 2166136261u);
+    for (int tick = 0; tick < 10000; ++tick) {
+        MoveProjectiles(level, quiet);
+        for (const Projectile& p : level.entities.projectiles)
+            for (uint64_t bits = std::bit_cast<uint32_t>(p.x) | uint64_t{std::bit_cast<uint32_t>(p.y)} << 32, b = 0; b < 8; ++b)
+                hashes[p.id - 1] = (hashes[p.id - 1] ^ static_cast<uint8_t>(bits >> (8 * b))) * 16777619u;
+    }
+    for (const Projectile& p : level.entities.projectiles)
+        std::printf("  \"flown%d\": [%u, %u, %u],\n", p.id - 1, hashes[p.id - 1], std::bit_cast<uint32_t>(p.x), std::bit_cast<uint32_t>(p.y));
 }
 
 } // namespace
@@ -80,6 +112,12 @@ int main()
     Bytes written = block.finish(2);
     file.insert(file.end(), written.begin(), written.end());
     Entry("demo", file);
+    v3::StateWriter state(300, -5);
+    for (v3::Pose pose : {v3::Pose{2, true, false, 10, -20, 0}, {3, true, true, 1.5f, 2.25f, 90.5f}, {129, false, true, 0, 0, -1}})
+        state.add(pose);
+    Entry("state", state.bytes());
+    Entry("stateAck", v3::StateAck(300));
+    Flights();
     Entry("demoMessages", framed, "");
     std::printf("}\n");
 }
