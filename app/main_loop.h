@@ -13,7 +13,9 @@ namespace skirmish {
 class Admin;
 class AgonesLink;
 class Bots;
+class EventLog;
 class Recorder;
+class ServiceNotifier;
 }
 
 namespace skirmish {
@@ -36,6 +38,8 @@ struct LoopState {
     Admin* admin = nullptr;       // operators' commands, when they are taken
     Bots* bots = nullptr;         // the server's own players, when asked for
     AgonesLink* fleet = nullptr;  // the fleet manager's sidecar, beaten after each pass
+    EventLog* events = nullptr;   // told what the pass sends to all, when --event-log asks
+    ServiceNotifier* service = nullptr; // the service manager's watchdog, fed from the loop's beat
 };
 
 // The outbox of the running server: every message goes out through the network layer.

@@ -6,6 +6,7 @@
 
 #include "app/bots.h"
 #include "core/flags.h"
+#include "net/server/admin_http.h"
 
 namespace skirmish {
 namespace {
@@ -16,6 +17,8 @@ const char* const kUsage =
     "                       [--demo-dir DIR] [--no-demos] [--demo-keep N] [--demo-max-mb N]\n"
     "                       [--admin-socket PATH] [--ban-file PATH] [--bots N]\n"
     "                       [--bot-skill easy|normal|hard]\n"
+    "                       [--event-log PATH|-] [--audit-log PATH] [--server-name NAME] [--page-address URL]\n"
+    "                       [--admin-http ADDR:PORT --admin-tokens FILE]\n"
     "       skirmish-server --healthcheck [PORT]\n";
 
 const char* const kHelp = R"(
@@ -67,6 +70,27 @@ given twice takes its last value.
                 how well the bots play: their reaction time, aim and how often
                 they fire and move (default normal; hard gives a newcomer no
                 quarter)
+  --event-log PATH|-
+                appends one JSON object a line for each join, leave, name,
+                death, chat line, respawn, kick, ban, unban, say and
+                recording start and stop to PATH (-: standard output); a
+                slow or full disk loses events, counted, never the match
+  --audit-log PATH
+                appends every operators' command (console, socket, HTTP) with
+                who gave it, as JSON lines (default: a console line each)
+  --server-name NAME
+                the name /status.json gives server lists (default: host name)
+  --page-address URL
+                the game page's address in /status.json (default
+                http://HOST:PORT/)
+  --admin-http ADDR:PORT
+                takes operators' commands as POST /admin over HTTP on
+                ADDR:PORT (off by default; keep it on loopback behind a TLS
+                proxy), each with "Authorization: Bearer TOKEN"
+  --admin-tokens FILE
+                the HTTP endpoint's tokens, a line each: TOKEN ROLE NAME;
+                ROLE admin may give any command, moderator status, say,
+                kick, ban, unban and bans
   --help        this text
   --version     the version
 
@@ -158,6 +182,15 @@ std::optional<int> ParseServerOptions(int argc, char** argv, ServerOptions& opti
              options.maxSpectatorsPerAddress = static_cast<int>(count.value_or(0));
              return count.has_value();
          }},
+        {"--event-log", true, [&](std::string_view v) { return !(options.eventLog = v).empty(); }},
+        {"--audit-log", true, [&](std::string_view v) { return !(options.auditLog = v).empty(); }},
+        {"--server-name", true, [&](std::string_view v) { return !(options.serverName = v).empty(); }},
+        {"--page-address", true, [&](std::string_view v) { return !(options.pageAddress = v).empty(); }},
+        {"--admin-http", true,
+         [&](std::string_view v) {
+             return SplitHostPort(std::string(v), options.adminHttpAddress, options.adminHttpPort);
+         }},
+        {"--admin-tokens", true, [&](std::string_view v) { return !(options.adminTokens = v).empty(); }},
     };
     for (const Question& question : StartupQuestions()) {
         flags.push_back({question.flag, true, [&](std::string_view v) {
@@ -178,6 +211,8 @@ std::optional<int> ParseServerOptions(int argc, char** argv, ServerOptions& opti
     std::string error = ParseFlags(argc, argv, flags, [&](std::string_view word) {
         return !checkedPort && (checkedPort = ParseWhole(word, 1, 65535)).has_value();
     });
+    if (error.empty() && options.adminHttpAddress.empty() != options.adminTokens.empty())
+        error = "--admin-http and --admin-tokens go together";
     if (error.empty() && checkedPort && !options.healthcheck)
         error = "unexpected argument " + std::to_string(*checkedPort);
     if (checkedPort)
