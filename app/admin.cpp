@@ -40,7 +40,7 @@ bool Admin::runCommands(Level& level, int32_t now, Outbox& out)
         const bool allowed = MayGive(line.role, line.text);
         audit(line, allowed);
         if (!allowed) {
-            batch.replies.push_back({line.from, ErrorAnswer("a " + line.role + " may not give this command"), false, true});
+            batch.replies.push_back({line.from, ErrorAnswer("a " + line.role + " may not give this command"), false, true, nullptr});
             continue;
         }
         Context context{level, now, out, bans_, wallNow, counts_, batch.afterSave, botSkillOf, events_, line.who};

@@ -108,7 +108,7 @@ std::string UtcTime(int64_t ms)
     const time_t seconds = static_cast<time_t>(ms / 1000);
     tm utc{};
     gmtime_r(&seconds, &utc);
-    char text[40];
+    char text[96]; // room for any int the format could print, as the compiler reckons
     std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900, utc.tm_mon + 1,
                   utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<int>(ms % 1000));
     return text;

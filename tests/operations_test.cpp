@@ -118,8 +118,9 @@ TEST(AdminTokens, a_tokens_file_is_refused_at_its_first_bad_line_and_each_role_g
         std::string error;
         EXPECT_EQ(ParseAdminTokens(in, tokens, error), why.empty()) << text;
         EXPECT_EQ(error, why) << text;
-        if (why.empty())
+        if (why.empty()) {
             EXPECT_EQ(tokens[0].name, "Mia Lee");
+        }
     }
     const std::tuple<const char*, const char*, bool> gives[] = {
         {"moderator", "status", true}, {"moderator", "say hi", true},  {"moderator", "kick 3 spam", true},

@@ -61,6 +61,7 @@ struct AdminHttp::State {
     std::unordered_map<std::string, Failures> failures;
     std::unordered_map<std::string, int> perAddress;
     int open = 0;
+    int writing = 0; // answers being written
     asio::io_context io;
     tcp::acceptor acceptor{io};
     asio::steady_timer acceptRetry{io};
@@ -122,6 +123,10 @@ struct AdminHttp::State {
     }
 
     void acceptNext();
+    // Takes no more requests, answers those the loop will not, and ends the thread
+    // once every answer is written, or at the deadline.
+    void close();
+    void stopOnceWritten(Clock::time_point deadline);
 };
 
 namespace {
@@ -231,7 +236,9 @@ private:
         response_.body() = std::move(text);
         response_.prepare_payload();
         stream_.expires_after(kAdminHttpAnswerWait);
+        ++state_.writing;
         http::async_write(stream_, response_, [self = shared_from_this()](beast::error_code ec, size_t) {
+            --self->state_.writing;
             self->stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
         });
     }
@@ -274,6 +281,25 @@ void AdminHttp::State::acceptNext()
     });
 }
 
+void AdminHttp::State::close()
+{
+    beast::error_code ignored;
+    acceptor.close(ignored);
+    acceptRetry.cancel();
+    for (auto& [id, weak] : std::exchange(asked, {}))
+        if (auto session = weak.lock())
+            session->deliver(503, "Error: the server is stopping; the command was not run\n", nullptr);
+    stopOnceWritten(Clock::now() + kAdminHttpExitWait);
+}
+
+void AdminHttp::State::stopOnceWritten(Clock::time_point deadline)
+{
+    if (writing == 0 || Clock::now() >= deadline)
+        return io.stop();
+    acceptRetry.expires_after(std::chrono::milliseconds(10));
+    acceptRetry.async_wait([this, deadline](beast::error_code) { stopOnceWritten(deadline); });
+}
+
 AdminHttp::AdminHttp(std::vector<AdminToken> tokens) : state_(std::make_unique<State>())
 {
     state_->tokens = std::move(tokens);
@@ -281,9 +307,11 @@ AdminHttp::AdminHttp(std::vector<AdminToken> tokens) : state_(std::make_unique<S
 
 AdminHttp::~AdminHttp()
 {
-    state_->io.stop();
-    if (state_->thread.joinable())
-        state_->thread.join();
+    if (!state_->thread.joinable())
+        return;
+    // Answers handed over already still go out ("stop" is answered too), for a moment at most.
+    asio::post(state_->io, [state = state_.get()] { state->close(); });
+    state_->thread.join();
 }
 
 bool AdminHttp::open(const std::string& address, uint16_t port, std::string& error)

@@ -31,6 +31,8 @@ constexpr int kAdminHttpMostConnections = 32;
 constexpr int kAdminHttpMostPerAddress = 4;
 // A request whose command the loop has not answered by then gets 503.
 constexpr std::chrono::seconds kAdminHttpAnswerWait{30};
+// At the exit, answers being written are given this long to go out.
+constexpr std::chrono::seconds kAdminHttpExitWait{1};
 
 // "POST /admin" with "Authorization: Bearer TOKEN" and one command line as its body,
 // on a TCP address of its own, served by a thread of its own. A request whose token
