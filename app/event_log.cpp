@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -91,9 +93,10 @@ void JsonLines::add(std::string line)
         }
         if (std::exchange(shared->torn, false))
             batch.insert(0, "\n");
-        // A write cut short is taken back, or, where it cannot be (a pipe), its piece
-        // ended with the next batch: every line after it is whole.
-        const off_t before = lseek(shared->fd, 0, SEEK_END);
+        // A write cut short is taken back, or, where it cannot be (a pipe, or standard
+        // output, which the console shares), its piece ended with the next batch:
+        // every line after it is whole.
+        const off_t before = shared->owned ? lseek(shared->fd, 0, SEEK_END) : -1;
         if (!WriteWhole(io, shared->fd, batch.data(), batch.size())) {
             shared->torn = before < 0 || io.truncate(shared->fd, before) != 0;
             std::lock_guard lock(shared->mutex);
@@ -136,6 +139,15 @@ std::string NameOf(const Level& level, int id)
     return player ? player->name : std::string();
 }
 
+// The float as its shortest decimal (0.437125, not 0.4371250867843628 as a double would print).
+double Decimal(float value)
+{
+    char text[32];
+    auto end = std::to_chars(text, text + sizeof text - 1, value).ptr;
+    *end = '\0';
+    return std::strtod(text, nullptr);
+}
+
 // Weapons have no names: the log gives the settings of the one the shooter holds.
 EventFields WeaponOf(const Level& level, int id)
 {
@@ -143,8 +155,8 @@ EventFields WeaponOf(const Level& level, int id)
     const auto* weapon = shooter ? dynamic_cast<const InstaWeapon*>(shooter->weapon.get()) : nullptr;
     if (!weapon)
         return nullptr;
-    return {{"damage", weapon->damage}, {"period_s", weapon->period}, {"shots", weapon->numLines},
-            {"spread_deg", weapon->spread}, {"range_s", weapon->falloff}};
+    return {{"damage", weapon->damage}, {"period_s", Decimal(weapon->period)}, {"shots", weapon->numLines},
+            {"spread_deg", Decimal(weapon->spread)}, {"range_s", Decimal(weapon->falloff)}};
 }
 
 } // namespace
@@ -155,6 +167,14 @@ void EventLog::joined(const Level& level, int id)
     write("join", {{"id", id}, {"name", NameOf(level, id)}, {"bot", NetIsLocal(id)}});
 }
 
+void EventLog::seen(const Level& level, int id)
+{
+    const Player* player = Slot(level, id);
+    if (player && player->connected && !seated_[static_cast<size_t>(id)])
+        joined(level, id);
+}
+
+// A player seated in this pass may name itself or chat before the pass ends: its join is told first.
 void EventLog::observe(const Level& level, std::span<const uint8_t> message)
 {
     MessageReader reader(message);
@@ -171,6 +191,7 @@ void EventLog::observe(const Level& level, std::span<const uint8_t> message)
         write("leave", {{"id", id}, {"name", NameOf(level, id)}});
     } else if (name == names::kJoined) {
         const int id = reader.getInt();
+        seen(level, id);
         write("name", {{"id", id}, {"name", reader.getString()}});
     } else if (name == names::kDead) {
         const int victim = reader.getInt();
@@ -182,6 +203,7 @@ void EventLog::observe(const Level& level, std::span<const uint8_t> message)
                         {"weapon", WeaponOf(level, shooter)}});
     } else if (name == names::kPlayerMessage) {
         const int id = reader.getInt();
+        seen(level, id);
         if (id != 0) // the server's own lines are logged as the commands that said them
             write("chat", {{"id", id}, {"name", NameOf(level, id)}, {"text", reader.getString()}});
     } else if (name == names::kAlive) {

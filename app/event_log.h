@@ -67,6 +67,7 @@ public:
 
 private:
     void joined(const Level& level, int id);
+    void seen(const Level& level, int id); // joined, unless already told
 
     std::unique_ptr<JsonLines> lines_;
     std::function<int64_t()> wallMs_;

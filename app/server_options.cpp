@@ -96,8 +96,12 @@ given twice takes its last value.
 
 Exit status: 0 after hosting ends (Ctrl-C, SIGTERM or the stop command end it
 cleanly); 1 when the port cannot be hosted on, the ban file has a malformed line,
-input ends at a question, the level does not fit in memory or the admin socket
-cannot be opened; 2 for a bad flag.
+input ends at a question, the level does not fit in memory, the admin socket or
+HTTP endpoint cannot be opened, a log cannot be opened or the tokens file cannot be
+read or has a bad line; 2 for a bad flag.
+
+Under systemd (NOTIFY_SOCKET set) the server says READY=1 once hosting and, with
+WatchdogSec, keeps the watchdog fed from its main loop.
 
 With AGONES_SDK_HTTP_PORT set, the server tells the Agones sidecar on that port
 that the match is ready once hosting, sends health every 2 s while its loop

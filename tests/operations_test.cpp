@@ -32,8 +32,8 @@ std::vector<std::string> Lines(const std::string& path)
     return lines;
 }
 
-// Joins, names, chat, respawns and leaves are read from what the real pass sends;
-// the server's own lines are not chat; a death names the shooter's weapon.
+// Joins, names, chat, respawns and leaves are read from what the real pass sends, a
+// join always first; the server's own lines are not chat; a death names the weapon.
 TEST(EventLog, the_pass_logs_each_join_name_chat_respawn_death_and_leave_with_ids_and_names)
 {
     TempDir dir;
@@ -44,8 +44,9 @@ TEST(EventLog, the_pass_logs_each_join_name_chat_respawn_death_and_leave_with_id
     const int eve = server.join();
     server.send(eve, command::Name("p"));
     server.send(eve, command::Respawn(0, 0));
-    const int bob = server.join();
-    server.send(bob, command::Name("Bob"));
+    const int bob = server.net->connect("127.0.0.1");
+    server.net->send(bob, command::Name("Bob")); // named in the pass that seats it
+    server.pass();
     server.send(eve, command::PlayerMessage("gg \xff"));
     log.observe(*server.level, message::PlayerMessage(0, "the server speaks").bytes());
     server.slot(bob).weapon = std::make_unique<InstaWeapon>(30, 0.5f, 2, 10.0f, 1.5f, 0);
@@ -56,7 +57,7 @@ TEST(EventLog, the_pass_logs_each_join_name_chat_respawn_death_and_leave_with_id
     EXPECT_THAT(Lines(dir.path + "/events"),
                 ElementsAre(R"("event":"join","id":1,"name":"unnamed","bot":false})",
                             R"("event":"name","id":1,"name":"p"})", R"("event":"respawn","id":1})",
-                            R"("event":"join","id":2,"name":"unnamed","bot":false})",
+                            R"("event":"join","id":2,"name":"Bob","bot":false})",
                             R"("event":"name","id":2,"name":"Bob"})",
                             R"("event":"chat","id":1,"name":"p","text":"gg �"})",
                             R"("event":"death","victim":1,"victim_name":"p","shooter":2,"shooter_name":"Bob",)"
