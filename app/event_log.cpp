@@ -228,6 +228,16 @@ void EventLog::afterPass(const Level& level, const Recorder* recorder)
     recording_ = recording;
 }
 
+void EventLog::ended(const Level& level)
+{
+    for (size_t id = 0; id < seated_.size(); ++id)
+        if (seated_[id])
+            write("leave", {{"id", id}, {"name", NameOf(level, static_cast<int>(id))}});
+    seated_.clear();
+    if (!recording_.empty())
+        write("recording_stop", {{"file", std::exchange(recording_, {})}});
+}
+
 std::unique_ptr<EventLog> OpenEventLog(const std::string& path, std::function<int64_t()> wallMs, std::string& error)
 {
     if (path.empty())

@@ -62,6 +62,8 @@ public:
 
     // After each pass: players seated or gone since the last, and a recording started or ended.
     void afterPass(const Level& level, const Recorder* recorder);
+    // Hosting is over: everyone still seated leaves, and the recording ends.
+    void ended(const Level& level);
     // Read from a message to all: a leave, a name, a death, a chat line or a respawn.
     void observe(const Level& level, std::span<const uint8_t> message);
 

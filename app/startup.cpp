@@ -195,6 +195,8 @@ int RunServer(ServerEnvironment& environment)
     std::unique_ptr<AgonesLink> fleet = StartFleetLink(options.agonesPort);
     loop.fleet = fleet.get();
     RunMainLoop(*level, loop);
+    if (loop.events)
+        loop.events->ended(*level);
     Stop(environment, std::move(fleet), service.get());
     return 0;
 }

@@ -194,8 +194,11 @@ TEST(Moderation, tokens_command_over_http_within_their_roles_and_every_command_i
                        "--admin-http", "127.0.0.1:" + std::to_string(http), "--admin-tokens", ops.path + "/tokens",
                        "--audit-log", ops.path + "/audit", "--event-log", ops.path + "/events"});
     ASSERT_TRUE(server.started) << server.process.output();
+    Player eve;
+    ASSERT_EQ(eve.join(server.port, "Eve"), "Joined 1 Eve");
     const std::pair<std::string, std::string> cases[] = {
         {"moderator-token-0001 say hello", "200 said\n"},
+        {"moderator-token-0001 kick 1 spam", "200 kicked id=1 name=\"Eve\"\n"},
         {"moderator-token-0001 stop", "403 Error: a moderator may not give this command\n"},
         {"moderator-token-0002 status", "401 Error: a valid bearer token is needed\n"},
         {"admin-token-00000002 unban 10.1.1.1", "200 Error: 10.1.1.1 is not banned\n"},
@@ -212,7 +215,12 @@ TEST(Moderation, tokens_command_over_http_within_their_roles_and_every_command_i
                              R"("who":"http:Al@127.0.0.1","role":"admin","line":"stop","allowed":true})"})
         EXPECT_THAT(audit, HasSubstr(line));
     EXPECT_THAT(audit, ::testing::ContainsRegex(R"("who":"socket:uid=[0-9]+,pid=[0-9]+","role":"","line":"bans")"));
-    EXPECT_THAT(ReadFile(ops.path + "/events"), HasSubstr(R"("event":"say","text":"hello","by":"http:Mia@127.0.0.1"})"));
+    const std::string events = ReadFile(ops.path + "/events");
+    for (const char* event : {R"("event":"join","id":1,"name":"unnamed","bot":false})", R"("event":"recording_start")",
+                              R"("event":"say","text":"hello","by":"http:Mia@127.0.0.1"})",
+                              R"("event":"kick","id":1,"name":"Eve","reason":"spam","by":"http:Mia@127.0.0.1"})",
+                              R"("event":"leave","id":1,"name":"Eve"})", R"("event":"recording_stop")"})
+        EXPECT_THAT(events, HasSubstr(event));
 }
 
 // Under a service manager, READY comes once hosting, and an idle loop still wakes to
