@@ -133,5 +133,15 @@ TEST(AdminTokens, a_tokens_file_is_refused_at_its_first_bad_line_and_each_role_g
         EXPECT_EQ(MayGive(role, line), allowed) << role << ": " << line;
 }
 
+// A port another listener holds is refused at start, said, never taken silently.
+TEST(AdminTokens, the_http_endpoint_refuses_an_address_it_cannot_listen_on)
+{
+    AdminHttp first({}), second({});
+    std::string error;
+    ASSERT_TRUE(first.open("127.0.0.1", 0, error)) << error;
+    EXPECT_FALSE(second.open("127.0.0.1", first.port(), error));
+    EXPECT_THAT(error, ::testing::StartsWith("127.0.0.1:" + std::to_string(first.port()) + ": "));
+}
+
 } // namespace
 } // namespace skirmish::testing
