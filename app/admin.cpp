@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "app/admin_commands.h"
+#include "app/event_log.h"
 #include "core/console.h"
 #include "net/server/net.h"
 
@@ -33,12 +34,18 @@ bool Admin::runCommands(Level& level, int32_t now, Outbox& out)
     for (AdminLink::Line line; !saving_ && !reloading_ && link_.take(line); ran = true) {
         std::string_view words = line.text;
         if (TakeWord(words).empty()) { // a blank line asks nothing
-            batch.replies.push_back({line.from, "", false, nullptr});
+            batch.replies.push_back({line.from, "", false, false, nullptr});
             continue;
         }
-        Context context{level, now, out, bans_, wallNow, counts_, batch.afterSave, botSkillOf};
+        const bool allowed = MayGive(line.role, line.text);
+        audit(line, allowed);
+        if (!allowed) {
+            batch.replies.push_back({line.from, ErrorAnswer("a " + line.role + " may not give this command"), false, true, nullptr});
+            continue;
+        }
+        Context context{level, now, out, bans_, wallNow, counts_, batch.afterSave, botSkillOf, events_, line.who};
         std::string text = RunLine(context, line.text);
-        batch.replies.push_back({line.from, std::move(text), context.staged, std::move(context.stream)});
+        batch.replies.push_back({line.from, std::move(text), context.staged, false, std::move(context.stream)});
     }
     if (auto changes = bans_.takeChanges()) {
         saving_ = std::move(batch);
@@ -111,6 +118,14 @@ void Admin::sayReloaded(const std::string& line)
     ConsoleLine(line, unsaid > 0 ? " (" + std::to_string(unsaid) + " reloads before it were not reported.)" : "");
 }
 
+void Admin::audit(const AdminLink::Line& line, bool allowed)
+{
+    if (audit_)
+        audit_->write("command", {{"who", line.who}, {"role", line.role}, {"line", line.text}, {"allowed", allowed}});
+    else if (line.from != AdminLink::kStandardInput) // what the console typed is on the console already
+        ConsoleLine("Command from ", line.who, allowed ? ": " : " (refused): ", EscapeForConsole(line.text));
+}
+
 void Admin::letGo(std::shared_ptr<const BanTable> table)
 {
     if (table)
@@ -124,7 +139,9 @@ void Admin::answer(Batch& batch, const BanMerge& written, Outbox& out)
         for (const auto& effect : batch.afterSave)
             effect(out);
     for (Reply& reply : batch.replies) {
-        if (reply.staged && !written.saved)
+        if (reply.refused)
+            link_.refuse(reply.from, reply.text);
+        else if (reply.staged && !written.saved)
             link_.answer(reply.from, EscapeAnswer(ErrorAnswer(written.error)));
         else
             link_.answerStream(reply.from, std::move(reply.stream), EscapeAnswer(reply.text));

@@ -16,6 +16,8 @@
 
 namespace skirmish {
 
+class EventLog;
+
 // What the operators did, for the metrics.
 struct AdminCounts {
     uint64_t kicks = 0;
@@ -50,6 +52,13 @@ public:
     // The skill the status line shows for a bot's id ("" for none).
     std::function<std::string_view(int id)> botSkillOf = [](int) { return std::string_view(); };
     const AdminCounts& counts() const { return counts_; }
+    // events: told of kicks, bans, unbans and says (null: none). audit: every command
+    // line, with who gave it (null: the console).
+    void logTo(EventLog* events, EventLog* audit)
+    {
+        events_ = events;
+        audit_ = audit;
+    }
 
     // A step of the loop's pass: takes what the ban file's writer finished, starts
     // a reload when one was asked for, runs every command line waiting, in order,
@@ -72,6 +81,7 @@ public:
         int from = 0;
         std::string text;
         bool staged = false; // stands only if the file is written
+        bool refused = false; // its giver's role may not give it
         AdminLink::AnswerPiece stream; // the rest of the answer, made as it is read
     };
     // One batch of commands whose answers wait for the file.
@@ -89,6 +99,7 @@ private:
     void answer(Batch& batch, const BanMerge& written, Outbox& out);
     // A reload's outcome on the console; during a storm of them, a line a second at most.
     void sayReloaded(const std::string& line);
+    void audit(const AdminLink::Line& line, bool allowed);
     // A table no longer looked at is freed on the disk thread: a million bans take a while.
     void letGo(std::shared_ptr<const BanTable> table);
 
@@ -97,6 +108,8 @@ private:
     std::string banFileName_;
     AdminLink link_;
     AdminCounts counts_;
+    EventLog* events_ = nullptr;
+    EventLog* audit_ = nullptr;
     std::function<bool()> reloadAsked_;
     std::optional<Wake> reloadWake_;
     bool reloadPending_ = false; // one more reload asked while one is under way

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/admin.h"
+#include "app/event_log.h"
 #include "core/console.h"
 #include "core/flags.h"
 #include "game/commands.h"
@@ -45,6 +46,17 @@ std::string Quoted(std::string_view text)
 
 
 
+
+// An event an operator's command caused, with who gave it.
+std::function<void()> Logged(Context& c, std::string_view event, EventFields fields)
+{
+    if (!c.events)
+        return [] {};
+    fields["by"] = c.who;
+    return [events = c.events, event = std::string(event), fields = std::move(fields)] { events->write(event, fields); };
+}
+
+void Log(Context& c, std::string_view event, EventFields fields) { Logged(c, event, std::move(fields))(); }
 
 // A connected client's id, or an error line why the word names none.
 std::optional<int> ConnectedId(std::string_view word, std::string& error)
@@ -97,6 +109,7 @@ std::string Say(Context& c, std::string_view text)
     text = text.substr(0, kMaxCommandTextBytes);
     c.out.toAll(message::PlayerMessage(0, text));
     ConsoleLine("Server says: ", EscapeForConsole(text));
+    Log(c, "say", {{"text", text}});
     return "said\n";
 }
 
@@ -111,6 +124,7 @@ std::string Kick(Context& c, std::string_view args)
     SeeOff(c.out, *id, {kDisconnectKicked, kWebSocketKicked, reason}, "You were kicked: " + reason);
     ++c.counts.kicks;
     ConsoleLine("Client ", *id, " was kicked: ", EscapeForConsole(reason));
+    Log(c, "kick", {{"id", *id}, {"name", name}, {"reason", reason}});
     return "kicked id=" + std::to_string(*id) + " name=" + Quoted(name) + "\n";
 }
 
@@ -146,7 +160,10 @@ std::string BanCommand(Context& c, std::string_view args)
     std::vector<int> ended = NetConnectionsFrom(*address);
     // The context ends with this command; the counts outlive the pass, and the outbox
     // is the one of the pass that learns the file is written.
-    c.afterSave.push_back([&counts = c.counts, ended, reason, ban](Outbox& out) {
+    c.afterSave.push_back([&counts = c.counts, ended, reason, ban, logged = Logged(c, "ban", {{"address", ban.address},
+                                                                                                {"until", BanTimeText(ban.until)},
+                                                                                                {"reason", reason}})](Outbox& out) {
+        logged();
         ++counts.bans;
         for (int id : ended)
             SeeOff(out, id, {kDisconnectBanned, kWebSocketBanned, reason}, "You are banned: " + reason);
@@ -166,7 +183,10 @@ std::string Unban(Context& c, std::string_view args)
     if (!c.bans.remove(*address, c.wallNow, error))
         return ErrorAnswer(error);
     c.staged = true;
-    c.afterSave.push_back([address = *address](Outbox&) { ConsoleLine("Address ", address, " unbanned."); });
+    c.afterSave.push_back([address = *address, logged = Logged(c, "unban", {{"address", *address}})](Outbox&) {
+        logged();
+        ConsoleLine("Address ", address, " unbanned.");
+    });
     return "unbanned address=" + *address + "\n";
 }
 
@@ -210,15 +230,16 @@ struct Command {
     std::string_view name;
     std::string_view usage;
     std::string (*run)(Context&, std::string_view args);
+    bool moderator = false; // a moderator's token may give it
 };
 
 const Command kCommands[] = {
-    {"status", "status: a line per player (id, name, address, transport, rtt, health, seconds connected)", Status},
-    {"say", "say TEXT: every client reads TEXT from the server", Say},
-    {"kick", "kick ID [REASON]: ends the client's connection", Kick},
-    {"ban", "ban ID|ADDRESS [MINUTES] [REASON]: refuses the address (0 or no minutes: forever)", BanCommand},
-    {"unban", "unban ADDRESS", Unban},
-    {"bans", "bans: the bans in force", Bans},
+    {"status", "status: a line per player (id, name, address, transport, rtt, health, seconds connected)", Status, true},
+    {"say", "say TEXT: every client reads TEXT from the server", Say, true},
+    {"kick", "kick ID [REASON]: ends the client's connection", Kick, true},
+    {"ban", "ban ID|ADDRESS [MINUTES] [REASON]: refuses the address (0 or no minutes: forever)", BanCommand, true},
+    {"unban", "unban ADDRESS", Unban, true},
+    {"bans", "bans: the bans in force", Bans, true},
     {"stop", "stop: ends hosting, as SIGTERM does", Stop},
     {"help", "help: these lines", Help},
 };
@@ -266,6 +287,16 @@ std::string EscapeAnswer(std::string_view answer)
 }
 
 std::string ErrorAnswer(std::string_view why) { return "Error: " + std::string(why) + "\n"; }
+
+bool MayGive(std::string_view role, std::string_view line)
+{
+    if (role.empty() || role == "admin")
+        return true;
+    std::string_view name = TakeWord(line);
+    auto command = std::find_if(std::begin(kCommands), std::end(kCommands),
+                                [&](const Command& known) { return known.name == name; });
+    return role == "moderator" && command != std::end(kCommands) && command->moderator;
+}
 
 std::string RunLine(Context& c, std::string_view line)
 {

@@ -14,6 +14,7 @@
 namespace skirmish {
 
 struct AdminCounts;
+class EventLog;
 
 // A change to the bans is in force at once but acknowledged only once the pass's
 // one write of the list has succeeded; what it does to connections waits for that too.
@@ -26,12 +27,17 @@ struct Context {
     AdminCounts& counts;
     std::vector<std::function<void(Outbox&)>>& afterSave;
     const std::function<std::string_view(int)>& botSkillOf;
+    EventLog* events = nullptr; // told of each kick, ban, unban and say, with who gave it
+    std::string who = {};
     bool staged = false; // this command's answer stands only if the list is written
     AdminLink::AnswerPiece stream = nullptr; // the rest of the answer, made as it is read
 };
 
 // Runs one operator's line ("kick 3 spam") and returns its answer.
 std::string RunLine(Context& c, std::string_view line);
+// Whether a token of role may give the line: "" (the host's own console and socket)
+// and "admin" anything, "moderator" status, say, kick, ban, unban and bans.
+bool MayGive(std::string_view role, std::string_view line);
 // The first word of rest, taken off it with the blanks after it.
 std::string_view TakeWord(std::string_view& rest);
 // An answer's lines as the console writes them: a control byte an operator typed

@@ -7,8 +7,10 @@
 
 #include "app/admin.h"
 #include "app/bots.h"
+#include "app/event_log.h"
 #include "app/fleet.h"
 #include "app/recorder.h"
+#include "app/service_notify.h"
 #include "core/clock.h"
 #include "game/commands.h"
 #include "game/flight.h"
@@ -141,7 +143,8 @@ bool RunPass(Level& level, LoopState& loop, Clock& clock, Inbox& in, Outbox& net
     const int32_t now = clock.now();
     if (loop.recorder)
         loop.recorder->beforePass(level, now);
-    RecordedOutbox out(network, loop.recorder);
+    RecordedOutbox recorded(network, loop.recorder);
+    EventTap out(recorded, loop.events, level);
     bool welcomed = WelcomeSpectators(level, in, out);
     bool joined = TakeJoin(level, now, in, out, loop);
     bool left = TakeLeave(level, in, out);
@@ -157,6 +160,8 @@ bool RunPass(Level& level, LoopState& loop, Clock& clock, Inbox& in, Outbox& net
     if (respawned || handled)
         CheckProjectiles(level, now, out);
     ReportWithheldLines(level, now);
+    if (loop.events)
+        loop.events->afterPass(level, loop.recorder);
     return welcomed || joined || left || handled || commanded;
 }
 
@@ -210,6 +215,9 @@ void RunMainLoop(Level& level, LoopState& loop)
             }
             due = std::min(due.value_or(kFleetBeatMs), kFleetBeatMs);
         }
+        // A loop that stops coming here stops the keep-alives, and the manager restarts it.
+        if (auto beat = loop.service ? loop.service->beat(clock.now()) : std::nullopt)
+            due = std::min(due.value_or(*beat), *beat);
         // A busy server gathers input for a moment so that one pass (and one packet
         // per client) serves many commands; an idle one sleeps until traffic or work.
         if (tookInput)

@@ -14,7 +14,9 @@ namespace skirmish {
 class Admin;
 class AgonesLink;
 class Bots;
+class EventLog;
 class Recorder;
+class ServiceNotifier;
 }
 
 namespace skirmish {
@@ -40,6 +42,8 @@ struct LoopState {
     // The operator's words for each new player, sent from the server (id 0) right after the
     // greeting; "" sends nothing more. The greeting itself never changes: clients key their join on it.
     std::string motd = {};
+    EventLog* events = nullptr;   // told what the pass sends to all, when --event-log asks
+    ServiceNotifier* service = nullptr; // the service manager's watchdog, fed from the loop's beat
 };
 
 // The outbox of the running server: every message goes out through the network layer.

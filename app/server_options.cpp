@@ -6,6 +6,7 @@
 
 #include "app/bots.h"
 #include "core/flags.h"
+#include "net/server/admin_http.h"
 
 namespace skirmish {
 namespace {
@@ -66,6 +67,27 @@ given twice takes its last value.
                 quarter)
   --motd TEXT   a message of the day, up to 200 bytes: each player reads it
                 from the server on joining, after the greeting (default: none)
+  --event-log PATH|-
+                appends one JSON object a line for each join, leave, name,
+                death, chat line, respawn, kick, ban, unban, say and
+                recording start and stop to PATH (-: standard output); a
+                slow or full disk loses events, counted, never the match
+  --audit-log PATH
+                appends every operators' command (console, socket, HTTP) with
+                who gave it, as JSON lines (default: a console line each)
+  --server-name NAME
+                the name /status.json gives server lists (default: host name)
+  --page-address URL
+                the game page's address in /status.json (default
+                http://HOST:PORT/)
+  --admin-http ADDR:PORT
+                takes operators' commands as POST /admin over HTTP on
+                ADDR:PORT (off by default; keep it on loopback behind a TLS
+                proxy), each with "Authorization: Bearer TOKEN"
+  --admin-tokens FILE
+                the HTTP endpoint's tokens, a line each: TOKEN ROLE NAME;
+                ROLE admin may give any command, moderator status, say,
+                kick, ban, unban and bans
   --help        this text
   --version     the version
 
@@ -77,8 +99,12 @@ or address; the port is --port's), /watch to watch and /demos for recordings.
 
 Exit status: 0 after hosting ends (Ctrl-C, SIGTERM or the stop command end it
 cleanly); 1 when the port cannot be hosted on, the ban file has a malformed line,
-input ends at a question, the level does not fit in memory or the admin socket
-cannot be opened; 2 for a bad flag.
+input ends at a question, the level does not fit in memory, the admin socket or
+HTTP endpoint cannot be opened, a log cannot be opened or the tokens file cannot be
+read or has a bad line; 2 for a bad flag.
+
+Under systemd (NOTIFY_SOCKET set) the server says READY=1 once hosting and, with
+WatchdogSec, keeps the watchdog fed from its main loop.
 
 With AGONES_SDK_HTTP_PORT set, the server tells the Agones sidecar on that port
 that the match is ready once hosting, sends health every 2 s while its loop
@@ -168,6 +194,15 @@ std::optional<int> ParseServerOptions(int argc, char** argv, ServerOptions& opti
              options.maxSpectatorsPerAddress = static_cast<int>(count.value_or(0));
              return count.has_value();
          }},
+        {"--event-log", true, [&](std::string_view v) { return !(options.eventLog = v).empty(); }},
+        {"--audit-log", true, [&](std::string_view v) { return !(options.auditLog = v).empty(); }},
+        {"--server-name", true, [&](std::string_view v) { return !(options.serverName = v).empty(); }},
+        {"--page-address", true, [&](std::string_view v) { return !(options.pageAddress = v).empty(); }},
+        {"--admin-http", true,
+         [&](std::string_view v) {
+             return SplitHostPort(std::string(v), options.adminHttpAddress, options.adminHttpPort);
+         }},
+        {"--admin-tokens", true, [&](std::string_view v) { return !(options.adminTokens = v).empty(); }},
     };
     for (const Question& question : StartupQuestions()) {
         flags.push_back({question.flag, true, [&](std::string_view v) {
@@ -188,6 +223,8 @@ std::optional<int> ParseServerOptions(int argc, char** argv, ServerOptions& opti
     std::string error = ParseFlags(argc, argv, flags, [&](std::string_view word) {
         return !checkedPort && (checkedPort = ParseWhole(word, 1, 65535)).has_value();
     });
+    if (error.empty() && options.adminHttpAddress.empty() != options.adminTokens.empty())
+        error = "--admin-http and --admin-tokens go together";
     if (error.empty() && checkedPort && !options.healthcheck)
         error = "unexpected argument " + std::to_string(*checkedPort);
     if (checkedPort)

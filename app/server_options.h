@@ -34,6 +34,13 @@ struct ServerOptions {
     uint16_t agonesPort = 0;          // the Agones sidecar's REST port (0: none)
     std::string botSkill = "normal";  // how well they play: easy, normal or hard
     std::string motd = {};            // said by the server to each player after the greeting ("": nothing)
+    std::string eventLog = {};        // "": none; "-": standard output
+    std::string auditLog = {};        // "": operators' commands are audited on the console
+    std::string serverName = {};      // "": the host's name
+    std::string pageAddress = {};     // "": http://HOST:PORT/
+    std::string adminHttpAddress = {}; // "": no operators' HTTP endpoint
+    uint16_t adminHttpPort = 0;
+    std::string adminTokens = {};     // the HTTP endpoint's tokens, a line each: TOKEN ROLE NAME
 };
 
 // Reads the flags. Returns the exit status when the process should end now

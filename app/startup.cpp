@@ -18,6 +18,8 @@
 #include "app/bots.h"
 #include "app/fleet.h"
 #include "app/main_loop.h"
+#include "app/operations.h"
+#include "app/service_notify.h"
 #include "app/signals.h"
 #include "app/web_pages.h"
 #include "core/clock.h"
@@ -116,7 +118,7 @@ std::unique_ptr<Level> MakeLevel(const StartupAnswers& answers, int64_t calendar
 // (after the operator's key press), when it cannot.
 bool Host(ServerEnvironment& environment, const StartupAnswers& answers, const Level& level, LoopState& loop)
 {
-    NetSetWebPages(environment.options.web ? ServerWebPages(level, loop) : WebPages{});
+    NetSetWebPages(environment.options.web ? ServerWebPages(level, loop, environment.options) : WebPages{});
     // Rooms have no bound, nor has the snapshot a player is sent at its name: it must
     // never count as a backlog that stalled. Seated players, whose records it adds,
     // are a few kilobytes at most.
@@ -130,13 +132,17 @@ bool Host(ServerEnvironment& environment, const StartupAnswers& answers, const L
         return false;
     }
     ConsoleLine("Server Started. Awaiting players...");
+    if (loop.service)
+        loop.service->ready();
     return true;
 }
 
 // The clients are told first; only then may the teardown wait (boundedly) for the
 // sidecar or a stuck disk.
-void Stop(ServerEnvironment& environment, std::unique_ptr<AgonesLink> fleet)
+void Stop(ServerEnvironment& environment, std::unique_ptr<AgonesLink> fleet, ServiceNotifier* service)
 {
+    if (service)
+        service->stopping();
     // The sidecar's shutdown goes out on its own thread while the clients are told.
     if (fleet)
         fleet->stopping();
@@ -179,6 +185,12 @@ int RunServer(ServerEnvironment& environment)
     std::unique_ptr<BanList> bans = OpenBans(options.banFile); // a broken ban file stops the start before any question
     if (!bans)
         return 1;
+    std::optional<Operations> operations = OpenOperations(options, environment.wallMs); // so do the logs and tokens
+    if (!operations)
+        return 1;
+    loop.events = operations->events.get();
+    std::unique_ptr<ServiceNotifier> service = ServiceNotifier::FromEnvironment();
+    loop.service = service.get();
     std::optional<StartupAnswers> answers = AskQuestions(environment);
     if (!answers)
         return 1;
@@ -188,7 +200,7 @@ int RunServer(ServerEnvironment& environment)
     std::unique_ptr<Recorder> recorder = StartRecordings(options.recording, options.port, *level, environment.wallMs);
     loop.recorder = recorder.get();
     std::unique_ptr<Admin> admin = StartModeration(*bans, environment.calendarTime, options.banFile, options.adminSocket);
-    if (!admin)
+    if (!admin || !ConnectOperations(*admin, *operations, options))
         return 1;
     loop.admin = admin.get();
     std::unique_ptr<Bots> bots = StartBots(options.bots, options.botSkill, *level, *admin, recorder.get());
@@ -201,7 +213,9 @@ int RunServer(ServerEnvironment& environment)
     std::unique_ptr<AgonesLink> fleet = StartFleetLink(options.agonesPort);
     loop.fleet = fleet.get();
     RunMainLoop(*level, loop);
-    Stop(environment, std::move(fleet));
+    if (loop.events)
+        loop.events->ended(*level);
+    Stop(environment, std::move(fleet), service.get());
     return 0;
 }
 

@@ -1,9 +1,15 @@
 #include "app/web_pages.h"
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <chrono>
+
+#include <nlohmann/json.hpp>
 
 #include "app/admin.h"
 #include "app/demo_shelf.h"
+#include "app/event_log.h"
 #include "app/main_loop.h"
 #include "app/recorder.h"
 #include "core/metrics.h"
@@ -75,14 +81,61 @@ std::string MetricsPage(const Level& level, const LoopState& loop)
                     "Recordings stopped, or not started, because their file could not be written.");
         page.sample("skirmish_recording_failures_total", static_cast<double>(recorder->failures()));
     }
+    if (const EventLog* events = loop.events) {
+        page.family("skirmish_event_log_lost_total", "counter", "Events not written: the log's disk was full or slow.");
+        page.sample("skirmish_event_log_lost_total", static_cast<double>(events->lost()));
+    }
     page.family("skirmish_build_info", "gauge", "The running build; always 1.");
     page.sample("skirmish_build_info", 1, "version=\"" SKIRMISH_VERSION "\"");
     return page.text();
 }
 
+std::string HostName()
+{
+    char name[256] = {};
+    return gethostname(name, sizeof name - 1) == 0 && name[0] ? name : "localhost";
+}
+
+// What a server list shows of this match: never an address of anyone playing.
+std::string StatusPage(const Level& level, const std::string& name, const std::string& page,
+                       std::chrono::steady_clock::time_point started)
+{
+    const NetStats net = NetGetStats();
+    const auto uptime = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started);
+    const nlohmann::ordered_json status = {
+        {"name", name},
+        {"version", SKIRMISH_VERSION},
+        {"players", net.enetPlayers + net.webPlayers},
+        {"seats", std::max<int>(static_cast<int>(level.entities.players.size()) - 1, 0)},
+        {"bots", net.bots},
+        {"spectators", net.enetSpectators + net.webSpectators},
+        {"map", {{"width", level.sizeX}, {"height", level.sizeY}}},
+        {"rooms", level.roomCount()},
+        {"wire_versions", {static_cast<int>(WireVersion::V1), static_cast<int>(WireVersion::V2)}},
+        {"uptime_s", uptime.count()},
+        {"page", page},
+    };
+    return status.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+}
+
+// Made at most once a second, however often it is asked for.
+std::function<std::string()> AtMostOnceASecond(std::function<std::string()> make)
+{
+    struct Made {
+        std::string page;
+        std::chrono::steady_clock::time_point at;
+    };
+    return [make = std::move(make), made = std::make_shared<Made>()] {
+        auto now = std::chrono::steady_clock::now();
+        if (made->page.empty() || now - made->at >= std::chrono::seconds(1))
+            *made = {make(), now};
+        return made->page;
+    };
+}
+
 } // namespace
 
-WebPages ServerWebPages(const Level& level, const LoopState& loop)
+WebPages ServerWebPages(const Level& level, const LoopState& loop, const ServerOptions& options)
 {
     WebPages pages;
     for (const WebAsset& asset : WebAssets()) {
@@ -98,22 +151,24 @@ WebPages ServerWebPages(const Level& level, const LoopState& loop)
     pages.emplace("/healthz", WebPage{"text/plain; charset=utf-8", [] { return std::string("ok\n"); }});
     pages.emplace("/metrics", WebPage{"text/plain; version=0.0.4; charset=utf-8",
                                       [&level, &loop] { return MetricsPage(level, loop); }});
+    const std::string host = HostName();
+    const std::string name = options.serverName.empty() ? host : options.serverName;
+    const std::string page = options.pageAddress.empty()
+                                 ? "http://" + host + ":" + std::to_string(options.port) + "/"
+                                 : options.pageAddress;
+    WebPage status{"application/json",
+                   AtMostOnceASecond([&level, name, page, started = std::chrono::steady_clock::now()] {
+                       return StatusPage(level, name, page, started);
+                   })};
+    status.maxAgeSeconds = 1;
+    pages.emplace("/status.json", std::move(status));
     if (const Recorder* recorder = loop.recorder) {
         auto shelf = std::make_shared<DemoShelf>(recorder->options().dir);
-        // Read from the folder at most once a second, however often it is asked for.
-        struct Listed {
-            std::string page;
-            std::chrono::steady_clock::time_point at;
-        };
-        auto listed = std::make_shared<Listed>();
         // Both read the folder, on the web front's disk thread: the shelf is that thread's alone.
         pages.emplace("/demos", WebPage{"text/html; charset=utf-8",
-                                        [shelf, name = recorder->nameSource(), listed] {
-                                            auto now = std::chrono::steady_clock::now();
-                                            if (listed->page.empty() || now - listed->at >= std::chrono::seconds(1))
-                                                *listed = {DemoListPage(shelf->list(), name->get()), now};
-                                            return listed->page;
-                                        },
+                                        AtMostOnceASecond([shelf, name = recorder->nameSource()] {
+                                            return DemoListPage(shelf->list(), name->get());
+                                        }),
                                         nullptr, true});
         pages.emplace("/demos/", WebPage{"application/octet-stream", nullptr,
                                          [dir = recorder->options().dir](std::string_view name) {

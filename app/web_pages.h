@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "app/server_options.h"
 #include "net/server/net.h"
 
 namespace skirmish {
@@ -20,8 +21,9 @@ const std::vector<WebAsset>& WebAssets();
 struct Level;
 struct LoopState;
 
-// What the web front serves: the game page and its files, "/healthz", and
-// "/metrics" (Prometheus text) read from the level and the loop, which must outlive hosting.
-WebPages ServerWebPages(const Level& level, const LoopState& loop);
+// What the web front serves: the game page and its files, "/healthz", "/metrics"
+// (Prometheus text) and "/status.json" (for server lists) read from the level and the
+// loop, which must outlive hosting; the status's name and page address as options say.
+WebPages ServerWebPages(const Level& level, const LoopState& loop, const ServerOptions& options = {});
 
 } // namespace skirmish

@@ -72,6 +72,7 @@ install(FILES ${web_paths} DESTINATION ${CMAKE_INSTALL_DATADIR}/skirmish/web COM
 install(FILES deploy/skirmish.service deploy/skirmish@.service DESTINATION /lib/systemd/system COMPONENT server)
 install(FILES deploy/skirmish.conf DESTINATION /etc/skirmish COMPONENT server)
 install(FILES deploy/match.conf DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/skirmish-server/examples COMPONENT server)
+install(FILES deploy/grafana-dashboard.json DESTINATION ${CMAKE_INSTALL_DATADIR}/skirmish COMPONENT server)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_DEB_COMPONENT_INSTALL ON)

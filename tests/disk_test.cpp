@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "app/admin.h"
+#include "app/event_log.h"
 #include "app/recorder.h"
 #include "harness.h"
 #include "net/memory/memory_transport.h"
@@ -347,6 +348,34 @@ TEST(Disk, acknowledged_bans_outlive_starts_reloads_and_other_matches_sharing_th
 }
 
 // A block whose write failed and that cannot be cut off either: the console says both.
+// The event log never waits for its disk: a stalled one makes it drop lines past its
+// backlog, a full one loses what it could not write (its piece taken back), and the
+// next line written says how many were lost in all.
+TEST(Disk, the_event_log_loses_lines_to_a_stalled_or_full_disk_counted_and_never_holds_the_pass)
+{
+    TempDir dir;
+    FakeDisk disk;
+    std::string error;
+    auto lines = JsonLines::Open(dir.path + "/events", error, disk);
+    ASSERT_TRUE(lines) << error;
+    disk.stall(true);
+    lines->add("{}");
+    disk.awaitHeldWrite();
+    const std::string line(1023, 'x');
+    for (size_t i = 0; i <= kEventLogMostWaitingBytes / 1024; ++i)
+        lines->add(line);
+    EXPECT_EQ(lines->lost(), 1u);
+    disk.room = 300;
+    disk.stall(false);
+    lines->settle();
+    disk.room = INT64_MAX;
+    lines->add("{\"n\":2}");
+    lines->settle();
+    const uint64_t all = kEventLogMostWaitingBytes / 1024 + 1; // every line of the burst
+    EXPECT_EQ(lines->lost(), all);
+    EXPECT_EQ(ReadText(dir.path + "/events"), "{}\n{\"event\":\"lost\",\"count\":" + std::to_string(all) + "}\n{\"n\":2}\n");
+}
+
 TEST(Disk, a_failed_block_that_cannot_be_cut_off_is_said)
 {
     TempDir dir;

@@ -2,6 +2,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <sys/un.h>
+
 #include <atomic>
 #include <fstream>
 #include <sstream>
@@ -12,6 +15,7 @@
 namespace skirmish::testing {
 namespace {
 
+using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
@@ -166,6 +170,81 @@ TEST(Moderation, bans_acknowledged_before_a_kill_outlive_it_and_a_malformed_file
     EXPECT_EQ(refused.waitForExit(), 1);
     const auto badLine = std::count(lines.begin(), lines.end(), '\n') + 1;
     EXPECT_THAT(refused.output(), HasSubstr("bans.txt:" + std::to_string(badLine) + ": the second word"));
+}
+
+// A POST of one command to the HTTP endpoint: the status code, a blank, the answer.
+std::string Post(uint16_t port, const std::string& token, const std::string& command)
+{
+    ServerProcess curl({"curl", "-s", "--max-time", "20", "-w", " %{http_code}", "-H", "Authorization: Bearer " + token,
+                        "--data-binary", command, "http://127.0.0.1:" + std::to_string(port) + "/admin"});
+    curl.waitForExit(25000);
+    const std::string output = curl.output();
+    const size_t blank = output.rfind(' ');
+    return blank == std::string::npos ? output : output.substr(blank + 1) + " " + output.substr(0, blank);
+}
+
+// Each token commands within its role; a wrong one is refused; every command, from the
+// socket and HTTP alike, is audited with who gave it, and what it did is an event.
+TEST(Moderation, tokens_command_over_http_within_their_roles_and_every_command_is_audited_with_its_giver)
+{
+    TempDir ops;
+    std::ofstream(ops.path + "/tokens") << "moderator-token-0001 moderator Mia\nadmin-token-00000002 admin Al\n";
+    const uint16_t http = FreeUdpPort();
+    RealServer server({"--players", "4", "--width", "10", "--height", "10", "--rooms", "2", "--weapons", "1",
+                       "--admin-http", "127.0.0.1:" + std::to_string(http), "--admin-tokens", ops.path + "/tokens",
+                       "--audit-log", ops.path + "/audit", "--event-log", ops.path + "/events"});
+    ASSERT_TRUE(server.started) << server.process.output();
+    Player eve;
+    ASSERT_EQ(eve.join(server.port, "Eve"), "Joined 1 Eve");
+    const std::pair<std::string, std::string> cases[] = {
+        {"moderator-token-0001 say hello", "200 said\n"},
+        {"moderator-token-0001 kick 1 spam", "200 kicked id=1 name=\"Eve\"\n"},
+        {"moderator-token-0001 stop", "403 Error: a moderator may not give this command\n"},
+        {"moderator-token-0002 status", "401 Error: a valid bearer token is needed\n"},
+        {"admin-token-00000002 unban 10.1.1.1", "200 Error: 10.1.1.1 is not banned\n"},
+        {"admin-token-00000002 say a\nsay b", "400 Error: the body is one command line\n"},
+    };
+    for (const auto& [request, answer] : cases)
+        EXPECT_EQ(Post(http, request.substr(0, 20), request.substr(21)), answer) << request;
+    EXPECT_EQ(Ask(server.socket(), "bans").text, "bans=0\n");
+    EXPECT_EQ(Post(http, "admin-token-00000002", "stop"), "200 stopping\n");
+    EXPECT_EQ(server.process.waitForExit(), 0);
+    const std::string audit = ReadFile(ops.path + "/audit");
+    for (const char* line : {R"("who":"http:Mia@127.0.0.1","role":"moderator","line":"say hello","allowed":true})",
+                             R"("who":"http:Mia@127.0.0.1","role":"moderator","line":"stop","allowed":false})",
+                             R"("who":"http:Al@127.0.0.1","role":"admin","line":"stop","allowed":true})"})
+        EXPECT_THAT(audit, HasSubstr(line));
+    EXPECT_THAT(audit, ::testing::ContainsRegex(R"("who":"socket:uid=[0-9]+,pid=[0-9]+","role":"","line":"bans")"));
+    const std::string events = ReadFile(ops.path + "/events");
+    for (const char* event : {R"("event":"join","id":1,"name":"unnamed","bot":false})", R"("event":"recording_start")",
+                              R"("event":"say","text":"hello","by":"http:Mia@127.0.0.1"})",
+                              R"("event":"kick","id":1,"name":"Eve","reason":"spam","by":"http:Mia@127.0.0.1"})",
+                              R"("event":"leave","id":1,"name":"Eve"})", R"("event":"recording_stop")"})
+        EXPECT_THAT(events, HasSubstr(event));
+}
+
+// Under a service manager, READY comes once hosting, and an idle loop still wakes to
+// feed the watchdog at half its interval.
+TEST(Moderation, a_supervised_server_says_ready_and_feeds_the_watchdog_while_idle)
+{
+    TempDir dir;
+    const std::string path = dir.path + "/notify";
+    int socket = ::socket(AF_UNIX, SOCK_DGRAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, sizeof address.sun_path - 1);
+    ASSERT_EQ(bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    timeval wait{10, 0};
+    setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    RealServer server({"--players", "4", "--width", "10", "--height", "10", "--rooms", "2", "--weapons", "1"},
+                      {"NOTIFY_SOCKET=" + path, "WATCHDOG_USEC=100000"});
+    std::vector<std::string> heard;
+    char datagram[64];
+    for (ssize_t got; heard.size() < 4 && (got = recv(socket, datagram, sizeof datagram, 0)) > 0;)
+        heard.emplace_back(datagram, static_cast<size_t>(got));
+    EXPECT_THAT(heard, ElementsAre("READY=1", "WATCHDOG=1", "WATCHDOG=1", "WATCHDOG=1"));
+    EXPECT_TRUE(server.started);
+    close(socket);
 }
 
 } // namespace

@@ -12,9 +12,13 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <regex>
 #include <sstream>
 #include <thread>
 
+#include "app/admin.h"
+#include "app/event_log.h"
 #include "app/main_loop.h"
 #include "app/web_pages.h"
 #include "core/console.h"
@@ -23,6 +27,7 @@
 #include "net/server/web_front.h"
 #include "net/shared/limits.h"
 #include "protocol/messages.h"
+#include "temp_dir.h"
 
 namespace skirmish {
 namespace {
@@ -101,6 +106,32 @@ TEST_F(WebFrontTest, http_answers_get_and_head_of_the_page_and_nothing_else_and_
     const std::string get = WhileServing([] { return Reply("GET /", true); });
     EXPECT_EQ(WhileServing([] { return Reply("HEAD /", true); }), get.substr(0, get.find("\r\n\r\n") + 4));
     EXPECT_THAT(get, ::testing::HasSubstr(std::string("\r\nContent-Security-Policy: ") + kPageSecurityPolicy + "\r\n"));
+}
+
+// Every metric the packaged dashboard charts is one /metrics serves (every family
+// on); server lists read /status.json from any page and may keep it a second.
+TEST_F(WebFrontTest, every_metric_the_dashboard_charts_is_served_and_the_status_is_public_for_a_second)
+{
+    testing::TempDir dir;
+    BanList bans(dir.path + "/bans");
+    Admin admin(bans, [] { return int64_t{0}; });
+    Recorder recorder(RecordingOptions{true, dir.path}, DemoHeader{}, [] { return int64_t{0}; });
+    std::string error;
+    EventLog events(JsonLines::Open("/dev/null", error), [] { return int64_t{0}; });
+    std::tie(loop.admin, loop.recorder, loop.events) = std::tuple(&admin, &recorder, &events);
+    const std::string metrics = WhileServing([] { return Reply("GET /metrics", true); });
+    std::ifstream file(SKIRMISH_SOURCE_DIR "/deploy/grafana-dashboard.json");
+    const std::string dashboard{std::istreambuf_iterator<char>(file), {}};
+    const std::regex name("skirmish_[a-z_]+?(?=_bucket\\b|\\b)");
+    int charted = 0;
+    for (std::sregex_iterator it(dashboard.begin(), dashboard.end(), name), end; it != end; ++it, ++charted)
+        EXPECT_THAT(metrics, ::testing::HasSubstr("# TYPE " + it->str() + " ")) << it->str();
+    EXPECT_GT(charted, 20);
+    const std::string status = WhileServing([] { return Reply("GET /status.json", true); });
+    EXPECT_THAT(status, ::testing::HasSubstr("\r\nCache-Control: public, max-age=1\r\n"));
+    EXPECT_THAT(status, ::testing::HasSubstr("\r\nAccess-Control-Allow-Origin: *\r\n"));
+    EXPECT_THAT(status, ::testing::HasSubstr(R"(,"players":0,"seats":2,"bots":0,"spectators":0,)"
+                                             R"("map":{"width":8,"height":8},"rooms":1,"wire_versions":[1,2],)"));
 }
 
 // A WebSocket client that sends one frame as told and reports the close code it got.

@@ -132,11 +132,26 @@ bool AdminLink::listen(const std::string& path, std::string& error)
     return true;
 }
 
+bool AdminLink::listenHttp(const std::string& address, uint16_t port, std::vector<AdminToken> tokens,
+                           std::string& error)
+{
+    auto http = std::make_unique<AdminHttp>(std::move(tokens));
+    if (!http->open(address, port, error))
+        return false;
+    http_ = std::move(http);
+    return true;
+}
+
 void AdminLink::service()
 {
     if (stdin_.fd >= 0 && Readable(stdin_.fd) && !readReady(stdin_, kStandardInput))
         stdin_.fd = -1;
     acceptReady();
+    if (http_)
+        for (AdminHttp::Request& request : http_->take()) {
+            httpAsked_[nextNumber_] = request.id;
+            lines_.push_back({nextNumber_++, std::move(request.line), std::move(request.who), std::move(request.role)});
+        }
     for (auto& [number, connection] : connections_) {
         if (connection.inputEnded || !Readable(connection.reader.fd))
             continue;
@@ -228,13 +243,19 @@ void AdminLink::acceptReady()
         Connection& connection = connections_[nextNumber_++];
         connection.reader.fd = fd;
         connection.lastHeard = now;
+        ucred peer{};
+        socklen_t size = sizeof peer;
+        connection.who = getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0
+                             ? "socket:uid=" + std::to_string(peer.uid) + ",pid=" + std::to_string(peer.pid)
+                             : "socket";
     }
 }
 
 void AdminLink::queueLine(int from, std::string text)
 {
-    lines_.push_back({from, std::move(text)});
-    if (auto connection = connections_.find(from); connection != connections_.end())
+    auto connection = connections_.find(from);
+    lines_.push_back({from, std::move(text), connection != connections_.end() ? connection->second.who : "console", ""});
+    if (connection != connections_.end())
         ++connection->second.owed;
 }
 
@@ -311,8 +332,23 @@ bool AdminLink::take(Line& line)
 
 void AdminLink::answer(int from, std::string_view text) { answerStream(from, nullptr, text); }
 
+void AdminLink::refuse(int from, std::string_view text)
+{
+    if (auto asked = httpAsked_.find(from); asked != httpAsked_.end()) {
+        http_->answer(asked->second, 403, std::string(text));
+        httpAsked_.erase(asked);
+        return;
+    }
+    answer(from, text);
+}
+
 void AdminLink::answerStream(int from, AnswerPiece next, std::string_view text)
 {
+    if (auto asked = httpAsked_.find(from); asked != httpAsked_.end()) {
+        http_->answer(asked->second, 200, std::string(text), std::move(next));
+        httpAsked_.erase(asked);
+        return;
+    }
     if (auto connection = connections_.find(from); connection != connections_.end()) {
         connection->second.owed -= connection->second.owed > 0;
         connection->second.running -= connection->second.running > 0;
@@ -344,6 +380,8 @@ std::vector<Wake> AdminLink::wakes() const
         wakes.push_back({stdin_.fd, false, 0});
     if (listener_ >= 0)
         wakes.push_back({listener_, false, 1});
+    if (http_)
+        wakes.push_back(http_->wake());
     for (const auto& [number, connection] : connections_) {
         const auto token = static_cast<uint64_t>(number) + 1;
         if (!connection.inputEnded)
@@ -359,6 +397,8 @@ void AdminLink::close()
     for (auto& [number, connection] : connections_)
         ::close(connection.reader.fd);
     connections_.clear();
+    http_.reset();
+    httpAsked_.clear();
     if (listener_ >= 0) {
         ::close(listener_);
         listener_ = -1;

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "net/server/admin_http.h"
 #include "net/server/net.h"
 
 namespace skirmish {
@@ -34,6 +35,8 @@ public:
     struct Line {
         int from = kStandardInput; // kStandardInput, or a socket connection's number
         std::string text;          // without its line end
+        std::string who;           // who gave it, for the audit: "console", "socket:uid=…", "http:NAME@ADDRESS"
+        std::string role;          // over HTTP, the token's; "" from the host itself, who may do anything
     };
 
     AdminLink() = default;
@@ -48,6 +51,9 @@ public:
     // Listens on a Unix socket at path, mode 0600. A socket file nobody answers on is
     // replaced; anything else at path is an error, left as it is.
     bool listen(const std::string& path, std::string& error);
+    // Also takes commands over HTTP (admin_http.h) on address:port (0: any free port).
+    bool listenHttp(const std::string& address, uint16_t port, std::vector<AdminToken> tokens, std::string& error);
+    uint16_t httpPort() const { return http_ ? http_->port() : 0; }
     // Accepts and reads what is ready, without waiting.
     void service();
     // A line read is owed an answer (empty, for one that asks nothing): its connection
@@ -56,6 +62,8 @@ public:
     bool take(Line& line);
     // Text of whole lines, sent back to where the line came from.
     void answer(int from, std::string_view text);
+    // The answer to a line its giver may not give: over HTTP a 403, elsewhere an answer like any.
+    void refuse(int from, std::string_view text);
     // Appends the answer's next piece to `to`; false once that was the last.
     using AnswerPiece = std::function<bool(std::string& to)>;
     // An answer of any length, made a piece at a time as its reader takes it, so that
@@ -94,6 +102,7 @@ private:
         int owed = 0;    // lines read and not yet answered: the connection stays for them
         int running = 0; // of those, lines taken and not yet answered
         std::chrono::steady_clock::time_point lastHeard;
+        std::string who;
     };
 
     // Reads what fd has ready into lines from `from`; false at its end or on an error.
@@ -117,6 +126,8 @@ private:
     std::map<int, Connection> connections_; // by number
     std::deque<Line> lines_;
     Outlet console_; // standard input's streamed answers, written to the console
+    std::unique_ptr<AdminHttp> http_;
+    std::map<int, uint64_t> httpAsked_; // a line's number to its HTTP request's id
 };
 
 } // namespace skirmish

@@ -121,6 +121,9 @@ struct WebPage {
     std::function<std::string()> body;
     std::function<int(std::string_view name)> file = nullptr;
     bool onDiskThread = false;
+    // Above 0: anyone may keep the answer this long and read it from any page (a
+    // server list's); 0: kept by nobody.
+    int maxAgeSeconds = 0;
 };
 using WebPages = std::map<std::string, WebPage, std::less<>>;
 // The pages of the web front that the next NetHost opens on the TCP port of the

@@ -52,16 +52,8 @@ WebFront::~WebFront()
 
 bool WebFront::open(uint16_t port, std::string& error)
 {
-    beast::error_code ec;
-    tcp::endpoint endpoint(asio::ip::address_v4::any(), port);
     tcp::acceptor& acceptor = state_->acceptor;
-    acceptor.open(endpoint.protocol(), ec);
-    if (!ec)
-        acceptor.set_option(asio::socket_base::reuse_address(true), ec);
-    if (!ec)
-        acceptor.bind(endpoint, ec);
-    if (!ec)
-        acceptor.listen(asio::socket_base::max_listen_connections, ec);
+    beast::error_code ec = Listen(acceptor, {asio::ip::address_v4::any(), port});
     if (ec) {
         error = "TCP port " + std::to_string(port) + ": " + ec.message();
         acceptor.close(ec);

@@ -40,6 +40,20 @@ inline constexpr size_t kFirstReadBytes = 1024;
 inline std::string_view PathOf(std::string_view target) { return target.substr(0, target.find('?')); }
 
 
+// Opens, binds (the address reusable at once after a restart) and listens; the first error, if any.
+inline beast::error_code Listen(tcp::acceptor& acceptor, const tcp::endpoint& endpoint)
+{
+    beast::error_code ec;
+    acceptor.open(endpoint.protocol(), ec);
+    if (!ec)
+        acceptor.set_option(asio::socket_base::reuse_address(true), ec);
+    if (!ec)
+        acceptor.bind(endpoint, ec);
+    if (!ec)
+        acceptor.listen(asio::socket_base::max_listen_connections, ec);
+    return ec;
+}
+
 template <class Response>
 void SetCommonHeaders(Response& response, std::string_view type)
 {

@@ -102,7 +102,7 @@ private:
         else if (page->second.file || page->second.onDiskThread)
             handToDisk(std::move(request), page->second, std::move(name));
         else
-            respond(request, http::status::ok, page->second.contentType, page->second.body());
+            respond(request, http::status::ok, page->second.contentType, page->second.body(), page->second.maxAgeSeconds);
     }
 
     // The connection goes to the disk thread, which answers and closes it; this
@@ -169,18 +169,23 @@ private:
     }
 
     void respond(const http::request<http::empty_body>& request, http::status status, std::string_view type,
-                 std::string body)
+                 std::string body, int maxAgeSeconds = 0)
     {
         response_ = {status, request.version()};
         if (status == http::status::method_not_allowed)
             response_.set(http::field::allow, "GET, HEAD");
-        send(request, type, std::move(body));
+        send(request, type, std::move(body), maxAgeSeconds);
     }
 
     // Sends response_, its status (and any header of its own) set, with the common headers and body.
-    void send(const http::request<http::empty_body>& request, std::string_view type, std::string body)
+    void send(const http::request<http::empty_body>& request, std::string_view type, std::string body,
+              int maxAgeSeconds = 0)
     {
         SetCommonHeaders(response_, type);
+        if (maxAgeSeconds > 0) {
+            response_.set(http::field::cache_control, "public, max-age=" + std::to_string(maxAgeSeconds));
+            response_.set(http::field::access_control_allow_origin, "*");
+        }
         response_.keep_alive(request.keep_alive() && response_.result() == http::status::ok);
         response_.body() = std::move(body);
         response_.prepare_payload();
