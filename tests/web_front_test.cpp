@@ -43,11 +43,12 @@ struct WebFrontTest : testing::LoopbackHost {
     ScopedConsole capture{console};
     Level level{1, 8, 8, 1, 3};
     LoopState loop{0};
+    ServerOptions options; // a member, not a default argument's temporary, which GCC 12 at -O3 misreads
 
     void SetUp() override
     {
         LoopbackHost::SetUp();
-        NetSetWebPages(ServerWebPages(level, loop));
+        NetSetWebPages(ServerWebPages(level, loop, options));
         // Port 0 draws a free UDP port, whose TCP twin another process may hold: then draw again.
         for (int draw = 0; draw < 50 && NetHost(3) && !console.str().empty(); ++draw)
             NetShutdown(), console.str("");
