@@ -94,6 +94,7 @@ public:
             log_->observe(level_, message.bytes());
         out_.toAll(message);
     }
+    void tickTaken(int32_t tick) override { out_.tickTaken(tick); }
 
 private:
     Outbox& out_;

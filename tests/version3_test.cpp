@@ -56,6 +56,23 @@ TEST(Version3Flight, every_heading_flies_to_the_servers_bits_for_ten_thousand_ti
     }
 }
 
+// Through the whole loop: each tick taken reaches the states, so a version 3 client
+// flies a projectile while it lives, not all at once at its removal.
+TEST(Version3Flight, a_client_flies_each_projectile_as_the_loop_takes_its_ticks)
+{
+    testing::ServerHarness server{4};
+    int watcher = server.joinAlive(400, 400, WireVersion::V3);
+    int shooter = server.joinAlive(100, 100);
+    server.clock.advance(600);
+    server.send(shooter, command::Fire());
+    for (int tick = 0; tick < 3; ++tick) {
+        server.clock.advance(17);
+        server.pass();
+    }
+    EXPECT_THAT(server.received(watcher), ::testing::Contains(::testing::StartsWith("ProjMove ")));
+    EXPECT_THAT(server.received(watcher), ::testing::Not(::testing::Contains(::testing::StartsWith("ProjDelete "))));
+}
+
 // One client's view of the state, on the fake clock, through a link that loses what the test says.
 struct StateLink {
     MotionWorld world;
