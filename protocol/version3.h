@@ -95,9 +95,6 @@ public:
     // poses of players this client knows are applied, the rest ignored. Returns the
     // number to acknowledge: that of a state read whole that named only known players.
     std::optional<uint32_t> state(const State& state, std::vector<Bytes>& out);
-    // The newest movement tick the server has said it took, if any.
-    std::optional<int32_t> tick() const { return tick_; }
-    size_t flying() const { return flown_.size(); }
 
 private:
     struct Flown {

@@ -216,7 +216,9 @@ TEST(Moderation, tokens_command_over_http_within_their_roles_and_every_command_i
         EXPECT_THAT(audit, HasSubstr(line));
     EXPECT_THAT(audit, ::testing::ContainsRegex(R"("who":"socket:uid=[0-9]+,pid=[0-9]+","role":"","line":"bans")"));
     const std::string events = ReadFile(ops.path + "/events");
-    for (const char* event : {R"("event":"join","id":1,"name":"unnamed","bot":false})", R"("event":"recording_start")",
+    // On a busy machine the join and Eve's name may be taken in one pass, and the join then carries her name.
+    EXPECT_THAT(events, ::testing::ContainsRegex(R"re("event":"join","id":1,"name":"(unnamed|Eve)","bot":false\})re"));
+    for (const char* event : {R"("event":"recording_start")",
                               R"("event":"say","text":"hello","by":"http:Mia@127.0.0.1"})",
                               R"("event":"kick","id":1,"name":"Eve","reason":"spam","by":"http:Mia@127.0.0.1"})",
                               R"("event":"leave","id":1,"name":"Eve"})", R"("event":"recording_stop")"})

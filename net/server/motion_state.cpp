@@ -79,9 +79,9 @@ bool MotionLink::unacknowledged(const MotionWorld::Entry& entry, const Known& kn
 
 std::optional<int32_t> MotionLink::dueAt(const MotionWorld& world) const
 {
-    if (!sentOnce_)
-        return world.version() != worldSent_ || world.tick() != tickSent_ ? std::optional(lastSent_) : std::nullopt;
     const bool news = world.version() != worldSent_ || world.tick() != tickSent_;
+    if (!sentOnce_)
+        return news ? std::optional(lastSent_) : std::nullopt;
     if (!news && !awaiting_)
         return std::nullopt;
     const bool silent = static_cast<int32_t>(static_cast<uint32_t>(lastSent_) - static_cast<uint32_t>(lastHeard_)) >
