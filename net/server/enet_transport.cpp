@@ -38,6 +38,13 @@ constexpr size_t kMostBytesInEnet = 128 * 1024;
 // ...and a peer that has answered nothing for this long (or two round trips, if longer)
 // while holding data in flight is sent nothing new until it answers.
 constexpr enet_uint32 kNarrowWindowQuietMs = 100;
+// Its one datagram is resent once a resend delay, and no sooner than this: a crowd that
+// vanishes costs a datagram each now and then, while a live client on a link that
+// loses a fifth of everything gets many chances to answer before it would be dropped.
+constexpr enet_uint32 kUnansweredResendFloorMs = 500;
+// A peer is dropped as stalled only once it has left at least this many of those
+// resends unanswered (and never later than the silent rule).
+constexpr enet_uint32 kUnansweredResendsBeforeStalled = 10;
 // While anyone is connected ENet must be serviced this often at least: it resends
 // unacknowledged data and notices silent peers only when called.
 constexpr int kConnectedWaitCapMs = 50;
@@ -419,16 +426,19 @@ private:
             return;
         lastCap_ = now;
         for (ENetPeer* peer : peerOfId_) {
-            if (peer && !narrowWhileUnanswered(peer, now))
+            if (!peer)
+                continue;
+            if (narrowWhileUnanswered(peer, now))
+                CapResendDelays(peer, std::max(kUnansweredResendFloorMs, ResendDelayMs(peer)));
+            else
                 CapResendDelays(peer);
         }
     }
 
     // A peer that holds data in flight and has answered nothing for a while is sent
     // nothing new and has a single datagram in flight (ENet resends all it has in flight
-    // at each timeout), resent at ENet's own backing-off pace: a crowd that vanishes at
-    // once costs the socket a datagram each now and then, not its window at every
-    // timeout. Its window and our hand-over come back as soon as it answers. Returns
+    // at each timeout), resent once a resend delay: a crowd that vanishes at once costs
+    // the socket a datagram each now and then, not its window at every timeout. Its window and our hand-over come back as soon as it answers. Returns
     // whether the peer is held so.
     bool narrowWhileUnanswered(ENetPeer* peer, enet_uint32 now)
     {
@@ -442,12 +452,13 @@ private:
         // an idle peer that is sent a burst has its round trip to answer it.
         enet_uint32 silentSince = ENET_TIME_LESS(peer->lastReceiveTime, held.dataSince) ? held.dataSince
                                                                                        : peer->lastReceiveTime;
-        held.unanswered = holdsData && ENET_TIME_DIFFERENCE(now, silentSince) >
-                                           std::max(kNarrowWindowQuietMs, 2 * peer->roundTripTime);
+        held.unanswered = holdsData && ENET_TIME_DIFFERENCE(now, silentSince) > narrowAfterMs(peer);
         // ENet never has less than one datagram in flight, whatever the window.
         peer->windowSize = held.unanswered ? 0 : window_[index];
         return held.unanswered;
     }
+
+    static enet_uint32 narrowAfterMs(const ENetPeer* peer) { return std::max(kNarrowWindowQuietMs, 2 * peer->roundTripTime); }
 
     // ENet's own timeout needs unacknowledged traffic to notice a vanished client, and
     // waits long: meanwhile every packet sent to it is kept, resent and walked at each
@@ -462,9 +473,12 @@ private:
             if (!peer || peer->state != ENET_PEER_STATE_CONNECTED)
                 continue;
             enet_uint32 quiet = ENET_TIME_DIFFERENCE(now, peer->lastReceiveTime);
+            const enet_uint32 stalledAfter =
+                std::max(kUnansweredPeerTimeoutMs, narrowAfterMs(peer) + kUnansweredResendsBeforeStalled *
+                                                                             std::max(kUnansweredResendFloorMs, ResendDelayMs(peer)));
             if (quiet > kSilentPeerTimeoutMs)
                 kicks_.push_back({static_cast<int>(id), TransportEvents::DropCause::Silent});
-            else if (quiet > kUnansweredPeerTimeoutMs && backlog_[indexOf(peer)] > 0)
+            else if (quiet > stalledAfter && backlog_[indexOf(peer)] > 0)
                 kicks_.push_back({static_cast<int>(id), TransportEvents::DropCause::Stalled});
         }
     }

@@ -18,10 +18,13 @@ bool EnsureEnetInitialised()
 
 void CapResendDelays(ENetPeer* peer)
 {
+    CapResendDelays(peer, std::clamp<enet_uint32>(2 * ResendDelayMs(peer), kShortestCapMs, kLongestCapMs));
+}
+
+void CapResendDelays(ENetPeer* peer, enet_uint32 cap)
+{
     if (peer->state != ENET_PEER_STATE_CONNECTED)
         return;
-    const enet_uint32 cap = std::clamp<enet_uint32>(2 * (peer->roundTripTime + 4 * peer->roundTripTimeVariance),
-                                                    kShortestCapMs, kLongestCapMs);
     for (ENetList* list : {&peer->sentReliableCommands, &peer->outgoingCommands}) {
         for (ENetListIterator node = enet_list_begin(list); node != enet_list_end(list); node = enet_list_next(node)) {
             // A command's list node is its first member, as ENet itself relies on.

@@ -23,8 +23,13 @@ inline void KeepAnsweringPeers(ENetPeer* peer)
 
 // ENet doubles a reliable command's resend delay at every loss, so four losses in
 // a row hold everything queued behind it for seconds. Resends are capped at two of
-// the peer's resend delays instead: a lossy link then costs latency, not stalls.
+// the peer's resend delays instead (or at the cap given): a lossy link then costs
+// latency, not stalls.
 void CapResendDelays(ENetPeer* peer);
+void CapResendDelays(ENetPeer* peer, enet_uint32 capMs);
+
+// The peer's own resend delay: its round trip and four of its variations.
+inline enet_uint32 ResendDelayMs(const ENetPeer* peer) { return peer->roundTripTime + 4 * peer->roundTripTimeVariance; }
 
 // Starts ENet once per process; false when it cannot.
 bool EnsureEnetInitialised();

@@ -28,8 +28,8 @@ constexpr size_t kMaxOutgoingBacklogBytes = 1024 * 1024;
 // A connection that was sent data and has answered nothing (not even an
 // acknowledgement) for this long has stopped reading: it is sent nothing more and
 // dropped as stalled. A live client answers within its round trip, and ENet's own
-// pings keep an idle one answering every half second. Resends to a peer that has
-// answered nothing for a while back off as ENet's own do, uncapped.
+// pings keep an idle one answering every half second. On a slow link the transport
+// waits longer, so that a live client behind heavy loss has enough resends to answer.
 constexpr uint32_t kUnansweredPeerTimeoutMs = 5000;
 // Each client's commands are handled at most so many a second sustained, and so many
 // at once after a quiet spell, in two budgets: moves and turns, which a client may
