@@ -99,12 +99,20 @@ void RunMovementTick(Level& level, LoopState& loop, int32_t now, Clock& clock, O
     loop.tickReference = clock.now();
 }
 
-bool HandleMessages(Level& level, int32_t now, Inbox& in, Outbox& out)
+// Commands are taken until the movement tick falls due: the rest wait, in order, for
+// the next pass, which steps the projectiles first. A flood of commands thus delays
+// the tick by one command at most, not by the whole flood.
+bool TickDue(const Level& level, const LoopState& loop, int32_t now)
+{
+    return !level.entities.projectiles.empty() && Due(now, loop.tickReference, kMovementTickMs);
+}
+
+bool HandleMessages(Level& level, const LoopState& loop, int32_t now, Clock& clock, Inbox& in, Outbox& out)
 {
     bool handled = false;
     int from = 0;
     Bytes message;
-    while (in.takeMessage(from, message)) {
+    while (!TickDue(level, loop, clock.now()) && in.takeMessage(from, message)) {
         handled = true;
         HandleMessage(level, from, message, now, out);
     }
@@ -153,7 +161,7 @@ bool RunPass(Level& level, LoopState& loop, Clock& clock, Inbox& in, Outbox& net
     bool respawned = RespawnDeadPlayers(level, now, out);
     if (loop.bots)
         loop.bots->run(now, loop.tickReference);
-    bool handled = HandleMessages(level, now, in, out);
+    bool handled = HandleMessages(level, loop, now, clock, in, out);
     bool commanded = loop.admin && loop.admin->runCommands(level, now, out);
     // A loop that never waited would test hits again a moment later, before any
     // movement step; ours may sleep until the step is due, so it tests them now.

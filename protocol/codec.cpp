@@ -218,6 +218,10 @@ void PacketPacker::add(std::span<const uint8_t> message, const std::function<voi
         sendFull(std::move(pending_));
         pending_.clear();
     }
+    // A packet handed on takes its buffer with it: the next one starts at its full size
+    // rather than growing by doubling, a reallocation at each step, every client every pass.
+    if (pending_.capacity() == 0)
+        pending_.reserve(std::min(limit_, kPackingLimit) + lengthBytes + length);
     if (v1)
         PutLe16(pending_, static_cast<uint16_t>(length));
     else

@@ -156,6 +156,41 @@ TEST(MainLoop, a_player_entering_a_flying_projectile_is_hit_before_the_next_step
     }
 }
 
+// Handling takes time: a flood of commands in one pass stops being taken once the
+// movement tick falls due, and the next pass steps the projectiles before the rest,
+// which keep their order.
+TEST(MainLoop, a_pass_stops_taking_commands_once_the_tick_is_due_and_the_rest_follow_the_step)
+{
+    struct SlowInbox final : Inbox { // each command taken costs a millisecond
+        Inbox& in;
+        FakeClock& clock;
+        SlowInbox(Inbox& in, FakeClock& clock) : in(in), clock(clock) {}
+        int takeJoin(std::string& address) override { return in.takeJoin(address); }
+        int takeLeave() override { return in.takeLeave(); }
+        bool takeMessage(int& from, Bytes& message) override { return clock.advance(1), in.takeMessage(from, message); }
+    };
+    ServerHarness server;
+    int mover = server.joinAlive(40, 40);
+    server.level->entities.projectiles.push_back(
+        Projectile{.id = 4, .angle = 90, .lifetime = 100, .creationTime = server.clock.now()});
+    server.loop.tickReference = server.clock.now();
+    server.clock.advance(kMovementTickMs - 7);
+    for (int i = 0; i < 20; ++i)
+        server.net->send(mover, command::Move(i % 2 ? 1.0f : -1.0f, 0));
+    SlowInbox slow(server.in, server.clock);
+    for (int pass = 0; pass < 3; ++pass) {
+        RunPass(*server.level, server.loop, server.clock, slow, server.out);
+        NetService(0);
+    }
+    std::vector<std::string> heard;
+    for (const std::string& message : server.received(mover))
+        heard.push_back(message.substr(0, message.find(' ')));
+    std::vector<std::string> expected(7, "Moved");
+    expected.push_back("ProjMove");
+    expected.insert(expected.end(), 13, "Moved");
+    EXPECT_EQ(heard, expected);
+}
+
 // A server whose clock count passes 2^31 ms must keep timing everything.
 TEST(ClockWrap, expiry_hit_death_respawn_and_ticks_work_across_the_wrap)
 {
