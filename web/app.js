@@ -4,7 +4,8 @@
 // draws only what the server has said, as a page without either would. On a touch screen
 // twin sticks (touch.js) stand in for the keys and the mouse; sounds come from sound.js.
 import {
-  Link, aimAngle, followView, keepLinked, linkMessage, moveFromKeys, newGame, openLink, pageCodec, wholeMapView,
+  Link, aimAngle, flyFollowed, followView, keepLinked, linkMessage, moveFromKeys, newGame, openLink, pageCodec,
+  wholeMapView,
 } from './game.js';
 import * as predict from './predict.js';
 import * as smooth from './smooth.js';
@@ -188,6 +189,7 @@ function hudOptions(now) {
 
 function draw() {
   const now = performance.now();
+  flyFollowed(game, now);
   const lines = stats(now);
   statusLine.textContent = linkMessage(game);
   respawnButton.classList.toggle('waiting', Boolean(hud.down));

@@ -333,6 +333,14 @@ export function openLink(game, path, heard = () => {}, codec = pageCodec()) {
   return socket;
 }
 
+// Version 3's projectiles fly on in the page between states. Each drawn frame first
+// takes the follower's steps up to its own time (flyFollowed), so what it draws is
+// never a frame behind and no animation frame goes by that draws nothing.
+const flights = new WeakMap();
+export function flyFollowed(game, now) {
+  flights.get(game)?.(now);
+}
+
 // Version 3 leaves others' motion and the projectiles' flight to the page: the follower
 // rebuilds them into the version 1 messages told(message, now) takes, acknowledging each
 // state it took whole, and flies projectiles on by the clock between states, once a frame.
@@ -343,16 +351,13 @@ function followed(socket, game, codec, told) {
     for (const message of messages) told(message, now);
     if (messages.length > 0) lastTold = messages[messages.length - 1];
   };
-  const frame = () => {
+  flights.set(game, (now) => {
     if (socket.readyState === WebSocket.CLOSED) return;
     // An own "Moved" may be an automatic respawn whose "Alive" opens the next packet: the
     // prediction tells the two apart only when nothing comes between them. A frame waits.
-    const now = performance.now();
     if (lastTold && lastTold.name === 'Moved' && lastTold.int(1) === game.myId) lastTold = null;
     else tellAll(flyOn(follower, now), now);
-    requestAnimationFrame(frame);
-  };
-  requestAnimationFrame(frame);
+  });
   return (message, now) => {
     if (!message.state) {
       tellAll(follow(follower, message, now), now);

@@ -1,7 +1,7 @@
 // The watch page: a spectator's WebSocket at /watch, which it never writes to, shown
 // through the play page's model and renderer with a camera that follows a player or
 // roams free; a lost link is tried again.
-import { Link, keepLinked, linkMessage, newGame, openLink, standings } from './game.js';
+import { Link, flyFollowed, keepLinked, linkMessage, newGame, openLink, standings } from './game.js';
 import { pageColumns } from './layout.js';
 import { drawFrame, fitCanvas, spectatorCamera } from './render.js';
 import { wireFullscreen } from './tools.js';
@@ -37,6 +37,7 @@ function caption() {
 }
 
 function frame(time) {
+  flyFollowed(game, performance.now());
   statusLine.textContent = linkMessage(game);
   if (fitCanvas(canvas)) {
     const view = eye.view(time);
