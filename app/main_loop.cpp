@@ -229,7 +229,7 @@ void RunMainLoop(Level& level, LoopState& loop)
         // A busy server gathers input for a moment so that one pass (and one packet
         // per client) serves many commands; an idle one sleeps until traffic or work.
         if (tookInput)
-            NetCollect(std::min(due.value_or(kInputBatchMs), kInputBatchMs));
+            NetCollect(kInputBatchMs, due);
         else
             NetService(due.value_or(kWaitForTraffic));
     }

@@ -25,6 +25,19 @@ Clock* installed = &realClock;
 
 int32_t ReadClock() { return installed->now(); }
 
+std::chrono::microseconds TimeUntilReading(std::chrono::nanoseconds sinceStart, int32_t readingsAhead)
+{
+    if (readingsAhead <= 0)
+        return std::chrono::microseconds(0);
+    const auto reading = std::chrono::floor<std::chrono::milliseconds>(sinceStart);
+    return std::chrono::ceil<std::chrono::microseconds>(reading + std::chrono::milliseconds(readingsAhead) - sinceStart);
+}
+
+std::chrono::microseconds RealTimeUntilReading(int32_t readingsAhead)
+{
+    return TimeUntilReading(Steady::now() - processStart, readingsAhead);
+}
+
 Clock& InstalledClock() { return *installed; }
 
 void SetClock(Clock* clock) { installed = clock ? clock : &realClock; }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 
 namespace skirmish {
@@ -21,6 +22,13 @@ Clock& InstalledClock();
 
 // Installs a replacement clock; nullptr restores the real one. The caller keeps ownership.
 void SetClock(Clock* clock);
+
+// The real time until the real clock's reading is readingsAhead more than now: a wait
+// of that long ends as the reading turns, so a step due at that reading is due as it
+// ends (a wait of whole milliseconds from a moment inside one ends up to one later).
+// Zero for none ahead. TimeUntilReading does the sum for a time since the clock began.
+std::chrono::microseconds RealTimeUntilReading(int32_t readingsAhead);
+std::chrono::microseconds TimeUntilReading(std::chrono::nanoseconds sinceStart, int32_t readingsAhead);
 
 // now − then on the wrapping count: exact for readings less than 2^31 ms apart.
 inline int32_t ElapsedMs(int32_t now, int32_t then)

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 
+#include "core/clock.h"
 #include "core/console.h"
 #include "core/flags.h"
 #include "core/metrics.h"
@@ -70,6 +71,23 @@ TEST(Flags, numbers_parse_whole_within_their_range_or_not_at_all)
 }
 
 // Buckets are cumulative, as Prometheus reads them, and the text is its exposition format.
+// A wait for a step due some readings ahead ends as that reading comes: from inside a
+// millisecond, the rest of it counts as the first reading.
+TEST(Clock, a_wait_for_a_reading_ends_as_the_reading_turns)
+{
+    using std::chrono::microseconds, std::chrono::nanoseconds;
+    struct Case { int64_t sinceStartNs; int32_t ahead; int64_t waitUs; };
+    const Case cases[] = {
+        {10'300'000, 1, 700},      // 10.3 ms: reading 11 comes 0.7 ms later
+        {10'000'000, 1, 1000},     // on a turn: a whole reading
+        {10'999'600, 2, 1001},     // 12 ms is 1000.4 µs away, rounded up
+        {10'300'000, 0, 0},        // due now
+        {10'300'000, -3, 0},       // overdue
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(TimeUntilReading(nanoseconds(c.sinceStartNs), c.ahead), microseconds(c.waitUs)) << c.sinceStartNs;
+}
+
 TEST(Metrics, a_histogram_counts_each_value_in_every_bucket_at_or_above_it)
 {
     Histogram latency({0.5, 1});

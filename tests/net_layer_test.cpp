@@ -196,7 +196,9 @@ TEST_F(MemoryHost, no_client_waits_over_a_second_behind_its_budget_and_what_woul
     }
 }
 
-// Records how long each service may wait for traffic; it carries no client of its own.
+// Records how long each service may wait for traffic, in the clock's readings (a wait
+// ends as a reading turns, so it is up to one reading shorter than their count); it
+// carries no client of its own.
 struct WaitRecorder final : Transport {
     bool open(uint16_t, int, TransportEvents& e, std::string&) override
     {
@@ -204,7 +206,10 @@ struct WaitRecorder final : Transport {
         return true;
     }
     bool isOpen() const override { return events != nullptr; }
-    void service(int timeoutMs, bool) override { waits.push_back(timeoutMs); }
+    void service(std::chrono::microseconds timeout, bool) override
+    {
+        waits.push_back(timeout.count() < 0 ? -1 : static_cast<int>((timeout.count() + 999) / 1000));
+    }
     void sendPacket(int, Bytes&&) override {}
     void close() override { events = nullptr; }
     void endConnection(int, const Farewell&) override {}

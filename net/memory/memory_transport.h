@@ -47,7 +47,7 @@ public:
     // Transport.
     bool open(uint16_t port, int maxConnections, TransportEvents& events, std::string& error) override;
     bool isOpen() const override { return open_; }
-    void service(int, bool) override {}
+    void service(std::chrono::microseconds, bool) override {}
     void sendPacket(int id, Bytes&& packet) override;
     void sendUnreliable(int id, Bytes&& packet) override;
     void close() override;

@@ -119,20 +119,20 @@ public:
 
     bool isOpen() const override { return host_ != nullptr; }
 
-    void service(int timeoutMs, bool untilTimeout) override
+    void service(std::chrono::microseconds timeout, bool untilTimeout) override
     {
         if (!host_)
             return;
         queueSilentPeers();
         dropKickedPeers();
         capResendDelays();
-        if (untilTimeout && timeoutMs > 0) {
+        if (untilTimeout && timeout.count() > 0) {
             // Let the traffic of the whole window gather in the socket, then take it
             // in one go: one round of acknowledgements instead of one per arrival, and
             // what is queued goes out with them, in the same datagrams.
-            std::this_thread::sleep_for(std::chrono::milliseconds(timeoutMs));
-        } else if (timeoutMs != 0) {
-            waitForTraffic(timeoutMs);
+            std::this_thread::sleep_for(timeout);
+        } else if (timeout.count() != 0) {
+            waitForTraffic(timeout);
         }
         countWaitingInput();
         ENetEvent event;
@@ -321,14 +321,17 @@ private:
 
     // Sleeps until a datagram arrives, a stop is requested, an extra wake is ready or
     // the time is up. Our own poll, unlike ENet's wait, also ends on a signal.
-    void waitForTraffic(int timeoutMs)
+    void waitForTraffic(std::chrono::microseconds timeout)
     {
         WaitPlan plan = prepareWait();
-        timeoutMs = plan.limit(timeoutMs);
+        timeout = plan.limit(timeout);
         std::vector<pollfd> fds = {{plan.descriptor, POLLIN, 0}, {StopWakeDescriptor(), POLLIN, 0}};
         for (const Wake& wake : ExtraWakes())
             fds.push_back({wake.descriptor, static_cast<short>(wake.writable ? POLLOUT : POLLIN), 0});
-        poll(fds.data(), fds.size(), timeoutMs);
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(timeout);
+        const timespec wait{static_cast<time_t>(seconds.count()),
+                            static_cast<long>(std::chrono::nanoseconds(timeout - seconds).count())};
+        ppoll(fds.data(), fds.size(), timeout.count() < 0 ? nullptr : &wait, nullptr);
     }
 
     static int idOf(const ENetPeer* peer) { return static_cast<int>(reinterpret_cast<intptr_t>(peer->data)); }

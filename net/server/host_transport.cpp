@@ -91,21 +91,21 @@ public:
 
     bool isOpen() const override { return enet_->isOpen(); }
 
-    void service(int timeoutMs, bool untilTimeout) override
+    void service(std::chrono::microseconds timeout, bool untilTimeout) override
     {
         if (!isOpen())
             return;
         if (web_)
             web_->prepareService();
-        if (untilTimeout && timeoutMs > 0) {
+        if (untilTimeout && timeout.count() > 0) {
             // Browsers' frames are taken as they come; ENet's datagrams gather in its socket.
-            io_.run_for(Milliseconds(timeoutMs));
-        } else if (timeoutMs != 0) {
-            waitForTraffic(timeoutMs);
+            io_.run_for(timeout);
+        } else if (timeout.count() != 0) {
+            waitForTraffic(timeout);
         }
         // Each connection's reads stop at its own cap, so neither side waits on the other's backlog.
         io_.poll();
-        enet_->service(0, false);
+        enet_->service(std::chrono::microseconds(0), false);
     }
 
     void sendPacket(int id, Bytes&& packet) override
@@ -171,10 +171,10 @@ public:
 
 private:
     // Sleeps until a datagram, a browser's traffic, a stop request or the time is up.
-    void waitForTraffic(int timeoutMs)
+    void waitForTraffic(std::chrono::microseconds timeout)
     {
         WaitPlan plan = enet_->prepareWait();
-        timeoutMs = plan.limit(timeoutMs);
+        timeout = plan.limit(timeout);
         enetReady_.arm();
         stopReady_.arm();
         watchExtraWakes();
@@ -185,10 +185,10 @@ private:
             fds.push_back({wake.descriptor, static_cast<short>(wake.writable ? POLLOUT : POLLIN), 0});
         if (poll(fds.data(), fds.size(), 0) > 0)
             return;
-        if (timeoutMs < 0)
+        if (timeout.count() < 0)
             io_.run_one();
         else
-            io_.run_one_for(Milliseconds(timeoutMs));
+            io_.run_one_for(timeout);
     }
 
     // The extra wakes are few and change rarely (an operator's connections).

@@ -76,8 +76,9 @@ constexpr int kWaitForTraffic = -1;
 // (or kWaitForTraffic) when nothing is pending. The main loop's only wait.
 void NetService(int timeoutMs);
 // Sends what is packed, then takes in traffic for timeoutMs whatever arrives, so
-// that a busy loop handles input in batches rather than one message a pass.
-void NetCollect(int timeoutMs);
+// that a busy loop handles input in batches rather than one message a pass; a step
+// due at the reading dueMs ahead ends it sooner, as that reading comes.
+void NetCollect(int timeoutMs, std::optional<int32_t> dueMs = std::nullopt);
 // Delivers what is queued, disconnects every client and closes the host.
 void NetShutdown();
 // Makes NetConnected false from now on; safe to call from a signal handler.

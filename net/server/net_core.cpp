@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <csignal>
 #include <deque>
 #include <functional>
@@ -688,16 +689,24 @@ bool EndPass()
 
 } // namespace
 
+// Every wait the loop asks for is until a step falls due at a clock reading: it ends as
+// the reading turns, not up to a millisecond after it.
 void NetService(int timeoutMs)
 {
-    if (EndPass())
-        core.transport->service(core.pending() ? 0 : core.limitWait(std::max(timeoutMs, kWaitForTraffic)), false);
+    if (!EndPass())
+        return;
+    const int readings = core.pending() ? 0 : core.limitWait(std::max(timeoutMs, kWaitForTraffic));
+    core.transport->service(readings < 0 ? std::chrono::microseconds(-1) : RealTimeUntilReading(readings), false);
 }
 
-void NetCollect(int timeoutMs)
+void NetCollect(int timeoutMs, std::optional<int32_t> dueMs)
 {
-    if (EndPass())
-        core.transport->service(std::max(timeoutMs, 0), true);
+    if (!EndPass())
+        return;
+    std::chrono::microseconds gather = std::chrono::milliseconds(std::max(timeoutMs, 0));
+    if (dueMs)
+        gather = std::min(gather, RealTimeUntilReading(*dueMs));
+    core.transport->service(gather, true);
 }
 
 void NetShutdown()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -55,10 +56,10 @@ public:
     // Opens the host for up to maxConnections connections; on failure fills error.
     virtual bool open(uint16_t port, int maxConnections, TransportEvents& events, std::string& error) = 0;
     virtual bool isOpen() const = 0;
-    // Handles arrived traffic, waiting up to timeoutMs for some when there is none
+    // Handles arrived traffic, waiting up to timeout for some when there is none
     // (a negative timeout: as long as nothing arrives). With untilTimeout, it goes on
     // taking traffic until the whole time has passed.
-    virtual void service(int timeoutMs, bool untilTimeout) = 0;
+    virtual void service(std::chrono::microseconds timeout, bool untilTimeout) = 0;
     // Queues one packet, delivered reliably and in order.
     virtual void sendPacket(int id, Bytes&& packet) = 0;
     // Queues one packet that may be lost and that waits for nothing: ENet sends it
@@ -83,12 +84,13 @@ public:
     struct WaitPlan {
         int descriptor = -1;
         int maxWaitMs = -1;
-        // The wait asked for (-1: no limit), shortened to what this plan allows.
-        int limit(int timeoutMs) const
+        // The wait asked for (negative: no limit), shortened to what this plan allows.
+        std::chrono::microseconds limit(std::chrono::microseconds timeout) const
         {
             if (maxWaitMs < 0)
-                return timeoutMs;
-            return timeoutMs < 0 ? maxWaitMs : std::min(timeoutMs, maxWaitMs);
+                return timeout;
+            const std::chrono::microseconds most = std::chrono::milliseconds(maxWaitMs);
+            return timeout.count() < 0 ? most : std::min(timeout, most);
         }
     };
     virtual WaitPlan prepareWait() { return {}; }
