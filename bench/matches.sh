@@ -4,7 +4,8 @@
 # outside player (skirmish-bot, one move and one shot a second) measuring the gap
 # between two "ProjMove" of one projectile: the tick cadence a player sees. With 10
 # seats and --bots 9, the observer and eight bots make the nine. (A spectator would
-# see the spectators' feed, gathered for 16 ms, not the tick.)
+# see the spectators' feed, gathered for 16 ms, not the tick; and the observer speaks
+# version 2: over version 3 it flies projectiles itself, a state's worth at a time.)
 # Servers and observers share both cores as they like. The figure: the largest M
 # whose median match keeps its cadence p99 at or under 20 ms (the worst of M matches
 # is shown too; it rises with M by sampling alone).
@@ -44,7 +45,7 @@ run_matches() {
         sleep 2
         for ((i = 0; i < M; i++)); do
             outs+=("$state/watch-$i")
-            build-release/skirmish-bot --bots 1 --move-rate 1 --fire-rate 1 --port $((base + i)) --warmup "$WARMUP" \
+            build-release/skirmish-bot --bots 1 --v2 --move-rate 1 --fire-rate 1 --port $((base + i)) --warmup "$WARMUP" \
                 --seconds "$MEASURE" --quiet > "$state/watch-$i" 2>&1 &
             watchers+=($!)
         done
@@ -71,7 +72,7 @@ run_matches() {
 
 matches_block() {
     echo "<!-- matches -->"
-    echo "Matches per machine (\`bench/run --matches\`, $(date -u +%Y-%m-%d), $(nproc) cores): M servers, each \`--players 10 --bots 9\`: eight of its own bots (which walk, aim and fire ten times a second) and one outside player (\`skirmish-bot\`, a move and a shot a second) measuring the gap between two \"ProjMove\" of one projectile; servers and observers share the cores; warm-up ${WARMUP} s, ${MEASURE} s measured. A movement tick is due every 17 ms."
+    echo "Matches per machine (\`bench/run --matches\`, $(date -u +%Y-%m-%d), $(nproc) cores): M servers, each \`--players 10 --bots 9\`: eight of its own bots (which walk, aim and fire ten times a second) and one outside player (\`skirmish-bot --v2\`, a move and a shot a second) measuring the gap between two \"ProjMove\" of one projectile; servers and observers share the cores; warm-up ${WARMUP} s, ${MEASURE} s measured. A movement tick is due every 17 ms."
     echo
     echo "| Matches | Cadence p99 ms: median match | worst match | All servers' CPU (% of a core) | CPU per match (% of a core) | Observers that saw nothing | Median p99 ≤ 20 ms |"
     echo "|---|---|---|---|---|---|---|"
