@@ -78,27 +78,31 @@ def measure(driver, trials=5):
     if not wait_alive(driver):
         return {'error': 'the own player was never drawn alive'}
     ActionChains(driver).send_keys('m').perform()  # the whole map: the own player moves on the canvas
-    ActionChains(driver).send_keys('r').perform()  # from room-table entry 1, near the map's left edge
+    ActionChains(driver).send_keys('r').perform()  # somewhere on the map, away from the others
     time.sleep(1.5)
+    # Towards the farther side of the map, so that no wall stops the walk.
+    last = driver.execute_script('return window.feelProbe.frames.slice(-1)[0]')
+    width = driver.execute_script("return document.getElementById('world').width")
+    key, way = ('d', 1) if last and last['own'] and last['own'][0] < width / 2 else ('a', -1)
     key_ms = []
     for _ in range(trials):
         start = frame_count(driver)
-        pressed = hold(driver, 'd', 0.25)
+        pressed = hold(driver, key, 0.25)
         time.sleep(0.6)
         frames = frames_since(driver, start)
         before = [f for f in frames if f['t'] < pressed and f['own']]
         after = [f for f in frames if f['t'] >= pressed and f['own']]
         if before and after:
             x0 = before[-1]['own'][0]
-            moved = next((f for f in after if f['own'][0] > x0 + 0.5), None)
+            moved = next((f for f in after if way * (f['own'][0] - x0) > 0.5), None)
             if moved:
                 key_ms.append(moved['t'] - pressed)
-    # Steady walking right: no frame may draw the own player further left than the one before.
+    # Steady walking: no frame may draw the own player further back than the one before.
     start = frame_count(driver)
-    pressed = hold(driver, 'd', 2.5)
+    pressed = hold(driver, key, 2.5)
     frames = [f for f in frames_since(driver, start) if f['t'] >= pressed + 300]
     frames = frames[:-2]  # the key's release
-    back = max([0] + [a['own'][0] - b['own'][0] for a, b in zip(frames, frames[1:]) if a['own'] and b['own']])
+    back = max([0] + [way * (a['own'][0] - b['own'][0]) for a, b in zip(frames, frames[1:]) if a['own'] and b['own']])
     others = [(a['other'], b['other']) for a, b in zip(frames, frames[1:]) if a['other'] and b['other']]
     frozen = sum(1 for a, b in others if abs(a[0] - b[0]) < 0.01 and abs(a[1] - b[1]) < 0.01)
     gaps = [b['t'] - a['t'] for a, b in zip(frames, frames[1:])]
