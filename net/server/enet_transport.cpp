@@ -432,7 +432,7 @@ private:
             if (!peer)
                 continue;
             if (narrowWhileUnanswered(peer, now))
-                CapResendDelays(peer, std::max(kUnansweredResendFloorMs, ResendDelayMs(peer)));
+                CapResendDelays(peer, unansweredResendMs(peer));
             else
                 CapResendDelays(peer);
         }
@@ -441,8 +441,9 @@ private:
     // A peer that holds data in flight and has answered nothing for a while is sent
     // nothing new and has a single datagram in flight (ENet resends all it has in flight
     // at each timeout), resent once a resend delay: a crowd that vanishes at once costs
-    // the socket a datagram each now and then, not its window at every timeout. Its window and our hand-over come back as soon as it answers. Returns
-    // whether the peer is held so.
+    // the socket a datagram each now and then, not its window at every timeout. Its
+    // window and our hand-over come back as soon as it answers. Returns whether the
+    // peer is held so.
     bool narrowWhileUnanswered(ENetPeer* peer, enet_uint32 now)
     {
         size_t index = indexOf(peer);
@@ -461,7 +462,14 @@ private:
         return held.unanswered;
     }
 
-    static enet_uint32 narrowAfterMs(const ENetPeer* peer) { return std::max(kNarrowWindowQuietMs, 2 * peer->roundTripTime); }
+    static enet_uint32 narrowAfterMs(const ENetPeer* peer)
+    {
+        return std::max(kNarrowWindowQuietMs, 2 * peer->roundTripTime);
+    }
+    static enet_uint32 unansweredResendMs(const ENetPeer* peer)
+    {
+        return std::max(kUnansweredResendFloorMs, ResendDelayMs(peer));
+    }
 
     // ENet's own timeout needs unacknowledged traffic to notice a vanished client, and
     // waits long: meanwhile every packet sent to it is kept, resent and walked at each
@@ -476,9 +484,8 @@ private:
             if (!peer || peer->state != ENET_PEER_STATE_CONNECTED)
                 continue;
             enet_uint32 quiet = ENET_TIME_DIFFERENCE(now, peer->lastReceiveTime);
-            const enet_uint32 stalledAfter =
-                std::max(kUnansweredPeerTimeoutMs, narrowAfterMs(peer) + kUnansweredResendsBeforeStalled *
-                                                                             std::max(kUnansweredResendFloorMs, ResendDelayMs(peer)));
+            const enet_uint32 stalledAfter = std::max(
+                kUnansweredPeerTimeoutMs, narrowAfterMs(peer) + kUnansweredResendsBeforeStalled * unansweredResendMs(peer));
             if (quiet > kSilentPeerTimeoutMs)
                 kicks_.push_back({static_cast<int>(id), TransportEvents::DropCause::Silent});
             else if (quiet > stalledAfter && backlog_[indexOf(peer)] > 0)
