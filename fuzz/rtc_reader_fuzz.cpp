@@ -1,0 +1,4 @@
+// Placeholder: filled in by the change that builds this part.
+#include <cstddef>
+#include <cstdint>
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t*, size_t) { return 0; }
