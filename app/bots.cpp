@@ -18,6 +18,18 @@ namespace {
 const char* const kNames[] = {"Ada",    "Alan",  "Grace", "Edsger", "Barbara", "Donald", "Frances", "John",
                               "Hedy",   "Linus", "Radia", "Ken",    "Margaret", "Dennis", "Sophie", "Niklaus"};
 
+// The messages a mind acts on. Those of other names (most of all the projectiles'
+// steps) are not decoded at all; the rooms' records have no name and are counted.
+bool Heard(std::span<const uint8_t> message)
+{
+    constexpr std::string_view kHeardNames[] = {names::kLevelInfo, names::kPlayer, names::kProjDone, names::kJoined,
+                                                names::kMoved,     names::kDead,   names::kAlive,    names::kLeft};
+    if (message.empty() || message[0] != static_cast<uint8_t>(FieldType::Text))
+        return true;
+    return std::any_of(std::begin(kHeardNames), std::end(kHeardNames),
+                       [&](std::string_view name) { return IsNamed(message, name); });
+}
+
 // Close enough to shoot rather than walk on: a step would overshoot.
 constexpr float kNearEnough = 2 * kBotStep;
 
@@ -161,8 +173,7 @@ void Bots::seat(int32_t tickReference)
         ConsoleLine("Bot ", bot.id, " (", bot.name, ") left.");
         return true;
     });
-    const NetStats stats = NetGetStats();
-    const int wanted = std::max(0, target_ - stats.enetPlayers - stats.webPlayers);
+    const int wanted = std::max(0, target_ - NetPeopleCount());
     while (static_cast<int>(bots_.size()) > wanted) {
         const Bot& newest = bots_.back();
         ConsoleLine("Bot ", newest.id, " (", newest.name, ") makes way for a person.");
@@ -187,7 +198,10 @@ void Bots::seat(int32_t tickReference)
 void Bots::turn(Bot& bot, int32_t now)
 {
     for (const Bytes& packet : NetLocalTake(bot.id))
-        ForEachMessage(packet, [&](std::span<const uint8_t> message) { bot.mind.hear(DecodeMessage(message)); });
+        ForEachMessage(packet, [&](std::span<const uint8_t> message) {
+            if (Heard(message))
+                bot.mind.hear(DecodeMessage(message));
+        });
     SendAsClient(bot.id, bot.mind.think(random_, *skill_, now));
 }
 
@@ -218,10 +232,7 @@ std::unique_ptr<Bots> StartBots(int count, std::string_view skill, const Level& 
         return found ? found->name : std::string_view();
     };
     if (recorder)
-        recorder->countPeopleBy([] {
-            const NetStats net = NetGetStats();
-            return net.enetPlayers + net.webPlayers;
-        });
+        recorder->countPeopleBy(NetPeopleCount);
     return bots;
 }
 

@@ -1,6 +1,8 @@
 // The server's flags, its usage and its help.
 #include "app/server_options.h"
 
+#include <arpa/inet.h>
+
 #include <string>
 #include <vector>
 
@@ -65,6 +67,13 @@ given twice takes its last value.
                 how well the bots play: their reaction time, aim and how often
                 they fire and move (default normal; hard gives a newcomer no
                 quarter)
+  --seed N      lay the level out as if started at calendar second N (0 to
+                4294967295; default: now): the same answers and seed give the
+                same rooms and weapons
+  --datagram-address IPV4
+                the address browsers send their datagrams to, on this UDP
+                port (default: the address each reached the page at); for a
+                host behind a NAT, its public address
   --motd TEXT   a message of the day, up to 200 bytes: each player reads it
                 from the server on joining, after the greeting (default: none)
   --event-log PATH|-
@@ -171,6 +180,18 @@ std::optional<int> ParseServerOptions(int argc, char** argv, ServerOptions& opti
              auto count = ParseWhole(v, 0, 126);
              options.bots = static_cast<int>(count.value_or(0));
              return count.has_value();
+         }},
+        {"--seed", true,
+         [&](std::string_view v) {
+             auto seed = ParseWhole(v, 0, 4294967295LL);
+             options.seed = seed;
+             return seed.has_value();
+         }},
+        {"--datagram-address", true,
+         [&](std::string_view v) {
+             options.datagramAddress = v;
+             in_addr parsed{};
+             return inet_pton(AF_INET, options.datagramAddress.c_str(), &parsed) == 1;
          }},
         {"--motd", true,
          [&](std::string_view v) {

@@ -41,6 +41,8 @@ struct ServerOptions {
     std::string adminHttpAddress = {}; // "": no operators' HTTP endpoint
     uint16_t adminHttpPort = 0;
     std::string adminTokens = {};     // the HTTP endpoint's tokens, a line each: TOKEN ROLE NAME
+    std::optional<int64_t> seed;
+    std::string datagramAddress = {}; // "": each browser's datagrams go to the address it reached the page at      // the calendar second the level is laid out from (none: now)
 };
 
 // Reads the flags. Returns the exit status when the process should end now

@@ -119,6 +119,7 @@ std::unique_ptr<Level> MakeLevel(const StartupAnswers& answers, int64_t calendar
 bool Host(ServerEnvironment& environment, const StartupAnswers& answers, const Level& level, LoopState& loop)
 {
     NetSetWebPages(environment.options.web ? ServerWebPages(level, loop, environment.options) : WebPages{});
+    NetSetDatagramAddress(environment.options.datagramAddress);
     // Rooms have no bound, nor has the snapshot a player is sent at its name: it must
     // never count as a backlog that stalled. Seated players, whose records it adds,
     // are a few kilobytes at most.
@@ -194,7 +195,7 @@ int RunServer(ServerEnvironment& environment)
     std::optional<StartupAnswers> answers = AskQuestions(environment);
     if (!answers)
         return 1;
-    std::unique_ptr<Level> level = MakeLevel(*answers, environment.calendarTime());
+    std::unique_ptr<Level> level = MakeLevel(*answers, options.seed.value_or(environment.calendarTime()));
     if (!level)
         return 1;
     std::unique_ptr<Recorder> recorder = StartRecordings(options.recording, options.port, *level, environment.wallMs);

@@ -33,6 +33,10 @@ std::string MetricsPage(const Level& level, const LoopState& loop)
     page.sample("skirmish_spectators", net.webSpectators, "transport=\"websocket\"");
     page.family("skirmish_spectator_messages_ignored_total", "counter", "Messages spectators sent, all ignored.");
     page.sample("skirmish_spectator_messages_ignored_total", static_cast<double>(net.spectatorMessagesIgnored));
+    page.family("skirmish_datagram_channels", "gauge", "Browsers' data channels open (their states go as datagrams).");
+    page.sample("skirmish_datagram_channels", net.datagramChannels);
+    page.family("skirmish_datagram_states_sent_total", "counter", "States sent to browsers on data channels.");
+    page.sample("skirmish_datagram_states_sent_total", static_cast<double>(net.statesOverDatagrams));
     page.family("skirmish_projectiles", "gauge", "Projectiles in flight.");
     page.sample("skirmish_projectiles", static_cast<double>(level.entities.projectiles.size()));
     page.family("skirmish_ticks_total", "counter", "Movement ticks run.");

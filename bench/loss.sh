@@ -22,7 +22,7 @@ loss_cells() {
 run_loss() {
     local version loss transport side_a out result
     # The server's side: start and what it needs, then the mover in place of the shell.
-    side_a="$(declare -p ANSWERS FAKETIME_LIB FAKE_TIME SERVER_PIN BENCH_DEMOS); $(declare -f start)
+    side_a="$(declare -p ANSWERS SEED SERVER_PIN BENCH_DEMOS); $(declare -f start)
         start build-release/skirmish-server --max-per-address 0
         exec $BOT_PIN build-release/skirmish-bot --bots 1 --move-rate 60 --fire-rate 2 --seconds 1000000 --quiet >/dev/null"
     for version in $LOSS_VERSIONS; do

@@ -1,5 +1,5 @@
 # How many matches one machine holds, sourced by bench/run (it uses cpu_ticks' clock
-# ticks, percent, field, WARMUP, MEASURE and FAKETIME_LIB from there). For each M,
+# ticks, percent, field, WARMUP, MEASURE and SEED from there). For each M,
 # M servers on ports of their own, each a match of eight of its own bots and one
 # outside player (skirmish-bot, one move and one shot a second) measuring the gap
 # between two "ProjMove" of one projectile: the tick cadence a player sees. With 10
@@ -36,8 +36,7 @@ run_matches() {
     for M in ${MATCH_COUNTS:-1 8 32 64 96 128}; do
         local i outs=() watchers=() t0 t1 worst=0 median all=() gone=0
         for ((i = 0; i < M; i++)); do
-            LD_PRELOAD="$FAKETIME_LIB" FAKETIME="$FAKE_TIME" FAKETIME_DONT_FAKE_MONOTONIC=1 \
-                build-release/skirmish-server --players 10 --width 32 --height 24 --rooms 6 --weapons 12 \
+            build-release/skirmish-server --seed "$SEED" --players 10 --width 32 --height 24 --rooms 6 --weapons 12 \
                 --port $((base + i)) --no-demos --bots 9 --ban-file "$state/bans-$i.txt" \
                 < /dev/null > /dev/null 2>&1 &
             MATCH_PIDS+=($!)

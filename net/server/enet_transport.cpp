@@ -77,6 +77,12 @@ void RaiseSocketBuffer(ENetSocket socket, int forceOption, enet_uint32 option)
         enet_socket_set_option(socket, static_cast<ENetSocketOption>(option), kSocketBufferBytes);
 }
 
+class EnetTransport;
+// The transport whose host ENet is servicing on this thread: ENet's intercept
+// callback is a plain function with no room for a pointer of ours.
+thread_local EnetTransport* servicing = nullptr;
+int InterceptForeign(ENetHost* host, ENetEvent* event);
+
 class EnetTransport final : public Transport {
 public:
     ~EnetTransport() override { close(); }
@@ -104,6 +110,7 @@ public:
             return false;
         }
         host_->maximumPacketSize = kMaxIncomingPacketBytes;
+        host_->intercept = tap_ ? InterceptForeign : nullptr;
         host_->maximumWaitingData = kMaxWaitingInputBytes;
         RaiseSocketBuffer(host_->socket, SO_RCVBUFFORCE, ENET_SOCKOPT_RCVBUF);
         RaiseSocketBuffer(host_->socket, SO_SNDBUFFORCE, ENET_SOCKOPT_SNDBUF);
@@ -136,8 +143,10 @@ public:
         }
         countWaitingInput();
         ENetEvent event;
+        servicing = this;
         for (int handled = 0; handled < kMaxEventsPerService && enet_host_service(host_, &event, 0) > 0; ++handled)
             handle(event);
+        servicing = nullptr;
         handOverHeld();
         enet_host_flush(host_);
     }
@@ -210,6 +219,29 @@ public:
     }
 
     uint16_t boundPort() const override { return host_ ? host_->address.port : 0; }
+
+    void tapDatagrams(DatagramTap tap) override
+    {
+        tap_ = std::move(tap);
+        if (host_)
+            host_->intercept = tap_ ? InterceptForeign : nullptr;
+    }
+
+    void sendDatagram(const UdpAddress& to, std::span<const uint8_t> datagram) override
+    {
+        if (!host_)
+            return;
+        ENetAddress address{to.host, to.port};
+        ENetBuffer buffer{const_cast<uint8_t*>(datagram.data()), datagram.size()};
+        enet_socket_send(host_->socket, &address, &buffer, 1);
+    }
+
+    // A datagram ENet has read, before it parses it: true when the tap took it.
+    bool offerForeign()
+    {
+        return tap_ && tap_(UdpAddress{host_->receivedAddress.host, host_->receivedAddress.port},
+                            std::span(static_cast<const uint8_t*>(host_->receivedData), host_->receivedDataLength));
+    }
 
     // The peer leaves ENet's care once what was queued for it is acknowledged.
     void endConnection(int id, const Farewell& farewell) override
@@ -525,7 +557,10 @@ private:
     std::vector<ENetPeer*> peerOfId_;  // by id
     std::vector<std::pair<int, TransportEvents::DropCause>> kicks_;
     enet_uint32 lastCap_ = 0;
+    DatagramTap tap_;
 };
+
+int InterceptForeign(ENetHost*, ENetEvent*) { return servicing && servicing->offerForeign() ? 1 : 0; }
 
 } // namespace
 

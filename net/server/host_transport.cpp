@@ -12,8 +12,12 @@
 #include <vector>
 #include <optional>
 
+#include <openssl/rand.h>
+
+#include "core/clock.h"
 #include "core/console.h"
 #include "net/server/enet_transport.h"
+#include "net/server/rtc_door.h"
 #include "net/server/web_front.h"
 
 namespace skirmish {
@@ -67,9 +71,33 @@ private:
     bool writable_ = false;
 };
 
+// The web front's events, passed on; a browser's end also closes its data channel.
+class WebEvents final : public TransportEvents {
+public:
+    WebEvents(TransportEvents& events, std::function<void(int)> ended) : events_(events), ended_(std::move(ended)) {}
+    int onConnect(const std::string& address, ConnectRequest request) override { return events_.onConnect(address, request); }
+    void onDisconnect(int id) override
+    {
+        ended_(id);
+        events_.onDisconnect(id);
+    }
+    void onPacket(int id, std::span<const uint8_t> packet) override { events_.onPacket(id, packet); }
+    void onDrop(DropCause cause) override { events_.onDrop(cause); }
+    void onWebRefused() override { events_.onWebRefused(); }
+    size_t waitingInput(int id) const override { return events_.waitingInput(id); }
+    size_t backlogCap() const override { return events_.backlogCap(); }
+
+private:
+    TransportEvents& events_;
+    std::function<void(int)> ended_;
+};
+
 class HostTransport final : public Transport {
 public:
-    explicit HostTransport(WebPages pages) : pages_(std::move(pages)) {}
+    HostTransport(WebPages pages, std::string datagramAddress)
+        : pages_(std::move(pages)), datagramAddress_(std::move(datagramAddress))
+    {
+    }
     ~HostTransport() override { close(); }
 
     bool open(uint16_t port, int maxConnections, TransportEvents& events, std::string& error) override
@@ -80,12 +108,18 @@ public:
         events_ = &events;
         enetReady_.watch(enet_->prepareWait().descriptor);
         stopReady_.watch(StopWakeDescriptor());
-        web_.emplace(io_, events, pages_);
+        webEvents_.emplace(events, [this](int id) {
+            if (door_)
+                door_->forget(id);
+        });
+        web_.emplace(io_, *webEvents_, pages_);
         std::string webError;
         if (!web_->open(enet_->boundPort(), webError)) {
             ConsoleLine("Web front not started: ", webError);
             web_.reset();
+            return true;
         }
+        openDoor();
         return true;
     }
 
@@ -97,6 +131,14 @@ public:
             return;
         if (web_)
             web_->prepareService();
+        if (door_) {
+            door_->service(ReadClock());
+            if (auto due = door_->msUntilDue(ReadClock())) {
+                const std::chrono::microseconds most = Milliseconds(*due);
+                if (timeout.count() < 0 || most < timeout)
+                    timeout = most;
+            }
+        }
         if (untilTimeout && timeout.count() > 0) {
             // Browsers' frames are taken as they come; ENet's datagrams gather in its socket.
             io_.run_for(timeout);
@@ -116,10 +158,15 @@ public:
             enet_->sendPacket(id, std::move(packet));
     }
 
+    // A browser's state takes its data channel when it has one open, else the WebSocket.
     void sendUnreliable(int id, Bytes&& packet) override
     {
-        if (web_ && web_->owns(id))
-            web_->sendPacket(id, std::move(packet));
+        if (web_ && web_->owns(id)) {
+            if (door_ && door_->send(id, packet))
+                ++statesOverDatagrams_;
+            else
+                web_->sendPacket(id, std::move(packet));
+        }
         else
             enet_->sendUnreliable(id, std::move(packet));
     }
@@ -140,11 +187,14 @@ public:
             web_->beginClose();
             io_.poll();
         }
+        enet_->tapDatagrams(nullptr);
+        door_.reset();
         enet_->close();
         auto deadline = std::chrono::steady_clock::now() + kCloseGrace;
         while (web_ && !web_->drained() && std::chrono::steady_clock::now() < deadline)
             io_.run_one_for(Milliseconds(10));
         web_.reset();
+        webEvents_.reset();
         io_.poll();
         enetReady_.forget();
         stopReady_.forget();
@@ -155,6 +205,11 @@ public:
 
     uint16_t boundPort() const override { return enet_->boundPort(); }
     bool isWebConnection(int id) const override { return web_ && web_->owns(id); }
+
+    DatagramStats datagramStats() const override
+    {
+        return {door_ ? static_cast<int>(door_->openChannels()) : 0, statesOverDatagrams_};
+    }
 
     void endConnection(int id, const Farewell& farewell) override
     {
@@ -170,6 +225,29 @@ public:
     }
 
 private:
+    // Browsers' data channels on the UDP port, signalled over their WebSockets.
+    void openDoor()
+    {
+        RtcDoor::Wiring wiring;
+        wiring.sendDatagram = [this](const UdpAddress& to, std::span<const uint8_t> datagram) {
+            enet_->sendDatagram(to, datagram);
+        };
+        wiring.deliver = [this](int id, std::span<const uint8_t> packet) {
+            if (events_ && web_ && web_->owns(id))
+                events_->onPacket(id, packet);
+        };
+        wiring.random = [](std::span<uint8_t> bytes) {
+            return RAND_bytes(bytes.data(), static_cast<int>(bytes.size())) == 1;
+        };
+        door_ = std::make_unique<RtcDoor>(std::move(wiring), enet_->boundPort());
+        enet_->tapDatagrams([this](const UdpAddress& from, std::span<const uint8_t> datagram) {
+            return door_->take(from, datagram, ReadClock());
+        });
+        web_->setSignalling([this](int id, std::string_view text, const std::string& localAddress) {
+            return door_->signal(id, text, datagramAddress_.empty() ? localAddress : datagramAddress_, ReadClock());
+        });
+    }
+
     // Sleeps until a datagram, a browser's traffic, a stop request or the time is up.
     void waitForTraffic(std::chrono::microseconds timeout)
     {
@@ -205,11 +283,15 @@ private:
     }
 
     WebPages pages_;
+    std::string datagramAddress_;
     asio::io_context io_{1};
     // The loop's waits run the io_context even when no socket is busy.
     asio::executor_work_guard<asio::io_context::executor_type> work_ = asio::make_work_guard(io_);
     std::unique_ptr<Transport> enet_ = MakeEnetTransport();
+    std::optional<WebEvents> webEvents_;
     std::optional<WebFront> web_;
+    std::unique_ptr<RtcDoor> door_;
+    uint64_t statesOverDatagrams_ = 0;
     Readiness enetReady_{io_};
     Readiness stopReady_{io_};
     std::vector<Wake> watched_;
@@ -219,6 +301,9 @@ private:
 
 } // namespace
 
-std::unique_ptr<Transport> MakeHostTransport(WebPages pages) { return std::make_unique<HostTransport>(std::move(pages)); }
+std::unique_ptr<Transport> MakeHostTransport(WebPages pages, std::string datagramAddress)
+{
+    return std::make_unique<HostTransport>(std::move(pages), std::move(datagramAddress));
+}
 
 } // namespace skirmish

@@ -107,8 +107,13 @@ struct NetStats {
     uint64_t droppedSilent = 0;     // answered nothing for too long
     uint64_t droppedOversized = 0;  // sent a frame past the limit
     uint64_t commandsDropped = 0;   // commands past their sender's budget (limits.h), not handled
+    int datagramChannels = 0;       // browsers' data channels open
+    uint64_t statesOverDatagrams = 0; // states sent on them
 };
 NetStats NetGetStats();
+// Players who are people (over ENet or the web), not bots: enetPlayers + webPlayers of
+// NetGetStats, without walking the spectators' places.
+int NetPeopleCount();
 
 // What the web front answers a GET of one path with; the body is made at each request.
 // A path ending in "/" with a file function is a folder of files read from disk as
@@ -130,6 +135,9 @@ using WebPages = std::map<std::string, WebPage, std::less<>>;
 // The pages of the web front that the next NetHost opens on the TCP port of the
 // same number as the game's, beside its WebSocket at /ws. No pages: no web front.
 void NetSetWebPages(WebPages pages);
+// The IPv4 address browsers are told to send their datagrams to (the next NetHost's);
+// empty: the address each reached the web front at. For a host behind a NAT.
+void NetSetDatagramAddress(std::string address);
 
 // Operators' moderation. A connection from an address this says is banned is
 // refused (ENet disconnect data 3, WebSocket close 4003); none set: nobody is.

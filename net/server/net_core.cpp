@@ -65,6 +65,7 @@ public:
     LineBudget refusalLines;
     NetStats stats;
     WebPages webPages;
+    std::string datagramAddress;
     std::function<bool(const std::string&)> banned;
     std::vector<Wake> wakes;
     // What a connection may hold unacknowledged beyond kMaxOutgoingBacklogBytes: its snapshot.
@@ -535,12 +536,13 @@ void NetSetMaxPerAddress(int count) { core.maxPerAddress = std::max(count, 0); }
 void NetSetMaxSpectators(int count) { core.maxSpectators = std::max(count, 0); }
 void NetSetMaxSpectatorsPerAddress(int count) { core.maxSpectatorsPerAddress = std::max(count, 0); }
 void NetSetWebPages(WebPages pages) { core.webPages = std::move(pages); }
+void NetSetDatagramAddress(std::string address) { core.datagramAddress = std::move(address); }
 void NetSetBacklogAllowance(size_t bytes) { core.backlogAllowance = bytes; }
 
 bool NetHost(int playerCount)
 {
     if (!core.transport)
-        core.transport = core.webPages.empty() ? MakeEnetTransport() : MakeHostTransport(core.webPages);
+        core.transport = core.webPages.empty() ? MakeEnetTransport() : MakeHostTransport(core.webPages, core.datagramAddress);
     core.reset();
     core.stopRequested = 0;
     ClearStopWake();
@@ -560,6 +562,11 @@ std::string NetGetError() { return core.error; }
 NetStats NetGetStats()
 {
     NetStats stats = core.stats;
+    if (core.transport) {
+        const Transport::DatagramStats datagrams = core.transport->datagramStats();
+        stats.datagramChannels = datagrams.channels;
+        stats.statesOverDatagrams = datagrams.statesSent;
+    }
     for (int id = 1; core.hasId(id); ++id) {
         if (!core.reachable(id))
             continue;
@@ -572,6 +579,14 @@ NetStats NetGetStats()
             ++(web ? stats.webPlayers : stats.enetPlayers);
     }
     return stats;
+}
+
+int NetPeopleCount()
+{
+    int people = 0;
+    for (int id = 1; id < core.connections.playerSlots() && core.hasId(id); ++id)
+        people += core.reachable(id) && !core.connections[id].local;
+    return people;
 }
 
 bool NetConnected() { return core.transport && core.transport->isOpen() && !core.stopRequested; }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -41,6 +42,17 @@ public:
     // Unacknowledged output one connection may hold; past it, it is dropped as stalled.
     virtual size_t backlogCap() const { return kMaxOutgoingBacklogBytes; }
 };
+
+// An IPv4 address and port as the UDP socket has them (network byte order, as ENet keeps them).
+struct UdpAddress {
+    uint32_t host = 0;
+    uint16_t port = 0;
+    bool operator==(const UdpAddress&) const = default;
+};
+
+// Datagrams on the UDP port that are not ENet's (a browser's STUN and DTLS): offered
+// here first; true when taken, and ENet never sees them.
+using DatagramTap = std::function<bool(const UdpAddress& from, std::span<const uint8_t> datagram)>;
 
 // A packet whose bytes many connections send as they are, never copied for each.
 using SharedPacket = std::shared_ptr<const Bytes>;
@@ -94,6 +106,15 @@ public:
         }
     };
     virtual WaitPlan prepareWait() { return {}; }
+    // Datagrams of others on the UDP port, in and out (a transport without one ignores both).
+    virtual void tapDatagrams(DatagramTap) {}
+    virtual void sendDatagram(const UdpAddress& /*to*/, std::span<const uint8_t> /*datagram*/) {}
+    // Browsers' data channels open, and the states sent on them.
+    struct DatagramStats {
+        int channels = 0;
+        uint64_t statesSent = 0;
+    };
+    virtual DatagramStats datagramStats() const { return {}; }
     // Whether the connection with this id is a browser's, over the web front.
     virtual bool isWebConnection(int /*id*/) const { return false; }
 };

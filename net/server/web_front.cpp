@@ -63,6 +63,8 @@ bool WebFront::open(uint16_t port, std::string& error)
     return true;
 }
 
+void WebFront::setSignalling(Signalling signalling) { state_->signalling = std::move(signalling); }
+
 bool WebFront::owns(int id) const { return state_->players.count(id) != 0; }
 
 void WebFront::sendPacket(int id, Bytes&& packet)

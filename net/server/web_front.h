@@ -5,9 +5,11 @@
 #include <boost/asio/io_context.hpp>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "net/server/net.h"
 #include "net/server/transport.h"
@@ -52,6 +54,11 @@ public:
     // is queued is written.
     void endConnection(int id, const Farewell& farewell);
     std::optional<int> roundTripMs(int id) const;
+    // A version 3 browser's text frames are signalling: each is handed here with the
+    // address the browser reached us at, and what it returns (unless empty) goes back
+    // as a text frame. Without it, a text frame closes the connection as before.
+    using Signalling = std::function<std::string(int id, std::string_view text, const std::string& localAddress)>;
+    void setSignalling(Signalling signalling);
     // Before each service: ends the connections dropped since the last one and lets
     // readers held back by a full inbox read again.
     void prepareService();

@@ -24,6 +24,7 @@ struct WebFront::State {
     std::vector<std::shared_ptr<web::WsSession>> heldBack; // readers waiting for room in the inbox
     std::vector<std::shared_ptr<web::WsSession>> drops;    // stalled, ended at the next service
     web::WebSlots slots;
+    WebFront::Signalling signalling;
     bool closing = false;
     // Sessions whose connection the disk thread answers, kept (with their slots) until it is done.
     std::unordered_map<uint64_t, std::shared_ptr<void>> onDisk;

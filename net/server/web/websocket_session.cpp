@@ -70,7 +70,18 @@ void WsSession::send(SharedPacket packet)
         return;
     }
     queuedBytes_ += packet->size();
-    queue_.push_back(std::move(packet));
+    queue_.push_back({std::move(packet), false});
+    if (!writing_)
+        writeNext();
+}
+
+void WsSession::sendText(std::string_view text)
+{
+    if (closing_ || dropped_)
+        return;
+    auto bytes = std::make_shared<const Bytes>(text.begin(), text.end());
+    queuedBytes_ += bytes->size();
+    queue_.push_back({std::move(bytes), true});
     if (!writing_)
         writeNext();
 }
@@ -148,12 +159,12 @@ void WsSession::onRead(beast::error_code ec)
         finish();
         return;
     }
-    if (!ws_.got_binary()) {
+    if (!ws_.got_binary() && !tookText()) {
         finish();
         closeWith(websocket::close_reason(websocket::close_code::unknown_data, "Binary frames only"));
         return;
     }
-    if (id_ != 0 && state_->events) {
+    if (ws_.got_binary() && id_ != 0 && state_->events) {
         auto data = buffer_.cdata();
         state_->events->onPacket(id_, std::span(static_cast<const uint8_t*>(data.data()), data.size()));
     }
@@ -161,17 +172,35 @@ void WsSession::onRead(beast::error_code ec)
     readNext();
 }
 
+bool WsSession::tookText()
+{
+    if (version_ != WireVersion::V3 || id_ == 0 || !state_->signalling)
+        return false;
+    auto data = buffer_.cdata();
+    boost::system::error_code ec;
+    tcp::endpoint local = beast::get_lowest_layer(ws_).socket().local_endpoint(ec);
+    std::string answer = state_->signalling(
+        id_, std::string_view(static_cast<const char*>(data.data()), data.size()), ec ? std::string() : local.address().to_string());
+    if (!answer.empty())
+        sendText(answer);
+    return true;
+}
+
 void WsSession::writeNext()
 {
     writing_ = true;
     buffers_.clear();
     size_t bytes = 0;
-    for (const SharedPacket& packet : queue_) {
-        if (!buffers_.empty() && (role_ == Role::Player || bytes + packet->size() > kMaxSpectatorFrameBytes))
+    const bool text = queue_.front().text;
+    for (const Frame& frame : queue_) {
+        const SharedPacket& packet = frame.bytes;
+        if (!buffers_.empty() &&
+            (role_ == Role::Player || text || frame.text || bytes + packet->size() > kMaxSpectatorFrameBytes))
             break;
         buffers_.emplace_back(packet->data(), packet->size());
         bytes += packet->size();
     }
+    ws_.text(text);
     ws_.async_write(buffers_, [self = shared_from_this()](beast::error_code ec, size_t) { self->onWritten(ec); });
 }
 
@@ -179,7 +208,7 @@ void WsSession::onWritten(beast::error_code ec)
 {
     writing_ = false;
     for (size_t i = 0; i < buffers_.size(); ++i) {
-        queuedBytes_ -= queue_.front()->size();
+        queuedBytes_ -= queue_.front().bytes->size();
         queue_.pop_front();
     }
     buffers_.clear();

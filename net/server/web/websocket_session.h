@@ -24,6 +24,8 @@ public:
     void accept(http::request<http::empty_body>&& request);
 
     void send(SharedPacket packet);
+    // Signalling's answer, a text frame in order with the packets.
+    void sendText(std::string_view text);
 
     // Ends the connection now and reports the leave.
     void drop();
@@ -45,6 +47,8 @@ private:
     void onAccepted(beast::error_code ec);
 
     void onRead(beast::error_code ec);
+    // A text frame: signalling on a version 3 link; false when the link must close.
+    bool tookText();
 
     // A player's packet is one frame. A spectator that fell behind is written what
     // waits as one frame of packets end to end (still whole messages, as the packets'
@@ -63,7 +67,11 @@ private:
     WebSlot slot_;
     http::request<http::empty_body> request_;
     beast::flat_buffer buffer_;
-    std::deque<SharedPacket> queue_;
+    struct Frame {
+        SharedPacket bytes;
+        bool text = false;
+    };
+    std::deque<Frame> queue_;
     std::vector<asio::const_buffer> buffers_; // of the packets at the queue's front being written
     size_t queuedBytes_ = 0;
     int id_ = 0;
