@@ -5,7 +5,7 @@
 // twin sticks (touch.js) stand in for the keys and the mouse; sounds come from sound.js.
 import {
   Link, aimAngle, flyFollowed, followView, keepLinked, linkMessage, moveFromKeys, newGame, openLink, pageCodec,
-  wholeMapView,
+  statePath, wholeMapView,
 } from './game.js';
 import * as predict from './predict.js';
 import * as smooth from './smooth.js';
@@ -172,7 +172,8 @@ function stats(now) {
   frameTimes.push(now);
   while (frameTimes[0] < now - 1000) frameTimes.shift();
   const ping = prediction.ping === null ? '–' : `${Math.round(prediction.ping)} ms`;
-  return [`ping ${ping}`, `${frameTimes.length} fps`];
+  // Which way others' motion comes: short enough for a phone's width.
+  return [`ping ${ping} · ${statePath(game)}`, `${frameTimes.length} fps`];
 }
 
 const hints = [...document.querySelectorAll('.hint')];

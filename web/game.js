@@ -1,5 +1,6 @@
 // The world as the server has told it: nothing here is decided by the page.
 import { codecFor } from './codec.js';
+import { tryDatagrams } from './datagrams.js';
 import { flyOn, follow, newFollower, takeState } from './follow.js';
 
 export const TILE = 32; // map units per tile
@@ -316,6 +317,8 @@ export function pageCodec() {
 
 // Opens the WebSocket at path on the page's own server: every packet it brings is
 // applied to game and then told to heard(message, now), and its end says how the link ended.
+// A version 3 link also tries datagrams for its states (datagrams.js); statePath says
+// which way they come.
 export function openLink(game, path, heard = () => {}, codec = pageCodec()) {
   const scheme = location.protocol === 'https:' ? 'wss' : 'ws';
   const socket = new WebSocket(`${scheme}://${location.host}${path}${codec.query}`);
@@ -324,13 +327,25 @@ export function openLink(game, path, heard = () => {}, codec = pageCodec()) {
     applyMessage(game, message, now);
     heard(message, now);
   };
-  const take = codec.version === 3 ? followed(socket, game, codec, told) : told;
+  const packet = (bytes, now) => {
+    for (const message of codec.splitPacket(bytes)) take(codec.decodeMessage(message), now);
+  };
+  const datagrams = codec.version === 3 ? tryDatagrams(socket, packet) : null;
+  if (datagrams) paths.set(game, datagrams);
+  const take = datagrams ? followed(socket, datagrams.send, game, codec, told) : told;
   socket.onmessage = (event) => {
-    const now = performance.now();
-    for (const bytes of codec.splitPacket(new Uint8Array(event.data))) take(codec.decodeMessage(bytes), now);
+    // Text frames are the datagrams' signalling, never a packet.
+    if (typeof event.data === 'string') datagrams?.signalled(event.data);
+    else packet(new Uint8Array(event.data), performance.now());
   };
   socket.onclose = (event) => closeLink(game, event.code, event.reason);
   return socket;
+}
+
+// The way game's states come now: 'datagrams' while its channel is open, else 'WebSocket'.
+const paths = new WeakMap();
+export function statePath(game) {
+  return paths.get(game)?.status === 'open' ? 'datagrams' : 'WebSocket';
 }
 
 // Version 3's projectiles fly on in the page between states. Each drawn frame first
@@ -343,8 +358,9 @@ export function flyFollowed(game, now) {
 
 // Version 3 leaves others' motion and the projectiles' flight to the page: the follower
 // rebuilds them into the version 1 messages told(message, now) takes, acknowledging each
-// state it took whole, and flies projectiles on by the clock between states, once a frame.
-function followed(socket, game, codec, told) {
+// state it took whole through send, and flies projectiles on by the clock between states,
+// once a frame.
+function followed(socket, send, game, codec, told) {
   const follower = newFollower();
   let lastTold = null;
   const tellAll = (messages, now) => {
@@ -364,7 +380,7 @@ function followed(socket, game, codec, told) {
       return;
     }
     const { messages, ack } = takeState(follower, message.state, now);
-    if (ack !== null && socket.readyState === WebSocket.OPEN) socket.send(codec.packPacket([codec.command.stateAck(ack)]));
+    if (ack !== null) send(codec.packPacket([codec.command.stateAck(ack)]));
     tellAll(messages, now);
   };
 }
