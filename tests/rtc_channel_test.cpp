@@ -95,6 +95,44 @@ protected:
     milliseconds now{1000};
 };
 
+TEST(RtcCertificate, EachIsFreshAndNamesItsFingerprintAsTheOfferDoes)
+{
+    EXPECT_NE(Cert(0)->fingerprint(), Cert(1)->fingerprint());
+    const std::string& text = Cert(0)->fingerprintText();
+    ASSERT_EQ(text.size(), 32u * 3 - 1);
+    for (size_t i = 0; i < 32; ++i) {
+        EXPECT_EQ(std::stoul(text.substr(i * 3, 2), nullptr, 16), Cert(0)->fingerprint()[i]) << i;
+        EXPECT_TRUE(i == 31 || text[i * 3 + 2] == ':') << i;
+    }
+    EXPECT_EQ(text.find_first_of("abcdef"), std::string::npos) << "upper case, as browsers write it";
+}
+
+TEST(RtcDcep, AnOpenIsReadOnlyWhenItsLengthsStayInside)
+{
+    auto open = [](uint16_t labelLength, uint16_t protocolLength, size_t bytesAfter) {
+        Bytes message = {0x03, 0x81, 0, 0, 0x01, 0x02, 0x03, 0x04, static_cast<uint8_t>(labelLength >> 8),
+                         static_cast<uint8_t>(labelLength), static_cast<uint8_t>(protocolLength >> 8),
+                         static_cast<uint8_t>(protocolLength)};
+        for (size_t i = 0; i < bytesAfter; ++i)
+            message.push_back(static_cast<uint8_t>('a' + i % 26));
+        return message;
+    };
+    std::optional<DcepOpen> read = ParseDcepOpen(open(5, 0, 5));
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->label, "abcde");
+    EXPECT_EQ(read->channelType, 0x81);
+    EXPECT_EQ(read->reliability, 0x01020304u);
+    read = ParseDcepOpen(open(300, 2, 302));
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->label.size(), 300u);
+
+    Bytes notOpen = open(0, 0, 0), short_ = open(0, 0, 0);
+    notOpen[0] = 0x02;
+    short_.pop_back();
+    for (const Bytes& hostile : {open(6, 0, 5), open(5, 1, 5), open(0xffff, 0xffff, 10), short_, notOpen})
+        EXPECT_FALSE(ParseDcepOpen(hostile));
+}
+
 TEST_F(RtcChannel, OpensTheGamesChannelAndCarriesBinaryMessagesBothWaysWhole)
 {
     Pair pair(stack, now);

@@ -42,6 +42,21 @@ uint16_t ReadU16(const uint8_t* bytes) { return static_cast<uint16_t>(bytes[0] <
 
 } // namespace
 
+std::optional<DcepOpen> ParseDcepOpen(std::span<const uint8_t> message)
+{
+    if (message.size() < kDcepOpenHeader || message[0] != kDcepOpen)
+        return std::nullopt;
+    size_t labelLength = ReadU16(&message[8]);
+    size_t protocolLength = ReadU16(&message[10]);
+    if (kDcepOpenHeader + labelLength + protocolLength > message.size())
+        return std::nullopt;
+    DcepOpen open;
+    open.channelType = message[1];
+    open.reliability = uint32_t{ReadU16(&message[4])} << 16 | ReadU16(&message[6]);
+    open.label.assign(reinterpret_cast<const char*>(&message[kDcepOpenHeader]), labelLength);
+    return open;
+}
+
 SctpStack::SctpStack()
 {
     if (gStack)
@@ -110,7 +125,10 @@ DataChannelLink::DataChannelLink(SctpStack& stack, std::shared_ptr<const Certifi
                                  Role role, Callbacks callbacks, milliseconds now)
     : stack_(stack), id_(stack.add(this)), role_(role), callbacks_(std::move(callbacks)),
       dtls_(std::move(own), peer, role == Role::Server ? DtlsEndpoint::Role::Server : DtlsEndpoint::Role::Client,
-            [this](Bytes datagram) { callbacks_.sendDatagram(datagram); }),
+            [this](Bytes datagram) {
+                if (callbacks_.sendDatagram)
+                    callbacks_.sendDatagram(datagram);
+            }),
       deadline_(now + kOpenDeadline)
 {
     usrsctp_register_address(address());
@@ -315,7 +333,7 @@ void DataChannelLink::onData(Bytes data, uint16_t stream, uint32_t ppid)
         return; // another channel's, or a string: the game speaks binary only
     // A peer may send before its ACK arrives; its data proves the channel open.
     setOpen();
-    if (state_ == State::Open)
+    if (state_ == State::Open && callbacks_.onMessage)
         callbacks_.onMessage(ppid == kPpidBinaryEmpty ? Bytes() : data);
 }
 
@@ -327,15 +345,12 @@ void DataChannelLink::onControl(Bytes message, uint16_t stream)
         setOpen();
         return;
     }
-    if (message[0] != kDcepOpen || message.size() < kDcepOpenHeader || (stream_ && *stream_ != stream))
+    std::optional<DcepOpen> open = ParseDcepOpen(message);
+    if (!open || (stream_ && *stream_ != stream))
         return; // one channel only; any other stays unanswered
-    size_t labelLength = ReadU16(&message[8]);
-    size_t protocolLength = ReadU16(&message[10]);
-    if (kDcepOpenHeader + labelLength + protocolLength > message.size())
-        return;
     stream_ = stream;
-    channelType_ = message[1];
-    label_.assign(reinterpret_cast<const char*>(&message[kDcepOpenHeader]), labelLength);
+    channelType_ = open->channelType;
+    label_ = std::move(open->label);
     const uint8_t ack[] = {kDcepAck};
     if (sendOn(stream, kPpidControl, ack, false))
         setOpen();

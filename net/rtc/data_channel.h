@@ -17,6 +17,15 @@ namespace rtc {
 
 class DataChannelLink;
 
+// A DATA_CHANNEL_OPEN (RFC 8832) as a peer sent it; nullopt unless the message is one
+// whose lengths stay inside it.
+struct DcepOpen {
+    uint8_t channelType = 0;
+    uint32_t reliability = 0;
+    std::string label;
+};
+std::optional<DcepOpen> ParseDcepOpen(std::span<const uint8_t> message);
+
 // usrsctp for the whole process, without its threads: everything it does happens
 // inside a call made from the one thread that owns every link. Made once by the
 // caller and outliving its links; at most one exists at a time, because usrsctp's
