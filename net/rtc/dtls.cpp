@@ -38,20 +38,6 @@ unsigned FarTimer(SSL*, unsigned) { return kOpenSslTimerUs; }
 
 } // namespace
 
-std::string FingerprintText(const Fingerprint& fingerprint)
-{
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string text;
-    text.reserve(fingerprint.size() * 3);
-    for (uint8_t byte : fingerprint) {
-        if (!text.empty())
-            text += ':';
-        text += kHex[byte >> 4];
-        text += kHex[byte & 15];
-    }
-    return text;
-}
-
 Certificate::~Certificate()
 {
     X509_free(x509_);

@@ -12,15 +12,14 @@
 
 #include <openssl/types.h>
 
+#include "net/rtc/sdp.h"
+
 struct bio_method_st; // BIO_METHOD, which only openssl/bio.h names
 
 namespace rtc {
 
 // A certificate's SHA-256 digest, as the offer's a=fingerprint names it.
-using Fingerprint = std::array<uint8_t, 32>;
-
-// "AB:CD:...", the form a=fingerprint:sha-256 carries.
-std::string FingerprintText(const Fingerprint& fingerprint);
+using Fingerprint = Sha256Fingerprint;
 
 // The server's own identity: an ECDSA P-256 key and a self-signed certificate over
 // it, made once at start and shared read-only by every link (OpenSSL counts the

@@ -24,9 +24,8 @@ namespace {
 
 using Json = nlohmann::json;
 
-// The largest message the door sends or takes on a channel: a state fits (about 1,100
-// bytes), and every message is one datagram.
-constexpr uint64_t kMaxChannelMessageBytes = 1200;
+// The largest message on a channel, one datagram: a state (at most about 1,100 bytes) fits.
+constexpr uint64_t kMaxChannelMessageBytes = rtc::DataChannelLink::kMaxMessage;
 
 std::string Reply(std::string_view key, std::string_view value)
 {
@@ -87,6 +86,8 @@ struct RtcDoor::Inside {
         std::optional<UdpAddress> address;
         std::unique_ptr<rtc::DataChannelLink> link;
         int32_t openBy = 0;
+        std::optional<int64_t> heardAt; // the door's clock when the channel last brought something, or first carried a state
+        int unansweredStates = 0; // sent on it since
     };
 
     Wiring wiring;
@@ -207,6 +208,9 @@ struct RtcDoor::Inside {
                 wiring.sendDatagram(*found->second.address, datagram);
         };
         callbacks.onMessage = [this, id](std::span<const uint8_t> message) {
+            Session& heard = sessions.at(id);
+            heard.heardAt = clockMs;
+            heard.unansweredStates = 0;
             if (OnlyAcknowledgements(message))
                 delivered.emplace_back(id, Bytes(message.begin(), message.end()));
         };
@@ -241,7 +245,9 @@ struct RtcDoor::Inside {
                 session.link->onTimer(at);
             const bool open = session.link && session.link->state() == rtc::DataChannelLink::State::Open;
             const bool over = session.link && (session.link->state() == rtc::DataChannelLink::State::Failed ||
-                                               session.link->state() == rtc::DataChannelLink::State::Closed);
+                                               session.link->state() == rtc::DataChannelLink::State::Closed ||
+                                               (session.unansweredStates >= kRtcUnansweredStates &&
+                                                clockMs - *session.heardAt >= kRtcUnansweredMs));
             if (over || (!open && static_cast<int32_t>(static_cast<uint32_t>(now) - static_cast<uint32_t>(session.openBy)) >= 0))
                 ended.push_back(id);
         }
@@ -273,8 +279,14 @@ bool RtcDoor::take(const UdpAddress& from, std::span<const uint8_t> datagram, in
 bool RtcDoor::send(int id, std::span<const uint8_t> packet)
 {
     auto found = inside_->sessions.find(id);
-    return found != inside_->sessions.end() && found->second.link &&
-           found->second.link->state() == rtc::DataChannelLink::State::Open && found->second.link->send(packet);
+    if (found == inside_->sessions.end() || !found->second.link ||
+        found->second.link->state() != rtc::DataChannelLink::State::Open)
+        return false;
+    Inside::Session& session = found->second;
+    if (!session.heardAt)
+        session.heardAt = inside_->clockMs;
+    ++session.unansweredStates;
+    return session.link->send(packet);
 }
 
 void RtcDoor::forget(int id)

@@ -17,6 +17,12 @@ constexpr int kRtcOpenMs = 10000;
 // Offers one connection may make in its life: each replaces the one before, and a page
 // makes one a link. Past it, the browser is told no.
 constexpr int kRtcOffersPerConnection = 4;
+// A page acknowledges on its channel each state it takes there. A channel that was sent
+// this many states and has brought back nothing for the time below is one the page no
+// longer reads (it gave up on it, and its goodbye was lost): the door closes it, and
+// the states go on the WebSocket again.
+constexpr int kRtcUnansweredStates = 8;
+constexpr int kRtcUnansweredMs = 1000;
 // SCTP's timers (its resends, its acknowledgements' delay, its heartbeats) run when the
 // door is serviced: at least this often while a session lives.
 constexpr int kRtcTimerEveryMs = 20;
