@@ -221,5 +221,40 @@ TEST(Browser, a_page_whose_server_died_reconnects_and_joins_again_under_its_name
     })) << browser.output();
 }
 
+// What the metrics page says of one sample, as a number (-1 when it is missing).
+double Metric(uint16_t port, const std::string& name)
+{
+    const std::string page = HttpGet(port, "/metrics");
+    const size_t at = page.find("\n" + name + " ");
+    return at == std::string::npos ? -1 : std::stod(page.substr(at + name.size() + 2));
+}
+
+TEST(Browser, a_page_takes_others_motion_as_datagrams_and_over_its_websocket_where_udp_does_not_get_through)
+{
+    struct Case {
+        std::vector<std::string> flags;
+        bool datagrams;
+    };
+    // A documentation address nobody answers at stands for a firewall that lets no UDP through.
+    for (const Case& c : {Case{{}, true}, Case{{"--datagram-address", "198.51.100.1"}, false}}) {
+        std::vector<std::string> flags = {"--players", "4", "--width", "20", "--height", "10", "--rooms", "2",
+                                          "--weapons", "1", "--bots", "2"};
+        flags.insert(flags.end(), c.flags.begin(), c.flags.end());
+        RealServer server(flags);
+        ASSERT_TRUE(server.started) << server.process.output();
+        ServerProcess browser({"/usr/bin/python3", SKIRMISH_BROWSER_DRIVER, "path",
+                               "http://127.0.0.1:" + std::to_string(server.port) + "/?name=Browser", "[bot] Ada", "9"});
+        ASSERT_TRUE(browser.waitForOutput(c.datagrams ? "path datagrams\n" : "path WebSocket\n", 20000))
+            << browser.output();
+        EXPECT_TRUE(browser.waitForOutput("[bot] Ada seen moving\n", 15000)) << browser.output();
+        EXPECT_EQ(Metric(server.port, "skirmish_datagram_channels"), c.datagrams ? 1 : 0);
+        EXPECT_EQ(Metric(server.port, "skirmish_datagram_states_sent_total") > 20, c.datagrams);
+        EXPECT_EQ(browser.waitForExit(20000), 0) << browser.output();
+        EXPECT_EQ(browser.output().find("path datagrams") != std::string::npos, c.datagrams) << browser.output();
+        // The way back: once the page has gone, so has its channel.
+        EXPECT_TRUE(Within(5000, [&] { return Metric(server.port, "skirmish_datagram_channels") == 0; }));
+    }
+}
+
 } // namespace
 } // namespace skirmish::testing

@@ -11,7 +11,9 @@ Protocol touch events) push the move stick right and the aim stick up past its f
 them until a line comes on standard input, then the touch is cancelled; says each step and whether
 the page sent a "Move" after the cancel. phone URL: a 360 × 640 touch phone at twice the pixels:
 prints one line of JSON on overflow, drawing, the manifest and the sound after a tap, for the game
-page and (overflow only) /watch and /replay. layout URL SHOTS: each page at phone and desktop sizes, "ok" or "bad" and why."""
+page and (overflow only) /watch and /replay. layout URL SHOTS: each page at phone and desktop sizes, "ok" or "bad" and why.
+path URL NAME SECONDS: for that long, says which way others' motion comes ("path datagrams", "path WebSocket"),
+as the figures (P) draw it, each time it changes, and once NAME's drawn name has moved ten times."""
 import json
 import sys
 import time
@@ -145,6 +147,29 @@ return [bad, drawn.map(([what]) => what)];"""
                 bad, words = driver.execute_script(BOXES)
                 driver.save_screenshot(f'{sys.argv[3]}/{page}-{width}x{height}.png')
                 print('bad' if bad else 'ok', page, f'{width}x{height}', f'{bad} ' * bool(bad) + f'first words: {words[:1]}', flush=True)
+    elif mode == 'path':  # from what is drawn: the way others' motion comes (the P line's last word), and NAME moving
+        name, seconds = sys.argv[3], float(sys.argv[4])
+        driver.execute_cdp_cmd('Page.addScriptToEvaluateOnNewDocument', {'source': r"""window.drawnAt = new Map();
+const fillText = CanvasRenderingContext2D.prototype.fillText;
+CanvasRenderingContext2D.prototype.fillText = function (text, x, y) {
+  drawnAt.set(String(text).startsWith('ping ') ? 'ping' : String(text), [String(text), x, y]);
+  return fillText.call(this, text, x, y);
+};"""})
+        driver.get(url)
+        time.sleep(1)
+        driver.execute_script("dispatchEvent(new KeyboardEvent('keydown', {code: 'KeyP'}))")
+        path, place, moves, deadline = None, None, 0, time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            ping, named = driver.execute_script('return [drawnAt.get("ping"), drawnAt.get(arguments[0])]', name)
+            if ping and ping[0].split(' · ')[-1] != path:
+                path = ping[0].split(' · ')[-1]
+                print(f'path {path}', flush=True)
+            if named and place and named[1:] != place:
+                moves += 1
+                if moves == 10:
+                    print(f'{name} seen moving', flush=True)
+            place = named[1:] if named else place
+            time.sleep(0.05)
     elif mode == 'stay':
         said, deadline = None, time.monotonic() + float(sys.argv[3])
         while time.monotonic() < deadline:
