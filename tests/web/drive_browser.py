@@ -13,7 +13,10 @@ the page sent a "Move" after the cancel. phone URL: a 360 × 640 touch phone at 
 prints one line of JSON on overflow, drawing, the manifest and the sound after a tap, for the game
 page and (overflow only) /watch and /replay. layout URL SHOTS: each page at phone and desktop sizes, "ok" or "bad" and why.
 path URL NAME SECONDS: for that long, says which way others' motion comes ("path datagrams", "path WebSocket"),
-as the figures (P) draw it, each time it changes, and once NAME's drawn name has moved ten times."""
+as the figures (P) draw it, each time it changes, and once NAME's drawn name has moved ten times.
+gaps URL NAME WARMUP SECONDS: after the warm-up, for that long, where the page draws NAME each frame; prints
+one RESULT line: the gaps over 100 ms between frames that drew it somewhere new, the longest, the time
+frozen beyond 100 ms as a share, and which way others' motion came (P)."""
 import json
 import sys
 import time
@@ -170,6 +173,33 @@ CanvasRenderingContext2D.prototype.fillText = function (text, x, y) {
                     print(f'{name} seen moving', flush=True)
             place = named[1:] if named else place
             time.sleep(0.05)
+    elif mode == 'gaps':  # another player's drawn motion: the gaps between frames that drew NAME somewhere new
+        name, warmup, seconds = sys.argv[3], float(sys.argv[4]), float(sys.argv[5])
+        driver.execute_cdp_cmd('Page.addScriptToEvaluateOnNewDocument', {'source': r"""window.trail = []; window.pingLine = '';
+const fillText = CanvasRenderingContext2D.prototype.fillText;
+CanvasRenderingContext2D.prototype.fillText = function (text, x, y) {
+  if (text === window.trailName) trail.push([performance.now(), x, y]);
+  else if (String(text).startsWith('ping ')) pingLine = String(text);
+  return fillText.call(this, text, x, y);
+};"""})
+        driver.get(url)
+        driver.execute_script('window.trailName = arguments[0]', name)
+        time.sleep(1)
+        driver.execute_script("dispatchEvent(new KeyboardEvent('keydown', {code: 'KeyP'}))")
+        time.sleep(warmup)
+        driver.execute_script('trail.length = 0')
+        time.sleep(seconds)
+        trail, ping = driver.execute_script('return [trail, pingLine]')
+        if not trail:
+            print(f'RESULT connected=1 found=0 path={ping.split(" · ")[-1]}', flush=True)
+            sys.exit(0)
+        start, end = trail[0][0], trail[-1][0]
+        moved = [t for (t, x, y), (_, px, py) in zip(trail[1:], trail) if (x, y) != (px, py)]
+        arrivals = [start] + moved + [end]
+        gaps = [b - a for a, b in zip(arrivals, arrivals[1:])]
+        frozen = sum(max(0.0, g - 100) for g in gaps) / max(1.0, end - start)
+        print(f'RESULT connected=1 found=1 gaps={sum(g > 100 for g in gaps)} longest_ms={max(gaps):.0f} '
+              f'frozen_pct={100 * frozen:.1f} path={ping.split(" · ")[-1]} frames={len(trail)}', flush=True)
     elif mode == 'stay':
         said, deadline = None, time.monotonic() + float(sys.argv[3])
         while time.monotonic() < deadline:
