@@ -4,6 +4,7 @@
 #include <openssl/hmac.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <numeric>
 #include <string>
 
@@ -129,6 +130,8 @@ TEST(Stun, responses_encode_the_sender_as_rfc5769_does_and_are_signed_as_its_res
         EXPECT_TRUE(VerifyMessageIntegrity(ours, ours.size() - 32, kVectorPassword));
         EXPECT_TRUE(VerifyFingerprint(ours, ours.size() - 8));
         EXPECT_FALSE(VerifyMessageIntegrity(ours, ours.size() - 32, "another password here!"));
+        EXPECT_FALSE(VerifyMessageIntegrity(ours, ours.size() - 8, kVectorPassword) ||
+                     VerifyFingerprint(ours, ours.size() - 32)) << "the other attribute's offset";
     }
     EXPECT_TRUE(WriteBindingSuccess(kVectorTransaction, Endpoint::V4({127, 0, 0, 1}, 1), "").empty());
 }
@@ -250,7 +253,7 @@ TEST(Sdp, chrome_and_firefox_offers_read_with_the_section_winning_and_defaults_w
               "sctp-port:5000", "sctp-port:5001"),
          {"0", "3a1c9e5f", "c55ab0b4b2ba2f0c4e1f7bd1cd3d4e6a", firefoxPrint, DtlsSetup::ActPass, 5001, 1073741823}},
         {"fingerprints at both levels and a sha-1 beside them",
-         Edit(Edit(kFirefoxOffer, "a=mid:0", "a=mid:0\r\na=fingerprint:sha-256 " + otherPrint), "a=group",
+         Edit(Edit(kFirefoxOffer, "a=mid:0", "a=mid:0\r\na=fingerprint:SHA-256 " + otherPrint), "a=group",
               "a=fingerprint:sha-1 AB:CD\r\na=group"),
          {"0", "3a1c9e5f", "c55ab0b4b2ba2f0c4e1f7bd1cd3d4e6a", otherPrint, DtlsSetup::ActPass, 5000, 1073741823}},
     };
@@ -267,14 +270,18 @@ TEST(Sdp, offers_that_are_too_big_odd_or_carry_bad_credentials_are_refused_for_t
     const std::string fingerprint = kChromeOffer.substr(kChromeOffer.find("4D:59"), 95);
     const std::string pwd = "pwd:hpPespC9IHCpAurJsaWC9ohJ";
     std::string manyLines = kChromeOffer;
-    for (int i = 0; i < 190; ++i)
+    while (std::count(manyLines.begin(), manyLines.end(), '\n') < 200)
         manyLines += "a=x\r\n";
+    EXPECT_TRUE(ReadOffer(manyLines)) << "200 lines";
+    EXPECT_TRUE(ReadOffer(Edit(kChromeOffer, "a=mid:0", "a=mid:!0~"))) << "a token's first and last characters";
+    const std::string longestLine = "a=x:" + std::string(kMaxOfferLineBytes - 4, 'x') + "\r\n";
+    EXPECT_TRUE(ReadOffer(kChromeOffer + longestLine)) << "a 4 KiB line";
     const std::tuple<const char*, std::string, std::string> cases[] = {
         {"4-char ufrag minus one", Edit(kChromeOffer, "ufrag:Vq30", "ufrag:Vq3"), "ice-ufrag"},
         {"a ufrag with a dash", Edit(kChromeOffer, "ufrag:Vq30", "ufrag:Vq-0"), "ice-ufrag"},
         {"a 257-char ufrag", Edit(kChromeOffer, "ufrag:Vq30", "ufrag:" + std::string(257, 'u')), "ice-ufrag"},
         {"no ufrag", Edit(kChromeOffer, "a=ice-ufrag:Vq30\r\n", ""), "ice-ufrag"},
-        {"a 21-char pwd", Edit(kChromeOffer, pwd, "pwd:hpPespC9IHCpAurJsaWC"), "ice-pwd"},
+        {"a 21-char pwd", Edit(kChromeOffer, pwd, "pwd:hpPespC9IHCpAurJsaWC9"), "ice-pwd"},
         {"a 257-char pwd", Edit(kChromeOffer, pwd, "pwd:" + std::string(257, 'p')), "ice-pwd"},
         {"a pwd with a space", Edit(kChromeOffer, pwd, "pwd:hpPespC9IHCpAurJsaWC9 hJ"), "ice-pwd"},
         {"a ufrag twice", Edit(kChromeOffer, "a=mid:0", "a=mid:0\r\na=ice-ufrag:Vq31"), "repeated"},
@@ -287,6 +294,7 @@ TEST(Sdp, offers_that_are_too_big_odd_or_carry_bad_credentials_are_refused_for_t
         {"no mid", Edit(kChromeOffer, "a=mid:0\r\n", ""), "mid"},
         {"a mid with a space", Edit(kChromeOffer, "a=mid:0", "a=mid:0 1"), "mid"},
         {"a mid with an at sign", Edit(kChromeOffer, "a=mid:0", "a=mid:0@"), "mid"},
+        {"a mid with a colon", Edit(kChromeOffer, "a=mid:0", "a=mid:0:"), "mid"},
         {"a 33-char mid", Edit(kChromeOffer, "a=mid:0", "a=mid:" + std::string(33, 'm')), "mid"},
         {"an audio section too", kChromeOffer + "m=audio 9 UDP/TLS/RTP/SAVPF 111\r\n", "more than one"},
         {"only an audio section", Edit(kChromeOffer, "m=application", "m=audio"), "other than"},
@@ -300,8 +308,8 @@ TEST(Sdp, offers_that_are_too_big_odd_or_carry_bad_credentials_are_refused_for_t
         {"a line that is not one", Edit(kChromeOffer, "s=-", "s-"), "not a line"},
         {"a NUL", Edit(kChromeOffer, "s=-", std::string("s=\0", 3)), "not a line"},
         {"over 16 KiB", kChromeOffer + "a=x:" + std::string(16 * 1024, 'x') + "\r\n", "offer too long"},
-        {"a line over 4 KiB", kChromeOffer + "a=x:" + std::string(4 * 1024, 'x') + "\r\n", "line too long"},
-        {"over 200 lines", manyLines, "too many lines"},
+        {"a line over 4 KiB", kChromeOffer + "a" + longestLine, "line too long"},
+        {"over 200 lines", manyLines + "a=x\r\n", "too many lines"},
     };
     for (const auto& [name, sdp, reason] : cases) {
         std::string_view why;
