@@ -123,10 +123,10 @@ TEST(Stun, responses_encode_the_sender_as_rfc5769_does_and_are_signed_as_its_res
         const ptrdiff_t address = sender.v6 ? 24 : 12;
         ASSERT_EQ(ours.size(), 20 + address + 24 + 8);
         EXPECT_TRUE(LooksLikeStun(ours));
-        auto part = [](const Bytes& m, ptrdiff_t at, ptrdiff_t n) { return Bytes(m.begin() + at, m.begin() + at + n); };
-        EXPECT_EQ(part(ours, 0, 2), part(vector, 0, 2)) << "type";
-        EXPECT_EQ(part(ours, 4, 16), part(vector, 4, 16)) << "cookie, transaction";
-        EXPECT_EQ(part(ours, 20, address), part(vector, 36, address)) << "XOR-MAPPED-ADDRESS (after their SOFTWARE)";
+        auto slice = [](const Bytes& m, ptrdiff_t at, ptrdiff_t n) { return Bytes(m.begin() + at, m.begin() + at + n); };
+        EXPECT_EQ(slice(ours, 0, 2), slice(vector, 0, 2)) << "type";
+        EXPECT_EQ(slice(ours, 4, 16), slice(vector, 4, 16)) << "cookie, transaction";
+        EXPECT_EQ(slice(ours, 20, address), slice(vector, 36, address)) << "XOR-MAPPED-ADDRESS (after their SOFTWARE)";
         EXPECT_TRUE(VerifyMessageIntegrity(ours, ours.size() - 32, kVectorPassword));
         EXPECT_TRUE(VerifyFingerprint(ours, ours.size() - 8));
         EXPECT_FALSE(VerifyMessageIntegrity(ours, ours.size() - 32, "another password here!"));
