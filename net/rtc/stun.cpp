@@ -36,7 +36,8 @@ uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]
 
 uint32_t Get32(const uint8_t* p)
 {
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 | p[3];
+    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 |
+           p[3];
 }
 
 void Put16(std::vector<uint8_t>& out, uint16_t value)
@@ -96,8 +97,9 @@ uint32_t Fingerprint(std::span<const uint8_t> message, size_t at)
 
 bool AttributeAt(std::span<const uint8_t> message, size_t at, uint16_t type, size_t valueBytes)
 {
-    return at >= kStunHeaderBytes && at <= message.size() && message.size() - at >= kAttributeHeaderBytes + valueBytes &&
-           Get16(&message[at]) == type && Get16(&message[at + 2]) == valueBytes;
+    return at >= kStunHeaderBytes && at <= message.size() &&
+           message.size() - at >= kAttributeHeaderBytes + valueBytes && Get16(&message[at]) == type &&
+           Get16(&message[at + 2]) == valueBytes;
 }
 
 } // namespace
