@@ -59,3 +59,43 @@ loss_block() {
     echo
     echo "<!-- /lossy-link -->"
 }
+
+# The game page behind the same link: headless Chromium in B plays the page from A and
+# measures, from what the canvas draws, the mover's drawn motion (tests/web/drive_browser.py
+# gaps). Once with its states as datagrams, once over its WebSocket alone (the server
+# names an address nobody answers at for datagrams, as where UDP is blocked).
+PAGE_ROWS=()
+
+run_page_loss() {
+    local loss path side_a result out extra
+    for loss in $LOSS_LEVELS; do
+        local row="| $loss |"
+        for path in datagrams websocket; do
+            extra=""
+            [ "$path" = websocket ] && extra="--datagram-address 198.51.100.1"
+            side_a="$(declare -p ANSWERS SEED SERVER_PIN BENCH_DEMOS); $(declare -f start)
+                start build-release/skirmish-server --max-per-address 0 $extra
+                exec $BOT_PIN build-release/skirmish-bot --bots 1 --move-rate 60 --fire-rate 2 --seconds 1000000 --quiet >/dev/null"
+            out=$(mktemp)
+            scripts/lossy-link --link build-release/skirmish-lossy-link --loss "$loss" --delay "$LOSS_DELAY" --seed 1 \
+                -- bash -c "$side_a" \
+                -- $BOT_PIN /usr/bin/python3 tests/web/drive_browser.py gaps "http://10.77.0.1:23987/?name=Watcher" bot-1 \
+                "$WARMUP" "$MEASURE" > "$out" 2>/dev/null || true
+            result=$(grep '^RESULT' "$out" || echo "RESULT")
+            rm -f "$out"
+            row+=" $(field gaps "$result") | $(field longest_ms "$result") | $(field frozen_pct "$result") | $(field path "$result") |"
+        done
+        PAGE_ROWS+=("$row")
+    done
+}
+
+page_loss_block() {
+    echo "<!-- page-loss -->"
+    echo "The game page behind a lossy link (\`bench/run --page-loss\`, $(date -u +%Y-%m-%d)): as above, the server and the mover in one namespace; in the other, headless Chromium playing the page (version 3) behind \`skirmish-lossy-link\`, ${LOSS_DELAY} ms each way; warm-up ${WARMUP} s, ${MEASURE} s measured. Measured from what the canvas draws: the mover's name, frame by frame; a gap is the time between two frames that drew it somewhere new, frozen the time gaps over 100 ms last beyond their first 100 ms. With datagrams the page's states come on its data channel; over the WebSocket alone the server names an address nobody answers at for datagrams, as where UDP is blocked, and the page falls back. The last column of each is the way the page's P line said states came."
+    echo
+    echo "| Loss each way (%) | Datagrams: gaps > 100 ms | longest gap ms | frozen % | path | WebSocket alone: gaps > 100 ms | longest gap ms | frozen % | path |"
+    echo "|---|---|---|---|---|---|---|---|---|"
+    printf '%s\n' "${PAGE_ROWS[@]}"
+    echo
+    echo "<!-- /page-loss -->"
+}

@@ -175,6 +175,10 @@ struct RtcDoor::Inside {
         std::optional<rtc::BindingRequest> request = rtc::ReadBindingRequest(datagram);
         if (!request)
             return false;
+        // We are ICE-lite, always the controlled side: a peer that says so too is in a
+        // role conflict we never resolve, and gets no answer.
+        if (request->role == rtc::IceRole::Controlled)
+            return true;
         std::optional<rtc::UsernameParts> name = rtc::SplitUsername(request->username);
         auto owner = name ? byUfrag.find(std::string(name->local)) : byUfrag.end();
         if (owner == byUfrag.end())
