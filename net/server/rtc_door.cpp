@@ -85,7 +85,7 @@ struct RtcDoor::Inside {
         rtc::Fingerprint peerFingerprint{};
         std::optional<UdpAddress> address;
         std::unique_ptr<rtc::DataChannelLink> link;
-        int32_t openBy = 0;
+        int64_t openBy = 0; // on the door's clock
         std::optional<int64_t> heardAt; // the door's clock when the channel last brought something, or first carried a state
         int unansweredStates = 0; // sent on it since
     };
@@ -100,6 +100,7 @@ struct RtcDoor::Inside {
     std::unordered_map<uint64_t, int> byAddress;  // the address a check proved: its id
     int64_t clockMs = 0;                          // the door's own count, from the loop's wrapping readings
     std::optional<int32_t> lastReading;
+    int64_t serviceAt = 0; // when the sessions' timers are next walked
     // What the links heard, passed on once they are done: the layer above may end a
     // connection, and so a session, in answer.
     std::vector<std::pair<int, Bytes>> delivered;
@@ -163,7 +164,8 @@ struct RtcDoor::Inside {
         session.ice = params.ice;
         session.peerUfrag = offer->iceUfrag;
         session.peerFingerprint = offer->fingerprint;
-        session.openBy = now + kRtcOpenMs;
+        session.openBy = advance(now).count() + kRtcOpenMs;
+        serviceAt = std::min(serviceAt, session.openBy);
         byUfrag[session.ice.ufrag] = id;
         return Reply("answer", rtc::WriteAnswer(*offer, params));
     }
@@ -238,11 +240,15 @@ struct RtcDoor::Inside {
         return true;
     }
 
+    // Every session's timers, at most once a kRtcTimerEveryMs (or when a handshake's
+    // resend is due): a pass of the loop comes far more often, and a walk reads every
+    // link's socket.
     void service(int32_t now)
     {
         const std::chrono::milliseconds at = advance(now);
-        if (!sessions.empty())
-            sctp->onTimer(at);
+        if (sessions.empty() || clockMs < serviceAt)
+            return;
+        sctp->onTimer(at);
         std::vector<int> ended;
         for (auto& [id, session] : sessions) {
             if (session.link)
@@ -252,11 +258,17 @@ struct RtcDoor::Inside {
                                                session.link->state() == rtc::DataChannelLink::State::Closed ||
                                                (session.unansweredStates >= kRtcUnansweredStates &&
                                                 clockMs - *session.heardAt >= kRtcUnansweredMs));
-            if (over || (!open && static_cast<int32_t>(static_cast<uint32_t>(now) - static_cast<uint32_t>(session.openBy)) >= 0))
+            if (over || (!open && clockMs >= session.openBy))
                 ended.push_back(id);
         }
         for (int id : ended)
             close(id);
+        serviceAt = clockMs + kRtcTimerEveryMs;
+        for (const auto& [id, session] : sessions) {
+            serviceAt = std::min(serviceAt, session.openBy);
+            if (auto due = session.link ? session.link->nextDue() : std::nullopt)
+                serviceAt = std::min<int64_t>(serviceAt, due->count());
+        }
     }
 };
 
@@ -309,13 +321,10 @@ std::optional<int32_t> RtcDoor::msUntilDue(int32_t now) const
 {
     if (inside_->sessions.empty())
         return std::nullopt;
-    int64_t due = kRtcTimerEveryMs;
-    for (const auto& [id, session] : inside_->sessions) {
-        due = std::min<int64_t>(due, static_cast<int32_t>(static_cast<uint32_t>(session.openBy) - static_cast<uint32_t>(now)));
-        if (auto at = session.link ? session.link->nextDue() : std::nullopt)
-            due = std::min(due, at->count() - inside_->clockMs);
-    }
-    return static_cast<int32_t>(std::max<int64_t>(0, due));
+    const int64_t clock = inside_->clockMs + (inside_->lastReading ? static_cast<int32_t>(static_cast<uint32_t>(now) -
+                                                                                        static_cast<uint32_t>(*inside_->lastReading))
+                                                                   : 0);
+    return static_cast<int32_t>(std::clamp<int64_t>(inside_->serviceAt - clock, 0, kRtcTimerEveryMs));
 }
 
 size_t RtcDoor::sessionCount() const { return inside_->sessions.size(); }
