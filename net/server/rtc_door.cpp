@@ -92,8 +92,9 @@ struct RtcDoor::Inside {
 
     Wiring wiring;
     uint16_t port;
-    std::shared_ptr<rtc::SctpStack> sctp = SharedSctp();
-    std::shared_ptr<const rtc::Certificate> certificate = rtc::Certificate::Generate();
+    // Made when the first browser needs them: a match no browser asks of costs nothing.
+    std::shared_ptr<rtc::SctpStack> sctp;
+    std::shared_ptr<const rtc::Certificate> certificate;
     std::unordered_map<int, Session> sessions;    // by connection id
     std::unordered_map<int, int> offers;          // made, by connection id
     std::unordered_map<std::string, int> byUfrag; // our ufrag of each session: its id
@@ -157,6 +158,12 @@ struct RtcDoor::Inside {
             return Reply("error", "Try again"); // 48 random bits met another session's
         std::memcpy(&params.sessionId, random.data() + rtc::kIceRandomBytes, 8);
         params.sessionId >>= 1;
+        try {
+            if (!certificate)
+                certificate = rtc::Certificate::Generate();
+        } catch (const std::exception&) {
+            return Reply("error", "No certificate");
+        }
         params.fingerprint = certificate->fingerprint();
         params.maxMessageSize = kMaxChannelMessageBytes;
         params.candidates.push_back(*candidate);
@@ -220,6 +227,8 @@ struct RtcDoor::Inside {
             if (OnlyAcknowledgements(message))
                 delivered.emplace_back(id, Bytes(message.begin(), message.end()));
         };
+        if (!sctp)
+            sctp = SharedSctp();
         auto link = std::make_unique<rtc::DataChannelLink>(*sctp, certificate, session.peerFingerprint,
                                                            rtc::DataChannelLink::Role::Server, std::move(callbacks), now);
         link->start(now);
@@ -248,7 +257,8 @@ struct RtcDoor::Inside {
         const std::chrono::milliseconds at = advance(now);
         if (sessions.empty() || clockMs < serviceAt)
             return;
-        sctp->onTimer(at);
+        if (sctp)
+            sctp->onTimer(at);
         std::vector<int> ended;
         for (auto& [id, session] : sessions) {
             if (session.link)
