@@ -13,17 +13,15 @@ globalThis.WebSocket = class extends EventTarget {
   become(readyState, type) { this.readyState = readyState; this.dispatchEvent(new Event(type)); }
 };
 // Peer connections that do nothing by themselves: tests open, close and fail them by hand.
-function fakeRtc(createOffer = async () => ({ type: 'offer', sdp: 'v=0 offer' })) {
-  const made = [];
-  const RTCPeerConnection = class {
+function fakeRtc(createOffer = async () => ({ type: 'offer', sdp: 'v=0 offer' }), made = []) {
+  return { made, RTCPeerConnection: class {
     constructor(...config) { made.push(Object.assign(this, { config, createOffer })); }
     createDataChannel(...as) { return (this.channel = { as, sent: [], send: (d) => this.channel.sent.push(d) }); }
     async setLocalDescription() {}
     async setRemoteDescription(answer) { this.answer = answer; }
     close() { this.closed = true; }
     openChannel() { this.channel.readyState = 'open'; this.channel.onopen(); }
-  };
-  return { RTCPeerConnection, made };
+  } };
 }
 const packed = (...messages) => codecFor(3).packPacket(messages.map((bytes) => Uint8Array.from(bytes))).buffer;
 const state = (number) => packed([20, number, 0, 2, 5, 20, 40]); // at tick 0, player 2 at (10, 20)
@@ -38,9 +36,7 @@ test('a version 3 page offers a "state" channel as text, takes states from it as
   socket.become(1, 'open');
   await settle();
   const [pc] = rtc.made;
-  socket.onmessage({ data: packed([8, 4, 1, 65]) }); // "Joined" 2 "A"
-  socket.onmessage({ data: JSON.stringify({ answer: 'v=0 answer' }) });
-  socket.onmessage({ data: state(1) });
+  for (const data of [packed([8, 4, 1, 65]), '{"answer":"v=0 answer"}', state(1)]) socket.onmessage({ data }); // "Joined" 2 "A", the answer, a state
   const trying = statePath(game);
   pc.openChannel();
   t.mock.timers.tick(5000); // an open channel is kept past the time it had to open in
@@ -86,8 +82,7 @@ test('an error, a timeout, a failure or a closed socket closes the peer connecti
 test('version 1 and 2 pages, and browsers without WebRTC, never make a peer connection', async () => {
   for (const [version, rtc] of [[1, fakeRtc()], [2, fakeRtc()], [3, { made: [] }]]) {
     globalThis.RTCPeerConnection = rtc.RTCPeerConnection;
-    const heard = [];
-    const socket = openLink(newGame('Me'), '/ws', (m) => heard.push(m), codecFor(version));
+    const [heard, socket] = [[], openLink(newGame('Me'), '/ws', (m) => heard.push(m), codecFor(version))];
     socket.become(1, 'open');
     socket.onmessage({ data: '{"answer":"v=0"}' });
     await settle();
