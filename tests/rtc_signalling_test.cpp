@@ -5,6 +5,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cctype>
 #include <numeric>
 #include <string>
 
@@ -44,34 +45,25 @@ bool Accepted(const Bytes& datagram)
     return request && VerifyBindingRequest(datagram, *request, kVectorPassword);
 }
 
-// Requests put together here, independently of the writer, so that each case is wrong
-// in one way only. MESSAGE-INTEGRITY (with the vectors' password) and FINGERPRINT given
-// without a value are computed where they stand.
-struct Attribute {
-    uint16_t type;
-    std::string value;
-};
+// Requests built apart from the writer, each wrong one way only; MESSAGE-INTEGRITY (the vectors'
+// password) and FINGERPRINT without a value are computed where they stand.
+using Attributes = std::vector<std::pair<uint16_t, std::string>>;
 constexpr uint16_t kIntegrity = 0x0008, kFingerprint = 0x8028;
-const std::vector<Attribute> kSealed = {{kIntegrity, ""}, {kFingerprint, ""}};
 
-Bytes Build(std::vector<Attribute> attributes, const std::vector<Attribute>& more = kSealed)
+Bytes Build(Attributes attributes, const Attributes& seal = {{kIntegrity, ""}, {kFingerprint, ""}})
 {
-    attributes.insert(attributes.end(), more.begin(), more.end());
+    attributes.insert(attributes.end(), seal.begin(), seal.end());
     Bytes m = Hex("000100002112a442b7e7a701bc34d686fa87dfae");
-    auto setLength = [&m](size_t extra) {
-        m[2] = static_cast<uint8_t>((m.size() + extra - 20) >> 8);
-        m[3] = static_cast<uint8_t>(m.size() + extra - 20);
-    };
+    auto setLength = [&m](size_t n) { m[2] = uint8_t((m.size() + n - 20) >> 8), m[3] = uint8_t(m.size() + n - 20); };
     for (auto& [type, value] : attributes) {
         if (type == kIntegrity && value.empty()) {
             setLength(24);
-            unsigned char mac[20];
-            HMAC(EVP_sha1(), kVectorPassword.data(), static_cast<int>(kVectorPassword.size()), m.data(), m.size(), mac,
-                 nullptr);
-            value.assign(reinterpret_cast<char*>(mac), 20);
+            value.resize(20);
+            HMAC(EVP_sha1(), kVectorPassword.data(), int(kVectorPassword.size()), m.data(), m.size(),
+                 reinterpret_cast<unsigned char*>(value.data()), nullptr);
         } else if (type == kFingerprint && value.empty()) {
             setLength(8);
-            const uint32_t crc = static_cast<uint32_t>(crc32(0, m.data(), static_cast<uInt>(m.size()))) ^ 0x5354554e;
+            const uint32_t crc = uint32_t(crc32(0, m.data(), uInt(m.size()))) ^ 0x5354554e;
             value = {char(crc >> 24), char(crc >> 16), char(crc >> 8), char(crc)};
         }
         m.insert(m.end(), {uint8_t(type >> 8), uint8_t(type), uint8_t(value.size() >> 8), uint8_t(value.size())});
@@ -82,36 +74,13 @@ Bytes Build(std::vector<Attribute> attributes, const std::vector<Attribute>& mor
     return m;
 }
 
-// A connectivity check as Chromium sends it, with its own network-info attribute
-// (comprehension-optional).
-const std::vector<Attribute> kBrowserCheck = {{0x0006, "srvUfrag:brwsr"},
-                                              {0xC057, std::string("\0\0\0\x0a", 4)},
-                                              {0x802A, "12345678"},
-                                              {0x0025, ""},
-                                              {0x0024, std::string("n\0\0\xff", 4)}};
-
-TEST(Stun, the_rfc5769_request_reads_and_verifies_and_only_with_its_password)
+// Ours carry the vectors' XOR-MAPPED-ADDRESS and verify as theirs do (theirs also carry
+// SOFTWARE, which we do not write), and outgrow the smallest request we answer by at most
+// kMaxResponseGrowth.
+TEST(Stun, responses_encode_the_sender_as_rfc5769_does_are_signed_as_its_are_and_grow_within_bounds)
 {
-    const auto request = ReadBindingRequest(kSampleRequest);
-    ASSERT_TRUE(request);
-    EXPECT_EQ(request->transaction, kVectorTransaction);
-    EXPECT_EQ(request->username, "evtj:h6vY");
-    EXPECT_EQ(request->priority, 0x6e0001ffu);
-    EXPECT_EQ(request->role, IceRole::Controlled);
-    EXPECT_EQ(request->tieBreaker, 0x932ff9b151263b36u);
-    EXPECT_FALSE(request->useCandidate);
-    EXPECT_TRUE(VerifyBindingRequest(kSampleRequest, *request, kVectorPassword));
-    EXPECT_FALSE(VerifyBindingRequest(kSampleRequest, *request, "VOkJxbRl1RmTxUk/WvJxBu"));
-    EXPECT_FALSE(VerifyBindingRequest(kSampleRequest, *request, ""));
-    EXPECT_EQ(SplitUsername(request->username).value().local, "evtj");
-    EXPECT_EQ(SplitUsername(request->username).value().remote, "h6vY");
-    EXPECT_FALSE(SplitUsername("evtj") || SplitUsername(":h6vY") || SplitUsername("evtj:"));
-}
-
-// Our responses carry the vectors' XOR-MAPPED-ADDRESS bytes and verify as theirs do (the
-// vectors also carry SOFTWARE, which we do not write, so their bytes differ after it).
-TEST(Stun, responses_encode_the_sender_as_rfc5769_does_and_are_signed_as_its_responses_are)
-{
+    const Bytes smallest = Build({{0x0006, "a"}, {0x0024, "abcd"}});
+    ASSERT_TRUE(Accepted(smallest));
     const std::pair<Bytes, Endpoint> cases[] = {
         {kSampleIpv4Response, *Endpoint::Parse("192.0.2.1", 32853)},
         {kSampleIpv6Response, *Endpoint::Parse("2001:db8:1234:5678:11:2233:4455:6677", 32853)}};
@@ -123,84 +92,66 @@ TEST(Stun, responses_encode_the_sender_as_rfc5769_does_and_are_signed_as_its_res
         const ptrdiff_t address = sender.v6 ? 24 : 12;
         ASSERT_EQ(ours.size(), 20 + address + 24 + 8);
         EXPECT_TRUE(LooksLikeStun(ours));
-        auto slice = [](const Bytes& m, ptrdiff_t at, ptrdiff_t n) { return Bytes(m.begin() + at, m.begin() + at + n); };
-        EXPECT_EQ(slice(ours, 0, 2), slice(vector, 0, 2)) << "type";
-        EXPECT_EQ(slice(ours, 4, 16), slice(vector, 4, 16)) << "cookie, transaction";
-        EXPECT_EQ(slice(ours, 20, address), slice(vector, 36, address)) << "XOR-MAPPED-ADDRESS (after their SOFTWARE)";
+        EXPECT_TRUE(std::equal(ours.begin(), ours.begin() + 2, vector.begin())) << "type";
+        EXPECT_TRUE(std::equal(ours.begin() + 4, ours.begin() + 20, vector.begin() + 4)) << "cookie, transaction";
+        EXPECT_TRUE(std::equal(ours.begin() + 20, ours.begin() + 20 + address, vector.begin() + 36)) << "address";
         EXPECT_TRUE(VerifyMessageIntegrity(ours, ours.size() - 32, kVectorPassword));
         EXPECT_TRUE(VerifyFingerprint(ours, ours.size() - 8));
-        EXPECT_FALSE(VerifyMessageIntegrity(ours, ours.size() - 32, "another password here!"));
         EXPECT_FALSE(VerifyMessageIntegrity(ours, ours.size() - 8, kVectorPassword) ||
                      VerifyFingerprint(ours, ours.size() - 32)) << "the other attribute's offset";
+        EXPECT_LE(ours.size(), smallest.size() + kMaxResponseGrowth);
+        EXPECT_TRUE(!sender.v6 || ours.size() > smallest.size()) << "else the bound could be tighter";
     }
     EXPECT_TRUE(WriteBindingSuccess(kVectorTransaction, Endpoint::V4({127, 0, 0, 1}, 1), "").empty());
 }
 
-TEST(Stun, hostile_or_broken_requests_are_refused)
+TEST(Stun, the_rfc5769_request_verifies_with_its_password_alone_and_hostile_or_broken_ones_are_refused)
 {
-    const Bytes base = Build(kBrowserCheck);
+    const auto r = ReadBindingRequest(kSampleRequest);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(std::tuple(r->transaction, r->username, r->priority, r->role, r->tieBreaker, r->useCandidate),
+              std::tuple(kVectorTransaction, "evtj:h6vY", 0x6e0001ffu, IceRole::Controlled, 0x932ff9b151263b36u, false));
+    EXPECT_TRUE(VerifyBindingRequest(kSampleRequest, *r, kVectorPassword));
+    EXPECT_FALSE(VerifyBindingRequest(kSampleRequest, *r, "VOkJxbRl1RmTxUk/WvJxBu"));
+    EXPECT_FALSE(VerifyBindingRequest(kSampleRequest, *r, ""));
+    EXPECT_EQ(SplitUsername(r->username).value().local, "evtj");
+    EXPECT_EQ(SplitUsername(r->username).value().remote, "h6vY");
+    EXPECT_FALSE(SplitUsername("evtj") || SplitUsername(":h6vY") || SplitUsername("evtj:"));
+    // A connectivity check as Chromium sends it, with its own comprehension-optional attribute.
+    const Attributes check = {{0x0006, "srvUfrag:brwsr"}, {0xC057, std::string("\0\0\0\x0a", 4)},
+                              {0x802A, "12345678"}, {0x0025, ""}, {0x0024, std::string("n\0\0\xff", 4)}};
+    const Bytes base = Build(check);
     ASSERT_TRUE(Accepted(base)) << "the baseline every case breaks one way";
-    EXPECT_EQ(ReadBindingRequest(base).value().role, IceRole::Controlling);
-    EXPECT_TRUE(ReadBindingRequest(base).value().useCandidate);
+    EXPECT_EQ(std::pair(ReadBindingRequest(base)->role, ReadBindingRequest(base)->useCandidate),
+              std::pair(IceRole::Controlling, true));
     auto edited = [](Bytes m, size_t at, uint8_t value) { return m[at] = value, m; };
-    auto cut = [](const Bytes& m, size_t less) { return Bytes(m.begin(), m.end() - static_cast<ptrdiff_t>(less)); };
-    auto with = [](std::vector<Attribute> more) {
-        more.insert(more.begin(), kBrowserCheck.begin(), kBrowserCheck.end());
-        return more;
-    };
-    auto sealedWith = [](std::string integrity) {
-        return Build(kBrowserCheck, {{kIntegrity, std::move(integrity)}, {kFingerprint, ""}});
-    };
-    const std::string longName = "srv:" + std::string(509, 'b'); // 513 bytes
+    auto with = [&](Attributes more) { return more.insert(more.begin(), check.begin(), check.end()), Build(more); };
+    auto sealed = [&](Attributes seal) { return Build(check, seal); };
+    const std::string name513 = "srv:" + std::string(509, 'b');
     const std::pair<const char*, Bytes> cases[] = {
-        {"a truncated header", cut(kSampleRequest, kSampleRequest.size() - 19)},
-        {"a DTLS record", Hex("16fefd0000000000000000006c010000600000000000")},
-        {"a native datagram of zeros, the lengths agreeing", Bytes(20, 0)},
-        {"four bytes short, the length lying", cut(kSampleRequest, 4)},
-        {"a length not a multiple of 4", edited(cut(base, 3), 3, static_cast<uint8_t>(base.size() - 23))},
-        {"the wrong cookie", edited(kSampleRequest, 7, 0x43)},
-        {"top bits set", edited(kSampleRequest, 0, 0x40)},
-        {"an indication, not a request", edited(kSampleRequest, 1, 0x11)},
-        {"an attribute running past the end", edited(kSampleRequest, 63, 0x60)},
-        {"integrity of another message", sealedWith(std::string(20, 'x'))},
+        {"a truncated header", Bytes(kSampleRequest.begin(), kSampleRequest.begin() + 19)},
+        {"four bytes short, the length lying", Bytes(kSampleRequest.begin(), kSampleRequest.end() - 4)},
+        {"a length not a multiple of 4", edited(Bytes(base.begin(), base.end() - 3), 3, uint8_t(base.size() - 23))},
+        {"the wrong cookie", edited(kSampleRequest, 7, 0x43)}, {"top bits set", edited(kSampleRequest, 0, 0x40)},
+        {"an indication", edited(kSampleRequest, 1, 0x11)}, {"overlong", edited(kSampleRequest, 63, 0x60)},
         {"fingerprint one bit off", edited(base, base.size() - 1, base.back() ^ 1)},
-        {"a USERNAME over 513 bytes", Build({{0x0024, "abcd"}, {0x0006, longName + "b"}})},
-        {"an empty USERNAME", Build({{0x0006, ""}, {0x0024, "abcd"}})},
-        {"no USERNAME", Build({{0x0024, "abcd"}})},
-        {"no PRIORITY", Build({{0x0006, "ab:cd"}})},
-        {"a short PRIORITY", Build({{0x0006, "ab:cd"}, {0x0024, "abc"}})},
-        {"USE-CANDIDATE with a value", Build(with({{0x0025, "x"}}))},
-        {"both ICE roles", Build(with({{0x8029, "12345678"}}))},
-        {"USERNAME twice", Build(with({{0x0006, "srvUfrag:other"}}))},
-        {"an unknown comprehension-required attribute", Build(with({{0x7FFF, "abcd"}}))},
-        {"no MESSAGE-INTEGRITY", Build(kBrowserCheck, {{kFingerprint, ""}})},
-        {"no FINGERPRINT", Build(kBrowserCheck, {{kIntegrity, ""}})},
-        {"integrity of the wrong length", sealedWith(std::string(16, 'x'))},
-        {"an attribute after FINGERPRINT", Build(kBrowserCheck, {{kIntegrity, ""}, {kFingerprint, ""}, {0x8022, "x"}})},
-        {"an attribute between integrity and fingerprint",
-         Build(kBrowserCheck, {{kIntegrity, ""}, {0x8022, "x"}, {kFingerprint, ""}})},
+        {"integrity of another message", sealed({{kIntegrity, std::string(20, 'x')}, {kFingerprint, ""}})},
+        {"integrity of the wrong length", sealed({{kIntegrity, std::string(16, 'x')}, {kFingerprint, ""}})},
+        {"one after FINGERPRINT", sealed({{kIntegrity, ""}, {kFingerprint, ""}, {0x8022, "x"}})},
+        {"one between the two", sealed({{kIntegrity, ""}, {0x8022, "x"}, {kFingerprint, ""}})},
+        {"USERNAME over 513 bytes", Build({{0x0024, "abcd"}, {0x0006, name513 + "b"}})},
+        {"an empty USERNAME", Build({{0x0006, ""}, {0x0024, "abcd"}})}, {"no USERNAME", Build({{0x0024, "abcd"}})},
+        {"no PRIORITY", Build({{0x0006, "ab:cd"}})}, {"a short PRIORITY", Build({{0x0006, "ab:cd"}, {0x0024, "abc"}})},
+        {"USE-CANDIDATE with a value", with({{0x0025, "x"}})}, {"both ICE roles", with({{0x8029, "12345678"}})},
+        {"an unknown comprehension-required attribute", with({{0x7FFF, "abcd"}})},
     };
     for (const auto& [name, datagram] : cases)
         EXPECT_FALSE(Accepted(datagram)) << name;
-    EXPECT_TRUE(Accepted(Build({{0x0024, "abcd"}, {0x0006, longName}}))) << "513 bytes is the limit, not beyond it";
-    EXPECT_TRUE(Accepted(Build(with({{0x8000, "x"}})))) << "0x8000 up is comprehension-optional";
+    EXPECT_TRUE(Accepted(Build({{0x0024, "abcd"}, {0x0006, name513}}))) << "513 bytes is the limit, not beyond it";
+    EXPECT_TRUE(Accepted(with({{0x8000, "x"}}))) << "0x8000 up is comprehension-optional";
 }
 
-// The smallest request we answer against the largest answer: nobody gets more bytes
-// sent than they send, give or take kMaxResponseGrowth.
-TEST(Stun, a_response_never_outgrows_the_smallest_request_we_answer_by_more_than_the_bound)
-{
-    const Bytes smallest = Build({{0x0006, "a"}, {0x0024, "abcd"}});
-    ASSERT_TRUE(Accepted(smallest));
-    EXPECT_FALSE(Accepted(Build({{0x0006, "a"}}))) << "anything smaller lacks something we require";
-    const Endpoint v6 = *Endpoint::Parse("2001:db8::1", 65535);
-    const Bytes response = WriteBindingSuccess(kVectorTransaction, v6, kVectorPassword);
-    EXPECT_LE(response.size(), smallest.size() + kMaxResponseGrowth);
-    EXPECT_GT(response.size(), smallest.size()) << "else the bound could be tighter";
-}
-
-// A real Chromium 156 offer, and one of Firefox's shape: fingerprint at session level,
-// hex credentials, a huge message size.
+// A real Chromium 156 offer.
 const std::string kChromeOffer =
     "v=0\r\no=- 4887805539848089898 2 IN IP4 127.0.0.1\r\ns=-\r\nt=0 0\r\na=group:BUNDLE 0\r\na=extmap-allow-mixed\r\n"
     "a=msid-semantic: WMS\r\nm=application 9 UDP/DTLS/SCTP webrtc-datachannel\r\nc=IN IP4 0.0.0.0\r\n"
@@ -208,113 +159,73 @@ const std::string kChromeOffer =
     "a=fingerprint:sha-256 4D:59:0D:63:C8:D8:49:1D:A4:35:C5:26:26:61:FE:50:CD:23:02:2B:B6:FE:4B:23:10:64:AC:89:D0:93:"
     "1E:CA\r\n"
     "a=setup:actpass\r\na=mid:0\r\na=sctp-port:5000\r\na=max-message-size:262144\r\n";
-const std::string kFirefoxOffer =
-    "v=0\r\no=mozilla...THIS_IS_SDPARTA-128.0 2785913307463283034 0 IN IP4 0.0.0.0\r\ns=-\r\nt=0 0\r\na=sendrecv\r\n"
-    "a=fingerprint:sha-256 9f:1C:B2:04:7E:55:3A:60:11:D4:8B:E2:C9:0F:73:AA:5D:12:E8:4B:93:C6:0D:71:2F:A8:54:B9:E0:36:"
-    "1D:C7\r\n"
-    "a=group:BUNDLE 0\r\na=ice-options:trickle\r\na=msid-semantic:WMS *\r\n"
-    "m=application 9 UDP/DTLS/SCTP webrtc-datachannel\r\nc=IN IP4 0.0.0.0\r\na=sendrecv\r\n"
-    "a=ice-pwd:c55ab0b4b2ba2f0c4e1f7bd1cd3d4e6a\r\na=ice-ufrag:3a1c9e5f\r\na=mid:0\r\na=setup:actpass\r\n"
-    "a=sctp-port:5000\r\na=max-message-size:1073741823\r\n";
+const std::string kPrint = kChromeOffer.substr(kChromeOffer.find("4D:59"), 95);
 
-std::string Edit(std::string sdp, const std::string& from, const std::string& to)
+// kChromeOffer with its first `from` made `to`.
+std::string Edit(const std::string& from, const std::string& to, std::string sdp = kChromeOffer)
 {
-    const size_t at = sdp.find(from);
-    EXPECT_NE(at, std::string::npos) << from;
-    return at == std::string::npos ? sdp : sdp.replace(at, from.size(), to);
-}
-
-auto Fields(const Offer& offer)
-{
-    return std::tuple(offer.mid, offer.iceUfrag, offer.icePwd, FingerprintText(offer.fingerprint), offer.setup,
-                      offer.sctpPort, offer.maxMessageSize);
+    return sdp.replace(sdp.find(from), from.size(), to); // throws if from is missing
 }
 
 TEST(Sdp, chrome_and_firefox_offers_read_with_the_section_winning_and_defaults_where_silent)
 {
-    const std::string chromePrint = kChromeOffer.substr(kChromeOffer.find("4D:59"), 95);
-    const std::string firefoxPrint = "9F" + kFirefoxOffer.substr(kFirefoxOffer.find("9f:1C") + 2, 93);
-    const std::string otherPrint = FingerprintText({1});
-    std::string lf = kChromeOffer;
-    std::erase(lf, '\r');
-    using Expected = decltype(Fields(Offer()));
-    const Expected chrome = {"0", "Vq30", "hpPespC9IHCpAurJsaWC9ohJ", chromePrint, DtlsSetup::ActPass, 5000, 262144};
-    const std::tuple<const char*, std::string, Expected> cases[] = {
-        {"Chrome's", kChromeOffer, chrome},
-        {"Firefox's", kFirefoxOffer,
-         {"0", "3a1c9e5f", "c55ab0b4b2ba2f0c4e1f7bd1cd3d4e6a", firefoxPrint, DtlsSetup::ActPass, 5000, 1073741823}},
-        {"LF alone", lf, chrome},
-        {"silent on setup, port and size",
-         Edit(Edit(Edit(kChromeOffer, "a=setup:actpass\r\n", ""), "a=sctp-port:5000\r\n", ""),
-              "a=max-message-size:262144\r\n", ""),
-         {"0", "Vq30", "hpPespC9IHCpAurJsaWC9ohJ", chromePrint, DtlsSetup::Active, 5000, 65536}},
-        {"credentials at both levels, another port",
-         Edit(Edit(kFirefoxOffer, "a=sendrecv", "a=ice-ufrag:sessionUfrag\r\na=ice-pwd:" + std::string(22, 's')),
-              "sctp-port:5000", "sctp-port:5001"),
-         {"0", "3a1c9e5f", "c55ab0b4b2ba2f0c4e1f7bd1cd3d4e6a", firefoxPrint, DtlsSetup::ActPass, 5001, 1073741823}},
-        {"fingerprints at both levels and a sha-1 beside them",
-         Edit(Edit(kFirefoxOffer, "a=mid:0", "a=mid:0\r\na=fingerprint:SHA-256 " + otherPrint), "a=group",
-              "a=fingerprint:sha-1 AB:CD\r\na=group"),
-         {"0", "3a1c9e5f", "c55ab0b4b2ba2f0c4e1f7bd1cd3d4e6a", otherPrint, DtlsSetup::ActPass, 5000, 1073741823}},
+    // Firefox's shape: the fingerprint at session level in lower case, a huge message size; and LF alone.
+    std::string lower = kPrint, fox = Edit("262144", "1073741823", Edit("a=fingerprint:sha-256 " + kPrint + "\r\n", ""));
+    std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
+    fox = Edit("a=group", "a=fingerprint:sha-256 " + lower + "\r\na=group", fox);
+    std::erase(fox, '\r');
+    const std::string session = "a=fingerprint:sha-1 AB:CD\r\na=fingerprint:SHA-256 " + FingerprintText({1}) +
+                                "\r\na=ice-ufrag:sessionUfrag\r\na=ice-pwd:" + std::string(22, 's') + "\r\na=group";
+    const std::string ufrag = "Vq30", pwd = "hpPespC9IHCpAurJsaWC9ohJ";
+    using Fields = std::tuple<std::string, std::string, std::string, DtlsSetup, uint16_t, uint64_t>;
+    const std::pair<std::string, Fields> cases[] = {
+        {kChromeOffer, {ufrag, pwd, kPrint, DtlsSetup::ActPass, 5000, 262144}},
+        {fox, {ufrag, pwd, kPrint, DtlsSetup::ActPass, 5000, 1073741823}},
+        {Edit("a=setup:actpass\r\na=mid:0\r\na=sctp-port:5000\r\na=max-message-size:262144", "a=mid:0"),
+         {ufrag, pwd, kPrint, DtlsSetup::Active, 5000, 65536}},
+        {Edit("a=group", session, Edit("port:5000", "port:5001")), {ufrag, pwd, kPrint, DtlsSetup::ActPass, 5001, 262144}},
     };
-    for (const auto& [name, sdp, expected] : cases) {
+    for (const auto& [sdp, expected] : cases) {
         std::string_view why;
-        const auto offer = ReadOffer(sdp, &why);
-        ASSERT_TRUE(offer) << name << ": " << why;
-        EXPECT_EQ(Fields(*offer), expected) << name;
+        const auto o = ReadOffer(sdp, &why);
+        ASSERT_TRUE(o) << sdp << why;
+        EXPECT_EQ(Fields(o->iceUfrag, o->icePwd, FingerprintText(o->fingerprint), o->setup, o->sctpPort,
+                         o->maxMessageSize), expected) << sdp;
+        EXPECT_EQ(o->mid, "0");
     }
 }
 
 TEST(Sdp, offers_that_are_too_big_odd_or_carry_bad_credentials_are_refused_for_that_reason)
 {
-    const std::string fingerprint = kChromeOffer.substr(kChromeOffer.find("4D:59"), 95);
-    const std::string pwd = "pwd:hpPespC9IHCpAurJsaWC9ohJ";
-    std::string manyLines = kChromeOffer;
-    while (std::count(manyLines.begin(), manyLines.end(), '\n') < 200)
-        manyLines += "a=x\r\n";
-    EXPECT_TRUE(ReadOffer(manyLines)) << "200 lines";
-    EXPECT_TRUE(ReadOffer(Edit(kChromeOffer, "a=mid:0", "a=mid:!0~"))) << "a token's first and last characters";
-    const std::string longestLine = "a=x:" + std::string(kMaxOfferLineBytes - 4, 'x') + "\r\n";
-    EXPECT_TRUE(ReadOffer(kChromeOffer + longestLine)) << "a 4 KiB line";
-    const std::tuple<const char*, std::string, std::string> cases[] = {
-        {"4-char ufrag minus one", Edit(kChromeOffer, "ufrag:Vq30", "ufrag:Vq3"), "ice-ufrag"},
-        {"a ufrag with a dash", Edit(kChromeOffer, "ufrag:Vq30", "ufrag:Vq-0"), "ice-ufrag"},
-        {"a 257-char ufrag", Edit(kChromeOffer, "ufrag:Vq30", "ufrag:" + std::string(257, 'u')), "ice-ufrag"},
-        {"no ufrag", Edit(kChromeOffer, "a=ice-ufrag:Vq30\r\n", ""), "ice-ufrag"},
-        {"a 21-char pwd", Edit(kChromeOffer, pwd, "pwd:hpPespC9IHCpAurJsaWC9"), "ice-pwd"},
-        {"a 257-char pwd", Edit(kChromeOffer, pwd, "pwd:" + std::string(257, 'p')), "ice-pwd"},
-        {"a pwd with a space", Edit(kChromeOffer, pwd, "pwd:hpPespC9IHCpAurJsaWC9 hJ"), "ice-pwd"},
-        {"a ufrag twice", Edit(kChromeOffer, "a=mid:0", "a=mid:0\r\na=ice-ufrag:Vq31"), "repeated"},
-        {"31 bytes of fingerprint", Edit(kChromeOffer, ":1E:CA", ":1E"), "fingerprint"},
-        {"a fingerprint not in hex", Edit(kChromeOffer, ":1E:CA", ":1E:CG"), "fingerprint"},
-        {"a fingerprint with a dash", Edit(kChromeOffer, "D0:93:", "D0-93:"), "fingerprint"},
-        {"only sha-1", Edit(kChromeOffer, "sha-256 " + fingerprint, "sha-1 " + fingerprint.substr(0, 59)),
-         "fingerprint"},
-        {"a passive offerer", Edit(kChromeOffer, "setup:actpass", "setup:passive"), "setup"},
-        {"no mid", Edit(kChromeOffer, "a=mid:0\r\n", ""), "mid"},
-        {"a mid with a space", Edit(kChromeOffer, "a=mid:0", "a=mid:0 1"), "mid"},
-        {"a mid with an at sign", Edit(kChromeOffer, "a=mid:0", "a=mid:0@"), "mid"},
-        {"a mid with a colon", Edit(kChromeOffer, "a=mid:0", "a=mid:0:"), "mid"},
-        {"a 33-char mid", Edit(kChromeOffer, "a=mid:0", "a=mid:" + std::string(33, 'm')), "mid"},
-        {"an audio section too", kChromeOffer + "m=audio 9 UDP/TLS/RTP/SAVPF 111\r\n", "more than one"},
-        {"only an audio section", Edit(kChromeOffer, "m=application", "m=audio"), "other than"},
-        {"the old SCTP syntax", Edit(kChromeOffer, "UDP/DTLS/SCTP webrtc-datachannel", "DTLS/SCTP 5000"), "other than"},
-        {"a refused section", Edit(kChromeOffer, "m=application 9", "m=application 0"), "other than"},
-        {"no section", kChromeOffer.substr(0, kChromeOffer.find("m=")), "no data channel"},
-        {"a port past 65535", Edit(kChromeOffer, "sctp-port:5000", "sctp-port:65536"), "sctp-port"},
-        {"a message size that is not a number", Edit(kChromeOffer, "size:262144", "size:-1"), "max-message-size"},
-        {"version 1", Edit(kChromeOffer, "v=0", "v=1"), "version"},
-        {"nothing", "", "version"},
-        {"a line that is not one", Edit(kChromeOffer, "s=-", "s-"), "not a line"},
-        {"a NUL", Edit(kChromeOffer, "s=-", std::string("s=\0", 3)), "not a line"},
-        {"over 16 KiB", kChromeOffer + "a=x:" + std::string(16 * 1024, 'x') + "\r\n", "offer too long"},
-        {"a line over 4 KiB", kChromeOffer + "a" + longestLine, "line too long"},
-        {"over 200 lines", manyLines + "a=x\r\n", "too many lines"},
+    const std::string pwd = "pwd:hpPespC9IHCpAurJsaWC9ohJ", line4k = "a=x:" + std::string(kMaxOfferLineBytes - 4, 'x');
+    std::string lines200 = kChromeOffer; // 17 lines
+    for (int i = 17; i < 200; ++i)
+        lines200 += "a=x\n";
+    EXPECT_TRUE(ReadOffer(lines200));
+    EXPECT_TRUE(ReadOffer(kChromeOffer + line4k));
+    EXPECT_TRUE(ReadOffer(Edit("a=mid:0", "a=mid:!0~"))) << "a token's first and last characters";
+    const std::pair<std::string, std::string> cases[] = { // offer, reason
+        {Edit("ufrag:Vq30", "ufrag:Vq3"), "ice-ufrag"}, {Edit("ufrag:Vq30", "ufrag:" + std::string(257, 'u')), "ice-ufrag"},
+        {Edit("a=ice-ufrag:Vq30\r\n", ""), "ice-ufrag"}, {Edit(pwd, "pwd:hpPespC9IHCpAurJsaWC9"), "ice-pwd"},
+        {Edit(pwd, "pwd:" + std::string(257, 'p')), "ice-pwd"}, {Edit(pwd, "pwd:hpPespC9IHCpAurJsaWC9 hJ"), "ice-pwd"},
+        {Edit("a=mid:0", "a=mid:0\r\na=ice-ufrag:Vq31"), "repeated"}, {Edit(":1E:CA", ":1E"), "fingerprint"},
+        {Edit(":1E:CA", ":1E:CG"), "fingerprint"}, {Edit("D0:93:", "D0-93:"), "fingerprint"},
+        {Edit("sha-256 " + kPrint, "sha-1 " + kPrint.substr(0, 59)), "fingerprint"},
+        {Edit("setup:actpass", "setup:passive"), "setup"}, {Edit("a=mid:0\r\n", ""), "mid"},
+        {Edit("a=mid:0", "a=mid:0 1"), "mid"}, {Edit("a=mid:0", "a=mid:0@"), "mid"}, {Edit("a=mid:0", "a=mid:0:"), "mid"},
+        {Edit("a=mid:0", "a=mid:" + std::string(33, 'm')), "mid"}, {kChromeOffer + "m=audio 9 RTP 0\r\n", "more than one"},
+        {Edit("m=application", "m=audio"), "other than"}, {Edit("m=application 9", "m=application 0"), "other than"},
+        {Edit("UDP/DTLS/SCTP webrtc-datachannel", "DTLS/SCTP 5000"), "other than"},
+        {kChromeOffer.substr(0, kChromeOffer.find("m=")), "no data channel"},
+        {Edit("port:5000", "port:65536"), "sctp-port"}, {Edit("size:262144", "size:-1"), "max-message-size"},
+        {Edit("v=0", "v=1"), "version"}, {"", "version"}, {Edit("s=-", "s-"), "not a line"},
+        {Edit("s=-", std::string("s=\0", 3)), "not a line"}, {kChromeOffer + "a" + line4k, "line too long"},
+        {kChromeOffer + "a=x:" + std::string(16 * 1024, 'x'), "offer too long"}, {lines200 + "a=x", "too many lines"},
     };
-    for (const auto& [name, sdp, reason] : cases) {
+    for (const auto& [sdp, reason] : cases) {
         std::string_view why;
-        EXPECT_FALSE(ReadOffer(sdp, &why)) << name;
-        EXPECT_NE(why.find(reason), std::string_view::npos) << name << ": " << why;
+        EXPECT_FALSE(ReadOffer(sdp, &why)) << reason;
+        EXPECT_NE(why.find(reason), std::string_view::npos) << reason << ": " << why;
     }
 }
 
@@ -323,11 +234,8 @@ TEST(Sdp, the_answer_is_ice_lite_dtls_passive_with_one_host_candidate_per_addres
     std::array<uint8_t, kIceRandomBytes> random;
     std::iota(random.begin(), random.end(), uint8_t{48});
     AnswerParams params{MakeIceCredentials(random), {0xAB, 0x01}, 0xFFFF'FFFF'FFFF'FFFF, 262144, {}};
-    EXPECT_EQ(params.ice.ufrag, "wxyz0123");
-    EXPECT_EQ(params.ice.pwd, "456789+/ABCDEFGHIJKLMNOP");
     params.candidates = {*Endpoint::Parse("203.0.113.7", 7777), *Endpoint::Parse("2001:db8::7", 7777)};
-    const std::string answer = WriteAnswer(*ReadOffer(Edit(kChromeOffer, "a=mid:0", "a=mid:data")), params);
-    EXPECT_EQ(answer,
+    EXPECT_EQ(WriteAnswer(*ReadOffer(Edit("a=mid:0", "a=mid:data")), params),
               "v=0\r\no=- 9223372036854775807 2 IN IP4 127.0.0.1\r\ns=-\r\nt=0 0\r\na=group:BUNDLE data\r\n"
               "a=ice-lite\r\n"
               "a=msid-semantic: WMS\r\nm=application 9 UDP/DTLS/SCTP webrtc-datachannel\r\nc=IN IP4 0.0.0.0\r\n"
@@ -337,8 +245,6 @@ TEST(Sdp, the_answer_is_ice_lite_dtls_passive_with_one_host_candidate_per_addres
               "a=setup:passive\r\na=sctp-port:5000\r\na=max-message-size:262144\r\n"
               "a=candidate:1 1 udp 2130706431 203.0.113.7 7777 typ host\r\n"
               "a=candidate:2 1 udp 2130706175 2001:db8::7 7777 typ host\r\na=end-of-candidates\r\n");
-    random.fill(0xFF);
-    EXPECT_EQ(MakeIceCredentials(random).pwd, std::string(24, '/')) << "every byte lands on an ice-char";
 }
 
 } // namespace
