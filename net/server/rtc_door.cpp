@@ -39,16 +39,6 @@ rtc::Endpoint EndpointOf(const UdpAddress& address)
     return rtc::Endpoint::V4(ip, address.port);
 }
 
-// usrsctp is one per process, its timers global: every door of the process shares it.
-std::shared_ptr<rtc::SctpStack> SharedSctp()
-{
-    static std::weak_ptr<rtc::SctpStack> shared;
-    std::shared_ptr<rtc::SctpStack> stack = shared.lock();
-    if (!stack)
-        shared = stack = std::make_shared<rtc::SctpStack>();
-    return stack;
-}
-
 uint64_t KeyOf(const UdpAddress& address) { return uint64_t{address.host} << 16 | address.port; }
 
 // The browser reached our TCP port at this address: it reaches the UDP port there too.
@@ -65,15 +55,17 @@ std::optional<rtc::Endpoint> CandidateOf(std::string address, uint16_t port)
 }
 
 // Only acknowledgements of states ride the channel towards us: anything else is the
-// WebSocket's, in order with the commands.
+// WebSocket's, in order with the commands. The packet is framed as version 3 frames it,
+// as the layer above will read it.
 bool OnlyAcknowledgements(std::span<const uint8_t> packet)
 {
-    bool only = true, any = false;
-    ForEachMessage(packet, [&](std::span<const uint8_t> message) {
+    bool any = false;
+    for (size_t pos = 0; auto message = NextMessage(packet, pos, WireVersion::V3);) {
+        if (!v3::ReadStateAck(*message))
+            return false;
         any = true;
-        only = only && v3::ReadStateAck(message).has_value();
-    });
-    return any && only;
+    }
+    return any;
 }
 
 } // namespace
@@ -92,7 +84,8 @@ struct RtcDoor::Inside {
 
     Wiring wiring;
     uint16_t port;
-    std::shared_ptr<rtc::SctpStack> sctp = SharedSctp();
+    // usrsctp is one per process, its timers global: every door of the process shares it.
+    std::shared_ptr<rtc::SctpStack> sctp = rtc::SharedSctpStack();
     std::shared_ptr<const rtc::Certificate> certificate = rtc::Certificate::Generate();
     std::unordered_map<int, Session> sessions;    // by connection id
     std::unordered_map<int, int> offers;          // made, by connection id
