@@ -7,7 +7,6 @@
 #include <deque>
 #include <map>
 #include <nlohmann/json.hpp>
-#include <random>
 
 #include "net/rtc/data_channel.h"
 #include "net/rtc/sdp.h"
@@ -21,11 +20,6 @@ namespace {
 
 using std::chrono::milliseconds;
 constexpr uint16_t kPort = 23987;
-
-UdpAddress Address(uint8_t last, uint16_t port)
-{
-    return {htonl(0x7F000000u | last), port};
-}
 
 // Messages framed as version 3 frames them, one packet.
 Bytes Packet(std::initializer_list<Bytes> messages)
@@ -43,34 +37,28 @@ Bytes State(uint32_t number) { return v3::StateWriter(number, 100).bytes(); }
 struct Browser {
     UdpAddress address;
     rtc::IceCredentials ice;
-    std::optional<rtc::Answer> answer;
-    std::unique_ptr<rtc::DataChannelLink> link;
-    std::deque<Bytes> inbox, outbox;
-    std::vector<Bytes> messages;
+    std::optional<rtc::Answer> answer{};
+    std::unique_ptr<rtc::DataChannelLink> link{};
+    std::deque<Bytes> inbox{}, outbox{};
+    std::vector<Bytes> messages{};
 };
 
 class RtcDoorTest : public ::testing::Test {
 protected:
-    static std::shared_ptr<const rtc::Certificate> Certificate()
-    {
-        static auto certificate = rtc::Certificate::Generate();
-        return certificate;
-    }
+    static inline const auto certificate = rtc::Certificate::Generate();
 
     Browser& browser(uint8_t which)
     {
-        Browser& made = browsers[which];
-        made.address = Address(which, static_cast<uint16_t>(40000 + which));
         std::array<uint8_t, rtc::kIceRandomBytes> random;
         fill(random);
-        made.ice = rtc::MakeIceCredentials(random);
-        return made;
+        return browsers[which] = Browser{{htonl(0x7F000000u | which), static_cast<uint16_t>(40000 + which)},
+                                            rtc::MakeIceCredentials(random)};
     }
 
     // The door's reply to an offer, the answer kept when there is one.
     nlohmann::json offer(int id, Browser& from, std::string local = "127.0.0.1")
     {
-        const std::string text = nlohmann::json{{"offer", rtc::WriteOffer(from.ice, Certificate()->fingerprint(), 7)}}.dump();
+        const std::string text = nlohmann::json{{"offer", rtc::WriteOffer(from.ice, certificate->fingerprint(), 7)}}.dump();
         nlohmann::json reply = nlohmann::json::parse(door.signal(id, text, local, now));
         if (reply.contains("answer"))
             from.answer = rtc::ReadAnswer(reply["answer"].get<std::string>());
@@ -95,7 +83,7 @@ protected:
         rtc::DataChannelLink::Callbacks callbacks{
             [&from](std::span<const uint8_t> datagram) { from.outbox.emplace_back(datagram.begin(), datagram.end()); },
             [&from](std::span<const uint8_t> message) { from.messages.emplace_back(message.begin(), message.end()); }};
-        from.link = std::make_unique<rtc::DataChannelLink>(*sctp, Certificate(), from.answer->fingerprint,
+        from.link = std::make_unique<rtc::DataChannelLink>(*sctp, certificate, from.answer->fingerprint,
                                                            rtc::DataChannelLink::Role::Client, callbacks, milliseconds(now));
         from.link->start(milliseconds(now));
         return pump([&] { return from.link->state() == rtc::DataChannelLink::State::Open && door.openChannels() > before; });
@@ -133,10 +121,10 @@ protected:
     void fill(std::span<uint8_t> bytes)
     {
         for (uint8_t& byte : bytes)
-            byte = static_cast<uint8_t>(random());
+            byte = static_cast<uint8_t>(++counter * 37);
     }
 
-    std::mt19937 random{5};
+    uint32_t counter = 0;
     rtc::TransactionId transaction{};
     int32_t now = -5000; // the loop's clock wraps: the door must not mind where it starts
     std::vector<std::pair<UdpAddress, Bytes>> sent;
@@ -157,8 +145,7 @@ protected:
 TEST_F(RtcDoorTest, OpensAChannelThatCarriesStatesOutAndOnlyAcknowledgementsIn)
 {
     Browser& b = browser(5);
-    ASSERT_TRUE(offer(1, b).contains("answer"));
-    ASSERT_TRUE(b.answer);
+    ASSERT_TRUE(offer(1, b).contains("answer") && b.answer);
     EXPECT_EQ(b.answer->candidate, rtc::Endpoint::V4({127, 0, 0, 1}, kPort));
 
     const Bytes request = check(b);
@@ -197,21 +184,16 @@ TEST_F(RtcDoorTest, StrangersGetNoAnswerAndTheirDatagramsStayEnets)
     ASSERT_TRUE(open(1, a));
     ASSERT_TRUE(offer(2, b).contains("answer"));
     const std::string pair = b.answer->ice.ufrag + ":" + b.ice.ufrag;
-    struct Case {
-        const char* name;
-        UdpAddress from;
-        Bytes datagram;
-    };
-    const Case cases[] = {
+    const std::tuple<const char*, UdpAddress, Bytes> cases[] = {
         {"an unknown ufrag", b.address, check(b, "Zzzzzzzz:" + b.ice.ufrag)},
         {"a wrong password", b.address, check(b, pair, a.answer->ice.pwd)},
         {"a wrong remote ufrag", b.address, check(b, b.answer->ice.ufrag + ":" + a.ice.ufrag)},
         {"another session's address", a.address, check(b)},
     };
-    for (const Case& test : cases) {
+    for (const auto& [name, from, datagram] : cases) {
         sent.clear();
-        EXPECT_TRUE(door.take(test.from, test.datagram, now)) << test.name << ": STUN is the door's";
-        EXPECT_TRUE(sent.empty()) << test.name;
+        EXPECT_TRUE(door.take(from, datagram, now)) << name << ": STUN is the door's";
+        EXPECT_TRUE(sent.empty()) << name;
     }
     // DTLS-looking bytes from an address no check proved, and what ENet sends from one
     // that was, are ENet's to read.
@@ -225,27 +207,20 @@ TEST_F(RtcDoorTest, StrangersGetNoAnswerAndTheirDatagramsStayEnets)
 TEST_F(RtcDoorTest, RefusesSignallingItCannotAnswer)
 {
     Browser& b = browser(5);
-    const std::string good = rtc::WriteOffer(b.ice, Certificate()->fingerprint(), 7);
+    const std::string good = rtc::WriteOffer(b.ice, certificate->fingerprint(), 7);
     std::string small = good;
-    small.replace(small.find("262144"), 6, "1131");
-    struct Case {
-        std::string text, local;
-        bool answered;
-    };
-    const Case cases[] = {
-        {"{\"offer\": ", "127.0.0.1", false},
-        {"{\"offer\": 5}", "127.0.0.1", false},
-        {nlohmann::json{{"answer", good}}.dump(), "127.0.0.1", false},
-        {nlohmann::json{{"offer", "v=0\r\n"}}.dump(), "127.0.0.1", false},
-        {nlohmann::json{{"offer", small}}.dump(), "127.0.0.1", false},
-        {nlohmann::json{{"offer", good}}.dump(), "::1", false},
-        {nlohmann::json{{"offer", good}}.dump(), "::ffff:127.0.0.1", true},
+    small.replace(small.find("262144"), 6, "1131"); // a state would not fit
+    auto offering = [](std::string sdp) { return nlohmann::json{{"offer", sdp}}.dump(); };
+    const std::tuple<std::string, std::string, bool> cases[] = {
+        {"{\"offer\": ", "127.0.0.1", false},          {"{\"offer\": 5}", "127.0.0.1", false},
+        {offering("v=0\r\n"), "127.0.0.1", false},     {offering(small), "127.0.0.1", false},
+        {offering(good), "::1", false},               {offering(good), "::ffff:127.0.0.1", true},
     };
     int id = 10;
-    for (const Case& test : cases) {
-        nlohmann::json reply = nlohmann::json::parse(door.signal(++id, test.text, test.local, now));
-        EXPECT_EQ(reply.contains("answer"), test.answered) << test.text << " at " << test.local;
-        EXPECT_EQ(reply.contains("error"), !test.answered) << test.text << " at " << test.local;
+    for (const auto& [text, local, answered] : cases) {
+        nlohmann::json reply = nlohmann::json::parse(door.signal(++id, text, local, now));
+        EXPECT_EQ(reply.contains("answer"), answered) << text << " at " << local;
+        EXPECT_EQ(reply.contains("error"), !answered) << text << " at " << local;
     }
     for (int i = 1; i <= kRtcOffersPerConnection; ++i)
         EXPECT_TRUE(offer(1, b).contains("answer")) << i;
@@ -254,28 +229,21 @@ TEST_F(RtcDoorTest, RefusesSignallingItCannotAnswer)
     EXPECT_TRUE(offer(1, b).contains("answer"));
 }
 
-TEST_F(RtcDoorTest, ASessionWhoseChannelNeverOpensIsGoneAfterTheDeadline)
+TEST_F(RtcDoorTest, ASessionEndsUnopenedAtItsDeadlineForgottenOrOfferedAgain)
 {
     for (bool checked : {false, true}) {
         Browser& b = browser(5);
         ASSERT_TRUE(offer(1, b).contains("answer"));
-        if (checked) {
-            ASSERT_TRUE(door.take(b.address, check(b), now));
-        }
-        const int32_t answeredAt = now;
-        door.service(answeredAt + kRtcOpenMs - 1);
+        EXPECT_TRUE(!checked || door.take(b.address, check(b), now));
+        door.service(now + kRtcOpenMs - 1);
         EXPECT_EQ(door.sessionCount(), 1u) << checked;
-        door.service(answeredAt + kRtcOpenMs);
+        door.service(now += kRtcOpenMs);
         EXPECT_EQ(door.sessionCount(), 0u) << checked;
         sent.clear();
         door.take(b.address, check(b), now);
         EXPECT_TRUE(sent.empty()) << checked;
-        now += kRtcOpenMs;
     }
-}
 
-TEST_F(RtcDoorTest, ForgettingAConnectionOrOfferingAgainEndsItsChannel)
-{
     Browser& a = browser(5);
     ASSERT_TRUE(open(1, a));
     door.forget(1);
@@ -286,7 +254,6 @@ TEST_F(RtcDoorTest, ForgettingAConnectionOrOfferingAgainEndsItsChannel)
     Browser& b = browser(6);
     ASSERT_TRUE(offer(2, b).contains("answer"));
     EXPECT_FALSE(door.send(2, Packet({State(1)}))) << "the new session is not open yet";
-    EXPECT_EQ(door.sessionCount(), 1u);
     sent.clear();
     EXPECT_TRUE(door.take(a.address, check(a), now));
     EXPECT_TRUE(sent.empty()) << "the old session's credentials are gone";
@@ -300,8 +267,7 @@ TEST_F(RtcDoorTest, AChannelThatAcknowledgesNothingIsClosedSoStatesFallBack)
         std::optional<int> ackAfterMs;
         int waitMs;
         bool open;
-    };
-    const Case cases[] = {
+    } const cases[] = {
         {kRtcUnansweredStates, {}, kRtcUnansweredMs - 10, true},
         {kRtcUnansweredStates, {}, kRtcUnansweredMs, false},
         {kRtcUnansweredStates - 1, {}, kRtcUnansweredMs * 2, true},
