@@ -288,6 +288,7 @@ TEST_F(RtcDoorTest, AChannelThatAcknowledgesNothingIsClosedSoStatesFallBack)
             ASSERT_TRUE(b.link->send(Packet({v3::StateAck(1)})));
         }
         wait(test.waitMs - waited);
+        EXPECT_NE(door.msUntilDue(now), 0) << "an open channel lets the loop sleep";
         EXPECT_EQ(door.send(which, Bytes{}), test.open);
         door.forget(which);
     }

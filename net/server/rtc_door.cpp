@@ -300,7 +300,9 @@ std::optional<int32_t> RtcDoor::msUntilDue(int32_t now) const
         return std::nullopt;
     int64_t due = kRtcTimerEveryMs;
     for (const auto& [id, session] : inside_->sessions) {
-        due = std::min<int64_t>(due, static_cast<int32_t>(static_cast<uint32_t>(session.openBy) - static_cast<uint32_t>(now)));
+        // An open channel's deadline has passed for good: counted, it would wake the loop at once, on every turn.
+        if (!session.link || session.link->state() != rtc::DataChannelLink::State::Open)
+            due = std::min<int64_t>(due, static_cast<int32_t>(static_cast<uint32_t>(session.openBy) - static_cast<uint32_t>(now)));
         if (auto at = session.link ? session.link->nextDue() : std::nullopt)
             due = std::min(due, at->count() - inside_->clockMs);
     }
