@@ -65,17 +65,17 @@ protected:
         return reply;
     }
 
-    Bytes check(const Browser& from, std::string username = "", std::string password = "")
+    Bytes check(const Browser& from, std::string username = "", std::string password = "", bool nominate = true)
     {
         transaction[0]++;
         return rtc::WriteBindingRequest(transaction, username.empty() ? from.answer->ice.ufrag + ":" + from.ice.ufrag : username,
-                                        password.empty() ? from.answer->ice.pwd : password, 1845501695, true, 42);
+                                        password.empty() ? from.answer->ice.pwd : password, 1845501695, nominate, 42);
     }
 
-    // Offer, check and handshake until the channel is open at both ends.
-    bool open(int id, Browser& from)
+    // Offer (unless done), a nominating check and the handshake, until the channel is open at both ends.
+    bool open(int id, Browser& from, bool offered = false)
     {
-        if (!offer(id, from).contains("answer") || !door.take(from.address, check(from), now))
+        if ((!offered && !offer(id, from).contains("answer")) || !door.take(from.address, check(from), now))
             return false;
         from.inbox.clear(); // the check's answer, and whatever an earlier link left
         from.outbox.clear();
@@ -148,16 +148,19 @@ TEST_F(RtcDoorTest, OpensAChannelThatCarriesStatesOutAndOnlyAcknowledgementsIn)
     ASSERT_TRUE(offer(1, b).contains("answer") && b.answer);
     EXPECT_EQ(b.answer->candidate, rtc::Endpoint::V4({127, 0, 0, 1}, kPort));
 
-    const Bytes request = check(b);
-    ASSERT_TRUE(door.take(b.address, request, now));
+    // A first check from another of the browser's candidates, not nominating (as Chromium's are).
+    const UdpAddress first{b.address.host, static_cast<uint16_t>(b.address.port + 1)};
+    const Bytes request = check(b, "", "", false);
+    ASSERT_TRUE(door.take(first, request, now));
     ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(sent[0].first, b.address);
+    EXPECT_EQ(sent[0].first, first);
     EXPECT_LE(sent[0].second.size(), request.size() + rtc::kMaxResponseGrowth);
     EXPECT_EQ(rtc::ReadBindingSuccess(sent[0].second, transaction, b.answer->ice.pwd),
-              rtc::Endpoint::V4({127, 0, 0, 5}, b.address.port));
+              rtc::Endpoint::V4({127, 0, 0, 5}, first.port));
 
     sent.clear();
-    ASSERT_TRUE(open(1, b));
+    ASSERT_TRUE(open(1, b, true)) << "a nominating check moves the session to its address";
+    EXPECT_FALSE(door.take(first, Bytes{22, 0xFE, 0xFD, 0, 0}, now)) << "the address it moved from is ENet's again";
     EXPECT_EQ(door.openChannels(), 1u);
     for (const auto& [to, datagram] : sent)
         EXPECT_EQ(to, b.address);
@@ -175,6 +178,13 @@ TEST_F(RtcDoorTest, OpensAChannelThatCarriesStatesOutAndOnlyAcknowledgementsIn)
     ASSERT_EQ(delivered.size(), 2u) << "nothing but acknowledgements is passed on";
     EXPECT_EQ(delivered[0], std::make_pair(1, acks));
     EXPECT_EQ(delivered[1], std::make_pair(1, Packet({v3::StateAck(10)})));
+
+    wait(500); // SCTP's own acknowledgements settle
+    ASSERT_TRUE(b.link->send(Packet({v3::StateAck(11)})));
+    ASSERT_TRUE(pump([&] { return delivered.size() == 3; }));
+    sent.clear();
+    wait(400);
+    EXPECT_FALSE(sent.empty()) << "SCTP's delayed acknowledgement leaves on the door's timers";
 }
 
 TEST_F(RtcDoorTest, StrangersGetNoAnswerAndTheirDatagramsStayEnets)
@@ -183,12 +193,15 @@ TEST_F(RtcDoorTest, StrangersGetNoAnswerAndTheirDatagramsStayEnets)
     Browser& b = browser(6);
     ASSERT_TRUE(open(1, a));
     ASSERT_TRUE(offer(2, b).contains("answer"));
+    const UdpAddress held{b.address.host, static_cast<uint16_t>(b.address.port + 1)};
+    ASSERT_TRUE(door.take(held, check(b, "", "", false), now)); // any proving check binds, nominating or not
     const std::string pair = b.answer->ice.ufrag + ":" + b.ice.ufrag;
     const std::tuple<const char*, UdpAddress, Bytes> cases[] = {
         {"an unknown ufrag", b.address, check(b, "Zzzzzzzz:" + b.ice.ufrag)},
         {"a wrong password", b.address, check(b, pair, a.answer->ice.pwd)},
         {"a wrong remote ufrag", b.address, check(b, b.answer->ice.ufrag + ":" + a.ice.ufrag)},
         {"another session's address", a.address, check(b)},
+        {"an address another session's first check proved", held, check(a)},
     };
     for (const auto& [name, from, datagram] : cases) {
         sent.clear();
@@ -202,6 +215,8 @@ TEST_F(RtcDoorTest, StrangersGetNoAnswerAndTheirDatagramsStayEnets)
     for (uint8_t first : {0, 19, 64, 0x80})
         EXPECT_FALSE(door.take(a.address, Bytes{first, 0xFE, 0xFD, 0, 0}, now)) << int(first);
     EXPECT_EQ(door.openChannels(), 1u);
+    for (uint8_t first : {20, 63})
+        EXPECT_TRUE(door.take(held, Bytes{first, 0xFE, 0xFD, 0, 0}, now)) << int(first);
 }
 
 TEST_F(RtcDoorTest, RefusesSignallingItCannotAnswer)
@@ -235,6 +250,7 @@ TEST_F(RtcDoorTest, ASessionEndsUnopenedAtItsDeadlineForgottenOrOfferedAgain)
         Browser& b = browser(5);
         ASSERT_TRUE(offer(1, b).contains("answer"));
         EXPECT_TRUE(!checked || door.take(b.address, check(b), now));
+        EXPECT_EQ(door.msUntilDue(now + kRtcOpenMs - 5), 5) << checked;
         door.service(now + kRtcOpenMs - 1);
         EXPECT_EQ(door.sessionCount(), 1u) << checked;
         door.service(now += kRtcOpenMs);
