@@ -83,6 +83,15 @@ SctpStack::SctpStack()
 
 SctpStack::~SctpStack() { gStack = nullptr; }
 
+std::shared_ptr<SctpStack> SharedSctpStack()
+{
+    static std::weak_ptr<SctpStack> shared;
+    std::shared_ptr<SctpStack> stack = shared.lock();
+    if (!stack)
+        shared = stack = std::make_shared<SctpStack>();
+    return stack;
+}
+
 void SctpStack::onTimer(milliseconds now)
 {
     milliseconds elapsed = lastTimer_ ? std::clamp(now - *lastTimer_, milliseconds(0), milliseconds(60000)) : milliseconds(0);

@@ -56,6 +56,11 @@ private:
     std::optional<std::chrono::milliseconds> lastTimer_;
 };
 
+// The process's stack, made at the first call and kept while anyone holds it: every
+// owner of links in the process (the server's door, a tool playing browsers, a test
+// playing both ends) shares it, and so advances usrsctp's timers from one clock.
+std::shared_ptr<SctpStack> SharedSctpStack();
+
 // One browser's association: DTLS 1.2 carrying SCTP carrying one WebRTC data channel
 // (DCEP), for unreliable, unordered binary messages. Driven entirely by the caller:
 // datagrams in and out, messages in and out, timers on the caller's milliseconds.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <limits>
+#include <vector>
 
 namespace rtc {
 namespace {
@@ -291,6 +292,70 @@ std::string WriteAnswer(const Offer& offer, const AnswerParams& params)
     }
     line("a=end-of-candidates");
     return sdp;
+}
+
+std::string WriteOffer(const IceCredentials& ice, const Sha256Fingerprint& fingerprint, uint64_t sessionId)
+{
+    const uint64_t id = sessionId & static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
+    return "v=0\r\n"
+           "o=- " + std::to_string(id) + " 2 IN IP4 127.0.0.1\r\n"
+           "s=-\r\n"
+           "t=0 0\r\n"
+           "a=group:BUNDLE 0\r\n"
+           "a=extmap-allow-mixed\r\n"
+           "a=msid-semantic: WMS\r\n"
+           "m=application 9 UDP/DTLS/SCTP webrtc-datachannel\r\n"
+           "c=IN IP4 0.0.0.0\r\n"
+           "a=ice-ufrag:" + ice.ufrag + "\r\n"
+           "a=ice-pwd:" + ice.pwd + "\r\n"
+           "a=ice-options:trickle\r\n"
+           "a=fingerprint:sha-256 " + FingerprintText(fingerprint) + "\r\n"
+           "a=setup:actpass\r\n"
+           "a=mid:0\r\n"
+           "a=sctp-port:5000\r\n"
+           "a=max-message-size:262144\r\n";
+}
+
+std::optional<Answer> ReadAnswer(std::string_view sdp)
+{
+    Answer answer;
+    bool fingerprint = false, candidate = false;
+    while (!sdp.empty()) {
+        const size_t newline = sdp.find('\n');
+        std::string_view line = sdp.substr(0, newline);
+        sdp.remove_prefix(newline == std::string_view::npos ? sdp.size() : newline + 1);
+        if (line.ends_with('\r'))
+            line.remove_suffix(1);
+        auto after = [&line](std::string_view prefix) {
+            return line.starts_with(prefix) ? std::optional(line.substr(prefix.size())) : std::nullopt;
+        };
+        if (auto ufrag = after("a=ice-ufrag:"))
+            answer.ice.ufrag = *ufrag;
+        else if (auto pwd = after("a=ice-pwd:"))
+            answer.ice.pwd = *pwd;
+        else if (auto print = after("a=fingerprint:sha-256 ")) {
+            auto read = ReadFingerprint(*print);
+            fingerprint = read.has_value();
+            answer.fingerprint = read.value_or(Sha256Fingerprint{});
+        } else if (auto found = after("a=candidate:"); found && !candidate) {
+            // foundation component transport priority address port "typ" type
+            std::vector<std::string_view> words;
+            for (size_t at = 0; at <= found->size() && words.size() < 8;) {
+                const size_t space = std::min(found->find(' ', at), found->size());
+                words.push_back(found->substr(at, space - at));
+                at = space + 1;
+            }
+            const auto port = words.size() == 8 ? Number(words[5]) : std::nullopt;
+            if (words.size() == 8 && EqualsIgnoringCase(words[2], "udp") && port && *port > 0 && *port <= 65535)
+                if (auto endpoint = Endpoint::Parse(words[4], static_cast<uint16_t>(*port))) {
+                    answer.candidate = *endpoint;
+                    candidate = true;
+                }
+        }
+    }
+    if (answer.ice.ufrag.empty() || answer.ice.pwd.empty() || !fingerprint || !candidate)
+        return std::nullopt;
+    return answer;
 }
 
 } // namespace rtc

@@ -66,6 +66,19 @@ struct AnswerParams {
 // server), one host candidate per address, and no more candidates to come.
 std::string WriteAnswer(const Offer& offer, const AnswerParams& params);
 
+// The browser's side, for tools and tests that play one: an offer shaped as Chromium
+// makes it for one data channel (setup actpass, SCTP port 5000, 256 KiB messages).
+std::string WriteOffer(const IceCredentials& ice, const Sha256Fingerprint& fingerprint, uint64_t sessionId);
+
+// What an answer tells the browser: whom to check and whose certificate to expect.
+struct Answer {
+    IceCredentials ice;
+    Sha256Fingerprint fingerprint{};
+    Endpoint candidate; // the first UDP host candidate
+};
+// Reads an answer such as WriteAnswer makes; nothing when any of its parts is missing.
+std::optional<Answer> ReadAnswer(std::string_view sdp);
+
 // "AB:CD:..." as a=fingerprint writes it.
 std::string FingerprintText(const Sha256Fingerprint& fingerprint);
 

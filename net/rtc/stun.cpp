@@ -102,6 +102,39 @@ bool AttributeAt(std::span<const uint8_t> message, size_t at, uint16_t type, siz
            Get16(&message[at + 2]) == valueBytes;
 }
 
+std::vector<uint8_t> Header(uint16_t type, const TransactionId& transaction)
+{
+    std::vector<uint8_t> out;
+    out.reserve(kStunHeaderBytes + 128);
+    Put16(out, type);
+    Put16(out, 0); // set as each signature needs it
+    Put32(out, kStunMagicCookie);
+    out.insert(out.end(), transaction.begin(), transaction.end());
+    return out;
+}
+
+// MESSAGE-INTEGRITY then FINGERPRINT after the attributes already in `out`; empty when
+// there is no key to sign with.
+std::vector<uint8_t> Sign(std::vector<uint8_t> out, std::string_view password)
+{
+    const size_t integrityAt = out.size();
+    SetLength(out, integrityAt + kAttributeHeaderBytes + kIntegrityBytes - kStunHeaderBytes);
+    const auto integrity = Integrity(out, integrityAt, password);
+    if (!integrity)
+        return {};
+    Put16(out, kMessageIntegrity);
+    Put16(out, kIntegrityBytes);
+    out.insert(out.end(), integrity->begin(), integrity->end());
+
+    const size_t fingerprintAt = out.size();
+    SetLength(out, fingerprintAt + kAttributeHeaderBytes + kFingerprintBytes - kStunHeaderBytes);
+    const uint32_t fingerprint = Fingerprint(out, fingerprintAt);
+    Put16(out, kFingerprint);
+    Put16(out, kFingerprintBytes);
+    Put32(out, fingerprint);
+    return out;
+}
+
 } // namespace
 
 Endpoint Endpoint::V4(std::array<uint8_t, 4> address, uint16_t port)
@@ -257,12 +290,7 @@ std::vector<uint8_t> WriteBindingSuccess(const TransactionId& transaction, const
 {
     if (password.empty())
         return {};
-    std::vector<uint8_t> out;
-    out.reserve(kStunHeaderBytes + 24 + 24 + 8);
-    Put16(out, kBindingSuccess);
-    Put16(out, 0); // set as each signature needs it
-    Put32(out, kStunMagicCookie);
-    out.insert(out.end(), transaction.begin(), transaction.end());
+    std::vector<uint8_t> out = Header(kBindingSuccess, transaction);
 
     // The address is XORed with the cookie (and for IPv6 the transaction id after it), so
     // that middleboxes rewriting addresses they recognise in payloads leave it alone.
@@ -274,22 +302,70 @@ std::vector<uint8_t> WriteBindingSuccess(const TransactionId& transaction, const
     for (size_t i = 0; i < addressBytes; ++i)
         out.push_back(sender.ip[i] ^ out[4 + i]); // cookie, then transaction id
 
-    const size_t integrityAt = out.size();
-    SetLength(out, integrityAt + kAttributeHeaderBytes + kIntegrityBytes - kStunHeaderBytes);
-    const auto integrity = Integrity(out, integrityAt, password);
-    if (!integrity)
-        return {};
-    Put16(out, kMessageIntegrity);
-    Put16(out, kIntegrityBytes);
-    out.insert(out.end(), integrity->begin(), integrity->end());
+    return Sign(std::move(out), password);
+}
 
-    const size_t fingerprintAt = out.size();
-    SetLength(out, fingerprintAt + kAttributeHeaderBytes + kFingerprintBytes - kStunHeaderBytes);
-    const uint32_t fingerprint = Fingerprint(out, fingerprintAt);
-    Put16(out, kFingerprint);
-    Put16(out, kFingerprintBytes);
-    Put32(out, fingerprint);
-    return out;
+std::vector<uint8_t> WriteBindingRequest(const TransactionId& transaction, std::string_view username,
+                                         std::string_view password, uint32_t priority, bool useCandidate,
+                                         uint64_t tieBreaker)
+{
+    if (!SplitUsername(username) || username.size() > kMaxUsernameBytes)
+        return {};
+    std::vector<uint8_t> out = Header(kBindingRequest, transaction);
+    Put16(out, kUsername);
+    Put16(out, static_cast<uint16_t>(username.size()));
+    out.insert(out.end(), username.begin(), username.end());
+    out.resize((out.size() + 3) & ~size_t{3}, 0);
+    Put16(out, kPriority);
+    Put16(out, 4);
+    Put32(out, priority);
+    Put16(out, kIceControlling);
+    Put16(out, 8);
+    Put32(out, static_cast<uint32_t>(tieBreaker >> 32));
+    Put32(out, static_cast<uint32_t>(tieBreaker));
+    if (useCandidate) {
+        Put16(out, kUseCandidate);
+        Put16(out, 0);
+    }
+    return Sign(std::move(out), password);
+}
+
+std::optional<Endpoint> ReadBindingSuccess(std::span<const uint8_t> datagram, const TransactionId& transaction,
+                                           std::string_view password)
+{
+    if (!LooksLikeStun(datagram) || Get16(&datagram[0]) != kBindingSuccess ||
+        !std::equal(transaction.begin(), transaction.end(), datagram.begin() + 8))
+        return std::nullopt;
+    std::optional<Endpoint> mapped;
+    size_t integrityAt = 0, fingerprintAt = 0;
+    for (size_t at = kStunHeaderBytes; at + kAttributeHeaderBytes <= datagram.size();) {
+        const uint16_t type = Get16(&datagram[at]);
+        const size_t length = Get16(&datagram[at + 2]);
+        const size_t valueAt = at + kAttributeHeaderBytes;
+        if (length > datagram.size() - valueAt)
+            return std::nullopt;
+        const uint8_t* value = &datagram[valueAt];
+        if (type == kXorMappedAddress && !integrityAt && (length == 8 || length == 20)) {
+            const bool v6 = value[1] == 0x02;
+            if (v6 != (length == 20))
+                return std::nullopt;
+            Endpoint endpoint;
+            endpoint.v6 = v6;
+            endpoint.port = static_cast<uint16_t>(Get16(value + 2) ^ (kStunMagicCookie >> 16));
+            for (size_t i = 0; i < (v6 ? 16u : 4u); ++i)
+                endpoint.ip[i] = value[4 + i] ^ datagram[4 + i]; // cookie, then transaction id
+            mapped = endpoint;
+        } else if (type == kMessageIntegrity && !integrityAt) {
+            integrityAt = at;
+        } else if (type == kFingerprint) {
+            fingerprintAt = at;
+        }
+        at = valueAt + ((length + 3) & ~size_t{3});
+    }
+    if (!mapped || !integrityAt || !fingerprintAt || !VerifyFingerprint(datagram, fingerprintAt) ||
+        !VerifyMessageIntegrity(datagram, integrityAt, password))
+        return std::nullopt;
+    return mapped;
 }
 
 } // namespace rtc

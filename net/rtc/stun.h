@@ -94,4 +94,15 @@ constexpr size_t kMaxResponseGrowth = 8;
 std::vector<uint8_t> WriteBindingSuccess(const TransactionId& transaction, const Endpoint& sender,
                                          std::string_view password);
 
+// The browser's side, for tools and tests that play one. A connectivity check as a
+// controlling agent sends it: username "theirUfrag:ourUfrag", signed with their password.
+// Empty for an empty password or a username ReadBindingRequest would refuse.
+std::vector<uint8_t> WriteBindingRequest(const TransactionId& transaction, std::string_view username,
+                                         std::string_view password, uint32_t priority, bool useCandidate,
+                                         uint64_t tieBreaker);
+// The address a success response to `transaction` says it saw us at, when the response
+// is one, is signed with `password` and its FINGERPRINT holds; nothing otherwise.
+std::optional<Endpoint> ReadBindingSuccess(std::span<const uint8_t> datagram, const TransactionId& transaction,
+                                           std::string_view password);
+
 } // namespace rtc

@@ -39,16 +39,6 @@ rtc::Endpoint EndpointOf(const UdpAddress& address)
     return rtc::Endpoint::V4(ip, address.port);
 }
 
-// usrsctp is one per process, its timers global: every door of the process shares it.
-std::shared_ptr<rtc::SctpStack> SharedSctp()
-{
-    static std::weak_ptr<rtc::SctpStack> shared;
-    std::shared_ptr<rtc::SctpStack> stack = shared.lock();
-    if (!stack)
-        shared = stack = std::make_shared<rtc::SctpStack>();
-    return stack;
-}
-
 uint64_t KeyOf(const UdpAddress& address) { return uint64_t{address.host} << 16 | address.port; }
 
 // The browser reached our TCP port at this address: it reaches the UDP port there too.
@@ -65,15 +55,17 @@ std::optional<rtc::Endpoint> CandidateOf(std::string address, uint16_t port)
 }
 
 // Only acknowledgements of states ride the channel towards us: anything else is the
-// WebSocket's, in order with the commands.
+// WebSocket's, in order with the commands. The packet is framed as version 3 frames it,
+// as the layer above will read it.
 bool OnlyAcknowledgements(std::span<const uint8_t> packet)
 {
-    bool only = true, any = false;
-    ForEachMessage(packet, [&](std::span<const uint8_t> message) {
+    bool any = false;
+    for (size_t pos = 0; auto message = NextMessage(packet, pos, WireVersion::V3);) {
+        if (!v3::ReadStateAck(*message))
+            return false;
         any = true;
-        only = only && v3::ReadStateAck(message).has_value();
-    });
-    return any && only;
+    }
+    return any;
 }
 
 } // namespace
@@ -228,7 +220,7 @@ struct RtcDoor::Inside {
                 delivered.emplace_back(id, Bytes(message.begin(), message.end()));
         };
         if (!sctp)
-            sctp = SharedSctp();
+            sctp = rtc::SharedSctpStack();
         auto link = std::make_unique<rtc::DataChannelLink>(*sctp, certificate, session.peerFingerprint,
                                                            rtc::DataChannelLink::Role::Server, std::move(callbacks), now);
         link->start(now);
@@ -275,7 +267,9 @@ struct RtcDoor::Inside {
             close(id);
         serviceAt = clockMs + kRtcTimerEveryMs;
         for (const auto& [id, session] : sessions) {
-            serviceAt = std::min(serviceAt, session.openBy);
+            // An open channel's deadline has passed for good: counted, it would wake the loop at once, on every turn.
+            if (!session.link || session.link->state() != rtc::DataChannelLink::State::Open)
+                serviceAt = std::min(serviceAt, session.openBy);
             if (auto due = session.link ? session.link->nextDue() : std::nullopt)
                 serviceAt = std::min<int64_t>(serviceAt, due->count());
         }
