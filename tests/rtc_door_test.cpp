@@ -250,7 +250,7 @@ TEST_F(RtcDoorTest, ASessionEndsUnopenedAtItsDeadlineForgottenOrOfferedAgain)
         Browser& b = browser(5);
         ASSERT_TRUE(offer(1, b).contains("answer"));
         EXPECT_TRUE(!checked || door.take(b.address, check(b), now));
-        EXPECT_EQ(door.msUntilDue(now + kRtcOpenMs - 5), 5) << checked;
+        EXPECT_LE(door.msUntilDue(now + kRtcOpenMs - 5), 5) << checked; // the deadline wakes the loop
         door.service(now + kRtcOpenMs - 1);
         EXPECT_EQ(door.sessionCount(), 1u) << checked;
         door.service(now += kRtcOpenMs);
