@@ -18,12 +18,11 @@ using std::chrono::milliseconds;
 
 SctpStack* gStack = nullptr;
 
-// RFC 8831's fixed SCTP port on both ends, and the payload protocol ids it names.
+// RFC 8831's fixed SCTP port on both ends, and the payload protocol ids we take: the
+// control messages and binary ones (a string's ids, 51 and 56, are dropped with the rest).
 constexpr uint16_t kSctpPort = 5000;
 constexpr uint32_t kPpidControl = 50;
-constexpr uint32_t kPpidString = 51;
 constexpr uint32_t kPpidBinary = 53;
-constexpr uint32_t kPpidStringEmpty = 56;
 constexpr uint32_t kPpidBinaryEmpty = 57;
 // DCEP (RFC 8832).
 constexpr uint8_t kDcepAck = 0x02;
