@@ -11,6 +11,17 @@ namespace {
 constexpr std::string_view kIceChars = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 static_assert(kIceChars.size() == 64);
 
+// The next line of sdp, taken off its front, without its CRLF or LF.
+std::string_view TakeLine(std::string_view& sdp)
+{
+    const size_t newline = sdp.find('\n');
+    std::string_view line = sdp.substr(0, newline);
+    sdp.remove_prefix(newline == std::string_view::npos ? sdp.size() : newline + 1);
+    if (line.ends_with('\r'))
+        line.remove_suffix(1);
+    return line;
+}
+
 bool AllIceChars(std::string_view text, size_t least, size_t most)
 {
     return text.size() >= least && text.size() <= most && text.find_first_not_of(kIceChars) == std::string_view::npos;
@@ -199,11 +210,7 @@ std::optional<Offer> ReadOffer(std::string_view sdp, std::string_view* why)
     bool inMedia = false;
     size_t lines = 0;
     while (!sdp.empty()) {
-        const size_t newline = sdp.find('\n');
-        std::string_view line = sdp.substr(0, newline);
-        sdp.remove_prefix(newline == std::string_view::npos ? sdp.size() : newline + 1);
-        if (line.ends_with('\r'))
-            line.remove_suffix(1);
+        const std::string_view line = TakeLine(sdp);
         if (line.empty())
             continue;
         if (++lines > kMaxOfferLines)
@@ -321,11 +328,7 @@ std::optional<Answer> ReadAnswer(std::string_view sdp)
     Answer answer;
     bool fingerprint = false, candidate = false;
     while (!sdp.empty()) {
-        const size_t newline = sdp.find('\n');
-        std::string_view line = sdp.substr(0, newline);
-        sdp.remove_prefix(newline == std::string_view::npos ? sdp.size() : newline + 1);
-        if (line.ends_with('\r'))
-            line.remove_suffix(1);
+        const std::string_view line = TakeLine(sdp);
         auto after = [&line](std::string_view prefix) {
             return line.starts_with(prefix) ? std::optional(line.substr(prefix.size())) : std::nullopt;
         };
