@@ -91,13 +91,13 @@ protected:
 };
 
 // Its text is how the offer and the answer name it (FingerprintText is pinned by the SDP tests).
-TEST(RtcCertificate, EachIsFreshAndNamesItsFingerprintAsTheOfferDoes)
+TEST(RtcCertificate, each_is_fresh_and_names_its_fingerprint_as_the_offer_does)
 {
     EXPECT_NE(Cert(0)->fingerprint(), Cert(1)->fingerprint());
     EXPECT_EQ(Cert(0)->fingerprintText(), FingerprintText(Cert(0)->fingerprint()));
 }
 
-TEST(RtcDcep, AnOpenIsReadOnlyWhenItsLengthsStayInside)
+TEST(RtcDcep, an_open_is_read_only_when_its_lengths_stay_inside)
 {
     // DATA_CHANNEL_OPEN with its label and protocol lengths, then `after` bytes of a-z.
     auto open = [](uint16_t label, uint16_t protocol, size_t after, uint8_t type = 0x03) {
@@ -114,7 +114,7 @@ TEST(RtcDcep, AnOpenIsReadOnlyWhenItsLengthsStayInside)
         EXPECT_FALSE(ParseDcepOpen(hostile));
 }
 
-TEST_F(RtcChannel, OpensTheGamesChannelAndCarriesWholeBinaryMessagesBothWaysEachInOneDatagramUnderTheMtu)
+TEST_F(RtcChannel, opens_the_games_channel_and_carries_whole_binary_messages_both_ways_each_in_one_datagram_under_the_mtu)
 {
     Pair pair(stack, now);
     ASSERT_TRUE(pumpOpen(pair));
@@ -141,7 +141,7 @@ TEST_F(RtcChannel, OpensTheGamesChannelAndCarriesWholeBinaryMessagesBothWaysEach
             EXPECT_LE(datagram.size(), DtlsEndpoint::kMaxDatagram);
 }
 
-TEST_F(RtcChannel, OpensThroughLostDatagramsByResendingOnTheCallersClock)
+TEST_F(RtcChannel, opens_through_lost_datagrams_by_resending_on_the_callers_clock)
 {
     const std::pair<const char*, Loss> cases[] = {
         {"the client's first flight", [](bool fromServer, size_t i) { return !fromServer && i == 0; }},
@@ -166,7 +166,7 @@ TEST_F(RtcChannel, OpensThroughLostDatagramsByResendingOnTheCallersClock)
     }
 }
 
-TEST_F(RtcChannel, APeerWithAnotherCertificateFailsTheLinkThatExpectedOtherwise)
+TEST_F(RtcChannel, a_peer_with_another_certificate_fails_the_link_that_expected_otherwise)
 {
     Fingerprint wrong = Cert(0)->fingerprint();
     wrong[31] ^= 1;
@@ -183,7 +183,7 @@ TEST_F(RtcChannel, APeerWithAnotherCertificateFailsTheLinkThatExpectedOtherwise)
     }
 }
 
-TEST_F(RtcChannel, GarbageFromTheWireNeverOpensBreaksOrRepeatsAnything)
+TEST_F(RtcChannel, garbage_from_the_wire_never_opens_breaks_or_repeats_anything)
 {
     std::mt19937 random(7);
     auto noise = [&](size_t size) {
@@ -216,7 +216,7 @@ TEST_F(RtcChannel, GarbageFromTheWireNeverOpensBreaksOrRepeatsAnything)
     EXPECT_TRUE(pump({&pair}, [&] { return pair.server.messages.size() == 2; })) << "the link stays open";
 }
 
-TEST_F(RtcChannel, ManyLinksOpenAndCarryOnlyTheirOwnMessages)
+TEST_F(RtcChannel, many_links_open_and_carry_only_their_own_messages)
 {
     std::vector<std::unique_ptr<Pair>> pairs;
     std::vector<Pair*> all;
@@ -230,7 +230,7 @@ TEST_F(RtcChannel, ManyLinksOpenAndCarryOnlyTheirOwnMessages)
         EXPECT_EQ(all[i]->server.messages, std::vector<Bytes>{Bytes{static_cast<uint8_t>(i)}});
 }
 
-TEST_F(RtcChannel, ClosingOrDroppingALinkAtAnyStageLeavesTheOtherEndAndTheStackSound)
+TEST_F(RtcChannel, closing_or_dropping_a_link_at_any_stage_leaves_the_other_end_and_the_stack_sound)
 {
     // Steps of the pump before one end goes: from mid-DTLS to an open channel.
     for (int steps : {0, 1, 2, 3, 4, 6, 10, 1000}) {
@@ -249,7 +249,7 @@ TEST_F(RtcChannel, ClosingOrDroppingALinkAtAnyStageLeavesTheOtherEndAndTheStackS
     }
 }
 
-TEST_F(RtcChannel, ALinkWithNoPeerFailsAtItsDeadlineAndAsksForTimeUntilThen)
+TEST_F(RtcChannel, a_link_with_no_peer_fails_at_its_deadline_and_asks_for_time_until_then)
 {
     Pair pair(stack, now, [](bool, size_t) { return true; });
     const milliseconds deadline = now + DataChannelLink::kOpenDeadline;

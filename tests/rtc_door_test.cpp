@@ -142,7 +142,7 @@ protected:
     std::map<uint8_t, Browser> browsers; // their links go before the stack does
 };
 
-TEST_F(RtcDoorTest, OpensAChannelThatCarriesStatesOutAndOnlyAcknowledgementsIn)
+TEST_F(RtcDoorTest, opens_a_channel_that_carries_states_out_and_only_acknowledgements_in)
 {
     Browser& b = browser(5);
     ASSERT_TRUE(offer(1, b).contains("answer") && b.answer);
@@ -187,7 +187,7 @@ TEST_F(RtcDoorTest, OpensAChannelThatCarriesStatesOutAndOnlyAcknowledgementsIn)
     EXPECT_FALSE(sent.empty()) << "SCTP's delayed acknowledgement leaves on the door's timers";
 }
 
-TEST_F(RtcDoorTest, StrangersGetNoAnswerAndTheirDatagramsStayEnets)
+TEST_F(RtcDoorTest, strangers_get_no_answer_and_their_datagrams_stay_enets)
 {
     Browser& a = browser(5);
     Browser& b = browser(6);
@@ -219,7 +219,7 @@ TEST_F(RtcDoorTest, StrangersGetNoAnswerAndTheirDatagramsStayEnets)
         EXPECT_TRUE(door.take(held, Bytes{first, 0xFE, 0xFD, 0, 0}, now)) << int(first);
 }
 
-TEST_F(RtcDoorTest, RefusesSignallingItCannotAnswer)
+TEST_F(RtcDoorTest, refuses_signalling_it_cannot_answer)
 {
     Browser& b = browser(5);
     const std::string good = rtc::WriteOffer(b.ice, certificate->fingerprint(), 7);
@@ -244,7 +244,7 @@ TEST_F(RtcDoorTest, RefusesSignallingItCannotAnswer)
     EXPECT_TRUE(offer(1, b).contains("answer"));
 }
 
-TEST_F(RtcDoorTest, ASessionEndsUnopenedAtItsDeadlineForgottenOrOfferedAgain)
+TEST_F(RtcDoorTest, a_session_ends_unopened_at_its_deadline_forgotten_or_offered_again)
 {
     for (bool checked : {false, true}) {
         Browser& b = browser(5);
@@ -276,7 +276,7 @@ TEST_F(RtcDoorTest, ASessionEndsUnopenedAtItsDeadlineForgottenOrOfferedAgain)
     EXPECT_TRUE(open(2, b));
 }
 
-TEST_F(RtcDoorTest, AChannelThatAcknowledgesNothingIsClosedSoStatesFallBack)
+TEST_F(RtcDoorTest, a_channel_that_acknowledges_nothing_is_closed_so_states_fall_back)
 {
     struct Case {
         int states;
