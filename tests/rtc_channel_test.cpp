@@ -257,6 +257,19 @@ TEST_F(RtcChannel, closing_or_dropping_a_link_at_any_stage_leaves_the_other_end_
     }
 }
 
+// No datagram wakes the server's end: only the stack's timer can find that SCTP gave up.
+TEST_F(RtcChannel, an_open_link_whose_peer_falls_silent_ends_once_sctp_gives_up_on_the_timer_alone)
+{
+    auto cut = std::make_shared<bool>(false);
+    Pair pair(stack, now, [cut](bool, size_t) { return *cut; });
+    ASSERT_TRUE(pumpOpen(pair));
+    *cut = true;
+    pair.client.link.reset();
+    for (int second = 0; second < 1800 && pair.server.link->state() == State::Open; ++second)
+        stack.onTimer(now += milliseconds(1000));
+    EXPECT_NE(pair.server.link->state(), State::Open);
+}
+
 TEST_F(RtcChannel, a_link_with_no_peer_fails_at_its_deadline_and_asks_for_time_until_then)
 {
     Pair pair(stack, now, [](bool, size_t) { return true; });

@@ -98,10 +98,8 @@ void SctpStack::onTimer(milliseconds now)
     if (elapsed.count() > 0)
         usrsctp_handle_timers(static_cast<uint32_t>(elapsed.count()));
     // A timer may have ended an association; a reader may end links, so each is found again.
-    std::vector<uintptr_t> ids;
-    ids.reserve(links_.size());
-    for (const auto& [id, link] : links_)
-        ids.push_back(id);
+    std::vector<uintptr_t> ids(stirred_.begin(), stirred_.end());
+    stirred_.clear();
     for (uintptr_t id : ids) {
         auto found = links_.find(id);
         if (found != links_.end())
@@ -120,6 +118,14 @@ int SctpStack::Output(void* address, void* packet, size_t length, uint8_t, uint8
     return 0;
 }
 
+// Called inside usrsctp whenever a socket's state changes: most often room to write
+// (each SACK), which needs nothing of us.
+void SctpStack::Upcall(struct socket* socket, void* id, int)
+{
+    if (gStack && (usrsctp_get_events(socket) & (SCTP_EVENT_READ | SCTP_EVENT_ERROR)))
+        gStack->stirred_.insert(reinterpret_cast<uintptr_t>(id));
+}
+
 uintptr_t SctpStack::add(DataChannelLink* link)
 {
     uintptr_t id = nextId_++;
@@ -127,7 +133,11 @@ uintptr_t SctpStack::add(DataChannelLink* link)
     return id;
 }
 
-void SctpStack::remove(uintptr_t id) { links_.erase(id); }
+void SctpStack::remove(uintptr_t id)
+{
+    links_.erase(id);
+    stirred_.erase(id);
+}
 
 DataChannelLink::DataChannelLink(SctpStack& stack, std::shared_ptr<const Certificate> own, const Fingerprint& peer,
                                  Role role, Callbacks callbacks, milliseconds now)
@@ -185,6 +195,7 @@ bool DataChannelLink::openSocket()
         event.se_on = 1;
         ok = ok && set(IPPROTO_SCTP, SCTP_EVENT, event);
     }
+    ok = ok && usrsctp_set_upcall(socket_, &SctpStack::Upcall, address()) == 0;
     sockaddr_conn local{};
     local.sconn_family = AF_CONN;
     local.sconn_port = htons(kSctpPort);
@@ -254,8 +265,12 @@ void DataChannelLink::output(Bytes packet)
 
 void DataChannelLink::readSocket()
 {
-    for (int reads = 0; reads < kMostReads && socket_ && (state_ == State::Handshaking || state_ == State::Open);
-         ++reads) {
+    stack_.stirred_.erase(id_);
+    for (int reads = 0; socket_ && (state_ == State::Handshaking || state_ == State::Open); ++reads) {
+        if (reads == kMostReads) {
+            stack_.stirred_.insert(id_); // the rest at the next timer
+            return;
+        }
         alignas(8) uint8_t buffer[kReadBuffer];
         sctp_rcvinfo info{};
         socklen_t infoLength = sizeof info;

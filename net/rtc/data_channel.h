@@ -8,6 +8,7 @@
 #include <span>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "net/rtc/dtls.h"
 
@@ -39,19 +40,23 @@ public:
     SctpStack& operator=(const SctpStack&) = delete;
 
     // Advances usrsctp's timers (retransmissions, SACK delay, heartbeats) by the time
-    // since the last call, then lets each link read what they produced. usrsctp
-    // cannot say when its next timer is due: call this every few tens of ms.
+    // since the last call, then lets each link that has something to read read it.
+    // usrsctp cannot say when its next timer is due: call this every few tens of ms.
     void onTimer(std::chrono::milliseconds now);
 
 private:
     friend class DataChannelLink;
     static int Output(void* address, void* packet, size_t length, uint8_t tos, uint8_t setDf);
+    static void Upcall(struct socket* socket, void* id, int flags);
     uintptr_t add(DataChannelLink* link);
     void remove(uintptr_t id);
 
     // usrsctp names a link by an opaque address: a number here, never reused, so a
     // packet for a link already gone finds nothing rather than another link.
     std::unordered_map<uintptr_t, DataChannelLink*> links_;
+    // Links whose socket said it changed since the last timer: reading only these keeps
+    // a pass of the timer from costing a read of every association.
+    std::unordered_set<uintptr_t> stirred_;
     uintptr_t nextId_ = 1;
     std::optional<std::chrono::milliseconds> lastTimer_;
 };

@@ -226,10 +226,12 @@ bool DtlsEndpoint::write(Bytes plaintext)
 {
     if (state_ != State::Connected || plaintext.empty() || plaintext.size() > kMaxDatagram - kRecordOverhead)
         return false;
-    ERR_clear_error();
+    // Nothing here asks OpenSSL's error queue why, so it is emptied only after a failure.
     int written = SSL_write(ssl_, plaintext.data(), static_cast<int>(plaintext.size()));
-    if (written <= 0)
+    if (written <= 0) {
+        ERR_clear_error();
         fail();
+    }
     flush();
     return written > 0;
 }
@@ -307,6 +309,9 @@ void DtlsEndpoint::readRecords(std::vector<std::vector<uint8_t>>& plaintexts)
         int read = SSL_read(ssl_, buffer, sizeof buffer);
         if (read > 0) {
             plaintexts.emplace_back(buffer, buffer + read);
+            // A datagram taken whole, no record of it left: asking again would only be told so.
+            if (incoming_.empty() && !SSL_has_pending(ssl_))
+                return;
             continue;
         }
         int error = SSL_get_error(ssl_, read);
@@ -325,9 +330,8 @@ void DtlsEndpoint::flush()
         return;
     if (capturing_)
         newFlight_.push_back(out_);
-    std::vector<uint8_t> datagram;
-    datagram.swap(out_);
-    send_(datagram);
+    send_(out_);
+    out_.clear(); // keeps its room for the next record
 }
 
 void DtlsEndpoint::keepFlight(milliseconds now)
