@@ -192,8 +192,10 @@ std::optional<int32_t> MillisecondsUntilDue(const Level& level, const LoopState&
         consider(now, *report);
     if (due)
         due = std::min<int64_t>(*due, kMovementTickMs);
-    // A bot's turn waits no step either.
-    if (auto turn = loop.bots ? loop.bots->msUntilDue(now) : std::nullopt)
+    // A bot's turn waits no step either. While projectiles fly it rides the next
+    // movement tick's pass rather than wake the loop itself: the ticks drift off the
+    // turns' grid, and a wake of its own for each turn would double the loop's wakes.
+    if (auto turn = loop.bots && level.entities.projectiles.empty() ? loop.bots->msUntilDue(now) : std::nullopt)
         consider(now, *turn);
     // A recording's block or end waits no step: an idle server sleeps until it is due.
     if (auto recording = loop.recorder ? loop.recorder->msUntilDue(now) : std::nullopt)

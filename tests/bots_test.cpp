@@ -73,6 +73,22 @@ TEST(Bots, recordings_follow_the_people_not_the_bots)
     EXPECT_EQ(NetGetStats().bots, 3);
 }
 
+// A turn of its own between ticks would wake the loop twice as often as the ticks do.
+TEST(Bots, a_turn_rides_the_next_tick_while_projectiles_fly_and_wakes_the_loop_only_when_none_do)
+{
+    ServerHarness server(4);
+    Bots bots(2, 1);
+    server.loop.bots = &bots;
+    RunFor(server, 200);
+    server.level->entities.projectiles.clear();
+    const int32_t now = server.clock.now() + std::max(0, bots.msUntilDue(server.clock.now()).value() - 5);
+    const int32_t turn = bots.msUntilDue(now).value(); // within a tick
+    server.loop.tickReference = now + turn + 1 - kMovementTickMs; // the tick falls due 1 ms after the turn
+    EXPECT_EQ(MillisecondsUntilDue(*server.level, server.loop, now), turn);
+    server.level->entities.projectiles.push_back(Projectile{.lifetime = 100, .creationTime = now});
+    EXPECT_EQ(MillisecondsUntilDue(*server.level, server.loop, now), turn + 1);
+}
+
 // Bots hear only what the server sends them and act only through commands: in a
 // bots-only match they walk, aim and shoot, and the server meets no command it refuses.
 TEST(Bots, fight_among_themselves_through_the_commands_a_client_sends)
