@@ -71,6 +71,11 @@ public:
     // What a connection may hold unacknowledged beyond kMaxOutgoingBacklogBytes: its snapshot.
     size_t backlogAllowance = 0;
     std::set<int> idsWithDrops; // clients with dropped commands not yet told of
+    // The ends of a pass visit only these, not every place of the table (266 by default,
+    // each a few hundred bytes, at every pass): ids whose packer took a message since the
+    // last flush (unsorted, maybe repeated), and ids with a state to keep (ascending).
+    std::vector<int> packing;
+    std::vector<int> withMotion;
     std::vector<std::span<const uint8_t>> keptScratch; // admitted()'s, kept to spare an allocation a packet
 
     bool hasId(int id) const { return connections.hasId(id); }
@@ -80,7 +85,14 @@ public:
     void release(int id)
     {
         idsWithDrops.erase(id);
+        std::erase(withMotion, id);
         connections.release(id);
+    }
+
+    void keepMotion(int id, int subject)
+    {
+        connections[id].motion = std::make_shared<MotionLink>(subject);
+        withMotion.insert(std::lower_bound(withMotion.begin(), withMotion.end(), id), id);
     }
 
     int onConnect(const std::string& address, ConnectRequest request) override
@@ -333,6 +345,8 @@ public:
         auto bytes = *encoded;
         ++stats.messagesOut;
         stats.bytesOut += bytes.size();
+        if (connection.outgoing.empty())
+            packing.push_back(id);
         connection.outgoing.add(bytes, [&](Bytes&& packet) { deliver(id, std::move(packet)); });
     }
 
@@ -353,8 +367,11 @@ public:
     {
         if (!transport)
             return;
-        for (int id = 1; id < connections.size(); ++id)
+        std::sort(packing.begin(), packing.end());
+        packing.erase(std::unique(packing.begin(), packing.end()), packing.end());
+        for (int id : packing)
             flush(id);
+        packing.clear();
     }
 
     // Encoded once for each version in use, never once a client: every client, whatever
@@ -388,7 +405,7 @@ public:
     // Each version 3 client whose state is due is sent it, after what was sent to it reliably.
     void sendStates(int32_t now)
     {
-        for (int id = 1; id < connections.size(); ++id) {
+        for (int id : withMotion) {
             Connection& connection = connections[id];
             if (!connection.motion || !connection.reachable())
                 continue;
@@ -407,7 +424,7 @@ public:
     std::optional<int> msUntilStateDue(int32_t now) const
     {
         std::optional<int> due;
-        for (int id = 1; id < connections.size(); ++id) {
+        for (int id : withMotion) {
             const Connection& connection = connections[id];
             if (!connection.motion || !connection.reachable())
                 continue;
@@ -494,6 +511,8 @@ public:
         resting.clear();
         spectatorJoins.clear();
         idsWithDrops.clear();
+        packing.clear();
+        withMotion.clear();
         for (SpectatorFeed& feed : feeds)
             feed.clear();
         passBudget = kMaxMessagesPerPass;
@@ -613,7 +632,7 @@ int NetPlayerJoined()
     if (id != 0) {
         core.giveTurn(id);
         if (core.connections[id].version == WireVersion::V3)
-            core.connections[id].motion = std::make_shared<MotionLink>(id);
+            core.keepMotion(id, id);
     }
     return id;
 }
@@ -624,7 +643,7 @@ int NetSpectatorJoined()
     if (id != 0) {
         core.feedOf(core.connections[id].version).join(id);
         if (core.connections[id].version == WireVersion::V3)
-            core.connections[id].motion = std::make_shared<MotionLink>(0);
+            core.keepMotion(id, 0);
     }
     return id;
 }
