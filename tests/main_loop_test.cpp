@@ -85,6 +85,8 @@ TEST(MainLoop, the_network_wait_ends_when_the_next_tick_expiry_or_respawn_is_due
     ServerHarness server;
     const int32_t now = server.clock.now();
     auto due = [&] { return MillisecondsUntilDue(*server.level, server.loop, now); };
+    // A pass that took nothing says so: the loop would otherwise gather input every millisecond.
+    EXPECT_FALSE(RunPass(*server.level, server.loop, server.clock, server.in, server.out));
     server.loop.tickReference = now - 500;
     EXPECT_EQ(due(), std::nullopt); // nothing in flight, nobody dead
     auto& projectiles = server.level->entities.projectiles;
