@@ -76,6 +76,7 @@ public:
     // last flush (unsorted, maybe repeated), and ids with a state to keep (ascending).
     std::vector<int> packing;
     std::vector<int> withMotion;
+    std::vector<int> flushing, stating; // each list as its walk began
     std::vector<std::span<const uint8_t>> keptScratch; // admitted()'s, kept to spare an allocation a packet
 
     bool hasId(int id) const { return connections.hasId(id); }
@@ -367,11 +368,13 @@ public:
     {
         if (!transport)
             return;
-        std::sort(packing.begin(), packing.end());
-        packing.erase(std::unique(packing.begin(), packing.end()), packing.end());
-        for (int id : packing)
+        // Taken out first: whatever a delivery sets off finds a list of its own.
+        flushing.swap(packing);
+        std::sort(flushing.begin(), flushing.end());
+        flushing.erase(std::unique(flushing.begin(), flushing.end()), flushing.end());
+        for (int id : flushing)
             flush(id);
-        packing.clear();
+        flushing.clear();
     }
 
     // Encoded once for each version in use, never once a client: every client, whatever
@@ -405,7 +408,9 @@ public:
     // Each version 3 client whose state is due is sent it, after what was sent to it reliably.
     void sendStates(int32_t now)
     {
-        for (int id : withMotion) {
+        // A copy: a send that ends a connection releases its id from the list.
+        stating.assign(withMotion.begin(), withMotion.end());
+        for (int id : stating) {
             Connection& connection = connections[id];
             if (!connection.motion || !connection.reachable())
                 continue;
